@@ -1,0 +1,93 @@
+#include "core/mapping.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace corvex {
+
+namespace {
+
+// Closes a descriptor on every path out of map_file.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+size_t page_size() {
+  static const size_t size = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+}  // namespace
+
+MappedView::MappedView(MappedView&& other) noexcept
+    : base_(other.base_), mapped_(other.mapped_), size_(other.size_) {
+  other.base_ = nullptr;
+  other.mapped_ = other.size_ = 0;
+}
+
+MappedView& MappedView::operator=(MappedView&& other) noexcept {
+  if (this != &other) {
+    release();
+    base_ = other.base_;
+    mapped_ = other.mapped_;
+    size_ = other.size_;
+    other.base_ = nullptr;
+    other.mapped_ = other.size_ = 0;
+  }
+  return *this;
+}
+
+MappedView::~MappedView() { release(); }
+
+void MappedView::release() noexcept {
+  if (base_ != nullptr) ::munmap(base_, mapped_);
+  base_ = nullptr;
+}
+
+Result<MappedView> map_file(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return std::unexpected(IbtError::io("file name contained an unexpected NUL byte"));
+  }
+  const std::string name(path);
+  FileDescriptor fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return std::unexpected(IbtError::os(errno));
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return std::unexpected(IbtError::os(errno));
+  const auto size = static_cast<size_t>(st.st_size);
+  // A mapping cannot be empty; an empty file maps one byte and keeps a view of length 0.
+  const size_t mapped = size == 0 ? 1 : size;
+  void* base = ::mmap(nullptr, mapped, PROT_READ, MAP_SHARED, fd.get(), 0);
+  if (base == MAP_FAILED) return std::unexpected(IbtError::os(errno));
+  return MappedView(base, mapped, size);
+}
+
+Result<MappedView> map_copy(std::span<const uint8_t> bytes) {
+  const size_t size = bytes.size();
+  const size_t mapped = size == 0 ? 1 : size;
+  void* base = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (base == MAP_FAILED) return std::unexpected(IbtError::os(errno));
+  MappedView view(base, mapped, size);
+  if (size != 0) std::memcpy(base, bytes.data(), size);
+  // mmap returns page-aligned memory, so the range starts at the mapping itself.
+  const size_t pages = (mapped + page_size() - 1) / page_size() * page_size();
+  if (::mprotect(base, pages, PROT_READ) != 0) return std::unexpected(IbtError::os(errno));
+  return view;
+}
+
+}  // namespace corvex

@@ -1,0 +1,69 @@
+#include "core/var_header.h"
+
+#include "core/bytes.h"
+#include "core/utf8.h"
+
+namespace corvex {
+
+size_t element_size(VarType type) {
+  switch (type) {
+    case VarType::Char:
+    case VarType::Bool:
+      return 1;
+    case VarType::Int:
+    case VarType::BitField:
+    case VarType::Float:
+      return 4;
+    case VarType::Double:
+      return 8;
+  }
+  return 0;
+}
+
+std::string_view var_type_name(VarType type) {
+  switch (type) {
+    case VarType::Char:
+      return "Char";
+    case VarType::Bool:
+      return "Bool";
+    case VarType::Int:
+      return "Int";
+    case VarType::BitField:
+      return "BitField";
+    case VarType::Float:
+      return "Float";
+    case VarType::Double:
+      return "Double";
+  }
+  return "?";
+}
+
+namespace {
+
+std::string decode_text_field(std::span<const uint8_t> field) {
+  return decode_utf8_lossy(until_nul(field));
+}
+
+}  // namespace
+
+Result<VarHeader> decode_var_header(std::span<const uint8_t, kVarHeaderSize> record) {
+  const auto code = load_le<int32_t>(record.data());
+  if (code < 0 || code > 5) {
+    return invalid_header("Unknown variable type: " + std::to_string(code));
+  }
+  const auto offset = load_le<int32_t>(record.data() + 4);
+  const auto count = load_le<int32_t>(record.data() + 8);
+  if (count < 0) {
+    return invalid_header("Variable count must be non-negative, got " + std::to_string(count));
+  }
+  return VarHeader{
+      .name = decode_text_field(record.subspan<16, 32>()),
+      .desc = decode_text_field(record.subspan<48, 64>()),
+      .unit = decode_text_field(record.subspan<112, 32>()),
+      .var_type = static_cast<VarType>(code),
+      .offset = offset,
+      .count = count,
+  };
+}
+
+}  // namespace corvex
