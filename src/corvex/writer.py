@@ -1,0 +1,739 @@
+"""Write iRacing IBT telemetry files.
+
+The writer produces the binary layout that the simulator records: a 112-byte main header at
+offset 0, a 32-byte disk sub-header at 112, one 144-byte header per variable, the session info
+text and a data region of fixed-size sample records. Every multi-byte field is little-endian.
+
+It is meant for tests, demos and benchmarks, so besides well-formed files it can write broken
+ones: any header field can be overridden with an arbitrary value, type codes and counts are not
+checked, and the finished file can be truncated or padded.
+
+Example, the smallest file a reader accepts (296 bytes, one record)::
+
+    data = build_ibt([Var("SessionTime", DOUBLE)], {"SessionTime": [0.0]})
+"""
+
+from __future__ import annotations
+
+import math
+import struct
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+__all__ = [
+    "CHAR",
+    "BOOL",
+    "INT",
+    "BITFIELD",
+    "FLOAT",
+    "DOUBLE",
+    "WIDTH",
+    "HEADER_SIZE",
+    "SUB_HEADER_SIZE",
+    "VAR_HEADER_SIZE",
+    "Var",
+    "Bits",
+    "Layout",
+    "build_ibt",
+    "build_ibt_layout",
+    "sample_session",
+    "write_sample",
+]
+
+CHAR, BOOL, INT, BITFIELD, FLOAT, DOUBLE = range(6)
+WIDTH = {CHAR: 1, BOOL: 1, INT: 4, BITFIELD: 4, FLOAT: 4, DOUBLE: 8}
+
+HEADER_SIZE = 112
+SUB_HEADER_SIZE = 32
+VAR_HEADER_SIZE = 144
+
+_NAME_SIZE, _DESC_SIZE, _UNIT_SIZE = 32, 64, 32
+_U32_MASK = 0xFFFFFFFF
+_U64_MASK = 0xFFFFFFFFFFFFFFFF
+
+# Header fields that may be overridden; an override is stored verbatim and moves nothing.
+_OVERRIDES = (
+    "num_vars",
+    "var_header_offset",
+    "session_info_offset",
+    "session_info_len",
+    "buf_offset",
+    "session_record_count",
+)
+_OPTIONS = {
+    "version": 2,
+    "tick_rate": 60,
+    "lap_count": 0,
+    "session_start_date": 0,
+    "start_time": 0.0,
+    "end_time": 0.0,
+    "data": None,
+    "record_count": None,
+    "buf_len": None,
+    "tail": b"",
+    "truncate": None,
+    **{name: None for name in _OVERRIDES},
+}
+
+
+@dataclass
+class Var:
+    """One variable header.
+
+    ``name`` is cut to / NUL-padded to 32 bytes (``str`` is UTF-8 encoded, ``bytes`` written
+    raw), ``desc`` to 64 and ``unit`` to 32. ``type`` and ``count`` are written as given, so
+    invalid codes and negative counts can be produced; an unknown type code has width 0.
+    ``offset`` None places the variable right after the previous variable's area.
+    """
+
+    name: str | bytes
+    type: int
+    offset: int | None = None
+    count: int = 1
+    desc: str | bytes = ""
+    unit: str | bytes = ""
+
+    @property
+    def width(self) -> int:
+        """Size in bytes of one element (0 for an unknown type code)."""
+        return WIDTH.get(self.type, 0)
+
+    @property
+    def area(self) -> int:
+        """Bytes the variable occupies in a record: count x width (0 for a negative count)."""
+        return max(self.count, 0) * self.width
+
+
+@dataclass(frozen=True)
+class Bits:
+    """A raw bit pattern for a FLOAT (32-bit) or DOUBLE (64-bit) value, e.g. a NaN payload."""
+
+    bits: int
+
+
+@dataclass
+class Layout:
+    """The header values a built file carries, and the size of the file.
+
+    ``data_end`` is ``buf_offset + buf_len * record_count`` computed from those stored values,
+    i.e. the file length a reader needs for the data region.
+    """
+
+    var_header_offset: int
+    num_vars: int
+    session_info_offset: int
+    session_info_len: int
+    buf_offset: int
+    buf_len: int
+    record_count: int
+    data_end: int
+    size: int
+
+
+def build_ibt(
+    variables: Sequence[Var],
+    columns: Mapping[str | bytes | int, Sequence[Any]] | None = None,
+    *,
+    session_info: str | bytes = "",
+    **options: Any,
+) -> bytes:
+    """Return the bytes of an IBT file; see :func:`build_ibt_layout`."""
+    return build_ibt_layout(variables, columns, session_info=session_info, **options)[0]
+
+
+def build_ibt_layout(
+    variables: Sequence[Var],
+    columns: Mapping[str | bytes | int, Sequence[Any]] | None = None,
+    *,
+    session_info: str | bytes = "",
+    **options: Any,
+) -> tuple[bytes, Layout]:
+    """Build an IBT file and report where its regions are.
+
+    ``columns`` maps a variable name (or its index in ``variables``, for duplicate names) to one
+    value per record; variables without a column are zero-filled. For a variable with count > 1
+    a value may be a sequence of up to ``count`` elements.
+
+    Keyword options: ``version``, ``tick_rate``, ``lap_count``, ``session_start_date``,
+    ``start_time``, ``end_time`` (header values); ``buf_len`` and ``record_count`` (the record
+    layout; by default the smallest record holding every variable, and the column length);
+    ``data`` (the raw data region instead of columns); the verbatim header overrides
+    ``num_vars``, ``var_header_offset``, ``session_info_offset``, ``session_info_len``,
+    ``buf_offset`` and ``session_record_count``; ``tail`` (bytes appended to the file) and
+    ``truncate`` (cut the file to this many bytes).
+
+    The variable headers start at 144, the session info follows them and the data region
+    follows the session info.
+    """
+    opts = _check_options(options)
+    variables = list(variables)
+    offsets = _place(variables)
+    buf_len = opts["buf_len"]
+    if buf_len is None:
+        buf_len = _default_buf_len(variables, offsets)
+    info = session_info.encode("utf-8") if isinstance(session_info, str) else bytes(session_info)
+
+    if opts["data"] is not None:
+        if columns:
+            raise ValueError("give either columns or data, not both")
+        data = bytes(opts["data"])
+        record_count = opts["record_count"]
+        if record_count is None:
+            record_count = len(data) // buf_len if buf_len > 0 else 0
+    else:
+        record_count = _record_count(columns or {}, opts["record_count"])
+        data = _data_region(variables, offsets, columns or {}, buf_len, record_count)
+
+    var_header_offset = HEADER_SIZE + SUB_HEADER_SIZE
+    session_info_offset = var_header_offset + VAR_HEADER_SIZE * len(variables)
+    buf_offset = session_info_offset + len(info)
+
+    stored = {
+        "num_vars": len(variables),
+        "var_header_offset": var_header_offset,
+        "session_info_offset": session_info_offset,
+        "session_info_len": len(info),
+        "buf_offset": buf_offset,
+        "session_record_count": record_count,
+    }
+    for name in _OVERRIDES:
+        if opts[name] is not None:
+            stored[name] = opts[name]
+
+    out = bytearray()
+    out += _main_header(opts, stored, buf_len)
+    out += _sub_header(opts, stored["session_record_count"])
+    for var, offset in zip(variables, offsets):
+        out += _var_header(var, offset)
+    out += info
+    out += data
+    out += bytes(opts["tail"])
+    if opts["truncate"] is not None:
+        del out[opts["truncate"] :]
+
+    layout = Layout(
+        var_header_offset=stored["var_header_offset"],
+        num_vars=stored["num_vars"],
+        session_info_offset=stored["session_info_offset"],
+        session_info_len=stored["session_info_len"],
+        buf_offset=stored["buf_offset"],
+        buf_len=buf_len,
+        record_count=stored["session_record_count"],
+        data_end=stored["buf_offset"] + buf_len * stored["session_record_count"],
+        size=len(out),
+    )
+    return bytes(out), layout
+
+
+def _check_options(options: Mapping[str, Any]) -> dict[str, Any]:
+    unknown = sorted(set(options) - set(_OPTIONS))
+    if unknown:
+        raise TypeError(f"unknown option(s): {', '.join(unknown)}")
+    return {**_OPTIONS, **options}
+
+
+def _place(variables: Sequence[Var]) -> list[int]:
+    """Resolve each variable's offset; None follows the previous variable's area."""
+    offsets: list[int] = []
+    end = 0
+    for var in variables:
+        offset = end if var.offset is None else var.offset
+        offsets.append(offset)
+        end = offset + var.area
+    return offsets
+
+
+def _default_buf_len(variables: Sequence[Var], offsets: Sequence[int]) -> int:
+    if not variables:
+        return 0
+    return max(1, max(offset + var.area for var, offset in zip(variables, offsets)))
+
+
+def _record_count(columns: Mapping[Any, Sequence[Any]], given: int | None) -> int:
+    lengths = {len(values) for values in columns.values()}
+    if len(lengths) > 1:
+        raise ValueError(f"columns differ in length: {sorted(lengths)}")
+    if given is None:
+        return lengths.pop() if lengths else 0
+    if lengths and lengths != {given}:
+        raise ValueError(f"columns hold {lengths.pop()} records, record_count is {given}")
+    return given
+
+
+def _column_target(key: str | bytes | int, variables: Sequence[Var]) -> int:
+    """Index of the variable a column key addresses."""
+    if isinstance(key, int) and not isinstance(key, bool):
+        if not 0 <= key < len(variables):
+            raise KeyError(f"no variable at index {key}")
+        return key
+    matches = [i for i, var in enumerate(variables) if var.name == key]
+    if not matches:
+        raise KeyError(f"no variable named {key!r}")
+    if len(matches) > 1:
+        raise KeyError(f"{key!r} names {len(matches)} variables; address them by index")
+    return matches[0]
+
+
+def _data_region(
+    variables: Sequence[Var],
+    offsets: Sequence[int],
+    columns: Mapping[Any, Sequence[Any]],
+    buf_len: int,
+    record_count: int,
+) -> bytes:
+    data = bytearray(buf_len * record_count)
+    for key, values in columns.items():
+        index = _column_target(key, variables)
+        var = variables[index]
+        if var.width == 0 or record_count == 0:
+            continue
+        for element, column in enumerate(_elements(var, values)):
+            position = offsets[index] + element * var.width
+            if position < 0 or position + var.width > buf_len:
+                raise ValueError(
+                    f"element {element} of {var.name!r} at {position} does not fit "
+                    f"in a record of {buf_len} bytes"
+                )
+            packed = _pack_column(var, column)
+            for byte in range(var.width):
+                data[position + byte :: buf_len] = packed[byte :: var.width]
+    return bytes(data)
+
+
+def _elements(var: Var, values: Sequence[Any]) -> list[Sequence[Any]]:
+    """Split a column into one column per array element (element 0 only for scalars)."""
+    if var.count <= 1:
+        return [values]
+    rows = [v if type(v) is tuple else tuple(v) if _is_sequence(v) else (v,) for v in values]
+    width = max(map(len, rows), default=1)
+    if width > var.count:
+        raise ValueError(f"{var.name!r} has {var.count} elements, a value holds {width}")
+    rows = [row if len(row) == width else row + (0,) * (width - len(row)) for row in rows]
+    return list(zip(*rows))
+
+
+def _is_sequence(value: Any) -> bool:
+    if isinstance(value, (tuple, list)):
+        return True
+    return isinstance(value, Sequence) and not isinstance(value, (str, bytes, bytearray))
+
+
+def _pack_column(var: Var, column: Sequence[Any]) -> bytes:
+    """Pack one element of every record as consecutive little-endian values."""
+    n = len(column)
+    try:
+        if var.type in (CHAR, BOOL):
+            return struct.pack(f"<{n}B", *column)
+        if var.type in (INT, BITFIELD):
+            try:
+                return struct.pack(f"<{n}{'i' if var.type == INT else 'I'}", *column)
+            except struct.error:
+                return struct.pack(f"<{n}I", *(_u32(v) for v in column))
+        if var.type == FLOAT:
+            return _pack_real(column, "f", "I")
+        return _pack_real(column, "d", "Q")
+    except (struct.error, OverflowError, TypeError) as exc:
+        raise ValueError(f"cannot encode a value of {var.name!r}: {exc}") from exc
+
+
+def _u32(value: int) -> int:
+    """Two's-complement 32-bit pattern of a signed or unsigned 32-bit integer."""
+    if not -(2**31) <= value < 2**32:
+        raise OverflowError(f"{value} does not fit in 32 bits")
+    return value & _U32_MASK
+
+
+def _pack_real(column: Sequence[Any], real: str, raw: str) -> bytes:
+    """Pack floats, keeping the exact pattern of Bits values."""
+    try:
+        return struct.pack(f"<{len(column)}{real}", *column)
+    except struct.error:
+        if not any(isinstance(v, Bits) for v in column):
+            raise
+    mask = _U32_MASK if raw == "I" else _U64_MASK
+    words = [
+        v.bits & mask if isinstance(v, Bits) else struct.unpack(raw, struct.pack(real, v))[0]
+        for v in column
+    ]
+    return struct.pack(f"<{len(column)}{raw}", *words)
+
+
+def _main_header(opts: Mapping[str, Any], stored: Mapping[str, int], buf_len: int) -> bytes:
+    header = bytearray(HEADER_SIZE)
+    struct.pack_into(
+        "<10i",
+        header,
+        0,
+        opts["version"],
+        1,  # status: connected
+        opts["tick_rate"],
+        0,  # session info update counter
+        stored["session_info_len"],
+        stored["session_info_offset"],
+        stored["num_vars"],
+        stored["var_header_offset"],
+        1,  # number of data buffers
+        buf_len,
+    )
+    # First buffer descriptor: tick count at 48, data offset at 52.
+    struct.pack_into("<2i", header, 48, stored["session_record_count"], stored["buf_offset"])
+    return bytes(header)
+
+
+def _sub_header(opts: Mapping[str, Any], record_count: int) -> bytes:
+    return struct.pack(
+        "<q8s8sii",
+        opts["session_start_date"],
+        _double_bytes(opts["start_time"]),
+        _double_bytes(opts["end_time"]),
+        opts["lap_count"],
+        record_count,
+    )
+
+
+def _double_bytes(value: float | Bits) -> bytes:
+    if isinstance(value, Bits):
+        return struct.pack("<Q", value.bits & _U64_MASK)
+    return struct.pack("<d", value)
+
+
+def _text_field(value: str | bytes, size: int) -> bytes:
+    raw = value.encode("utf-8") if isinstance(value, str) else bytes(value)
+    return raw[:size].ljust(size, b"\0")
+
+
+def _var_header(var: Var, offset: int) -> bytes:
+    return (
+        struct.pack("<iii4x", var.type, offset, var.count)
+        + _text_field(var.name, _NAME_SIZE)
+        + _text_field(var.desc, _DESC_SIZE)
+        + _text_field(var.unit, _UNIT_SIZE)
+    )
+
+
+# ----------------------------------------------------------------------------------------------
+# A made-up but plausible session: one driver, an out-lap from the pit box, three flying laps and
+# an in-lap back onto pit road, on a 4.32 km circuit, recorded at 60 Hz.
+
+_TICK_RATE = 60
+_TRACK_LENGTH_M = 4320.0
+_TRACK_CENTRE = (47.2196, 14.7646)  # degrees
+_PLAYER_CAR = 3
+_FIELD_SIZE = 14
+_MAX_CARS = 64
+_PIT_LIMIT = 16.6  # m/s (60 km/h)
+_PIT_EXIT, _PIT_ENTRY = 0.07, 0.90  # lap fractions where pit road ends and starts
+_PIT_BOX = 0.035
+_IN_LAP_STOP = 0.965
+
+# (lap fraction of the apex, width, minimum speed in m/s)
+_CORNERS = (
+    (0.08, 0.018, 24.0),
+    (0.22, 0.025, 38.0),
+    (0.31, 0.015, 30.0),
+    (0.45, 0.030, 52.0),
+    (0.58, 0.012, 27.0),
+    (0.66, 0.020, 41.0),
+    (0.79, 0.022, 35.0),
+    (0.93, 0.016, 45.0),
+)
+_TOP_SPEED = 78.0
+_GEAR_TOP = (0.0, 19.0, 29.0, 39.0, 50.0, 62.0, 80.0)  # m/s at 8000 rpm in gears 1..6
+
+
+def _sample_variables() -> list[Var]:
+    return [
+        Var("SessionTime", DOUBLE, desc="Seconds since session start", unit="s"),
+        Var("SessionTick", INT, desc="Current update number"),
+        Var("SessionNum", INT, desc="Session number"),
+        Var("SessionFlags", BITFIELD, desc="Session flags", unit="irsdk_Flags"),
+        Var("PlayerCarIdx", INT, desc="Players carIdx"),
+        Var("Lat", DOUBLE, desc="Latitude in decimal degrees", unit="deg"),
+        Var("Lon", DOUBLE, desc="Longitude in decimal degrees", unit="deg"),
+        Var("Lap", INT, desc="Laps started count"),
+        Var("LapDist", FLOAT, desc="Meters traveled from S/F this lap", unit="m"),
+        Var("LapDistPct", FLOAT, desc="Percentage distance around lap", unit="%"),
+        Var("OnPitRoad", BOOL, desc="Is the player car on pit road between the cones"),
+        Var("IsOnTrack", BOOL, desc="1=Car on track physics running with player in car"),
+        Var("Speed", FLOAT, desc="GPS vehicle speed", unit="m/s"),
+        Var("RPM", FLOAT, desc="Engine rpm", unit="revs/min"),
+        Var("Gear", INT, desc="-1=reverse  0=neutral  1..n=current gear"),
+        Var("Throttle", FLOAT, desc="0=off throttle to 1=full throttle", unit="%"),
+        Var("Brake", FLOAT, desc="0=brake released to 1=max pedal force", unit="%"),
+        Var("SteeringWheelAngle", FLOAT, desc="Steering wheel angle", unit="rad"),
+        Var("LatAccel", FLOAT, desc="Lateral acceleration (including gravity)", unit="m/s^2"),
+        Var("LongAccel", FLOAT, desc="Longitudinal acceleration (including gravity)", unit="m/s^2"),
+        Var("FuelLevel", FLOAT, desc="Liters of fuel remaining", unit="l"),
+        Var(
+            "EngineWarnings",
+            BITFIELD,
+            desc="Bitfield for warning lights",
+            unit="irsdk_EngineWarnings",
+        ),
+        Var("DisplayUnits", CHAR, desc="Default units for the user interface 0=english 1=metric"),
+        Var("CarIdxLap", INT, count=_MAX_CARS, desc="Laps started by car index"),
+        Var(
+            "CarIdxLapDistPct",
+            FLOAT,
+            count=_MAX_CARS,
+            desc="Percentage distance around lap by car index",
+            unit="%",
+        ),
+        Var("CarIdxPosition", INT, count=_MAX_CARS, desc="Cars position in race by car index"),
+    ]
+
+
+def _corner_speed_at(fraction: float) -> float:
+    """Target speed at a lap fraction: top speed, pulled down around each corner."""
+    speed = _TOP_SPEED
+    for apex, width, v_min in _CORNERS:
+        d = min(abs(fraction - apex), 1.0 - abs(fraction - apex))
+        speed -= (_TOP_SPEED - v_min) * math.exp(-((d / width) ** 2))
+    return speed
+
+
+def _curvature_at(fraction: float) -> float:
+    """Signed path curvature (1/m): corners alternate left and right."""
+    k = 0.0
+    for n, (apex, width, v_min) in enumerate(_CORNERS):
+        d = min(abs(fraction - apex), 1.0 - abs(fraction - apex))
+        k += (1 if n % 2 else -1) * (9.0 / v_min**2) * math.exp(-((d / width) ** 2))
+    return k
+
+
+# Both profiles are tabulated once per metre of track.
+_PROFILE_STEPS = int(_TRACK_LENGTH_M)
+_SPEED_PROFILE = [_corner_speed_at(i / _PROFILE_STEPS) for i in range(_PROFILE_STEPS)]
+_CURVATURE_PROFILE = [_curvature_at(i / _PROFILE_STEPS) for i in range(_PROFILE_STEPS)]
+
+
+def _corner_speed(fraction: float) -> float:
+    return _SPEED_PROFILE[int(fraction * _PROFILE_STEPS) % _PROFILE_STEPS]
+
+
+def _curvature(fraction: float) -> float:
+    return _CURVATURE_PROFILE[int(fraction * _PROFILE_STEPS) % _PROFILE_STEPS]
+
+
+def _gear_for(speed: float) -> int:
+    for gear in range(1, len(_GEAR_TOP)):
+        if speed < _GEAR_TOP[gear] * 0.92:
+            return gear
+    return len(_GEAR_TOP) - 1
+
+
+def _position(fraction: float) -> tuple[float, float]:
+    """A closed, slightly irregular loop around the circuit's centre point."""
+    angle = 2.0 * math.pi * fraction
+    radius = 0.0062 * (1.0 + 0.22 * math.sin(3.0 * angle) + 0.08 * math.cos(5.0 * angle))
+    lat = _TRACK_CENTRE[0] + radius * math.sin(angle)
+    lon = _TRACK_CENTRE[1] + 1.45 * radius * math.cos(angle)
+    return lat, lon
+
+
+def _drive() -> list[tuple[float, float, bool]]:
+    """Integrate the player's run: (total laps travelled, speed, on pit road) per tick."""
+    dt = 1.0 / _TICK_RATE
+    travelled = _PIT_BOX  # out-lap starts at the pit box, just past the line
+    speed = 0.0
+    ticks: list[tuple[float, float, bool]] = []
+    end = 4.0 + _IN_LAP_STOP  # stop in the pit box before the line on the fifth lap
+    while travelled < end:
+        fraction = travelled % 1.0
+        pit = travelled < _PIT_EXIT or travelled > 4.0 + _PIT_ENTRY
+        target = _PIT_LIMIT if pit else _corner_speed(fraction)
+        if travelled > end - 0.004:
+            target = max(1.0, (end - travelled) * _TRACK_LENGTH_M * 0.8)
+        accel = 9.0 if target > speed else -22.0
+        speed = min(target, speed + accel * dt) if accel > 0 else max(target, speed + accel * dt)
+        ticks.append((travelled, speed, pit))
+        travelled += speed * dt / _TRACK_LENGTH_M
+    return ticks
+
+
+def _rival_fractions(n: int, car: int) -> list[float]:
+    """Total laps travelled by another car, at a steady pace of its own."""
+    lap_time = 72.0 + 1.7 * ((car * 7) % 11)
+    start = (car * 0.137) % 1.0
+    rate = 1.0 / (lap_time * _TICK_RATE)
+    return [start + i * rate for i in range(n)]
+
+
+def _sample_columns() -> dict[str, list[Any]]:
+    ticks = _drive()
+    n = len(ticks)
+    t0 = 845.25
+    time = [t0 + i / _TICK_RATE for i in range(n)]
+    travelled = [t[0] for t in ticks]
+    speed = [t[1] for t in ticks]
+    pit = [t[2] for t in ticks]
+    fraction = [x % 1.0 for x in travelled]
+    lap = [int(x) + 1 for x in travelled]
+    long_accel = [0.0] + [(b - a) * _TICK_RATE for a, b in zip(speed, speed[1:])]
+    gear = [_gear_for(v) for v in speed]
+    rpm = [900.0 + 7100.0 * min(1.0, v / _GEAR_TOP[g]) for v, g in zip(speed, gear)]
+    curvature = [_curvature(f) for f in fraction]
+    latlon = [_position(f) for f in fraction]
+    fuel = [42.0 - 0.0001 * x * 500.0 for x in travelled]
+
+    cars = {_PLAYER_CAR: travelled}
+    for car in range(_FIELD_SIZE):
+        if car != _PLAYER_CAR:
+            cars[car] = _rival_fractions(n, car)
+    car_lap = [[-1] * n for _ in range(_MAX_CARS)]
+    car_pct = [[-1.0] * n for _ in range(_MAX_CARS)]
+    for car, run in cars.items():
+        car_lap[car] = [int(x) + 1 for x in run]
+        car_pct[car] = [x % 1.0 for x in run]
+    # Positions are by distance travelled, refreshed once a second like the timing screens.
+    order_rows = []
+    position_row: tuple[int, ...] = ()
+    for i in range(n):
+        if i % _TICK_RATE == 0:
+            ranking = sorted(cars, key=lambda c: -cars[c][i])
+            row = [0] * _MAX_CARS
+            for place, car in enumerate(ranking, start=1):
+                row[car] = place
+            position_row = tuple(row)
+        order_rows.append(position_row)
+
+    return {
+        "SessionTime": time,
+        "SessionTick": [4000 + i for i in range(n)],
+        "SessionNum": [0] * n,
+        "SessionFlags": [0x4] * n,  # green flag
+        "PlayerCarIdx": [_PLAYER_CAR] * n,
+        "Lat": [p[0] for p in latlon],
+        "Lon": [p[1] for p in latlon],
+        "Lap": lap,
+        "LapDist": [f * _TRACK_LENGTH_M for f in fraction],
+        "LapDistPct": fraction,
+        "OnPitRoad": pit,
+        "IsOnTrack": [True] * n,
+        "Speed": speed,
+        "RPM": rpm,
+        "Gear": gear,
+        "Throttle": [1.0 if a > 0.5 else (0.35 if a >= -0.5 else 0.0) for a in long_accel],
+        "Brake": [min(1.0, -a / 22.0) if a < -0.5 else 0.0 for a in long_accel],
+        "SteeringWheelAngle": [max(-3.0, min(3.0, k * 450.0)) for k in curvature],
+        "LatAccel": [v * v * k for v, k in zip(speed, curvature)],
+        "LongAccel": long_accel,
+        "FuelLevel": fuel,
+        "EngineWarnings": [0x10 if p else 0 for p in pit],  # pit speed limiter
+        "DisplayUnits": [1] * n,
+        "CarIdxLap": list(zip(*car_lap)),
+        "CarIdxLapDistPct": list(zip(*car_pct)),
+        "CarIdxPosition": order_rows,
+    }
+
+
+_DRIVERS = (
+    (0, "Lena Vogt", 4012, "Apex Velocity"),
+    (1, "Tomás Ibarra", 2877, "Ibarra Motorsport"),
+    (2, 'Sam "Sideways" O\'Neil', 3150, "Loose Nut #42"),
+    (3, "Marta Kowalczyk", 3560, "Kowalczyk Racing"),
+    (4, "-Rex- Varga", 1985, "Varga Bros."),
+    (5, "Kenji Sato", 4431, "Team Kaze"),
+    (6, "Amélie Durand", 2690, "Durand Racing"),
+    (7, "Oskar Lind", 1720, "Lind Engineering"),
+    (8, "Priya Raman", 3004, "Raman Racing"),
+    (9, "Jonas Berg #2", 2455, "Berg"),
+    (10, "Chiara Rossi", 3888, "Scuderia Rossi"),
+    (11, "Daniel O'Connor", 2230, "O'Connor Motorsport"),
+    (12, "Yusuf Demir", 2999, "Demir Racing"),
+    (13, "Ana Costa", 3333, "Costa Sport"),
+)
+
+
+def _sample_session_info(lap_count: int) -> bytes:
+    lines = [
+        "---",
+        "WeekendInfo:",
+        " TrackName: veldstrand gp",
+        " TrackID: 412",
+        " TrackLength: 4.32 km",
+        " TrackDisplayName: Veldstrand Ring",
+        " TrackDisplayShortName: Veldstrand",
+        " TrackConfigName: Grand Prix",
+        " TrackCity: Zeltweg Nord",
+        " TrackCountry: Austria",
+        " TrackAltitude: 677.00 m",
+        " TrackLatitude: 47.219600 m",
+        " TrackLongitude: 14.764600 m",
+        " TrackNumTurns: 10",
+        " TrackPitSpeedLimit: 60.00 kph",
+        " TrackType: road course",
+        " SeriesID: 260",
+        " SeasonID: 4821",
+        " SessionID: 219934512",
+        " SubSessionID: 70315588",
+        " LeagueID: 0",
+        " Official: 0",
+        " RaceWeek: 5",
+        " EventType: Practice",
+        " Category: Road",
+        " SimMode: full",
+        " WeekendOptions:",
+        "  NumStarters: 0",
+        "  StartingGrid: 2x2 inline pole on left",
+        "  QualifyScoring: best lap",
+        "  Unofficial: 0",
+        "",
+        "SessionInfo:",
+        " Sessions:",
+        " - SessionNum: 0",
+        "   SessionLaps: unlimited",
+        "   SessionTime: 5400.0000 sec",
+        "   SessionType: Practice",
+        "   SessionName: PRACTICE",
+        "   ResultsLapsComplete: -1",
+        "",
+        "DriverInfo:",
+        f" DriverCarIdx: {_PLAYER_CAR}",
+        " DriverCarFuelMaxLtr: 100.000",
+        " DriverCarRedLine: 8000.000",
+        " Drivers:",
+    ]
+    for idx, name, irating, team in _DRIVERS:
+        lines += [
+            f" - CarIdx: {idx}",
+            f"   UserName: {name}",
+            f"   UserID: {100000 + 7919 * idx}",
+            f"   TeamName: {team}",
+            f'   CarNumber: "{idx + 11}"',
+            "   CarScreenName: GT4 Coupe",
+            f"   IRating: {irating}",
+        ]
+    lines += ["", "SplitTimeInfo:", " Sectors:", " - SectorNum: 0", "   SectorStartPct: 0.000000"]
+    lines += [f" # recorded laps: {lap_count}", "...", ""]
+    text = "\n".join(lines).encode("utf-8")
+    return text + b"\0" * (256 - len(text) % 256)
+
+
+def sample_session() -> bytes:
+    """A short realistic recording: 60 Hz, an out-lap, three flying laps and an in-lap.
+
+    Deterministic: the same bytes on every call.
+    """
+    columns = _sample_columns()
+    time = columns["SessionTime"]
+    lap_count = max(columns["Lap"])
+    return build_ibt(
+        _sample_variables(),
+        columns,
+        session_info=_sample_session_info(lap_count),
+        tick_rate=_TICK_RATE,
+        lap_count=lap_count,
+        session_start_date=1_717_245_600,
+        start_time=time[0],
+        end_time=time[-1],
+    )
+
+
+def write_sample(path: str | Path) -> Path:
+    """Write :func:`sample_session` to ``path`` and return it as a Path."""
+    path = Path(path)
+    path.write_bytes(sample_session())
+    return path
