@@ -1,0 +1,195 @@
+// The module _corvex_rs and its one function, ibt: argument binding, the call sequence and the
+// boundary where internal failures become PanicException.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <optional>
+#include <string_view>
+
+#include "extension/assembly.h"
+#include "extension/pyref.h"
+#include "extension/source.h"
+
+namespace corvex::py {
+
+namespace {
+
+constexpr const char kIbtDoc[] =
+    "ibt(source, progress=None)\n--\n\n"
+    "Parse an iRacing IBT file and return a LogFile.\n\n"
+    "Note: Array variables (those with count > 1, e.g. tire temp arrays)\n"
+    "are not included as channels. Only scalar (count == 1) variables are\n"
+    "returned.";
+static_assert(sizeof(kIbtDoc) - 1 == 226);
+
+struct BoundArguments {
+  PyObject* source = nullptr;    // borrowed
+  PyObject* progress = nullptr;  // borrowed; null when absent or None
+};
+
+// Binds (source, progress=None), both positional-or-keyword, with the interpreter's messages.
+std::optional<BoundArguments> bind_arguments(PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames) {
+  if (nargs > 2) {
+    PyErr_Format(PyExc_TypeError,
+                 "ibt() takes from 1 to 2 positional arguments but %zd were given", nargs);
+    return std::nullopt;
+  }
+  PyObject* slots[2] = {nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+    if (data == nullptr) return std::nullopt;
+    const std::string_view name(data, static_cast<size_t>(size));
+    const int slot = name == "source" ? 0 : name == "progress" ? 1 : -1;
+    if (slot < 0) {
+      PyErr_Format(PyExc_TypeError, "ibt() got an unexpected keyword argument '%U'", key);
+      return std::nullopt;
+    }
+    if (slots[slot] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "ibt() got multiple values for argument '%U'", key);
+      return std::nullopt;
+    }
+    slots[slot] = args[nargs + i];
+  }
+  if (slots[0] == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "ibt() missing 1 required positional argument: 'source'");
+    return std::nullopt;
+  }
+  return BoundArguments{slots[0], slots[1] == Py_None ? nullptr : slots[1]};
+}
+
+PyObject* ibt_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto bound = bind_arguments(args, nargs, kwnames);
+  if (!bound) return nullptr;
+  // Held for the call, so that a callback cannot free the objects it is called with.
+  PyRef source = PyRef::borrow(bound->source);
+  PyRef progress = PyRef::borrow(bound->progress);
+  auto acquired = acquire_source(source.get());
+  if (!acquired) return nullptr;
+  PyRef result = assemble_result(acquired->file, acquired->label, progress.get());
+  return result.release();
+}
+
+PyObject* panic_exception_type() {
+  static PyObject* type = PyErr_NewExceptionWithDoc(
+      "corvex._corvex_rs.PanicException",
+      "Raised for an internal failure of the reader. It derives from BaseException, like "
+      "SystemExit, so that `except Exception` does not swallow it.",
+      PyExc_BaseException, nullptr);
+  return type;
+}
+
+[[noreturn]] void abort_on_second_failure() {
+  std::fputs("uncaught panic at ffi boundary\n", stderr);
+  std::abort();
+}
+
+// Turns an internal failure into PanicException; failing while doing so ends the process.
+void raise_panic(std::string_view message, bool print_pending) noexcept {
+  try {
+    if (print_pending && PyErr_Occurred()) PyErr_Print();
+    PyErr_Clear();
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) abort_on_second_failure();
+    PyObject* text = PyUnicode_FromStringAndSize(message.data(),
+                                                 static_cast<Py_ssize_t>(message.size()));
+    if (text == nullptr) abort_on_second_failure();
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+  } catch (...) {
+    abort_on_second_failure();
+  }
+}
+
+PyObject* ibt(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    return ibt_call(args, nargs, kwnames);
+  } catch (const Panic& panic) {
+    raise_panic(panic.what(), panic.print_pending());
+  } catch (const std::exception& failure) {
+    raise_panic(failure.what(), false);
+  } catch (...) {
+    raise_panic("unknown internal failure", false);
+  }
+  return nullptr;
+}
+
+PyMethodDef ibt_def = {"ibt", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ibt)),
+                       METH_FASTCALL | METH_KEYWORDS, kIbtDoc};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_corvex_rs",
+    "iRacing IBT telemetry file parser implemented in C++.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<int64_t> owner_interpreter{-1};
+PyObject* module_object = nullptr;  // created once, never destroyed
+
+bool add_function(PyObject* module) {
+  PyRef name = called(PyModule_GetNameObject(module));
+  if (!name) return false;
+  PyRef function = called(PyCMethod_New(&ibt_def, module, name.get(), nullptr));
+  if (!function) return false;
+  PyRef function_name = called(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!function_name) return false;
+  if (!PyUnicode_Check(function_name.get())) {
+    PyErr_SetString(PyExc_TypeError, "function __name__ is not a str");
+    return false;
+  }
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = created(PyList_New(0));
+    if (!succeeded(PyObject_SetAttrString(module, "__all__", all.get()))) return false;
+  } else if (!PyList_Check(all.get())) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyList'",
+                 Py_TYPE(all.get())->tp_name);
+    return false;
+  }
+  return succeeded(PyList_Append(all.get(), function_name.get())) &&
+         succeeded(PyObject_SetAttr(module, function_name.get(), function.get()));
+}
+
+PyObject* init_module() {
+  const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1 && PyErr_Occurred()) return nullptr;
+  int64_t expected = -1;
+  if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "_corvex_rs does not support sub-interpreters; import it from the main "
+                    "interpreter only");
+    return nullptr;
+  }
+  if (module_object != nullptr) return Py_NewRef(module_object);
+  PyRef module = called(PyModule_Create2(&module_def, 1013));
+  if (!module || !add_function(module.get())) return nullptr;
+  module_object = module.release();
+  return Py_NewRef(module_object);
+}
+
+}  // namespace
+
+}  // namespace corvex::py
+
+PyMODINIT_FUNC PyInit__corvex_rs() {
+  try {
+    return corvex::py::init_module();
+  } catch (const corvex::py::Panic& panic) {
+    corvex::py::raise_panic(panic.what(), panic.print_pending());
+  } catch (const std::exception& failure) {
+    corvex::py::raise_panic(failure.what(), false);
+  }
+  return nullptr;
+}

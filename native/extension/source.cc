@@ -1,0 +1,201 @@
+#include "extension/source.h"
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/mapping.h"
+
+namespace corvex::py {
+
+namespace {
+
+enum class Answer { Yes, No, Error };
+
+// An attribute lookup that raises AttributeError means "no"; anything else it raises is an error.
+Answer has_attribute(PyObject* object, const char* name) {
+  PyRef value = called(PyObject_GetAttrString(object, name));
+  if (value) return Answer::Yes;
+  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    return Answer::No;
+  }
+  return Answer::Error;
+}
+
+std::optional<std::string_view> utf8_of(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string_view(data, static_cast<size_t>(size));
+}
+
+// Holds the caller's buffer for a one-step copy; only exact bytes, bytearray and 1-D C-contiguous
+// memoryviews of unsigned bytes qualify, whose elements are exactly their bytes.
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ~ByteBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  bool acquire(PyObject* object) {
+    const bool plain = PyBytes_CheckExact(object) || PyByteArray_CheckExact(object);
+    if (!plain && !PyMemoryView_Check(object)) return false;
+    if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_ND) != 0) {
+      PyErr_Clear();  // the element-by-element rule decides what this object is
+      return false;
+    }
+    held_ = true;
+    // Python iterates a memoryview as integers only for the native formats "B" and "@B".
+    const bool unsigned_bytes = view_.format == nullptr || std::string_view(view_.format) == "B" ||
+                                std::string_view(view_.format) == "@B";
+    return plain || (view_.ndim == 1 && view_.itemsize == 1 && unsigned_bytes &&
+                     PyBuffer_IsContiguous(&view_, 'C'));
+  }
+
+  std::span<const uint8_t> bytes() const {
+    return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// The element-by-element rule: a sequence (not a str) whose elements are integers 0 to 255.
+std::optional<std::vector<uint8_t>> extract_elements(PyObject* object) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return std::nullopt;
+  }
+  if (!PySequence_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
+                 Py_TYPE(object)->tp_name);
+    return std::nullopt;
+  }
+  std::vector<uint8_t> bytes;
+  const Py_ssize_t hint = PySequence_Size(object);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    bytes.reserve(static_cast<size_t>(hint));
+  }
+  PyRef iterator = called(PyObject_GetIter(object));
+  if (!iterator) return std::nullopt;
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    const long value = PyLong_AsLong(item.get());
+    if (value == -1 && PyErr_Occurred()) return std::nullopt;
+    if (value < 0 || value > 255) {
+      PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+      return std::nullopt;
+    }
+    bytes.push_back(static_cast<uint8_t>(value));
+  }
+  if (PyErr_Occurred()) return std::nullopt;
+  return bytes;
+}
+
+// Opens a mapped or copied view; a failure of either step is one IbtError.
+Result<IbtFile> open_view(Result<MappedView> view) {
+  if (!view) return std::unexpected(std::move(view).error());
+  return open_ibt(std::move(*view));
+}
+
+std::optional<AcquiredSource> open_path(std::string_view path) {
+  auto file = open_view(map_file(path));
+  if (!file) {
+    set_error(PyExc_OSError, std::string(path) + ": " + file.error().display());
+    return std::nullopt;
+  }
+  return AcquiredSource{std::move(*file), std::string(path)};
+}
+
+std::optional<AcquiredSource> open_data(std::span<const uint8_t> bytes) {
+  auto file = open_view(map_copy(bytes));
+  if (!file) {
+    set_error(PyExc_RuntimeError, file.error().display());
+    return std::nullopt;
+  }
+  return AcquiredSource{std::move(*file), "<bytes>"};
+}
+
+// Bytes-like data: the caller's buffer copied in one step when it is plain bytes, the elements
+// one by one otherwise. Empty with an exception set when the object is not bytes-like.
+std::optional<AcquiredSource> open_bytes_like(PyObject* object, bool& not_bytes_like) {
+  not_bytes_like = false;
+  {
+    ByteBuffer buffer;
+    if (buffer.acquire(object)) return open_data(buffer.bytes());
+  }
+  auto elements = extract_elements(object);
+  if (!elements) {
+    not_bytes_like = true;
+    return std::nullopt;
+  }
+  return open_data(*elements);
+}
+
+std::optional<AcquiredSource> open_path_like(PyObject* source) {
+  PyRef path = called(PyObject_CallMethod(source, "__fspath__", nullptr));
+  if (!path) return std::nullopt;
+  if (!PyUnicode_Check(path.get())) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'",
+                 Py_TYPE(path.get())->tp_name);
+    return std::nullopt;
+  }
+  auto text = utf8_of(path.get());
+  if (!text) return std::nullopt;
+  return open_path(*text);
+}
+
+std::optional<AcquiredSource> open_file_like(PyObject* source) {
+  PyRef zero = created(PyLong_FromLong(0));
+  PyRef seek_name = text("seek");
+  PyObject* seek_args[] = {source, zero.get()};
+  PyRef seek = called(PyObject_VectorcallMethod(
+      seek_name.get(), seek_args, 2, nullptr));
+  if (!seek) return std::nullopt;
+  PyRef read_name = text("read");
+  PyObject* read_args[] = {source};
+  PyRef data = called(PyObject_VectorcallMethod(
+      read_name.get(), read_args, 1, nullptr));
+  if (!data) return std::nullopt;
+  bool not_bytes_like = false;
+  return open_bytes_like(data.get(), not_bytes_like);
+}
+
+}  // namespace
+
+std::optional<AcquiredSource> acquire_source(PyObject* source) {
+  if (PyUnicode_Check(source)) {
+    if (auto path = utf8_of(source)) return open_path(*path);
+    PyErr_Clear();  // lone surrogates: not a usable path, try the other kinds
+  }
+  switch (has_attribute(source, "__fspath__")) {
+    case Answer::Yes:
+      return open_path_like(source);
+    case Answer::Error:
+      return std::nullopt;
+    case Answer::No:
+      break;
+  }
+  bool not_bytes_like = false;
+  auto data = open_bytes_like(source, not_bytes_like);
+  if (data || !not_bytes_like) return data;
+  PyErr_Clear();
+  switch (has_attribute(source, "read")) {
+    case Answer::Yes:
+      return open_file_like(source);
+    case Answer::Error:
+      return std::nullopt;
+    case Answer::No:
+      break;
+  }
+  PyErr_SetString(PyExc_TypeError, "Expected str, bytes, PathLike, or file-like object");
+  return std::nullopt;
+}
+
+}  // namespace corvex::py
