@@ -1,0 +1,204 @@
+"""Shared helpers for the channel, lap and assembly tests.
+
+`RawIbt` is a deliberately small, independent reading of an IBT file with `struct`: the tests
+compare what the extension returns against it, never against the extension itself.
+`parse` calls the extension with `corvex.base.LogFile` replaced by a recorder, so the tests see
+exactly the four arguments the extension hands over.
+"""
+
+from __future__ import annotations
+
+import math
+import struct
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Callable
+
+import pytest
+
+REAL_FILE_NAME = "spielberg_60hz_390_records.ibt"
+
+CHAR, BOOL, INT, BITFIELD, FLOAT, DOUBLE = range(6)
+WIDTH = {CHAR: 1, BOOL: 1, INT: 4, BITFIELD: 4, FLOAT: 4, DOUBLE: 8}
+STRUCT_CODE = {CHAR: "B", BOOL: "B", INT: "i", BITFIELD: "I", FLOAT: "f", DOUBLE: "d"}
+BITS_CODE = {FLOAT: "I", DOUBLE: "Q"}
+
+INT64_MAX = 2**63 - 1
+INT64_MIN = -(2**63)
+
+
+@dataclass(frozen=True)
+class RawVar:
+    """One variable header as stored in the file."""
+
+    index: int
+    name: str
+    type: int
+    offset: int
+    count: int
+    desc: str
+    unit: str
+
+
+def _text(field: bytes) -> str:
+    """Text of a NUL-padded header field: the bytes before the first NUL, UTF-8 with replacement."""
+    return field.split(b"\0", 1)[0].decode("utf-8", errors="replace")
+
+
+class RawIbt:
+    """Header fields, variable headers and record values of an IBT file, read with struct."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data = bytes(data)
+        fields = struct.unpack_from("<10i", self.data, 0)
+        self.version = fields[0]
+        self.tick_rate = fields[2]
+        self.session_info_len, self.session_info_offset = fields[4], fields[5]
+        self.num_vars, self.var_header_offset = fields[6], fields[7]
+        self.buf_len = fields[9]
+        (self.buf_offset,) = struct.unpack_from("<i", self.data, 52)
+        (self.record_count,) = struct.unpack_from("<i", self.data, 140)
+        self.vars = [self._var(i) for i in range(self.num_vars)]
+
+    def _var(self, index: int) -> RawVar:
+        base = self.var_header_offset + index * 144
+        var_type, offset, count = struct.unpack_from("<3i", self.data, base)
+        header = self.data[base : base + 144]
+        return RawVar(
+            index=index,
+            name=_text(header[16:48]),
+            type=var_type,
+            offset=offset,
+            count=count,
+            desc=_text(header[48:112]),
+            unit=_text(header[112:144]),
+        )
+
+    def find(self, name: str) -> RawVar:
+        """The last variable of that exact name, as a by-name lookup resolves duplicates."""
+        return [var for var in self.vars if var.name == name][-1]
+
+    def scalars(self) -> list[RawVar]:
+        """The variables with count exactly 1, in file order."""
+        return [var for var in self.vars if var.count == 1]
+
+    def raw(self, var: RawVar, record: int, width: int) -> bytes:
+        """`width` bytes of `var` in record `record`."""
+        start = self.buf_offset + record * self.buf_len + var.offset
+        return self.data[start : start + width]
+
+    def values(self, var: RawVar) -> list[Any]:
+        """The value of `var` in every record; Bool is True for any nonzero byte."""
+        code = "<" + STRUCT_CODE[var.type]
+        out = [
+            struct.unpack(code, self.raw(var, i, WIDTH[var.type]))[0]
+            for i in range(self.record_count)
+        ]
+        return [value != 0 for value in out] if var.type == BOOL else out
+
+    def bits(self, var: RawVar) -> list[int]:
+        """The raw bit pattern of a Float or Double variable in every record."""
+        code = "<" + BITS_CODE[var.type]
+        width = WIDTH[var.type]
+        return [struct.unpack(code, self.raw(var, i, width))[0] for i in range(self.record_count)]
+
+    def timecodes(self) -> list[int]:
+        """SessionTime of every record in whole milliseconds."""
+        return [seconds_to_ms(value) for value in self.values(self.find("SessionTime"))]
+
+
+def seconds_to_ms(seconds: float) -> int:
+    """Seconds to milliseconds: times 1000, halves away from zero, NaN 0, saturated to int64."""
+    scaled = seconds * 1000.0
+    if math.isnan(scaled):
+        return 0
+    if scaled >= 2.0**63:
+        return INT64_MAX
+    if scaled < -(2.0**63):
+        return INT64_MIN
+    magnitude = abs(scaled)
+    whole = math.floor(magnitude)
+    rounded = whole + (1 if magnitude - whole >= 0.5 else 0)
+    return rounded if scaled >= 0 else -rounded
+
+
+@dataclass
+class Parsed:
+    """The four positional arguments the extension passed to `LogFile`."""
+
+    channels: dict
+    laps: Any
+    metadata: dict
+    source: str
+
+
+def parse(source: Any, progress: Callable[[int, int], Any] | None = None) -> Parsed:
+    """Run the extension on `source` and return what it handed to `LogFile`."""
+    import corvex.base
+    from corvex import _corvex_rs
+
+    calls: list[tuple[tuple, dict]] = []
+
+    def record(*args: Any, **kwargs: Any) -> Parsed:
+        calls.append((args, kwargs))
+        return Parsed(*args)
+
+    original = corvex.base.LogFile
+    corvex.base.LogFile = record
+    try:
+        result = _corvex_rs.ibt(source) if progress is None else _corvex_rs.ibt(source, progress)
+    finally:
+        corvex.base.LogFile = original
+    assert len(calls) == 1 and calls[0][1] == {}, calls
+    assert result is not None
+    return result
+
+
+def times_ms(records: int, step_ms: int = 100) -> list[int]:
+    """Evenly spaced session times in milliseconds."""
+    return [i * step_ms for i in range(records)]
+
+
+def ms_to_seconds(values: list[int]) -> list[float]:
+    """Seconds that convert back to exactly these milliseconds."""
+    return [value / 1000 for value in values]
+
+
+def real_data_dir() -> Path:
+    """`shared/data/real` beside the project root."""
+    return Path(__file__).resolve().parents[2] / "shared" / "data" / "real"
+
+
+@pytest.fixture(scope="session")
+def real_recording() -> Path:
+    """The real recording, or a skip when this checkout has no copy beside it."""
+    path = real_data_dir() / REAL_FILE_NAME
+    if not path.is_file():
+        pytest.skip(f"real IBT file not available: {path}")
+    return path
+
+
+def column_bits(chunk: Any, width: int) -> list[int]:
+    """The stored bit patterns of a Float32 (width 4) or Float64 (width 8) Arrow array."""
+    import numpy as np
+
+    dtype = {4: "<u4", 8: "<u8"}[width]
+    buffer = chunk.buffers()[1]
+    return np.frombuffer(
+        buffer, dtype=dtype, count=len(chunk), offset=chunk.offset * width
+    ).tolist()
+
+
+def assert_channel_matches(table: Any, raw: RawIbt, var: RawVar) -> None:
+    """The value column of `table` holds exactly what struct reads for `var` in every record."""
+    assert table.num_rows == raw.record_count
+    chunk = table.column(1).combine_chunks()
+    if var.type in (FLOAT, DOUBLE):
+        assert column_bits(chunk, WIDTH[var.type]) == raw.bits(var), var.name
+    else:
+        assert chunk.to_pylist() == raw.values(var), var.name
+
+
+def is_one_batch(table: Any) -> bool:
+    """Whether every column of `table` is one chunk, as a table made from one record batch is."""
+    return all(column.num_chunks == 1 for column in table.columns)
