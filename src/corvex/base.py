@@ -163,12 +163,19 @@ class LogFile:
         """A `LogFile` restricted to the records of lap ``num``.
 
         The lap is the row of the lap table with ``num`` (and ``session``, when given). Its
-        records are those from the first one whose timecode reaches ``start_time`` up to, not
-        including, the first later one that reaches ``end_time``: the end is exclusive because
-        a lap ends at the timecode where the next lap starts. The last row of the lap table
-        ends at its own last record, so its end is inclusive. The channel tables are slices of
-        the original ones (no copy); ``laps`` holds that one row and ``metadata`` is a copy
-        with "record_count" set to the records kept.
+        records are those from ``start_time`` up to, not including, ``end_time``: the end is
+        exclusive because a lap ends at the timecode where the next lap starts. The last row of
+        the lap table ends at its own last record, so its end is inclusive.
+
+        The lap table is built from the runs of equal values of the ``Lap`` channel, so when
+        that channel is there and its runs match the table row for row, the records are taken
+        from the runs; this gives the same records as the times and stays right when the
+        session clock restarts inside a file. Otherwise the records are found by their
+        timecodes: from the first that reaches ``start_time`` to the first later one that
+        reaches ``end_time``.
+
+        The channel tables are slices of the original ones (no copy); ``laps`` holds that one
+        row and ``metadata`` is a copy with "record_count" set to the records kept.
 
         Raises ``KeyError`` when there is no such lap and ``ValueError`` when the number occurs
         more than once (a new session restarts the count) and ``session`` does not tell which.
@@ -203,6 +210,9 @@ class LogFile:
 
     def _record_range(self, row: int) -> tuple[int, int]:
         """Record indices [first, stop) of the lap in row ``row`` of the lap table."""
+        runs = self._lap_runs()
+        if runs is not None:
+            return runs[row]
         time = self.timecodes
         count = len(time)
         start = self.laps.column("start_time")[row]
@@ -211,6 +221,25 @@ class LogFile:
         past_end = pc.greater(time, end) if row == self.laps.num_rows - 1 else pc.greater_equal(time, end)
         stop = _first_true(past_end, first, count)
         return first, stop
+
+    def _lap_runs(self) -> list[tuple[int, int]] | None:
+        """[first, stop) of each run of equal ``Lap`` values, if they match the lap table."""
+        table = self.channels.get("Lap")
+        if table is None or table.num_rows == 0:
+            return None
+        values = table.column(1)
+        count = len(values)
+        changes = pc.indices_nonzero(pc.not_equal(values.slice(1), values.slice(0, count - 1)))
+        bounds = [0, *(i + 1 for i in changes.to_pylist()), count]
+        if len(bounds) - 1 != self.laps.num_rows:
+            return None
+        nums = self.laps.column("num").to_pylist()
+        starts = self.laps.column("start_time").to_pylist()
+        time = table.column(0)
+        for first, num, start in zip(bounds, nums, starts):
+            if values[first].as_py() != num or time[first].as_py() != start:
+                return None
+        return list(zip(bounds[:-1], bounds[1:]))
 
     # -- session info -----------------------------------------------------------------------
 
@@ -260,8 +289,8 @@ class LogFile:
                 f" in {format_lap_time(summary.column('lap_time')[best].as_py())}"
             )
         lines.append(laps_text)
-        lines[-1] += ">"
-        return "\n".join(_fit(line, width) for line in lines)
+        fitted = [_fit(line, width) for line in lines[:-1]] + [_fit(lines[-1], width - 1) + ">"]
+        return "\n".join(fitted)
 
 
 def format_lap_time(seconds: float) -> str:
