@@ -262,3 +262,12 @@ def test_sample_session_is_deterministic_and_plausible(tmp_path):
     assert b"\n TrackLength: 4.32 km\n" in info
     text = info.rstrip(b"\0")
     assert text.endswith(b"...\n") and len(text) < len(info)
+
+
+def test_negative_buf_len_is_stored_with_raw_data_only():
+    variables = [Var("SessionTime", DOUBLE)]
+    data, layout = build_ibt_layout(variables, data=b"\x01" * 8, buf_len=-8, record_count=1)
+    assert field(data, "buf_len") == layout.buf_len == -8
+    assert data.endswith(b"\x01" * 8)
+    with pytest.raises(ValueError):
+        build_ibt(variables, {"SessionTime": [0.0]}, buf_len=-8)

@@ -159,7 +159,8 @@ def build_ibt_layout(
     Keyword options: ``version``, ``tick_rate``, ``lap_count``, ``session_start_date``,
     ``start_time``, ``end_time`` (header values); ``buf_len`` and ``record_count`` (the record
     layout; by default the smallest record holding every variable, and the column length);
-    ``data`` (the raw data region instead of columns); the verbatim header overrides
+    ``data`` (the raw data region instead of columns; a negative ``buf_len`` is stored as given
+    and then only raw data can be written); the verbatim header overrides
     ``num_vars``, ``var_header_offset``, ``session_info_offset``, ``session_info_len``,
     ``buf_offset`` and ``session_record_count``; ``tail`` (bytes appended to the file) and
     ``truncate`` (cut the file to this many bytes).
@@ -283,6 +284,10 @@ def _data_region(
     buf_len: int,
     record_count: int,
 ) -> bytes:
+    if buf_len < 0:
+        if columns:
+            raise ValueError(f"no record data can be written with buf_len {buf_len}")
+        return b""
     data = bytearray(buf_len * record_count)
     for key, values in columns.items():
         index = _column_target(key, variables)
