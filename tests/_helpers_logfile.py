@@ -72,13 +72,18 @@ class RawIbt:
         fmt = "<" + _FORMATS[var.type]
         out = []
         for i in range(self.record_count):
-            (value,) = struct.unpack_from(fmt, self.data, self.buf_offset + i * self.buf_len + var.offset)
+            (value,) = struct.unpack_from(
+                fmt, self.data, self.buf_offset + i * self.buf_len + var.offset
+            )
             out.append(bool(value) if var.type == 1 else value)
         return out
 
     def timecodes(self) -> list[int]:
         """SessionTime in whole milliseconds, halves rounded away from zero."""
-        return [int(math.copysign(math.floor(abs(t) * 1000.0 + 0.5), t)) for t in self.values("SessionTime")]
+        return [
+            int(math.copysign(math.floor(abs(t) * 1000.0 + 0.5), t))
+            for t in self.values("SessionTime")
+        ]
 
     def lap_runs(self) -> list[tuple[int, int, int]]:
         """(lap number, first record, one past the last record) for each run of equal "Lap"."""

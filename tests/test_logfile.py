@@ -28,7 +28,9 @@ LAP_FIELDS = [
 ]
 
 
-def channel(name: str, time: pa.Array, values: pa.Array, units: str = "", desc: str = "") -> pa.Table:
+def channel(
+    name: str, time: pa.Array, values: pa.Array, units: str = "", desc: str = ""
+) -> pa.Table:
     interpolate = "True" if pa.types.is_floating(values.type) else "False"
     meta = {b"units": units.encode(), b"desc": desc.encode(), b"interpolate": interpolate.encode()}
     schema = pa.schema(
@@ -57,9 +59,13 @@ def make_log(
     time = pa.array(times, pa.int64())
     n = len(times)
     channels = {
-        "Speed": channel("Speed", time, pa.array([10.0 * i for i in range(n)], pa.float32()), "m/s", "GPS speed"),
+        "Speed": channel(
+            "Speed", time, pa.array([10.0 * i for i in range(n)], pa.float32()), "m/s", "GPS speed"
+        ),
         "Gear": channel("Gear", time, pa.array(list(range(n)), pa.int32()), "", "Gear"),
-        "OnPitRoad": channel("OnPitRoad", time, pa.array([i % 2 == 0 for i in range(n)]), "", "Pit"),
+        "OnPitRoad": channel(
+            "OnPitRoad", time, pa.array([i % 2 == 0 for i in range(n)]), "", "Pit"
+        ),
     }
     if lap_values is not None:
         channels["Lap"] = channel("Lap", time, pa.array(lap_values, pa.int32()), "", "Laps started")
@@ -118,7 +124,9 @@ def test_to_table_accepts_an_equal_copy_of_the_time_column_and_rejects_another()
     copy = pa.array([0, 100, 200], pa.int64())
     log.channels["Copy"] = channel("Copy", copy, pa.array([1.0, 2.0, 3.0]))
     assert log.to_table(["Speed", "Copy"]).column("Copy").to_pylist() == [1.0, 2.0, 3.0]
-    log.channels["Other"] = channel("Other", pa.array([0, 100, 201], pa.int64()), pa.array([1.0, 2.0, 3.0]))
+    log.channels["Other"] = channel(
+        "Other", pa.array([0, 100, 201], pa.int64()), pa.array([1.0, 2.0, 3.0])
+    )
     with pytest.raises(ValueError, match="'Other'"):
         log.to_table(["Speed", "Other"])
 
@@ -145,10 +153,20 @@ def test_no_channels():
         # ... except for the last lap, which ends at its own last record
         ([0, 100, 200, 300, 400, 500, 600, 700, 800, 900], THREE_LAPS, 2, [7, 8, 9]),
         # a one-record lap at the very end starts and ends at the last timecode
-        ([0, 100, 200, 300], [(2, 0, 300, "full", 0), (3, 300, 300, "incomplete", 0)], 2, [0, 1, 2]),
+        (
+            [0, 100, 200, 300],
+            [(2, 0, 300, "full", 0), (3, 300, 300, "incomplete", 0)],
+            2,
+            [0, 1, 2],
+        ),
         ([0, 100, 200, 300], [(2, 0, 300, "full", 0), (3, 300, 300, "incomplete", 0)], 3, [3]),
         # a gap in the session time does not move the boundaries
-        ([0, 100, 5000, 5100, 5200], [(1, 0, 5100, "full", 0), (2, 5100, 5200, "in", 0)], 1, [0, 1, 2]),
+        (
+            [0, 100, 5000, 5100, 5200],
+            [(1, 0, 5100, "full", 0), (2, 5100, 5200, "in", 0)],
+            1,
+            [0, 1, 2],
+        ),
     ],
 )
 @pytest.mark.parametrize("with_lap_channel", [False, True])
@@ -220,14 +238,27 @@ def test_lap_slices_without_copying():
 def test_lap_summary_gives_lap_times_in_seconds():
     log = make_log([i * 100 for i in range(10)], THREE_LAPS)
     summary = log.lap_summary
-    assert summary.column_names == ["num", "start_time", "end_time", "lap_type", "session", "lap_time"]
+    assert summary.column_names == [
+        "num",
+        "start_time",
+        "end_time",
+        "lap_type",
+        "session",
+        "lap_time",
+    ]
     assert summary.column("lap_time").to_pylist() == pytest.approx([0.3, 0.4, 0.2])
     assert log.fastest_lap == 1  # the only "full" lap
 
 
 @pytest.mark.parametrize(
     "seconds, text",
-    [(0.0, "0:00.000"), (72.6164, "1:12.616"), (59.9996, "1:00.000"), (3725.5, "1:02:05.500"), (-1.5, "-0:01.500")],
+    [
+        (0.0, "0:00.000"),
+        (72.6164, "1:12.616"),
+        (59.9996, "1:00.000"),
+        (3725.5, "1:02:05.500"),
+        (-1.5, "-0:01.500"),
+    ],
 )
 def test_format_lap_time(seconds, text):
     assert format_lap_time(seconds) == text
@@ -267,7 +298,9 @@ def test_stream_honours_a_requested_schema():
 
 @pytest.mark.parametrize("columns", [40, 60, 100])
 def test_repr_fits_the_terminal(monkeypatch, columns):
-    monkeypatch.setattr("shutil.get_terminal_size", lambda fallback=(80, 24): type("S", (), {"columns": columns})())
+    monkeypatch.setattr(
+        "shutil.get_terminal_size", lambda fallback=(80, 24): type("S", (), {"columns": columns})()
+    )
     log = make_log(
         [i * 100 for i in range(10)],
         THREE_LAPS,
@@ -284,14 +317,25 @@ def test_repr_fits_the_terminal(monkeypatch, columns):
 
 
 def test_session_info_property_parses_the_raw_text():
-    log = make_log([0], [], session_info_yaml='---\nDriverInfo:\n Drivers:\n - UserName: A "B" #1\n...\n')
+    log = make_log(
+        [0], [], session_info_yaml='---\nDriverInfo:\n Drivers:\n - UserName: A "B" #1\n...\n'
+    )
     assert log.session_info == {"DriverInfo": {"Drivers": [{"UserName": 'A "B" #1'}]}}
     assert make_log([0], [], session_info_yaml="").session_info == {}
 
 
 # -- files built by the writer, compared with a struct reading -------------------------------
 
-CHECKED = ["SessionTime", "Speed", "Gear", "OnPitRoad", "SessionFlags", "DisplayUnits", "Lat", "Lap"]
+CHECKED = [
+    "SessionTime",
+    "Speed",
+    "Gear",
+    "OnPitRoad",
+    "SessionFlags",
+    "DisplayUnits",
+    "Lat",
+    "Lap",
+]
 
 
 @pytest.fixture(scope="module")
@@ -333,7 +377,9 @@ def test_lap_of_a_written_file_is_the_run_of_its_lap_number(sample):
         assert lap.to_table(["Lap"]).column("Lap").to_pylist() == [num] * (stop - first)
         assert lap["Speed"].column(1).to_pylist() == speed[first:stop]
         end = times[stop] if stop < len(times) else times[-1]
-        assert lap.lap_summary.column("lap_time")[0].as_py() == pytest.approx((end - times[first]) / 1000)
+        assert lap.lap_summary.column("lap_time")[0].as_py() == pytest.approx(
+            (end - times[first]) / 1000
+        )
 
 
 def test_to_pandas_and_polars_on_a_written_file(sample):

@@ -2,8 +2,8 @@
 
 from __future__ import annotations
 
-import yaml
 import pytest
+import yaml
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -140,7 +140,10 @@ def test_scalar_values(loader, value, expected):
         ("A:\n\tB: 1\nC: 2\n", {"A": {"B": 1}, "C": 2}),
         ("A:\n  B: 1\n C: 2\nD: 3\n", {"A": {"B": 1}, "D": 3}),
         ("A: 1\ngarbage line\nB: 2\n", {"A": 1, "B": 2}),
-        ("A:\n - x: 1\n   y: 2\n -\n   z: 3\n - plain\nE: [\n", {"A": [{"x": 1, "y": 2}, {"z": 3}, "plain"], "E": "["}),
+        (
+            "A:\n - x: 1\n   y: 2\n -\n   z: 3\n - plain\nE: [\n",
+            {"A": [{"x": 1, "y": 2}, {"z": 3}, "plain"], "E": "["},
+        ),
         ("Key:value\nA: 1\n", {"A": 1}),
     ],
 )
@@ -174,7 +177,11 @@ def test_real_session_info():
         pytest.skip(f"no real IBT file in {REAL_DATA_DIR}")
     text = session_text(files[0].read_bytes())
     info = parse_session_info(text)
-    lines = {line.strip().split(": ", 1)[0]: line.strip().split(": ", 1)[1] for line in text.splitlines() if line.startswith(" Track") and ": " in line}
+    lines = {
+        line.strip().split(": ", 1)[0]: line.strip().split(": ", 1)[1]
+        for line in text.splitlines()
+        if line.startswith(" Track") and ": " in line
+    }
     assert info["WeekendInfo"]["TrackDisplayName"] == lines["TrackDisplayName"]
     assert info["WeekendInfo"]["TrackLength"] == lines["TrackLength"]
     parsed = [session_info._split_line(line) for line in session_info._lines(text)]

@@ -118,7 +118,9 @@ class LogFile:
             columns.append(table.column(1))
         return pa.Table.from_arrays(columns, schema=pa.schema(fields))
 
-    def to_pandas(self, channels: Iterable[str] | str | None = None, **kwargs: Any) -> pandas.DataFrame:
+    def to_pandas(
+        self, channels: Iterable[str] | str | None = None, **kwargs: Any
+    ) -> pandas.DataFrame:
         """The wide table of :meth:`to_table` as a pandas ``DataFrame``.
 
         Keyword arguments go to ``pyarrow.Table.to_pandas``. pandas must be installed.
@@ -218,7 +220,9 @@ class LogFile:
         start = self.laps.column("start_time")[row]
         end = self.laps.column("end_time")[row]
         first = _first_true(pc.greater_equal(time, start), 0, count)
-        past_end = pc.greater(time, end) if row == self.laps.num_rows - 1 else pc.greater_equal(time, end)
+        past_end = (
+            pc.greater(time, end) if row == self.laps.num_rows - 1 else pc.greater_equal(time, end)
+        )
         stop = _first_true(past_end, first, count)
         return first, stop
 
@@ -333,9 +337,7 @@ def _same_column(a: pa.ChunkedArray, b: pa.ChunkedArray) -> bool:
         return True
     if len(a) != len(b):
         return False
-    if a.num_chunks == b.num_chunks and all(
-        _same_buffer(x, y) for x, y in zip(a.chunks, b.chunks)
-    ):
+    if a.num_chunks == b.num_chunks and all(_same_buffer(x, y) for x, y in zip(a.chunks, b.chunks)):
         return True
     return a.equals(b)
 

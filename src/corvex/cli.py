@@ -278,9 +278,13 @@ def plot_runs(
             field = run[name].schema.field(1)
             steps = (field.metadata or {}).get(b"interpolate") == b"False"
             ys = run[name].column(1).to_numpy()
-            ax.plot(xs, ys, label=label, linewidth=1.0, drawstyle="steps-post" if steps else "default")
+            ax.plot(
+                xs, ys, label=label, linewidth=1.0, drawstyle="steps-post" if steps else "default"
+            )
     for ax, name in zip(axes[:, 0], names):
-        unit = (log[name].schema.field(1).metadata or {}).get(b"units", b"").decode("utf-8", "replace")
+        unit = (
+            (log[name].schema.field(1).metadata or {}).get(b"units", b"").decode("utf-8", "replace")
+        )
         ax.set_ylabel(f"{name} [{unit}]" if unit else name)
         ax.grid(True, alpha=0.3)
     axes[-1, 0].set_xlabel(x_label)

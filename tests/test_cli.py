@@ -1,0 +1,363 @@
+"""The corvex command line on files from the project's writer, good and bad.
+
+Expected values come from a struct reading of the written bytes (tests/_helpers_logfile.py).
+"""
+
+from __future__ import annotations
+
+import csv
+import os
+import struct
+import subprocess
+import sys
+from datetime import UTC, datetime
+from pathlib import Path
+
+import pytest
+
+from corvex.cli import PLOT_MARGIN, PLOT_PANEL, PLOT_WIDTH, main
+
+from _helpers_logfile import RawIbt, lap_time_text
+
+pytest.importorskip("corvex._corvex_rs")
+
+COMMANDS = ["info", "channels", "export", "plot", "demo"]
+
+
+@pytest.fixture(scope="module")
+def sample(tmp_path_factory) -> tuple[Path, RawIbt]:
+    from corvex.writer import write_sample
+
+    path = write_sample(tmp_path_factory.mktemp("cli") / "sample.ibt")
+    return path, RawIbt(path.read_bytes())
+
+
+@pytest.fixture(scope="module")
+def bad_files(tmp_path_factory, sample) -> dict[str, Path]:
+    folder = tmp_path_factory.mktemp("bad")
+    data = sample[0].read_bytes()
+    files = {
+        "missing": folder / "missing.ibt",
+        "directory": folder,
+        "text": folder / "notes.ibt",
+        "truncated": folder / "truncated.ibt",
+        "empty": folder / "empty.ibt",
+    }
+    files["text"].write_text("this is not telemetry\n" * 20)
+    files["truncated"].write_bytes(data[: len(data) // 2])
+    files["empty"].write_bytes(b"")
+    return files
+
+
+def run(capsys, *args: str) -> tuple[int, str, str]:
+    status = main(list(args))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def command_args(command: str, path: Path, tmp_path: Path) -> list[str]:
+    return {
+        "info": ["info", str(path)],
+        "channels": ["channels", str(path)],
+        "export": ["export", str(path), "-o", str(tmp_path / "out.parquet")],
+        "plot": ["plot", str(path), "--channels", "Speed", "-o", str(tmp_path / "out.png")],
+    }[command]
+
+
+# -- errors ----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("kind", ["missing", "directory", "text", "truncated", "empty"])
+@pytest.mark.parametrize("command", ["info", "channels", "export", "plot"])
+def test_a_bad_file_gives_one_line_and_status_1(capsys, tmp_path, bad_files, command, kind):
+    path = bad_files[kind]
+    status, out, err = run(capsys, *command_args(command, path, tmp_path))
+    assert status == 1
+    assert out == ""
+    assert err.count("\n") == 1 and err.startswith("corvex: error: ")
+    assert str(path) in err
+    assert "Traceback" not in err
+    assert not (tmp_path / "out.parquet").exists() and not (tmp_path / "out.png").exists()
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["export", "{file}", "-o", "{tmp}/x.xlsx"], "cannot tell the format of"),
+        (
+            ["export", "{file}", "-o", "{tmp}/x.csv", "--channels", "Sped"],
+            "no channel 'Sped' (did you mean Speed?)",
+        ),
+        (
+            ["export", "{file}", "-o", "{tmp}/x.csv", "--lap", "99"],
+            "no lap 99 (laps: 1, 2, 3, 4, 5)",
+        ),
+        (
+            ["export", "{file}", "-o", "{tmp}/x.csv", "--channels", ","],
+            "--channels names no channel",
+        ),
+        (["export", "{file}", "-o", "{tmp}/no/such/dir/x.parquet"], "x.parquet"),
+        (
+            ["plot", "{file}", "--channels", "Speed", "--vs-lap", "2", "-o", "{tmp}/x.png"],
+            "--vs-lap needs --lap",
+        ),
+        (["plot", "{file}", "--channels", "Nope", "-o", "{tmp}/x.png"], "no channel 'Nope'"),
+        (
+            ["plot", "{file}", "--channels", "Speed", "--lap", "42", "-o", "{tmp}/x.png"],
+            "no lap 42",
+        ),
+    ],
+)
+def test_usage_problems_give_one_line(capsys, tmp_path, sample, args, message):
+    args = [a.format(file=sample[0], tmp=tmp_path) for a in args]
+    status, _, err = run(capsys, *args)
+    assert status == 1
+    assert err.count("\n") == 1 and err.startswith("corvex: error: ")
+    assert message in err
+
+
+def test_plot_without_matplotlib_says_how_to_get_it(capsys, tmp_path, sample, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    status, _, err = run(
+        capsys, "plot", str(sample[0]), "--channels", "Speed", "-o", str(tmp_path / "p.png")
+    )
+    assert status == 1
+    assert (
+        err
+        == "corvex: error: corvex plot needs matplotlib, which is not installed: pip install 'corvex[plot]'\n"
+    )
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_every_command_has_help(capsys, command):
+    with pytest.raises(SystemExit) as exit_info:
+        main([command, "--help"])
+    assert exit_info.value.code == 0
+    assert f"usage: corvex {command}" in capsys.readouterr().out
+
+
+# -- info ------------------------------------------------------------------------------------
+
+
+def test_info(capsys, sample):
+    path, raw = sample
+    status, out, err = run(capsys, "info", str(path))
+    assert status == 0 and err == ""
+    fields = dict(
+        (line[:16].strip(), line[16:])
+        for line in out.splitlines()
+        if line[:1].isalpha() and not line.startswith("Laps")
+    )
+    session = {}
+    for line in raw.data[raw.session_info_offset :].split(b"\n")[:40]:
+        key, _, value = line.decode("utf-8", "replace").strip().partition(": ")
+        session.setdefault(key, value)
+    assert (
+        fields["Track"]
+        == f"{session['TrackDisplayName']} ({session['TrackCity']}, {session['TrackCountry']})"
+    )
+    assert fields["Track length"] == session["TrackLength"]
+    assert fields["Car"] == "GT4 Coupe"
+    assert fields["Series ID"] == session["SeriesID"]
+    assert fields["Season ID"] == session["SeasonID"]
+    assert fields["Session ID"] == session["SessionID"]
+    assert fields["Sub-session ID"] == session["SubSessionID"]
+    started = datetime.fromtimestamp(raw.session_start_date, tz=UTC)
+    assert fields["Started"] == started.strftime("%Y-%m-%d %H:%M:%S UTC")
+    times = raw.timecodes()
+    assert fields["Duration"] == lap_time_text(times[-1] - times[0])
+    assert fields["Records"] == str(raw.record_count)
+    assert fields["Tick rate"] == f"{raw.tick_rate} Hz"
+    scalar = [v for v in raw.vars if v.count == 1]
+    assert fields["Channels"].startswith(f"{len(scalar)} (")
+    floats = sum(v.type == 4 for v in scalar)
+    assert f"{floats} float" in fields["Channels"]
+
+    lap_rows = [line.split() for line in out.split("Laps: ", 1)[1].splitlines()[2:]]
+    runs = raw.lap_runs()
+    assert len(lap_rows) == len(runs)
+    for row, (num, first, stop) in zip(lap_rows, runs):
+        end = times[stop] if stop < len(times) else times[-1]
+        assert row[0] == str(num) and row[1] == "0"
+        assert row[4] == lap_time_text(end - times[first])
+    assert [r[2] for r in lap_rows] == ["out", "full", "full", "full", "in"]
+
+
+# -- channels --------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("grep", [None, "speed", "LAP", "no-such-text"])
+def test_channels(capsys, sample, grep):
+    path, raw = sample
+    args = ["channels", str(path)] + (["--grep", grep] if grep else [])
+    status, out, _ = run(capsys, *args)
+    assert status == 0
+    lines = out.splitlines()
+    expected = [
+        v
+        for v in raw.vars
+        if v.count == 1 and (not grep or grep.lower() in (v.name + " " + v.desc).lower())
+    ]
+    if not expected:
+        assert lines == [f"no channel matches {grep!r}"]
+        return
+    assert lines[0].split() == ["name", "type", "unit", "description"]
+    assert [line.split()[0] for line in lines[1:]] == [v.name for v in expected]
+    type_names = {0: "uint8", 1: "bool", 2: "int32", 3: "uint32", 4: "float", 5: "double"}
+    for line, var in zip(lines[1:], expected):
+        assert line.split()[1] == type_names[var.type]
+        assert line.endswith(var.desc)
+        assert (" " + var.unit + " ") in line if var.unit else True
+    assert "CarIdxLapDistPct" not in out  # array variables are no channels
+
+
+# -- export ----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".feather", ".csv"])
+@pytest.mark.parametrize("lap", [None, 3])
+def test_export(capsys, tmp_path, sample, suffix, lap):
+    path, raw = sample
+    out_file = tmp_path / f"out{suffix}"
+    names = ["Speed", "Gear", "OnPitRoad", "Lap"]
+    args = ["export", str(path), "-o", str(out_file), "--channels", ",".join(names)]
+    if lap is not None:
+        args += ["--lap", str(lap)]
+    status, out, err = run(capsys, *args)
+    assert status == 0 and err == ""
+    first, stop = 0, raw.record_count
+    if lap is not None:
+        first, stop = [(a, b) for num, a, b in raw.lap_runs() if num == lap][0]
+    assert out == f"wrote {stop - first} rows x {len(names)} channels to {out_file}\n"
+    expected = {"timecodes": raw.timecodes()[first:stop]}
+    expected.update({name: raw.values(name)[first:stop] for name in names})
+
+    if suffix == ".csv":
+        with open(out_file, newline="") as handle:
+            rows = list(csv.reader(handle))
+        assert rows[0] == ["timecodes", *names]
+        got = list(zip(*rows[1:]))
+        assert [int(x) for x in got[0]] == expected["timecodes"]
+        # float32 values are written as the shortest text that reads back as the same single
+        as_single = [struct.unpack("<f", struct.pack("<f", float(x)))[0] for x in got[1]]
+        assert as_single == expected["Speed"]
+        assert [x == "true" for x in got[3]] == expected["OnPitRoad"]
+        return
+    import pyarrow.feather as feather
+    import pyarrow.parquet as pq
+
+    table = pq.read_table(out_file) if suffix == ".parquet" else feather.read_table(out_file)
+    assert table.column_names == ["timecodes", *names]
+    assert table.to_pydict() == expected
+    for name in names:
+        var = raw.var(name)
+        meta = table.schema.field(name).metadata
+        assert meta[b"units"].decode() == var.unit
+        assert meta[b"desc"].decode() == var.desc
+        assert meta[b"interpolate"] == (b"True" if var.type in (4, 5) else b"False")
+
+
+def test_export_parquet_metadata_survives_a_plain_schema_read(capsys, tmp_path, sample):
+    import pyarrow.parquet as pq
+
+    out_file = tmp_path / "all.parquet"
+    assert run(capsys, "export", str(sample[0]), "-o", str(out_file))[0] == 0
+    schema = pq.read_schema(out_file)
+    assert schema.field("Speed").metadata[b"units"] == b"m/s"
+    assert schema.field("Speed").metadata[b"desc"] == b"GPS vehicle speed"
+    assert schema.names == ["timecodes", *sample[1].scalar_names()]
+
+
+# -- plot ------------------------------------------------------------------------------------
+
+
+def png_size(path: Path) -> tuple[int, int]:
+    data = path.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
+    return struct.unpack(">II", data[16:24])
+
+
+@pytest.mark.parametrize(
+    "extra, panels",
+    [
+        ([], 1),
+        (["--lap", "2"], 2),
+        (["--lap", "2", "--vs-lap", "3"], 3),
+        (["--lap", "2", "--vs-lap", "3", "--x", "time"], 2),
+        (["--x", "distance"], 2),
+    ],
+)
+def test_plot_writes_a_png_of_the_expected_size(capsys, tmp_path, sample, extra, panels):
+    pytest.importorskip("matplotlib")
+    names = ["Speed", "Throttle", "Gear"][:panels]
+    out_file = tmp_path / "plot.png"
+    args = ["plot", str(sample[0]), "--channels", ",".join(names), "-o", str(out_file), *extra]
+    status, out, err = run(capsys, *args)
+    assert status == 0 and err == ""
+    assert out == f"wrote {out_file}\n"
+    assert png_size(out_file) == (PLOT_WIDTH, PLOT_MARGIN + PLOT_PANEL * panels)
+
+
+def test_plot_against_distance_needs_a_distance_channel(capsys, tmp_path):
+    pytest.importorskip("matplotlib")
+    from corvex.writer import DOUBLE, FLOAT, INT, Var, build_ibt
+
+    path = tmp_path / "nodist.ibt"
+    path.write_bytes(
+        build_ibt(
+            [Var("SessionTime", DOUBLE), Var("Lap", INT), Var("Speed", FLOAT)],
+            {"SessionTime": [0.0, 0.1, 0.2], "Lap": [1, 1, 2], "Speed": [1.0, 2.0, 3.0]},
+        )
+    )
+    status, _, err = run(
+        capsys,
+        "plot",
+        str(path),
+        "--channels",
+        "Speed",
+        "--x",
+        "distance",
+        "-o",
+        str(tmp_path / "p.png"),
+    )
+    assert status == 1
+    assert (
+        err
+        == "corvex: error: the file has no LapDist or LapDistPct channel to plot against distance\n"
+    )
+
+
+# -- demo and the installed entry points -----------------------------------------------------
+
+
+def test_demo_writes_the_sample_and_shows_its_info(capsys, tmp_path):
+    from corvex.writer import sample_session
+
+    target = tmp_path / "demo.ibt"
+    status, out, err = run(capsys, "demo", "-o", str(target))
+    assert status == 0 and err == ""
+    assert target.read_bytes() == sample_session()
+    assert f"File            {target}" in out
+    assert "Laps: 5" in out
+
+
+def corvex_script() -> Path:
+    return Path(sys.executable).parent / "corvex"
+
+
+@pytest.mark.parametrize("launcher", ["module", "script"])
+def test_entry_points(tmp_path, sample, launcher):
+    if launcher == "script" and not corvex_script().exists():
+        pytest.skip("the corvex script is not installed beside this interpreter")
+    prefix = [sys.executable, "-m", "corvex"] if launcher == "module" else [str(corvex_script())]
+    env = {**os.environ, "COLUMNS": "80"}
+    good = subprocess.run(
+        [*prefix, "info", str(sample[0])], capture_output=True, text=True, env=env
+    )
+    assert good.returncode == 0 and "Veldstrand Ring" in good.stdout
+    bad = subprocess.run(
+        [*prefix, "info", str(tmp_path / "nope.ibt")], capture_output=True, text=True, env=env
+    )
+    assert bad.returncode == 1
+    assert bad.stdout == ""
+    assert bad.stderr.startswith("corvex: error: ") and bad.stderr.count("\n") == 1
