@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "core/bytes.h"
 
 namespace corvex {
@@ -54,23 +58,60 @@ Result<Column> allocate_column(const VarHeader& var, uint64_t rows) {
   return Column{&var, std::move(shared)};
 }
 
-// Copies the element at `src` + i x stride into dst[i] for rows [begin, end). The width is a
-// template parameter so that each loop is a plain load and store.
-template <class T>
-void gather(const uint8_t* src, uint64_t stride, uint64_t begin, uint64_t end, uint8_t* dst) {
-  auto* out = reinterpret_cast<T*>(dst);
-  for (uint64_t i = begin; i < end; ++i) out[i] = load_le<T>(src + i * stride);
+// Writes 8 bytes of a value column without first reading their cache line: the columns are far
+// larger than the caches and nothing reads them again during the call, so the read that a plain
+// store makes would double the memory traffic. stream_fence makes these stores ordered before the
+// buffers are handed on.
+inline void stream_u64(uint8_t* dst, uint64_t value) {
+#if defined(__x86_64__)
+  _mm_stream_si64(reinterpret_cast<long long*>(dst), static_cast<long long>(value));
+#else
+  std::memcpy(dst, &value, sizeof value);
+#endif
+}
+
+inline void stream_fence() {
+#if defined(__x86_64__)
+  _mm_sfence();
+#endif
+}
+
+// Copies the byte at `src` + i x stride into dst[i] for rows [begin, end).
+void gather_bytes(const uint8_t* src, uint64_t stride, uint64_t begin, uint64_t end, uint8_t* dst) {
+  for (uint64_t i = begin; i < end; ++i) dst[i] = src[i * stride];
+}
+
+// The same for 4-byte values, two rows per 8-byte store. `begin` is even (a multiple of the block
+// size), so each pair lands on 8 aligned bytes of the 64-byte aligned buffer.
+void gather_4(const uint8_t* src, uint64_t stride, uint64_t begin, uint64_t end, uint8_t* dst) {
+  const uint8_t* p = src + begin * stride;
+  uint64_t i = begin;
+  for (; i + 2 <= end; i += 2, p += 2 * stride) {
+    const uint64_t pair = load_le<uint32_t>(p) | uint64_t{load_le<uint32_t>(p + stride)} << 32;
+    stream_u64(dst + i * 4, pair);
+  }
+  if (i < end) std::memcpy(dst + i * 4, p, 4);
+}
+
+void gather_8(const uint8_t* src, uint64_t stride, uint64_t begin, uint64_t end, uint8_t* dst) {
+  const uint8_t* p = src + begin * stride;
+  for (uint64_t i = begin; i < end; ++i, p += stride) stream_u64(dst + i * 8, load_le<uint64_t>(p));
 }
 
 // Packs the truth of each byte into bits, least significant bit first. `begin` is a multiple of
-// 8, so every block starts on a whole byte of the bitmap.
+// 8, so every block starts on a whole byte of the bitmap; only the last byte can be partial.
 void gather_bits(const uint8_t* src, uint64_t stride, uint64_t begin, uint64_t end, uint8_t* dst) {
-  for (uint64_t i = begin; i < end; i += 8) {
-    const uint64_t stop = std::min(end, i + 8);
-    uint8_t bits = 0;
-    for (uint64_t j = i; j < stop; ++j) bits |= static_cast<uint8_t>((src[j * stride] != 0) << (j - i));
-    dst[i / 8] = bits;
+  uint64_t i = begin;
+  for (; i + 8 <= end; i += 8) {
+    const uint8_t* p = src + i * stride;
+    unsigned bits = 0;
+    for (unsigned j = 0; j < 8; ++j) bits |= unsigned{p[j * stride] != 0} << j;
+    dst[i / 8] = static_cast<uint8_t>(bits);
   }
+  if (i == end) return;
+  unsigned bits = 0;
+  for (uint64_t j = i; j < end; ++j) bits |= unsigned{src[j * stride] != 0} << (j - i);
+  dst[i / 8] = static_cast<uint8_t>(bits);
 }
 
 void gather_rows(const Column& column, const DataRegion& region, uint64_t begin, uint64_t end) {
@@ -78,15 +119,15 @@ void gather_rows(const Column& column, const DataRegion& region, uint64_t begin,
   uint8_t* dst = column.buffer->mutable_data();
   switch (column.var->var_type) {
     case VarType::Char:
-      return gather<uint8_t>(src, region.buf_len, begin, end, dst);
+      return gather_bytes(src, region.buf_len, begin, end, dst);
     case VarType::Bool:
       return gather_bits(src, region.buf_len, begin, end, dst);
     case VarType::Int:
     case VarType::BitField:
     case VarType::Float:
-      return gather<uint32_t>(src, region.buf_len, begin, end, dst);
+      return gather_4(src, region.buf_len, begin, end, dst);
     case VarType::Double:
-      return gather<uint64_t>(src, region.buf_len, begin, end, dst);
+      return gather_8(src, region.buf_len, begin, end, dst);
   }
 }
 
@@ -121,11 +162,36 @@ Result<ChannelTable> make_channel_table(const std::string& name,
   return batch;
 }
 
-// Rows per block: a multiple of 64 (whole bitmap bytes) whose records fill about 512 KiB.
+// Rows per block: a multiple of 64 (whole bitmap bytes) whose records fill about 256 KiB, so
+// that a block and the next one, fetched ahead, stay in the core's own cache (measured: 64 KiB
+// to 320 KiB gather equally fast, 1 MiB is markedly slower).
 uint64_t block_rows(uint64_t buf_len) {
-  constexpr uint64_t kBlockBytes = 512 * 1024;
+  constexpr uint64_t kBlockBytes = 256 * 1024;
   const uint64_t rows = buf_len == 0 ? kBlockBytes : kBlockBytes / buf_len;
   return std::max<uint64_t>(64, rows / 64 * 64);
+}
+
+// Asks the memory system for up to `lines` cache lines from `from` on, stopping at `to`; returns
+// where the next request should start.
+const uint8_t* prefetch_lines(const uint8_t* from, const uint8_t* to, uint64_t lines) {
+  constexpr uint64_t kLine = 64;
+  for (; lines > 0 && from < to; --lines, from += kLine) __builtin_prefetch(from, 0, 3);
+  return from;
+}
+
+// Gathers rows [begin, end) of every column while fetching the next block ahead: requests are
+// spread over the column passes, so that the first read of each record line finds it in cache
+// instead of waiting for memory one strided line at a time.
+void gather_block(const std::vector<Column>& columns, const DataRegion& region, uint64_t begin,
+                  uint64_t end, uint64_t next_end) {
+  const uint8_t* ahead = region.bytes.data() + end * region.buf_len;
+  const uint8_t* ahead_end = region.bytes.data() + next_end * region.buf_len;
+  const uint64_t lines_per_column =
+      static_cast<uint64_t>(ahead_end - ahead) / 64 / std::max<size_t>(columns.size(), 1) + 1;
+  for (const Column& column : columns) {
+    gather_rows(column, region, begin, end);
+    ahead = prefetch_lines(ahead, ahead_end, lines_per_column);
+  }
 }
 
 }  // namespace
@@ -136,6 +202,7 @@ Result<ChannelTable> build_channel(const std::string& name,
   CORVEX_RETURN_IF_ERROR(check_fits(var, region));
   CORVEX_ASSIGN_OR_RETURN(Column column, allocate_column(var, region.record_count));
   gather_rows(column, region, 0, region.record_count);
+  stream_fence();
   return make_channel_table(name, timecodes, column, region.record_count);
 }
 
@@ -152,8 +219,9 @@ Result<ChannelSet> build_channels(const std::vector<VarHeader>& vars,
   const uint64_t step = block_rows(region.buf_len);
   for (uint64_t begin = 0; begin < region.record_count; begin += step) {
     const uint64_t end = std::min(region.record_count, begin + step);
-    for (const Column& column : columns) gather_rows(column, region, begin, end);
+    gather_block(columns, region, begin, end, std::min(region.record_count, end + step));
   }
+  stream_fence();
   ChannelSet set;
   set.reserve(columns.size());
   for (const Column& column : columns) {
