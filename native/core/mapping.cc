@@ -33,6 +33,19 @@ size_t page_size() {
   return size;
 }
 
+// Fresh anonymous memory costs one page fault per 4 KiB page on first write, which for a copy of
+// a few hundred megabytes takes longer than the copy itself. Asking for 2 MiB pages and faulting
+// them all in with one call cuts that to a fraction. Both are advice: a kernel that refuses
+// either leaves the copy to fault page by page, as it would without them.
+void prepare_for_copy(void* base, size_t length) {
+#ifdef MADV_HUGEPAGE
+  ::madvise(base, length, MADV_HUGEPAGE);
+#endif
+#ifdef MADV_POPULATE_WRITE
+  ::madvise(base, length, MADV_POPULATE_WRITE);
+#endif
+}
+
 }  // namespace
 
 MappedView::MappedView(MappedView&& other) noexcept
@@ -83,6 +96,7 @@ Result<MappedView> map_copy(std::span<const uint8_t> bytes) {
   void* base = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (base == MAP_FAILED) return std::unexpected(IbtError::os(errno));
   MappedView view(base, mapped, size);
+  prepare_for_copy(base, mapped);
   if (size != 0) std::memcpy(base, bytes.data(), size);
   // mmap returns page-aligned memory, so the range starts at the mapping itself.
   const size_t pages = (mapped + page_size() - 1) / page_size() * page_size();
