@@ -56,10 +56,14 @@ class StreamHolder {
   ArrowArrayStream stream_;
 };
 
-// Per call: pyarrow's Table class and, once the first batch is handed over, the stream importer.
+// Per call: pyarrow's Table class, the two method names and, once the first batch is handed
+// over, the stream importer. The names are made once per call rather than once per channel.
 class PyarrowHandOff {
  public:
-  explicit PyarrowHandOff(PyRef table_class) : table_class_(std::move(table_class)) {}
+  explicit PyarrowHandOff(PyRef table_class)
+      : table_class_(std::move(table_class)),
+        read_next_batch_(interned("read_next_batch")),
+        from_batches_(interned("from_batches")) {}
 
   // export_batch: one batch through a one-batch C stream; the buffers are shared, not copied.
   // A failure on the pyarrow side is reported as RuntimeError("{type}: {text}").
@@ -75,9 +79,8 @@ class PyarrowHandOff {
     PyRef imported = import_stream(stream.get());
     PyRef exported;
     if (imported) {
-      PyRef name = text("read_next_batch");
       PyObject* args[] = {imported.get()};
-      exported = called(PyObject_VectorcallMethod(name.get(), args, 1, nullptr));
+      exported = called(PyObject_VectorcallMethod(read_next_batch_.get(), args, 1, nullptr));
     }
     if (!exported) reraise_as_runtime_error();
     return exported;
@@ -89,12 +92,14 @@ class PyarrowHandOff {
     if (!exported) return {};
     PyRef list = created(PyList_New(1));
     PyList_SET_ITEM(list.get(), 0, exported.release());
-    PyRef name = text("from_batches");
     PyObject* args[] = {table_class_.get(), list.get()};
-    return called(PyObject_VectorcallMethod(name.get(), args, 2, nullptr));
+    return called(PyObject_VectorcallMethod(from_batches_.get(), args, 2, nullptr));
   }
 
  private:
+  // An interned name is found in the type's dictionaries by identity, without comparing text.
+  static PyRef interned(const char* name) { return created(PyUnicode_InternFromString(name)); }
+
   PyRef import_stream(ArrowArrayStream* stream) {
     if (!import_from_c_) {
       PyRef pyarrow = called(PyImport_ImportModule("pyarrow"));
@@ -110,6 +115,8 @@ class PyarrowHandOff {
   }
 
   PyRef table_class_;
+  PyRef read_next_batch_;
+  PyRef from_batches_;
   PyRef import_from_c_;
 };
 
