@@ -26,6 +26,12 @@ demo: install
 test: install
 	$(PY) -m pytest -q
 
+# Times ibt on a generated one-hour session (cached in bench/data/) against one copy of its data
+# region and a numpy peer; prints the ratios, peak memory and callgrind's instruction count.
+BENCH_ARGS ?=
+bench: install
+	$(PY) bench/bench.py $(BENCH_ARGS)
+
 # Reliability builds. test-sanitize compiles the extension with AddressSanitizer and
 # UndefinedBehaviorSanitizer (gcc) into its own build directory and runs the whole suite against
 # it, from a second environment that sees the main one's packages but not its editable install.
