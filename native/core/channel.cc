@@ -41,13 +41,25 @@ uint64_t value_buffer_size(VarType type, uint64_t rows) {
   return type == VarType::Bool ? (rows + 7) / 8 : rows * element_size(type);
 }
 
+}  // namespace
+
 // A value column being filled: the variable and its output buffer.
-struct Column {
-  const VarHeader* var;
-  std::shared_ptr<arrow::Buffer> buffer;
+class ColumnSink final : public RowSink {
+ public:
+  ColumnSink(const VarHeader& var, std::shared_ptr<arrow::Buffer> buffer)
+      : var_(&var), buffer_(std::move(buffer)) {}
+  void gather(const DataRegion& region, uint64_t begin, uint64_t end) override;
+  const VarHeader& var() const { return *var_; }
+  const std::shared_ptr<arrow::Buffer>& buffer() const { return buffer_; }
+
+ private:
+  const VarHeader* var_;
+  std::shared_ptr<arrow::Buffer> buffer_;
 };
 
-Result<Column> allocate_column(const VarHeader& var, uint64_t rows) {
+namespace {
+
+Result<ColumnSink> allocate_column(const VarHeader& var, uint64_t rows) {
   auto buffer = arrow::AllocateBuffer(static_cast<int64_t>(value_buffer_size(var.var_type, rows)));
   if (!buffer.ok()) return std::unexpected(IbtError::arrow(buffer.status()));
   std::shared_ptr<arrow::Buffer> shared(std::move(*buffer));
@@ -55,24 +67,18 @@ Result<Column> allocate_column(const VarHeader& var, uint64_t rows) {
   // padding after them is zeroed so that no uninitialised memory reaches Python.
   const auto used = static_cast<size_t>(shared->size());
   std::memset(shared->mutable_data() + used, 0, static_cast<size_t>(shared->capacity()) - used);
-  return Column{&var, std::move(shared)};
+  return ColumnSink(var, std::move(shared));
 }
 
 // Writes 8 bytes of a value column without first reading their cache line: the columns are far
 // larger than the caches and nothing reads them again during the call, so the read that a plain
-// store makes would double the memory traffic. stream_fence makes these stores ordered before the
-// buffers are handed on.
+// store makes would double the memory traffic. finish_streaming_stores orders these stores before
+// the buffers are handed on.
 inline void stream_u64(uint8_t* dst, uint64_t value) {
 #if defined(__x86_64__)
   _mm_stream_si64(reinterpret_cast<long long*>(dst), static_cast<long long>(value));
 #else
   std::memcpy(dst, &value, sizeof value);
-#endif
-}
-
-inline void stream_fence() {
-#if defined(__x86_64__)
-  _mm_sfence();
 #endif
 }
 
@@ -114,10 +120,12 @@ void gather_bits(const uint8_t* src, uint64_t stride, uint64_t begin, uint64_t e
   dst[i / 8] = static_cast<uint8_t>(bits);
 }
 
-void gather_rows(const Column& column, const DataRegion& region, uint64_t begin, uint64_t end) {
-  const uint8_t* src = region.bytes.data() + column.var->offset;
-  uint8_t* dst = column.buffer->mutable_data();
-  switch (column.var->var_type) {
+}  // namespace
+
+void ColumnSink::gather(const DataRegion& region, uint64_t begin, uint64_t end) {
+  const uint8_t* src = region.bytes.data() + var_->offset;
+  uint8_t* dst = buffer_->mutable_data();
+  switch (var_->var_type) {
     case VarType::Char:
       return gather_bytes(src, region.buf_len, begin, end, dst);
     case VarType::Bool:
@@ -130,6 +138,8 @@ void gather_rows(const Column& column, const DataRegion& region, uint64_t begin,
       return gather_8(src, region.buf_len, begin, end, dst);
   }
 }
+
+namespace {
 
 // Every read of a scalar lies inside the region when the variable fits its record, which
 // open_ibt guarantees; this is the last line of defence against a broken invariant.
@@ -144,16 +154,16 @@ Result<void> check_fits(const VarHeader& var, const DataRegion& region) {
 
 Result<ChannelTable> make_channel_table(const std::string& name,
                                         const std::shared_ptr<arrow::Int64Array>& timecodes,
-                                        const Column& column, uint64_t rows) {
-  const VarHeader& var = *column.var;
-  auto metadata = arrow::key_value_metadata({"units", "desc", "interpolate"},
-                                            {var.unit, var.desc,
-                                             interpolates(var.var_type) ? "True" : "False"});
+                                        const ColumnSink& column, uint64_t rows) {
+  const VarHeader& var = column.var();
+  auto metadata = arrow::key_value_metadata(
+      {"units", "desc", "interpolate"},
+      {var.unit, var.desc, interpolates(var.var_type) ? "True" : "False"});
   auto type = arrow_type(var.var_type);
   auto schema = arrow::schema({arrow::field("timecodes", arrow::int64(), /*nullable=*/false),
                                arrow::field(name, type, /*nullable=*/false, std::move(metadata))});
   auto values = arrow::MakeArray(arrow::ArrayData::Make(
-      std::move(type), static_cast<int64_t>(rows), {nullptr, column.buffer}, /*null_count=*/0));
+      std::move(type), static_cast<int64_t>(rows), {nullptr, column.buffer()}, /*null_count=*/0));
   auto batch = arrow::RecordBatch::Make(std::move(schema), static_cast<int64_t>(rows),
                                         {timecodes, std::move(values)});
   if (auto status = batch->Validate(); !status.ok()) {
@@ -162,73 +172,58 @@ Result<ChannelTable> make_channel_table(const std::string& name,
   return batch;
 }
 
-// Rows per block: a multiple of 64 (whole bitmap bytes) whose records fill about 256 KiB, so
-// that a block and the next one, fetched ahead, stay in the core's own cache (measured: 64 KiB
-// to 320 KiB gather equally fast, 1 MiB is markedly slower).
-uint64_t block_rows(uint64_t buf_len) {
-  constexpr uint64_t kBlockBytes = 256 * 1024;
-  const uint64_t rows = buf_len == 0 ? kBlockBytes : kBlockBytes / buf_len;
-  return std::max<uint64_t>(64, rows / 64 * 64);
-}
-
-// Asks the memory system for up to `lines` cache lines from `from` on, stopping at `to`; returns
-// where the next request should start.
-const uint8_t* prefetch_lines(const uint8_t* from, const uint8_t* to, uint64_t lines) {
-  constexpr uint64_t kLine = 64;
-  for (; lines > 0 && from < to; --lines, from += kLine) __builtin_prefetch(from, 0, 3);
-  return from;
-}
-
-// Gathers rows [begin, end) of every column while fetching the next block ahead: requests are
-// spread over the column passes, so that the first read of each record line finds it in cache
-// instead of waiting for memory one strided line at a time.
-void gather_block(const std::vector<Column>& columns, const DataRegion& region, uint64_t begin,
-                  uint64_t end, uint64_t next_end) {
-  const uint8_t* ahead = region.bytes.data() + end * region.buf_len;
-  const uint8_t* ahead_end = region.bytes.data() + next_end * region.buf_len;
-  const uint64_t lines_per_column =
-      static_cast<uint64_t>(ahead_end - ahead) / 64 / std::max<size_t>(columns.size(), 1) + 1;
-  for (const Column& column : columns) {
-    gather_rows(column, region, begin, end);
-    ahead = prefetch_lines(ahead, ahead_end, lines_per_column);
-  }
-}
-
 }  // namespace
 
 Result<ChannelTable> build_channel(const std::string& name,
                                    const std::shared_ptr<arrow::Int64Array>& timecodes,
                                    const VarHeader& var, const DataRegion& region) {
   CORVEX_RETURN_IF_ERROR(check_fits(var, region));
-  CORVEX_ASSIGN_OR_RETURN(Column column, allocate_column(var, region.record_count));
-  gather_rows(column, region, 0, region.record_count);
-  stream_fence();
+  CORVEX_ASSIGN_OR_RETURN(ColumnSink column, allocate_column(var, region.record_count));
+  column.gather(region, 0, region.record_count);
+  finish_streaming_stores();
   return make_channel_table(name, timecodes, column, region.record_count);
 }
 
 Result<ChannelSet> build_channels(const std::vector<VarHeader>& vars,
                                   const std::shared_ptr<arrow::Int64Array>& timecodes,
                                   const DataRegion& region) {
-  std::vector<Column> columns;
+  CORVEX_ASSIGN_OR_RETURN(ChannelGather gather, ChannelGather::prepare(vars, region));
+  run_record_pass(region, gather.sinks());
+  return gather.finish(timecodes);
+}
+
+Result<ChannelGather> ChannelGather::prepare(const std::vector<VarHeader>& vars,
+                                             const DataRegion& region) {
+  ChannelGather gather;
+  gather.rows_ = region.record_count;
   for (const VarHeader& var : vars) {
     if (var.count != 1) continue;
     CORVEX_RETURN_IF_ERROR(check_fits(var, region));
-    CORVEX_ASSIGN_OR_RETURN(Column column, allocate_column(var, region.record_count));
-    columns.push_back(std::move(column));
+    CORVEX_ASSIGN_OR_RETURN(ColumnSink column, allocate_column(var, region.record_count));
+    gather.columns_.push_back(std::move(column));
   }
-  const uint64_t step = block_rows(region.buf_len);
-  for (uint64_t begin = 0; begin < region.record_count; begin += step) {
-    const uint64_t end = std::min(region.record_count, begin + step);
-    gather_block(columns, region, begin, end, std::min(region.record_count, end + step));
-  }
-  stream_fence();
+  return gather;
+}
+
+ChannelGather::ChannelGather(ChannelGather&&) noexcept = default;
+ChannelGather& ChannelGather::operator=(ChannelGather&&) noexcept = default;
+ChannelGather::~ChannelGather() = default;
+
+std::vector<RowSink*> ChannelGather::sinks() {
+  std::vector<RowSink*> sinks;
+  sinks.reserve(columns_.size());
+  for (ColumnSink& column : columns_) sinks.push_back(&column);
+  return sinks;
+}
+
+Result<ChannelSet> ChannelGather::finish(
+    const std::shared_ptr<arrow::Int64Array>& timecodes) const {
   ChannelSet set;
-  set.reserve(columns.size());
-  for (const Column& column : columns) {
+  set.reserve(columns_.size());
+  for (const ColumnSink& column : columns_) {
     CORVEX_ASSIGN_OR_RETURN(auto table,
-                            make_channel_table(column.var->name, timecodes, column,
-                                               region.record_count));
-    set.emplace_back(column.var->name, std::move(table));
+                            make_channel_table(column.var().name, timecodes, column, rows_));
+    set.emplace_back(column.var().name, std::move(table));
   }
   return set;
 }

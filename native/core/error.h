@@ -49,14 +49,14 @@ inline std::unexpected<IbtError> invalid_header(std::string message) {
 // Early return on error, in the style of ARROW_ASSIGN_OR_RAISE.
 #define CORVEX_CONCAT_INNER(a, b) a##b
 #define CORVEX_CONCAT(a, b) CORVEX_CONCAT_INNER(a, b)
-#define CORVEX_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr) \
-  auto tmp = (expr);                                 \
+#define CORVEX_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr)        \
+  auto tmp = (expr);                                        \
   if (!tmp) return std::unexpected(std::move(tmp).error()); \
   lhs = std::move(*tmp)
 #define CORVEX_ASSIGN_OR_RETURN(lhs, expr) \
   CORVEX_ASSIGN_OR_RETURN_IMPL(CORVEX_CONCAT(_corvex_result_, __COUNTER__), lhs, expr)
-#define CORVEX_RETURN_IF_ERROR(expr)                              \
-  do {                                                            \
-    auto _corvex_status = (expr);                                 \
+#define CORVEX_RETURN_IF_ERROR(expr)                                                \
+  do {                                                                              \
+    auto _corvex_status = (expr);                                                   \
     if (!_corvex_status) return std::unexpected(std::move(_corvex_status).error()); \
   } while (false)

@@ -4,6 +4,7 @@
 #include <arrow/type.h>
 
 #include <cmath>
+#include <optional>
 
 #include "core/bytes.h"
 
@@ -24,49 +25,6 @@ std::shared_ptr<arrow::Schema> lap_schema() {
                         arrow::field("session", arrow::int32(), false)});
 }
 
-// Reads `width` bytes of every record at the variable's offset, after checking that the last
-// (and so every) read stays inside the data region.
-template <class T, class Convert>
-Result<std::vector<T>> gather_each_record(const IbtFile& file, const VarHeader& var,
-                                          uint64_t width, Convert convert) {
-  CORVEX_RETURN_IF_ERROR(check_read_in_region(file, var, width));
-  const uint64_t n = file.record_count();
-  const uint64_t stride = file.record_length();
-  const uint8_t* src = file.data_region().data() + var.offset;
-  std::vector<T> out(n);
-  for (uint64_t i = 0; i < n; ++i) out[i] = convert(src + i * stride);
-  return out;
-}
-
-Result<LapInputs> gather_lap_inputs(const IbtFile& file, const VarHeader& lap_var) {
-  LapInputs inputs;
-  const uint64_t n = file.record_count();
-  // "Lap" is read as 4 bytes whatever its declared type.
-  CORVEX_ASSIGN_OR_RETURN(inputs.laps,
-                          gather_each_record<int32_t>(file, lap_var, 4, load_le<int32_t>));
-  if (const VarHeader* pit = file.find_var("OnPitRoad")) {
-    CORVEX_ASSIGN_OR_RETURN(inputs.on_pit_road,
-                            gather_each_record<uint8_t>(file, *pit, 1, [](const uint8_t* p) {
-                              return static_cast<uint8_t>(*p != 0);
-                            }));
-  } else {
-    inputs.on_pit_road.assign(n, 0);
-  }
-  const VarHeader* pct = file.find_var("LapDistPct");
-  if (pct != nullptr && pct->var_type == VarType::Float) {
-    CORVEX_ASSIGN_OR_RETURN(inputs.fractions,
-                            gather_each_record<float>(file, *pct, 4, load_le<float>));
-  } else if (pct != nullptr && pct->var_type == VarType::Double) {
-    CORVEX_ASSIGN_OR_RETURN(inputs.fractions,
-                            gather_each_record<float>(file, *pct, 8, [](const uint8_t* p) {
-                              return static_cast<float>(load_le<double>(p));
-                            }));
-  } else {
-    inputs.fractions.assign(n, 0.0f);
-  }
-  return inputs;
-}
-
 bool inside_partial_band(float fraction) {
   return fraction > kPartialLow && fraction < kPartialHigh;
 }
@@ -80,8 +38,16 @@ std::vector<int32_t> number_sessions(const std::vector<LapSegment>& segments) {
   return sessions;
 }
 
-Result<std::shared_ptr<arrow::RecordBatch>> make_lap_table(
-    const std::vector<LapSegment>& segments, const LapInputs& inputs) {
+bool on_pit_road(const LapInputs& inputs, uint64_t record) {
+  return !inputs.on_pit_road.empty() && inputs.on_pit_road[record] != 0;
+}
+
+float fraction(const LapInputs& inputs, uint64_t record) {
+  return inputs.fractions.empty() ? 0.0f : inputs.fractions[record];
+}
+
+Result<std::shared_ptr<arrow::RecordBatch>> make_lap_table(const std::vector<LapSegment>& segments,
+                                                           const LapInputs& inputs) {
   arrow::Int32Builder num, session;
   arrow::Int64Builder start, end;
   arrow::StringBuilder lap_type;
@@ -134,9 +100,9 @@ std::string_view classify_lap(const LapSegment& segment, const LapInputs& inputs
   if (segment.end_index - segment.start_index < 2) return "incomplete";
   const uint64_t first = segment.start_index;
   const uint64_t last = segment.end_index - 1;
-  if (inputs.on_pit_road[first] != 0) return "out";
-  if (inputs.on_pit_road[last] != 0) return "in";
-  if (inside_partial_band(inputs.fractions[first]) || inside_partial_band(inputs.fractions[last])) {
+  if (on_pit_road(inputs, first)) return "out";
+  if (on_pit_road(inputs, last)) return "in";
+  if (inside_partial_band(fraction(inputs, first)) || inside_partial_band(fraction(inputs, last))) {
     return "partial";
   }
   return "full";
@@ -153,11 +119,102 @@ Result<std::shared_ptr<arrow::RecordBatch>> empty_lap_table() {
   return arrow::RecordBatch::Make(std::move(schema), 0, std::move(columns));
 }
 
-Result<std::shared_ptr<arrow::RecordBatch>> build_lap_table(
-    const IbtFile& file, const std::shared_ptr<arrow::Int64Array>& timecodes) {
-  const VarHeader* lap_var = file.find_var("Lap");
-  if (lap_var == nullptr || file.record_count() == 0) return empty_lap_table();
-  CORVEX_ASSIGN_OR_RETURN(LapInputs inputs, gather_lap_inputs(file, *lap_var));
+// One value per record from the variable's offset, read by `Read`; the reads were checked to
+// stay inside the data region when the sink was made.
+template <class T, T (*Read)(const uint8_t*)>
+class RecordValueSink : public RowSink {
+ public:
+  RecordValueSink(const VarHeader& var, uint64_t rows)
+      : offset_(static_cast<uint64_t>(var.offset)), values_(rows) {}
+  void gather(const DataRegion& region, uint64_t begin, uint64_t end) override {
+    const uint8_t* src = region.bytes.data() + offset_;
+    for (uint64_t i = begin; i < end; ++i) values_[i] = Read(src + i * region.buf_len);
+  }
+  std::span<const T> values() const { return values_; }
+
+ private:
+  uint64_t offset_;
+  std::vector<T> values_;
+};
+
+namespace {
+
+uint8_t read_flag(const uint8_t* p) { return *p != 0 ? 1 : 0; }
+float read_float(const uint8_t* p) { return load_le<float>(p); }
+float read_double_as_float(const uint8_t* p) { return static_cast<float>(load_le<double>(p)); }
+
+}  // namespace
+
+// "Lap" is read as 4 bytes whatever its declared type, "OnPitRoad" as 1 byte.
+class LapValueSink final : public RecordValueSink<int32_t, load_le<int32_t>> {
+  using RecordValueSink::RecordValueSink;
+};
+class PitFlagSink final : public RecordValueSink<uint8_t, read_flag> {
+  using RecordValueSink::RecordValueSink;
+};
+
+// "LapDistPct" as a single-precision fraction: a Float as stored, a Double narrowed.
+class FractionSink final : public RowSink {
+ public:
+  FractionSink(const VarHeader& var, uint64_t rows) : is_double_(var.var_type == VarType::Double) {
+    if (is_double_) {
+      doubles_.emplace(var, rows);
+    } else {
+      floats_.emplace(var, rows);
+    }
+  }
+  void gather(const DataRegion& region, uint64_t begin, uint64_t end) override {
+    if (is_double_) return doubles_->gather(region, begin, end);
+    floats_->gather(region, begin, end);
+  }
+  std::span<const float> values() const {
+    return is_double_ ? doubles_->values() : floats_->values();
+  }
+
+ private:
+  bool is_double_;
+  std::optional<RecordValueSink<float, read_float>> floats_;
+  std::optional<RecordValueSink<float, read_double_as_float>> doubles_;
+};
+
+LapGather::LapGather() = default;
+LapGather::LapGather(LapGather&&) noexcept = default;
+LapGather& LapGather::operator=(LapGather&&) noexcept = default;
+LapGather::~LapGather() = default;
+
+Result<LapGather> LapGather::prepare(const IbtFile& file) {
+  LapGather gather;
+  const VarHeader* lap = file.find_var("Lap");
+  const uint64_t n = file.record_count();
+  if (lap == nullptr || n == 0) return gather;
+  CORVEX_RETURN_IF_ERROR(check_read_in_region(file, *lap, 4));
+  gather.laps_ = std::make_unique<LapValueSink>(*lap, n);
+  if (const VarHeader* pit = file.find_var("OnPitRoad")) {
+    CORVEX_RETURN_IF_ERROR(check_read_in_region(file, *pit, 1));
+    gather.pit_ = std::make_unique<PitFlagSink>(*pit, n);
+  }
+  const VarHeader* pct = file.find_var("LapDistPct");
+  if (pct != nullptr && (pct->var_type == VarType::Float || pct->var_type == VarType::Double)) {
+    CORVEX_RETURN_IF_ERROR(check_read_in_region(file, *pct, element_size(pct->var_type)));
+    gather.fractions_ = std::make_unique<FractionSink>(*pct, n);
+  }
+  return gather;
+}
+
+std::vector<RowSink*> LapGather::sinks() {
+  std::vector<RowSink*> sinks;
+  if (laps_) sinks.push_back(laps_.get());
+  if (pit_) sinks.push_back(pit_.get());
+  if (fractions_) sinks.push_back(fractions_.get());
+  return sinks;
+}
+
+Result<std::shared_ptr<arrow::RecordBatch>> LapGather::finish(
+    const std::shared_ptr<arrow::Int64Array>& timecodes) const {
+  if (!laps_) return empty_lap_table();
+  LapInputs inputs{laps_->values(), {}, {}};
+  if (pit_) inputs.on_pit_road = pit_->values();
+  if (fractions_) inputs.fractions = fractions_->values();
   const std::span<const int64_t> times(timecodes->raw_values(),
                                        static_cast<size_t>(timecodes->length()));
   if (times.size() != inputs.laps.size()) {
@@ -165,6 +222,13 @@ Result<std::shared_ptr<arrow::RecordBatch>> build_lap_table(
                           std::to_string(inputs.laps.size()));
   }
   return make_lap_table(split_laps(inputs.laps, times), inputs);
+}
+
+Result<std::shared_ptr<arrow::RecordBatch>> build_lap_table(
+    const IbtFile& file, const std::shared_ptr<arrow::Int64Array>& timecodes) {
+  CORVEX_ASSIGN_OR_RETURN(LapGather gather, LapGather::prepare(file));
+  run_record_pass(file.region(), gather.sinks());
+  return gather.finish(timecodes);
 }
 
 }  // namespace corvex

@@ -24,11 +24,38 @@ struct LapSegment {
   int32_t lap;
 };
 
-// What the lap rules need of each record.
+// What the lap rules need of each record. An empty pit or fraction span stands for a file
+// without that variable: never on pit road, fraction 0.0.
 struct LapInputs {
-  std::vector<int32_t> laps;
-  std::vector<uint8_t> on_pit_road;  // 0 or 1 per record
-  std::vector<float> fractions;      // lap distance fraction per record
+  std::span<const int32_t> laps;
+  std::span<const uint8_t> on_pit_road;  // 0 or 1 per record
+  std::span<const float> fractions;      // lap distance fraction per record
+};
+
+class LapValueSink;
+class PitFlagSink;
+class FractionSink;
+
+// The per-record lap inputs, filled by a record pass that may serve other sinks too.
+class LapGather {
+ public:
+  // Looks the three variables up and checks that their reads stay inside the data region.
+  static Result<LapGather> prepare(const IbtFile& file);
+  LapGather(LapGather&&) noexcept;
+  LapGather& operator=(LapGather&&) noexcept;
+  ~LapGather();
+
+  // The sinks to run, valid while this object lives; none when there is nothing to detect.
+  std::vector<RowSink*> sinks();
+  // The lap table, once the pass has run.
+  Result<std::shared_ptr<arrow::RecordBatch>> finish(
+      const std::shared_ptr<arrow::Int64Array>& timecodes) const;
+
+ private:
+  LapGather();
+  std::unique_ptr<LapValueSink> laps_;  // absent: no "Lap" or no records
+  std::unique_ptr<PitFlagSink> pit_;
+  std::unique_ptr<FractionSink> fractions_;
 };
 
 // Splits records at every change of the lap value; a lap ends where the next one starts, the

@@ -49,7 +49,10 @@ void prepare_for_copy(void* base, size_t length) {
 }  // namespace
 
 MappedView::MappedView(MappedView&& other) noexcept
-    : base_(other.base_), mapped_(other.mapped_), size_(other.size_) {
+    : base_(other.base_),
+      mapped_(other.mapped_),
+      size_(other.size_),
+      file_backed_(other.file_backed_) {
   other.base_ = nullptr;
   other.mapped_ = other.size_ = 0;
 }
@@ -60,6 +63,7 @@ MappedView& MappedView::operator=(MappedView&& other) noexcept {
     base_ = other.base_;
     mapped_ = other.mapped_;
     size_ = other.size_;
+    file_backed_ = other.file_backed_;
     other.base_ = nullptr;
     other.mapped_ = other.size_ = 0;
   }
@@ -73,6 +77,19 @@ void MappedView::release() noexcept {
   base_ = nullptr;
 }
 
+const uint8_t* MappedView::release_pages(const uint8_t* from, const uint8_t* to) const {
+  if (!file_backed_ || base_ == nullptr) return from;
+  const auto base = reinterpret_cast<uintptr_t>(base_);
+  const uintptr_t page = page_size();
+  // Whole pages only, counted from the page-aligned start of the mapping.
+  const uintptr_t start =
+      base + (reinterpret_cast<uintptr_t>(from) - base + page - 1) / page * page;
+  const uintptr_t stop = base + (reinterpret_cast<uintptr_t>(to) - base) / page * page;
+  if (stop <= start) return from;
+  ::madvise(reinterpret_cast<void*>(start), stop - start, MADV_DONTNEED);
+  return reinterpret_cast<const uint8_t*>(stop);
+}
+
 Result<MappedView> map_file(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
     return std::unexpected(IbtError::io("file name contained an unexpected NUL byte"));
@@ -80,14 +97,14 @@ Result<MappedView> map_file(std::string_view path) {
   const std::string name(path);
   FileDescriptor fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return std::unexpected(IbtError::os(errno));
-  struct stat st {};
+  struct stat st{};
   if (::fstat(fd.get(), &st) != 0) return std::unexpected(IbtError::os(errno));
   const auto size = static_cast<size_t>(st.st_size);
   // A mapping cannot be empty; an empty file maps one byte and keeps a view of length 0.
   const size_t mapped = size == 0 ? 1 : size;
   void* base = ::mmap(nullptr, mapped, PROT_READ, MAP_SHARED, fd.get(), 0);
   if (base == MAP_FAILED) return std::unexpected(IbtError::os(errno));
-  return MappedView(base, mapped, size);
+  return MappedView(base, mapped, size, /*file_backed=*/true);
 }
 
 Result<MappedView> map_copy(std::span<const uint8_t> bytes) {
@@ -95,7 +112,7 @@ Result<MappedView> map_copy(std::span<const uint8_t> bytes) {
   const size_t mapped = size == 0 ? 1 : size;
   void* base = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (base == MAP_FAILED) return std::unexpected(IbtError::os(errno));
-  MappedView view(base, mapped, size);
+  MappedView view(base, mapped, size, /*file_backed=*/false);
   prepare_for_copy(base, mapped);
   if (size != 0) std::memcpy(base, bytes.data(), size);
   // mmap returns page-aligned memory, so the range starts at the mapping itself.

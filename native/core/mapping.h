@@ -25,15 +25,24 @@ class MappedView {
   size_t size() const { return size_; }
   std::span<const uint8_t> bytes() const { return {data(), size_}; }
 
+  // Tells the kernel that the whole pages in [from, to) will not be read again soon, and
+  // returns where the next call should start. A file mapping drops them from this process (the
+  // kernel keeps them cached and reads them back if they are touched again), which keeps the
+  // resident size of a pass over a large file to what it has yet to read. A copy keeps its
+  // pages: dropping them would lose the data.
+  const uint8_t* release_pages(const uint8_t* from, const uint8_t* to) const;
+
  private:
   friend Result<MappedView> map_file(std::string_view path);
   friend Result<MappedView> map_copy(std::span<const uint8_t> bytes);
-  MappedView(void* base, size_t mapped, size_t size) : base_(base), mapped_(mapped), size_(size) {}
+  MappedView(void* base, size_t mapped, size_t size, bool file_backed)
+      : base_(base), mapped_(mapped), size_(size), file_backed_(file_backed) {}
   void release() noexcept;
 
   void* base_ = nullptr;
   size_t mapped_ = 0;
   size_t size_ = 0;
+  bool file_backed_ = false;
 };
 
 // Maps the whole file read-only and shared; the descriptor is closed before returning.

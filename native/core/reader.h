@@ -15,6 +15,7 @@
 
 #include "core/error.h"
 #include "core/mapping.h"
+#include "core/record_pass.h"
 #include "core/var_header.h"
 
 namespace corvex {
@@ -53,6 +54,8 @@ class IbtFile {
 
   // The record_count x buf_len bytes from buf_offset; validated to lie inside the file.
   std::span<const uint8_t> data_region() const;
+  // The same with its record layout, for a record pass.
+  DataRegion region() const;
 
  private:
   friend Result<IbtFile> open_ibt(MappedView view);
@@ -79,6 +82,22 @@ Result<void> check_read_in_region(const IbtFile& file, const VarHeader& var, uin
 
 // The time column: SessionTime of every record in whole milliseconds, as one Int64 array.
 Result<std::shared_ptr<arrow::Int64Array>> build_timecodes(const IbtFile& file);
+
+// The time column filled by a record pass shared with other sinks.
+class TimeGather final : public RowSink {
+ public:
+  // Finds SessionTime, checks its type and that its reads stay in the region, and allocates.
+  static Result<TimeGather> prepare(const IbtFile& file);
+  void gather(const DataRegion& region, uint64_t begin, uint64_t end) override;
+  std::shared_ptr<arrow::Int64Array> finish() const;
+
+ private:
+  TimeGather(uint64_t offset, std::shared_ptr<arrow::Buffer> buffer, uint64_t rows)
+      : offset_(offset), buffer_(std::move(buffer)), rows_(rows) {}
+  uint64_t offset_;
+  std::shared_ptr<arrow::Buffer> buffer_;
+  uint64_t rows_;
+};
 
 // Seconds to milliseconds: rounded half away from zero, NaN to 0, saturated at the int64 limits.
 int64_t seconds_to_millis(double seconds);

@@ -29,9 +29,7 @@ struct VarHeader {
   int32_t count;   // non-negative
 
   // count x element size; cannot overflow for a 31-bit count.
-  uint64_t byte_size() const {
-    return static_cast<uint64_t>(count) * element_size(var_type);
-  }
+  uint64_t byte_size() const { return static_cast<uint64_t>(count) * element_size(var_type); }
 };
 
 // Decodes one header from its 144 bytes: type code first, then count, then the text fields.

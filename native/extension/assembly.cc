@@ -6,8 +6,7 @@
 
 #include <optional>
 
-#include "core/channel.h"
-#include "core/laps.h"
+#include "core/telemetry.h"
 #include "extension/metadata.h"
 
 namespace corvex::py {
@@ -70,8 +69,8 @@ class PyarrowHandOff {
   PyRef export_batch(const std::shared_ptr<arrow::RecordBatch>& batch) {
     StreamHolder stream;
     auto reader = arrow::RecordBatchReader::Make({batch}, batch->schema());
-    auto status = reader.ok() ? arrow::ExportRecordBatchReader(*reader, stream.get())
-                              : reader.status();
+    auto status =
+        reader.ok() ? arrow::ExportRecordBatchReader(*reader, stream.get()) : reader.status();
     if (!status.ok()) {
       raise_ibt_error(IbtError::arrow(std::move(status)));
       return {};
@@ -156,9 +155,12 @@ PyRef assemble_log_file(PyRef channels, PyRef laps, PyRef metadata, const std::s
 }  // namespace
 
 PyRef assemble_result(const IbtFile& file, const std::string& label, PyObject* progress) {
-  auto timecodes = build_timecodes(file);
-  if (!timecodes) {
-    raise_ibt_error(timecodes.error());
+  // The time column, the channel set and the lap table come from one pass over the records; a
+  // failure of the time column or the channels ends the call here, before pyarrow is imported,
+  // and a lap failure is raised in its place, after the channels have been handed on.
+  auto telemetry = read_telemetry(file);
+  if (!telemetry) {
+    raise_ibt_error(telemetry.error());
     return {};
   }
   PyRef pyarrow = called(PyImport_ImportModule("pyarrow"));
@@ -168,20 +170,13 @@ PyRef assemble_result(const IbtFile& file, const std::string& label, PyObject* p
   PyarrowHandOff hand_off(std::move(table_class));
 
   PyRef channels = created(PyDict_New());
-  const DataRegion region{file.data_region(), file.record_length(), file.record_count()};
-  auto set = build_channels(file.vars(), *timecodes, region);
-  if (!set) {
-    raise_ibt_error(set.error());
-    return {};
-  }
-  if (!fill_channels(channels.get(), *set, hand_off, progress)) return {};
+  if (!fill_channels(channels.get(), telemetry->channels, hand_off, progress)) return {};
 
-  auto lap_batch = build_lap_table(file, *timecodes);
-  if (!lap_batch) {
-    raise_ibt_error(lap_batch.error());
+  if (!telemetry->laps) {
+    raise_ibt_error(telemetry->laps.error());
     return {};
   }
-  PyRef laps = hand_off.to_pyarrow_table(*lap_batch);
+  PyRef laps = hand_off.to_pyarrow_table(*telemetry->laps);
   if (!laps) return {};
   PyRef metadata = build_metadata(file);
   if (!metadata) return {};

@@ -32,8 +32,8 @@ struct BoundArguments {
 std::optional<BoundArguments> bind_arguments(PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kwnames) {
   if (nargs > 2) {
-    PyErr_Format(PyExc_TypeError,
-                 "ibt() takes from 1 to 2 positional arguments but %zd were given", nargs);
+    PyErr_Format(PyExc_TypeError, "ibt() takes from 1 to 2 positional arguments but %zd were given",
+                 nargs);
     return std::nullopt;
   }
   PyObject* slots[2] = {nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
@@ -95,8 +95,8 @@ void raise_panic(std::string_view message, bool print_pending) noexcept {
     PyErr_Clear();
     PyObject* type = panic_exception_type();
     if (type == nullptr) abort_on_second_failure();
-    PyObject* text = PyUnicode_FromStringAndSize(message.data(),
-                                                 static_cast<Py_ssize_t>(message.size()));
+    PyObject* text =
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
     if (text == nullptr) abort_on_second_failure();
     PyErr_SetObject(type, text);
     Py_DECREF(text);

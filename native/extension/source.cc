@@ -155,13 +155,11 @@ std::optional<AcquiredSource> open_file_like(PyObject* source) {
   PyRef zero = created(PyLong_FromLong(0));
   PyRef seek_name = text("seek");
   PyObject* seek_args[] = {source, zero.get()};
-  PyRef seek = called(PyObject_VectorcallMethod(
-      seek_name.get(), seek_args, 2, nullptr));
+  PyRef seek = called(PyObject_VectorcallMethod(seek_name.get(), seek_args, 2, nullptr));
   if (!seek) return std::nullopt;
   PyRef read_name = text("read");
   PyObject* read_args[] = {source};
-  PyRef data = called(PyObject_VectorcallMethod(
-      read_name.get(), read_args, 1, nullptr));
+  PyRef data = called(PyObject_VectorcallMethod(read_name.get(), read_args, 1, nullptr));
   if (!data) return std::nullopt;
   bool not_bytes_like = false;
   return open_bytes_like(data.get(), not_bytes_like);
