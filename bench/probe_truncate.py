@@ -2,9 +2,14 @@
 
 Usage: python bench/probe_truncate.py
 
-A path source is mapped, not copied, and the lap table is read from the mapping after every
-channel has been handed to Python. Here the progress callback plays the other process: once
-the channels are done it truncates or rewrites the file, before the lap stage reads it again.
+A path source is mapped, not copied. Two kinds of interference are tried:
+
+- from inside the progress callback, once every channel is done: the file is truncated or
+  rewritten before the call goes on to the lap table, metadata and LogFile;
+- from another process while the call is in its pass over the records: the reader signals that
+  it is about to call ibt on a large file, and this script truncates the file a few
+  milliseconds later.
+
 Each scenario runs in a child interpreter (with faulthandler on), so that a fatal signal is
 observed and reported instead of ending this script. This is a probe, not a test.
 """
@@ -19,6 +24,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import time
 from pathlib import Path
 
 from corvex.writer import sample_session
@@ -62,6 +68,20 @@ CHILD = textwrap.dedent("""
     print(json.dumps(outcome), flush=True)
     """)
 
+RACER = textwrap.dedent("""
+    import faulthandler, json, sys
+    faulthandler.enable()
+    from corvex._corvex_rs import ibt
+
+    print("go", flush=True)
+    try:
+        log = ibt(sys.argv[1])
+        outcome = {"result": "LogFile", "records": log.record_count}
+    except BaseException as error:
+        outcome = {"result": type(error).__name__, "message": str(error)}
+    print(json.dumps(outcome), flush=True)
+    """)
+
 SCENARIOS = [
     "truncate to 0",
     "truncate to half of the data region",
@@ -81,6 +101,45 @@ def shortened(data: bytes, records: int) -> bytes:
     return bytes(out)
 
 
+def repeated(data: bytes, times: int) -> bytes:
+    """The file with its data region repeated: a larger file whose pass takes longer."""
+    buf_len, buf_offset = (
+        struct.unpack_from("<i", data, 36)[0],
+        struct.unpack_from("<i", data, 52)[0],
+    )
+    records = struct.unpack_from("<i", data, 140)[0]
+    out = bytearray(data[:buf_offset]) + data[buf_offset : buf_offset + buf_len * records] * times
+    struct.pack_into("<i", out, 140, records * times)
+    return bytes(out)
+
+
+def describe(returncode: int, stdout: str, stderr: str) -> str:
+    if returncode < 0:
+        name = signal.Signals(-returncode).name
+        fatal = [line for line in stderr.splitlines() if line.startswith("Fatal")]
+        return f"child killed by {name} (exit status {returncode}); {' '.join(fatal)}"
+    if returncode != 0:
+        return f"child exited with {returncode}: {stderr.strip()[-300:]}"
+    return json.dumps(json.loads(stdout.splitlines()[-1]))
+
+
+def race(directory: Path, data: bytes, delay_ms: float, keep: int) -> str:
+    """Truncate the file to `keep` bytes `delay_ms` after the reader starts its call."""
+    path = directory / "race.ibt"
+    path.write_bytes(data)
+    child = subprocess.Popen(
+        [sys.executable, "-c", RACER, str(path)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    assert child.stdout is not None and child.stdout.readline().strip() == "go"
+    time.sleep(delay_ms / 1000)
+    os.truncate(path, keep)
+    stdout, stderr = child.communicate(timeout=120)
+    return describe(child.returncode, stdout, stderr)
+
+
 def run(directory: Path, data: bytes, scenario: str, source_kind: str) -> str:
     path = directory / "probe.ibt"
     path.write_bytes(data)
@@ -90,13 +149,7 @@ def run(directory: Path, data: bytes, scenario: str, source_kind: str) -> str:
         text=True,
         timeout=120,
     )
-    if child.returncode < 0:
-        name = signal.Signals(-child.returncode).name
-        fatal = [line for line in child.stderr.splitlines() if line.startswith("Fatal")]
-        return f"child killed by {name} (exit status {child.returncode}); {' '.join(fatal)}"
-    if child.returncode != 0:
-        return f"child exited with {child.returncode}: {child.stderr.strip()[-300:]}"
-    return json.dumps(json.loads(child.stdout))
+    return describe(child.returncode, child.stdout, child.stderr)
 
 
 def main() -> int:
@@ -104,9 +157,17 @@ def main() -> int:
     with tempfile.TemporaryDirectory() as tmp:
         directory = Path(tmp)
         print(f"file: {len(data)} bytes; untouched: {run(directory, data, 'none', 'path')}")
+        print("-- from inside the progress callback, after the last channel")
         for scenario in SCENARIOS:
             for kind in ("path", "bytes"):
                 print(f"{scenario} [{kind} source]: {run(directory, data, scenario, kind)}")
+        big = repeated(sample_session(), 8)
+        buf_offset = struct.unpack_from("<i", big, 52)[0]
+        print(f"-- from another process, during the call on a {len(big)} byte file")
+        for delay_ms in (0, 2, 5, 10, 20, 50):
+            for keep, what in ((0, "to 0"), (buf_offset, "to the start of the data region")):
+                outcome = race(directory, big, delay_ms, keep)
+                print(f"truncate {what} {delay_ms} ms after the call starts: {outcome}")
     return 0
 
 

@@ -1,15 +1,20 @@
 // libFuzzer harness over the C++ core: the input bytes go through the same road as a call of
 // ibt (a read-only copy, open_ibt, the time column, the channel set, the lap table), and every
 // table that gets built is validated in full and checked against an independent reading of the
-// bytes. Errors are fine; crashes, sanitizer reports and wrong tables are findings.
+// bytes. The one-pass read_telemetry that the module uses must agree with the stages run one by
+// one, from the copy and from a mapping of the same bytes as a file. Errors are fine; crashes,
+// sanitizer reports and wrong tables are findings.
 #include <arrow/array.h>
 #include <arrow/record_batch.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,6 +26,7 @@
 #include "core/mapping.h"
 #include "core/reader.h"
 #include "core/session_info.h"
+#include "core/telemetry.h"
 
 namespace {
 
@@ -257,6 +263,78 @@ void check_laps(const IbtFile& file, const arrow::Int64Array& times,
   }
 }
 
+std::string describe(const corvex::IbtError& error) { return error.display(); }
+
+// The stages run one by one, as far as they get.
+struct Stages {
+  corvex::Result<std::shared_ptr<arrow::Int64Array>> times;
+  std::optional<corvex::Result<corvex::ChannelSet>> channels;
+  std::optional<corvex::Result<std::shared_ptr<arrow::RecordBatch>>> laps;
+};
+
+// Equal schemas and equal values, bit for bit: NaN payloads and the sign of zero included.
+void check_same_batch(const arrow::RecordBatch& got, const arrow::RecordBatch& want,
+                      const std::string& what) {
+  const auto options = arrow::EqualOptions::Defaults().nans_equal(true).signed_zeros_equal(false);
+  FUZZ_CHECK(got.schema()->Equals(*want.schema(), /*check_metadata=*/true), what);
+  FUZZ_CHECK(got.Equals(want, options), what);
+  for (int c = 0; c < got.num_columns(); ++c) {
+    const auto& a = *got.column_data(c);
+    const auto& b = *want.column_data(c);
+    const int width = a.type->byte_width();
+    if (width <= 0) continue;  // Boolean and Utf8: compared by value above
+    const auto bytes = static_cast<size_t>(a.length) * static_cast<size_t>(width);
+    FUZZ_CHECK(std::memcmp(a.buffers[1]->data(), b.buffers[1]->data(), bytes) == 0, what);
+  }
+}
+
+// read_telemetry gives what the stages gave: the same first error, or the same tables.
+void check_one_pass(const IbtFile& file, const Stages& stages, const char* source) {
+  auto telemetry = corvex::read_telemetry(file);
+  if (!stages.times) {
+    FUZZ_CHECK(!telemetry && describe(telemetry.error()) == describe(stages.times.error()),
+               std::string(source) + ": " + describe(stages.times.error()));
+    return;
+  }
+  FUZZ_CHECK(telemetry.has_value(), std::string(source) + ": " + describe(telemetry.error()));
+  FUZZ_CHECK(telemetry->timecodes->Equals(**stages.times), source);
+  const auto& set = **stages.channels;
+  FUZZ_CHECK(telemetry->channels.size() == set.size(), source);
+  for (size_t k = 0; k < set.size(); ++k) {
+    FUZZ_CHECK(telemetry->channels[k].first == set[k].first, set[k].first);
+    check_same_batch(*telemetry->channels[k].second, *set[k].second, set[k].first);
+    FUZZ_CHECK(telemetry->channels[k].second->column(0)->data()->buffers[1] ==
+                   telemetry->timecodes->data()->buffers[1],
+               set[k].first);
+  }
+  const auto& laps = *stages.laps;
+  FUZZ_CHECK(telemetry->laps.has_value() == laps.has_value(), source);
+  if (laps) {
+    FUZZ_CHECK((*telemetry->laps)->ValidateFull().ok(), source);
+    check_same_batch(**telemetry->laps, **laps, "laps");
+  } else {
+    FUZZ_CHECK(describe(telemetry->laps.error()) == describe(laps.error()), describe(laps.error()));
+  }
+}
+
+// The input as a file: a memory file mapped by path, the way a path source is mapped.
+void check_file_backed(const uint8_t* data, size_t size, const Stages& stages) {
+  const int fd = memfd_create("ibt", MFD_CLOEXEC);
+  FUZZ_CHECK(fd >= 0, "memfd_create");
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = write(fd, data + done, size - done);
+    FUZZ_CHECK(n > 0, "write");
+    done += static_cast<size_t>(n);
+  }
+  auto view = corvex::map_file("/proc/self/fd/" + std::to_string(fd));
+  close(fd);
+  FUZZ_CHECK(view.has_value(), view ? "" : describe(view.error()));
+  FUZZ_CHECK(view->size() == size && std::memcmp(view->data(), data, size) == 0, "mapped bytes");
+  auto file = corvex::open_ibt(std::move(*view));
+  FUZZ_CHECK(file.has_value(), file ? "" : describe(file.error()));
+  check_one_pass(*file, stages, "file");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
@@ -275,19 +353,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   check_file_invariants(*file, size);
 
-  auto times = corvex::build_timecodes(*file);
-  if (!times) {
-    FUZZ_CHECK(times.error().kind() == corvex::ErrorKind::InvalidHeader, times.error().display());
-    return 0;
+  Stages stages{corvex::build_timecodes(*file), std::nullopt, std::nullopt};
+  if (!stages.times) {
+    FUZZ_CHECK(stages.times.error().kind() == corvex::ErrorKind::InvalidHeader,
+               describe(stages.times.error()));
+  } else {
+    const auto& times = *stages.times;
+    check_timecodes(*file, *times);
+    stages.channels = corvex::build_channels(file->vars(), times, file->region());
+    // A validated file always yields its channel set.
+    FUZZ_CHECK(stages.channels->has_value(),
+               *stages.channels ? "" : describe(stages.channels->error()));
+    check_channels(*file, times, **stages.channels);
+    stages.laps = corvex::build_lap_table(*file, times);
+    check_laps(*file, *times, *stages.laps);
   }
-  check_timecodes(*file, **times);
-
-  const corvex::DataRegion region{file->data_region(), file->record_length(), file->record_count()};
-  auto set = corvex::build_channels(file->vars(), *times, region);
-  // A validated file always yields its channel set.
-  FUZZ_CHECK(set.has_value(), set ? "" : set.error().display());
-  check_channels(*file, *times, *set);
-
-  check_laps(*file, **times, corvex::build_lap_table(*file, *times));
+  check_one_pass(*file, stages, "copy");
+  check_file_backed(data, size, stages);
   return 0;
 }
