@@ -29,8 +29,14 @@ INT32_MAX = 2**31 - 1
 INT32_MIN = -(2**31)
 EXTREMES = (-1, 0, INT32_MAX, INT32_MIN)
 WIDTHS = {CHAR: 1, BOOL: 1, INT: 4, BITFIELD: 4, FLOAT: 4, DOUBLE: 8}
-TYPE_NAMES = {CHAR: "Char", BOOL: "Bool", INT: "Int", BITFIELD: "BitField", FLOAT: "Float"}
-TYPE_NAMES[DOUBLE] = "Double"
+TYPE_NAMES = {
+    CHAR: "Char",
+    BOOL: "Bool",
+    INT: "Int",
+    BITFIELD: "BitField",
+    FLOAT: "Float",
+    DOUBLE: "Double",
+}
 
 
 def ibt(source: Any, progress: Any = None) -> Any:
