@@ -57,7 +57,10 @@ class RawIbt:
         self.num_vars, self.var_header_offset = fields[6], fields[7]
         self.buf_len = fields[9]
         (self.buf_offset,) = struct.unpack_from("<i", self.data, 52)
-        (self.record_count,) = struct.unpack_from("<i", self.data, 140)
+        self.session_start_date, self.start_time, self.end_time = struct.unpack_from(
+            "<qdd", self.data, 112
+        )
+        self.lap_count, self.record_count = struct.unpack_from("<ii", self.data, 136)
         self.vars = [self._var(i) for i in range(self.num_vars)]
 
     def _var(self, index: int) -> RawVar:
