@@ -5,6 +5,8 @@ from __future__ import annotations
 import array
 import io
 import os
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -336,3 +338,19 @@ def test_bad_sequence_with_read_falls_back_to_read():
     log = ibt(Data([0, 300]))
     assert log.source == "<bytes>"
     assert parsed_time(log) == EXPECTED_TIMECODES
+
+
+@pytest.mark.parametrize("kind", ["fifo", "directory"])
+def test_paths_that_are_not_files_fail_without_blocking(tmp_path, kind):
+    # A FIFO with no writer would block a plain open() forever, holding the interpreter lock;
+    # run the call in a child so that a regression shows as a timeout, not a hung suite.
+    path = tmp_path / kind
+    os.mkfifo(path) if kind == "fifo" else path.mkdir()
+    code = (
+        "import sys\nfrom corvex._corvex_rs import ibt\n"
+        "try:\n    ibt(sys.argv[1])\nexcept OSError as e:\n    print(type(e).__name__, e)\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", code, str(path)], capture_output=True, text=True, timeout=60
+    )
+    assert done.stdout.strip() == f"OSError {path}: I/O error: No such device (os error 19)"

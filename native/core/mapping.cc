@@ -95,7 +95,9 @@ Result<MappedView> map_file(std::string_view path) {
     return std::unexpected(IbtError::io("file name contained an unexpected NUL byte"));
   }
   const std::string name(path);
-  FileDescriptor fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a FIFO cannot hold the call (and the interpreter lock) in open until
+  // a writer appears; the mapping then refuses it. Regular files ignore the flag.
+  FileDescriptor fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return std::unexpected(IbtError::os(errno));
   struct stat st{};
   if (::fstat(fd.get(), &st) != 0) return std::unexpected(IbtError::os(errno));
