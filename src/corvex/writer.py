@@ -566,6 +566,17 @@ def _rival_fractions(n: int, car: int) -> list[float]:
     return [start + i * rate for i in range(n)]
 
 
+def _moving_mean(values: list[float], width: int) -> list[float]:
+    """The mean of each value and the `width` values before it (fewer at the start)."""
+    out, total = [], 0.0
+    for i, value in enumerate(values):
+        total += value
+        if i >= width + 1:
+            total -= values[i - width - 1]
+        out.append(total / min(i + 1, width + 1))
+    return out
+
+
 def _sample_columns() -> dict[str, list[Any]]:
     ticks = _drive()
     n = len(ticks)
@@ -576,7 +587,11 @@ def _sample_columns() -> dict[str, list[Any]]:
     pit = [t[2] for t in ticks]
     fraction = [x % 1.0 for x in travelled]
     lap = [int(x) + 1 for x in travelled]
-    long_accel = [0.0] + [(b - a) * _TICK_RATE for a, b in zip(speed, speed[1:])]
+    # The driving model's speed moves in small steps; a quarter-second mean gives pedal traces
+    # that look like a driver's rather than chatter between on and off.
+    long_accel = _moving_mean(
+        [0.0] + [(b - a) * _TICK_RATE for a, b in zip(speed, speed[1:])], _TICK_RATE // 4
+    )
     gear = [_gear_for(v) for v in speed]
     rpm = [900.0 + 7100.0 * min(1.0, v / _GEAR_TOP[g]) for v, g in zip(speed, gear)]
     curvature = [_curvature(f) for f in fraction]
