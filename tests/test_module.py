@@ -159,3 +159,24 @@ def test_invalid_header_from_data_is_runtime_error(kind, write_file):
             source.close()
     assert type(info.value) is RuntimeError
     assert info.value.args == (HEADER_TEXT,)
+
+
+def test_a_second_interpreter_is_refused():
+    # A legacy sub-interpreter lets single-phase modules load, so the module's own check runs;
+    # it is loaded from its file to keep the package's pyarrow import out of the way.
+    interpreters = pytest.importorskip("_interpreters")
+    code = (
+        "import importlib.util\n"
+        f"spec = importlib.util.spec_from_file_location('corvex._corvex_rs', {ext.__file__!r})\n"
+        "try:\n"
+        "    importlib.util.module_from_spec(spec)\n"
+        "except ImportError as e:\n"
+        "    raise SystemExit(str(e))\n"
+        "raise SystemExit('imported')\n"
+    )
+    interp = interpreters.create("legacy")
+    try:
+        failure = interpreters.run_string(interp, code)
+    finally:
+        interpreters.destroy(interp)
+    assert failure is not None and "does not support sub-interpreters" in failure.msg
