@@ -167,9 +167,9 @@ def test_a_second_interpreter_is_refused():
     interpreters = pytest.importorskip("_interpreters")
     code = (
         "import importlib.util\n"
-        f"spec = importlib.util.spec_from_file_location('corvex._corvex_rs', {ext.__file__!r})\n"
+        f"found = importlib.util.spec_from_file_location('corvex._corvex_rs', {ext.__file__!r})\n"
         "try:\n"
-        "    importlib.util.module_from_spec(spec)\n"
+        "    importlib.util.module_from_spec(found)\n"
         "except ImportError as e:\n"
         "    raise SystemExit(str(e))\n"
         "raise SystemExit('imported')\n"
