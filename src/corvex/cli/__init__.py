@@ -1,0 +1,78 @@
+"""The ``corvex`` command line: look at an IBT file, list its channels, export and plot them.
+
+Every command that reads a file reports a problem with it (missing, unreadable, not an IBT
+file, unknown channel or lap) as one line on standard error and exits with status 1. Each
+command lives in a module of this package with a ``register(sub)`` that adds its parser.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Callable, Sequence
+
+import corvex
+from corvex.cli import channels, demo, export, info, plot
+from corvex.cli._common import PROG, CliError
+from corvex.cli.plot import PLOT_MARGIN, PLOT_PANEL, PLOT_WIDTH
+
+__all__ = [
+    "main",
+    "build_parser",
+    "CliError",
+    "PLOT_MARGIN",
+    "PLOT_PANEL",
+    "PLOT_WIDTH",
+]
+
+COMMANDS = (info, channels, export, plot, demo)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Read iRacing IBT telemetry files: inspect, list channels, export, plot.",
+    )
+    parser.add_argument(
+        "--version", action="version", version=f"%(prog)s {corvex.__version__}"
+    )
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for command in COMMANDS:
+        command.register(sub)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit status."""
+    args = build_parser().parse_args(argv)
+    run: Callable[[argparse.Namespace], None] = args.run
+    try:
+        run(args)
+        sys.stdout.flush()
+    except KeyboardInterrupt:
+        return 130
+    except (SystemExit, GeneratorExit):
+        raise
+    except BrokenPipeError:
+        # The reader of our output went away (e.g. `| head`); stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except BaseException as exc:  # noqa: BLE001 - includes the extension's PanicException
+        print(f"{PROG}: error: {error_text(exc)}", file=sys.stderr)
+        return 1
+    return 0
+
+
+def error_text(exc: BaseException) -> str:
+    """One line describing ``exc`` for a user."""
+    if isinstance(exc, KeyError) and exc.args:
+        text = str(exc.args[0])
+    else:
+        text = str(exc)
+    if not isinstance(
+        exc, (CliError, OSError, RuntimeError, ValueError, KeyError, ImportError)
+    ):
+        text = f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+    return " ".join(text.split()) or type(exc).__name__

@@ -1,0 +1,48 @@
+"""`corvex demo`: write the bundled sample session and show its info."""
+
+from __future__ import annotations
+
+import argparse
+import tempfile
+from pathlib import Path
+from typing import Any
+
+import corvex
+from corvex.cli.info import format_info
+
+
+def cmd_demo(args: argparse.Namespace) -> None:
+    from corvex.writer import write_sample
+
+    path = (
+        Path(args.output)
+        if args.output
+        else Path(tempfile.gettempdir()) / "corvex-sample.ibt"
+    )
+    write_sample(path)
+    print(f"Wrote the bundled sample session to {path}\n")
+    print(format_info(corvex.open(str(path))))
+    print(
+        "\nNext: corvex channels {0} --grep speed\n"
+        "      corvex export {0} -o sample.parquet --lap 2\n"
+        "      corvex plot {0} --channels Speed,Throttle,Brake --lap 2 --vs-lap 3 -o laps.png".format(
+            path
+        )
+    )
+
+
+def register(sub: Any) -> None:
+    """Add the `demo` command to the subparsers `sub`."""
+    parser = sub.add_parser(
+        "demo",
+        help="write the bundled sample session and show its info",
+        description="Write the bundled sample session (a short made-up recording) and run "
+        "`corvex info` on it.",
+    )
+    parser.add_argument(
+        "-o",
+        "--output",
+        metavar="PATH",
+        help="where to write the sample (default: corvex-sample.ibt in the temp directory)",
+    )
+    parser.set_defaults(run=cmd_demo)

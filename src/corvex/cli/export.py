@@ -1,0 +1,71 @@
+"""`corvex export FILE -o OUT`: one wide table as Parquet, Feather or CSV."""
+
+from __future__ import annotations
+
+import argparse
+from pathlib import Path
+from typing import Any
+
+import corvex
+from corvex.cli._common import CliError, parse_names
+
+EXPORT_FORMATS = {
+    ".parquet": "parquet",
+    ".pq": "parquet",
+    ".feather": "feather",
+    ".arrow": "feather",
+    ".ipc": "feather",
+    ".csv": "csv",
+}
+
+
+def cmd_export(args: argparse.Namespace) -> None:
+    out = Path(args.output)
+    kind = EXPORT_FORMATS.get(out.suffix.lower())
+    if kind is None:
+        known = ", ".join(sorted(EXPORT_FORMATS))
+        raise CliError(f"cannot tell the format of {out}: use one of {known}")
+    log = corvex.open(args.file)
+    if args.lap is not None:
+        log = log.lap(args.lap)
+    table = log.to_table(parse_names(args.channels))
+    write_table(table, out, kind)
+    print(f"wrote {table.num_rows} rows x {table.num_columns - 1} channels to {out}")
+
+
+def write_table(table: Any, out: Path, kind: str) -> None:
+    """Write ``table`` as Parquet, Feather or CSV; field metadata survives the first two."""
+    if kind == "parquet":
+        import pyarrow.parquet as pq
+
+        pq.write_table(table, out)
+    elif kind == "feather":
+        import pyarrow.feather as feather
+
+        feather.write_feather(table, out)
+    else:
+        import pyarrow.csv as csv
+
+        csv.write_csv(table, out)
+
+
+def register(sub: Any) -> None:
+    """Add the `export` command to the subparsers `sub`."""
+    parser = sub.add_parser(
+        "export",
+        help="write channels as one Parquet, Feather or CSV table",
+        description="Write one wide table (timecodes and one column per channel). The format "
+        "follows the extension of OUT: .parquet/.pq, .feather/.arrow/.ipc or .csv. Parquet and "
+        "Feather keep each channel's unit and description in the field metadata.",
+    )
+    parser.add_argument("file", metavar="FILE", help="IBT file")
+    parser.add_argument(
+        "-o", "--output", metavar="OUT", required=True, help="output file"
+    )
+    parser.add_argument(
+        "--channels", metavar="A,B,...", help="channels to write (default: all)"
+    )
+    parser.add_argument(
+        "--lap", metavar="N", type=int, help="only the records of lap N"
+    )
+    parser.set_defaults(run=cmd_export)
