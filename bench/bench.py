@@ -43,9 +43,8 @@ import numpy as np
 import pyarrow as pa
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from make_session import HOUR_RECORDS, ensure_session  # noqa: E402
-
 from corvex._corvex_rs import ibt  # noqa: E402
+from make_session import HOUR_RECORDS, ensure_session  # noqa: E402
 
 WARMUP_RECORDS = 600  # ten seconds: the warm-up call before each measured one
 

@@ -126,7 +126,7 @@ def record_dtype(variables: list[Var]) -> np.dtype:
 
 
 def _lap_inputs(n: int) -> dict[str, np.ndarray]:
-    """Lap, LapDistPct, OnPitRoad and the session clock, the channels the lap table is built from."""
+    """Lap, LapDistPct, OnPitRoad and the session clock: what the lap table is built from."""
     i = np.arange(n, dtype=np.int64)
     per_lap = LAP_SECONDS * TICK_RATE
     pit = (i < PIT_SECONDS[0] * TICK_RATE) | (i >= n - PIT_SECONDS[1] * TICK_RATE)

@@ -21,6 +21,7 @@ from pathlib import Path
 from typing import Any
 
 from corvex._corvex_rs import ibt
+
 from corvex.writer import CHAR, DOUBLE, Var, build_ibt, sample_session
 
 

@@ -17,8 +17,18 @@ import sys
 from collections.abc import Iterator
 from pathlib import Path
 
-from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt
-from corvex.writer import sample_session
+from corvex.writer import (
+    BITFIELD,
+    BOOL,
+    CHAR,
+    DOUBLE,
+    FLOAT,
+    INT,
+    Bits,
+    Var,
+    build_ibt,
+    sample_session,
+)
 
 PROJECT = Path(__file__).resolve().parents[1]
 DEFAULT_REAL_DIR = PROJECT.parent / "shared" / "data" / "real"

@@ -9,9 +9,9 @@ from typing import Any
 
 import pyarrow as pa
 import pytest
+from _helpers_channels import BOOL, CHAR, DOUBLE, FLOAT, INT, RawIbt, is_one_batch, parse
 
 import corvex.base
-from _helpers_channels import BOOL, CHAR, DOUBLE, FLOAT, INT, RawIbt, is_one_batch, parse
 from corvex import _corvex_rs
 from corvex.writer import Var, build_ibt
 

@@ -8,7 +8,6 @@ import struct
 import numpy as np
 import pyarrow as pa
 import pytest
-
 from _helpers_channels import (
     BITFIELD,
     BOOL,
@@ -26,6 +25,7 @@ from _helpers_channels import (
     real_recording,  # noqa: F401  (fixture)
     times_ms,
 )
+
 from corvex.writer import Bits, Var, build_ibt, build_ibt_layout, sample_session
 
 ARROW_TYPE = {

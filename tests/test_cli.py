@@ -14,10 +14,9 @@ from datetime import UTC, datetime
 from pathlib import Path
 
 import pytest
+from _helpers_logfile import RawIbt, lap_time_text
 
 from corvex.cli import PLOT_MARGIN, PLOT_PANEL, PLOT_WIDTH, main
-
-from _helpers_logfile import RawIbt, lap_time_text
 
 pytest.importorskip("corvex._corvex_rs")
 
@@ -123,8 +122,8 @@ def test_plot_without_matplotlib_says_how_to_get_it(capsys, tmp_path, sample, mo
     )
     assert status == 1
     assert (
-        err
-        == "corvex: error: corvex plot needs matplotlib, which is not installed: pip install 'corvex[plot]'\n"
+        err == "corvex: error: corvex plot needs matplotlib, which is not installed: "
+        "pip install 'corvex[plot]'\n"
     )
 
 

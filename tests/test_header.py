@@ -5,8 +5,8 @@ from __future__ import annotations
 import struct
 
 import pytest
-
 from corvex._corvex_rs import ibt
+
 from corvex.writer import DOUBLE, FLOAT, Var, build_ibt, build_ibt_layout
 
 I32_MAX = 2**31 - 1
@@ -112,7 +112,7 @@ def test_negative_fields(name, value):
         ({"num_vars": -2, "session_info_len": -1}, "num_vars must be non-negative, got -2"),
         (
             {"num_vars": 2, "session_info_offset": -1},
-            "File too small for 2 variable headers at " "offset 144: 296 bytes (need 432)",
+            "File too small for 2 variable headers at offset 144: 296 bytes (need 432)",
         ),
         (
             {"session_info_offset": -1, "session_info_len": -1, "buf_len": -1},

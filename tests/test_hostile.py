@@ -299,8 +299,7 @@ def var_expectation(shape: Shape, vtype: int, offset: int, count: int, name: str
     size = count * WIDTHS[vtype]
     if offset + size > shape.buf_len:
         return (
-            f"Variable '{name}' offset {offset} + size {size} exceeds buffer length "
-            f"{shape.buf_len}"
+            f"Variable '{name}' offset {offset} + size {size} exceeds buffer length {shape.buf_len}"
         )
     if name == "SessionTime" and vtype != DOUBLE:
         return f"SessionTime should be double, got {TYPE_NAMES[vtype]}"

@@ -4,14 +4,11 @@ from __future__ import annotations
 
 import math
 import struct
-from typing import Sequence
+from collections.abc import Sequence
 
 import numpy as np
 import pyarrow as pa
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
-
 from _helpers_channels import (
     BITFIELD,
     BOOL,
@@ -27,7 +24,10 @@ from _helpers_channels import (
     seconds_to_ms,
     times_ms,
 )
-from corvex.writer import Bits, Var, build_ibt
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from corvex.writer import Var, build_ibt
 
 LAP_SCHEMA = pa.schema(
     [

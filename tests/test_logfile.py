@@ -13,11 +13,10 @@ from pathlib import Path
 
 import pyarrow as pa
 import pytest
+from _helpers_logfile import REAL_DATA_DIR, RawIbt
 
 import corvex
 from corvex.base import LogFile, format_lap_time
-
-from _helpers_logfile import REAL_DATA_DIR, RawIbt
 
 LAP_FIELDS = [
     pa.field("num", pa.int32(), nullable=False),

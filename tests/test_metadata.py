@@ -6,10 +6,10 @@ import math
 import struct
 
 import pytest
+from corvex._corvex_rs import ibt
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from corvex._corvex_rs import ibt
 from corvex.writer import DOUBLE, Bits, Var, build_ibt
 
 HEADER_KEYS = [

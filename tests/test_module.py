@@ -7,9 +7,9 @@ import inspect
 import io
 import sys
 
+import corvex._corvex_rs as ext
 import pytest
 
-import corvex._corvex_rs as ext
 from corvex.writer import DOUBLE, Var, build_ibt
 
 VALID = build_ibt([Var("SessionTime", DOUBLE)], {"SessionTime": [1.5]})

@@ -4,13 +4,12 @@ from __future__ import annotations
 
 import pytest
 import yaml
+from _helpers_logfile import REAL_DATA_DIR, RawIbt
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import corvex.session_info as session_info
 from corvex.session_info import parse_session_info
-
-from _helpers_logfile import REAL_DATA_DIR, RawIbt
 
 LOADERS = [yaml.SafeLoader] + ([yaml.CSafeLoader] if hasattr(yaml, "CSafeLoader") else [])
 

@@ -11,8 +11,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
 from corvex._corvex_rs import ibt
+
 from corvex.writer import DOUBLE, Var, build_ibt
 
 VALID = build_ibt([Var("SessionTime", DOUBLE)], {"SessionTime": [2.25]})

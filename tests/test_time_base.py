@@ -9,10 +9,10 @@ from decimal import ROUND_HALF_UP, Decimal
 
 import pyarrow as pa
 import pytest
+from corvex._corvex_rs import ibt
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from corvex._corvex_rs import ibt
 from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt
 
 I64_MAX = 2**63 - 1

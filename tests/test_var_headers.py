@@ -5,10 +5,10 @@ from __future__ import annotations
 import struct
 
 import pytest
+from corvex._corvex_rs import ibt
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
-from corvex._corvex_rs import ibt
 from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt
 
 TIME = Var("SessionTime", DOUBLE)

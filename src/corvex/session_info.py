@@ -223,7 +223,7 @@ def _scalar(text: str | None) -> Any:
             return yaml.load(text, Loader=_loader())
         except Exception:  # noqa: BLE001
             return text
-    for tag, pattern in _COMPILED:
+    for _tag, pattern in _COMPILED:
         if pattern.match(text):
             try:
                 return yaml.load(text, Loader=_loader())

@@ -34,9 +34,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Read iRacing IBT telemetry files: inspect, list channels, export, plot.",
     )
-    parser.add_argument(
-        "--version", action="version", version=f"%(prog)s {corvex.__version__}"
-    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {corvex.__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for command in COMMANDS:
         command.register(sub)
@@ -71,8 +69,6 @@ def error_text(exc: BaseException) -> str:
         text = str(exc.args[0])
     else:
         text = str(exc)
-    if not isinstance(
-        exc, (CliError, OSError, RuntimeError, ValueError, KeyError, ImportError)
-    ):
+    if not isinstance(exc, (CliError, OSError, RuntimeError, ValueError, KeyError, ImportError)):
         text = f"{type(exc).__name__}: {text}" if text else type(exc).__name__
     return " ".join(text.split()) or type(exc).__name__

@@ -21,9 +21,7 @@ def cmd_channels(args: argparse.Namespace) -> None:
         print("  ".join(f"{row[i]:<{widths[i]}}" for i in range(3)) + "  " + row[3])
 
 
-def channel_rows(
-    log: LogFile, grep: str | None = None
-) -> list[tuple[str, str, str, str]]:
+def channel_rows(log: LogFile, grep: str | None = None) -> list[tuple[str, str, str, str]]:
     """(name, type, unit, description) of every channel whose name or description has ``grep``."""
     needle = (grep or "").casefold()
     rows = []

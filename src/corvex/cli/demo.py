@@ -14,20 +14,14 @@ from corvex.cli.info import format_info
 def cmd_demo(args: argparse.Namespace) -> None:
     from corvex.writer import write_sample
 
-    path = (
-        Path(args.output)
-        if args.output
-        else Path(tempfile.gettempdir()) / "corvex-sample.ibt"
-    )
+    path = Path(args.output) if args.output else Path(tempfile.gettempdir()) / "corvex-sample.ibt"
     write_sample(path)
     print(f"Wrote the bundled sample session to {path}\n")
     print(format_info(corvex.open(str(path))))
     print(
-        "\nNext: corvex channels {0} --grep speed\n"
-        "      corvex export {0} -o sample.parquet --lap 2\n"
-        "      corvex plot {0} --channels Speed,Throttle,Brake --lap 2 --vs-lap 3 -o laps.png".format(
-            path
-        )
+        f"\nNext: corvex channels {path} --grep speed\n"
+        f"      corvex export {path} -o sample.parquet --lap 2\n"
+        f"      corvex plot {path} --channels Speed,Throttle,Brake --lap 2 --vs-lap 3 -o laps.png"
     )
 
 

@@ -59,13 +59,7 @@ def register(sub: Any) -> None:
         "Feather keep each channel's unit and description in the field metadata.",
     )
     parser.add_argument("file", metavar="FILE", help="IBT file")
-    parser.add_argument(
-        "-o", "--output", metavar="OUT", required=True, help="output file"
-    )
-    parser.add_argument(
-        "--channels", metavar="A,B,...", help="channels to write (default: all)"
-    )
-    parser.add_argument(
-        "--lap", metavar="N", type=int, help="only the records of lap N"
-    )
+    parser.add_argument("-o", "--output", metavar="OUT", required=True, help="output file")
+    parser.add_argument("--channels", metavar="A,B,...", help="channels to write (default: all)")
+    parser.add_argument("--lap", metavar="N", type=int, help="only the records of lap N")
     parser.set_defaults(run=cmd_export)

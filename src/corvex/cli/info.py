@@ -26,9 +26,7 @@ def format_info(log: LogFile) -> str:
     meta = log.metadata
     rows: list[tuple[str, str]] = [("File", log.source)]
     track = meta.get("track_display_name") or meta.get("track_name")
-    place = ", ".join(
-        p for p in (meta.get("track_city"), meta.get("track_country")) if p
-    )
+    place = ", ".join(p for p in (meta.get("track_city"), meta.get("track_country")) if p)
     if track or place:
         rows.append(("Track", (track or "") + (f" ({place})" if place else "")))
     if meta.get("track_length"):
@@ -106,8 +104,6 @@ def _lap_lines(log: LogFile) -> list[str]:
 
 def register(sub: Any) -> None:
     """Add the `info` command to the subparsers `sub`."""
-    parser = sub.add_parser(
-        "info", help="the session at a glance", description=DESCRIPTION
-    )
+    parser = sub.add_parser("info", help="the session at a glance", description=DESCRIPTION)
     parser.add_argument("file", metavar="FILE", help="IBT file")
     parser.set_defaults(run=cmd_info)

@@ -59,9 +59,7 @@ def _plot_runs(
         return runs
     if x_axis == "distance" and log.laps.num_rows:
         nums = log.laps.column("num").to_pylist()
-        return [
-            (f"lap {nums[row]}", log.lap_at(row)) for row in range(log.laps.num_rows)
-        ]
+        return [(f"lap {nums[row]}", log.lap_at(row)) for row in range(log.laps.num_rows)]
     return [("session", log)]
 
 
@@ -98,25 +96,15 @@ def plot_runs(
             )
     for ax, name in zip(axes[:, 0], names):
         unit = (
-            (log[name].schema.field(1).metadata or {})
-            .get(b"units", b"")
-            .decode("utf-8", "replace")
+            (log[name].schema.field(1).metadata or {}).get(b"units", b"").decode("utf-8", "replace")
         )
         ax.set_ylabel(f"{name} [{unit}]" if unit else name)
         ax.grid(True, alpha=0.3)
     axes[-1, 0].set_xlabel(x_label)
     if len(runs) > 1:
         axes[0, 0].legend(loc="upper right", fontsize="small", ncol=min(len(runs), 6))
-    title = (
-        log.metadata.get("track_display_name")
-        or log.metadata.get("track_name")
-        or log.source
-    )
-    what = (
-        " vs ".join(label for label, _ in runs)
-        if len(runs) <= 2
-        else f"{len(runs)} laps"
-    )
+    title = log.metadata.get("track_display_name") or log.metadata.get("track_name") or log.source
+    what = " vs ".join(label for label, _ in runs) if len(runs) <= 2 else f"{len(runs)} laps"
     figure.suptitle(f"{title}: {what}")
     figure.tight_layout()
     return figure
@@ -136,9 +124,7 @@ def _x_values(run: LogFile, x_axis: str, relative: bool) -> tuple[Any, str]:
         if metres:
             return fraction * metres, "lap distance (m)"
         return fraction * 100.0, "lap distance (%)"
-    raise CliError(
-        "the file has no LapDist or LapDistPct channel to plot against distance"
-    )
+    raise CliError("the file has no LapDist or LapDistPct channel to plot against distance")
 
 
 def _track_metres(text: str) -> float | None:
@@ -162,19 +148,13 @@ def register(sub: Any) -> None:
         "(pip install 'corvex[plot]').",
     )
     parser.add_argument("file", metavar="FILE", help="IBT file")
-    parser.add_argument(
-        "--channels", metavar="A,B", required=True, help="channels to plot"
-    )
+    parser.add_argument("--channels", metavar="A,B", required=True, help="channels to plot")
     parser.add_argument("--lap", metavar="N", type=int, help="only lap N")
-    parser.add_argument(
-        "--vs-lap", metavar="M", type=int, help="overlay lap M (needs --lap)"
-    )
+    parser.add_argument("--vs-lap", metavar="M", type=int, help="overlay lap M (needs --lap)")
     parser.add_argument(
         "--x",
         choices=("time", "distance"),
         help="x axis (default: time; distance with --vs-lap)",
     )
-    parser.add_argument(
-        "-o", "--output", metavar="OUT.png", required=True, help="image file"
-    )
+    parser.add_argument("-o", "--output", metavar="OUT.png", required=True, help="image file")
     parser.set_defaults(run=cmd_plot)
