@@ -150,8 +150,9 @@ def ld_names(names: Sequence[str]) -> list[str]:
             taken.add(name.casefold())
     for i, name in enumerate(names):
         if out[i] is None:
-            out[i] = _shortened(name, taken)
-            taken.add(out[i].casefold())  # type: ignore[union-attr]
+            short = _shortened(name, taken)
+            out[i] = short
+            taken.add(short.casefold())
     return [name for name in out if name is not None]
 
 
