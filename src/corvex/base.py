@@ -10,9 +10,11 @@ without copying column data.
 from __future__ import annotations
 
 import difflib
+import os
 import shutil
 from collections.abc import Iterable, Iterator
 from functools import cached_property
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import pyarrow as pa
@@ -130,6 +132,18 @@ class LogFile:
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         """Export the wide table (all channels) through the Arrow PyCapsule stream protocol."""
         return self.to_table().__arrow_c_stream__(requested_schema)
+
+    def to_motec(
+        self, path: str | os.PathLike[str], channels: Iterable[str] | str | None = None
+    ) -> list[Path]:
+        """Write a MoTeC i2 log: ``path`` (``.ld``) and its lap markers beside it (``.ldx``).
+
+        ``channels`` picks and orders the channels (default: all). Returns the two paths.
+        See :func:`corvex.motec.write_motec`; numpy must be installed.
+        """
+        from corvex.motec import write_motec
+
+        return write_motec(self, path, channels)
 
     def _select(self, channels: Iterable[str] | str | None) -> list[str]:
         if channels is None:

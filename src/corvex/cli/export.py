@@ -1,4 +1,4 @@
-"""`corvex export FILE -o OUT`: one wide table as Parquet, Feather or CSV."""
+"""`corvex export FILE -o OUT`: one wide table as Parquet, Feather or CSV, or a MoTeC i2 log."""
 
 from __future__ import annotations
 
@@ -16,6 +16,7 @@ EXPORT_FORMATS = {
     ".arrow": "feather",
     ".ipc": "feather",
     ".csv": "csv",
+    ".ld": "motec",
 }
 
 
@@ -28,6 +29,14 @@ def cmd_export(args: argparse.Namespace) -> None:
     log = corvex.open(args.file)
     if args.lap is not None:
         log = log.lap(args.lap)
+    if kind == "motec":
+        from corvex.motec import write_motec
+
+        names = parse_names(args.channels)
+        ld, ldx = write_motec(log, out, names)
+        chosen = len(log.channels) if names is None else len(dict.fromkeys(names))
+        print(f"wrote {log.record_count} records x {chosen} channels to {ld} and {ldx}")
+        return
     table = log.to_table(parse_names(args.channels))
     write_table(table, out, kind)
     print(f"wrote {table.num_rows} rows x {table.num_columns - 1} channels to {out}")
@@ -53,10 +62,11 @@ def register(sub: Any) -> None:
     """Add the `export` command to the subparsers `sub`."""
     parser = sub.add_parser(
         "export",
-        help="write channels as one Parquet, Feather or CSV table",
+        help="write channels as one Parquet, Feather or CSV table, or a MoTeC i2 log",
         description="Write one wide table (timecodes and one column per channel). The format "
         "follows the extension of OUT: .parquet/.pq, .feather/.arrow/.ipc or .csv. Parquet and "
-        "Feather keep each channel's unit and description in the field metadata.",
+        "Feather keep each channel's unit and description in the field metadata. OUT.ld writes "
+        "a MoTeC i2 log with its lap markers in OUT.ldx beside it.",
     )
     parser.add_argument("file", metavar="FILE", help="IBT file")
     parser.add_argument("-o", "--output", metavar="OUT", required=True, help="output file")
