@@ -213,13 +213,16 @@ def test_channels(capsys, sample, grep):
 # -- export ----------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("suffix", [".parquet", ".feather", ".csv"])
+@pytest.mark.parametrize("suffix", [".parquet", ".feather", ".csv", ".plain.csv"])
 @pytest.mark.parametrize("lap", [None, 3])
 def test_export(capsys, tmp_path, sample, suffix, lap):
     path, raw = sample
+    plain = suffix == ".plain.csv"
+    suffix = ".csv" if plain else suffix
     out_file = tmp_path / f"out{suffix}"
     names = ["Speed", "Gear", "OnPitRoad", "Lap"]
     args = ["export", str(path), "-o", str(out_file), "--channels", ",".join(names)]
+    args += ["--plain-headers"] if plain else []
     if lap is not None:
         args += ["--lap", str(lap)]
     status, out, err = run(capsys, *args)
@@ -234,7 +237,13 @@ def test_export(capsys, tmp_path, sample, suffix, lap):
     if suffix == ".csv":
         with open(out_file, newline="") as handle:
             rows = list(csv.reader(handle))
-        assert rows[0] == ["timecodes", *names]
+        if plain:
+            assert rows[0] == ["timecodes", *names]
+        else:
+            units = [raw.var(name).unit for name in names]
+            headers = [f"{n} [{u}]" if u else n for n, u in zip(names, units)]
+            assert rows[0] == ["timecodes [ms]", *headers]
+            assert headers[0] == "Speed [m/s]"
         got = list(zip(*rows[1:]))
         assert [int(x) for x in got[0]] == expected["timecodes"]
         # float32 values are written as the shortest text that reads back as the same single
