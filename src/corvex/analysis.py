@@ -182,7 +182,8 @@ def on_distance(
     """Resample one lap (a wide table with ``timecodes``) onto a regular distance grid.
 
     Columns: ``distance`` (metres from the line, multiples of ``step``), ``time`` (seconds
-    since the lap's first record) and the channels (default: all but the time column).
+    since the lap crossed the line, or since its first record for a lap that starts out on
+    the track) and the channels (default: all but the time column).
     Channels whose field says ``interpolate`` "True" are interpolated linearly; the others
     (integers, booleans, bit fields) take the value of the last record at or before the grid
     point. Only the distance the lap covered is resampled, within 0 and the track length.
@@ -224,7 +225,10 @@ def on_distance(
     grid = np.arange(math.ceil(low / step - 1e-9), math.floor(high / step + 1e-9) + 1) * step
     if len(grid) == 0:
         return schema.empty_table()
-    time = np.interp(grid, d, (time_ms[kept] - time_ms[0]) / 1000.0)
+    seconds = (time_ms[kept] - time_ms[0]) / 1000.0
+    if track is not None:
+        seconds -= _line_crossing(d, seconds, track)
+    time = np.interp(grid, d, seconds)
     before = kept[np.searchsorted(d, grid, side="right") - 1]
     columns: list[pa.Array] = [pa.array(grid), pa.array(time)]
     for name in names:
@@ -237,6 +241,20 @@ def on_distance(
         else:
             columns.append(column.take(pa.array(before)).combine_chunks())
     return pa.Table.from_arrays(columns, schema=schema)
+
+
+def _line_crossing(d: NDArray[np.float64], seconds: NDArray[np.float64], track: float) -> float:
+    """When the lap crossed the line, in the time of ``seconds``.
+
+    Interpolated when the records reach back over the line; extrapolated from the first two
+    records when the lap starts just past it (within the 2 % that still makes a lap "full");
+    otherwise the lap's first record, for a lap that starts out on the track.
+    """
+    if d[0] <= 0.0 <= d[-1]:
+        return float(np.interp(0.0, d, seconds))
+    if d[0] <= 0.02 * track:
+        return float(seconds[0] - d[0] * (seconds[1] - seconds[0]) / (d[1] - d[0]))
+    return 0.0
 
 
 # -- delta to a reference -----------------------------------------------------------------------

@@ -271,7 +271,7 @@ class LogFile:
     ) -> pa.Table:
         """This lap resampled onto a distance grid of ``step`` metres from the line.
 
-        Columns ``distance`` (m), ``time`` (s since the lap's first record) and the channels
+        Columns ``distance`` (m), ``time`` (s since the lap crossed the line) and the channels
         (default: all). Distance comes from ``LapDist``, or ``LapDistPct`` times the track
         length; interpolation follows each channel's ``interpolate`` flag. Only the distance
         the lap covered is resampled. Call it on one lap: ``log.lap(n).on_distance()``.
