@@ -291,10 +291,10 @@ class LogFile:
         return on_distance(self.to_table(names + extra), step, names)
 
     def _fastest_row(self) -> int | None:
-        valid = self._valid()
-        times = self.lap_summary.column("lap_time").to_pylist() if any(valid) else []
-        rows = [row for row, ok in enumerate(valid) if ok]
-        return min(rows, key=lambda row: times[row]) if rows else None
+        rows = [row for row, ok in enumerate(self._valid()) if ok]
+        starts = self.laps.column("start_time").to_pylist()
+        ends = self.laps.column("end_time").to_pylist()
+        return min(rows, key=lambda row: ends[row] - starts[row]) if rows else None
 
     def _record_ranges(self) -> list[tuple[int, int]]:
         runs = self._lap_runs()

@@ -70,8 +70,8 @@ def format_laps(log: LogFile) -> str:
     if len(starts) > 1:
         at = ", ".join(f"{100 * s:.1f} %" for s in starts)
         lines.append(f"{len(starts)} sectors starting at {at} of the lap")
-    lines.append("  ".join(h.rjust(w) for h, w in zip(header, widths)))
-    lines += ["  ".join(c.rjust(w) for c, w in zip(r, widths)) for r in rows]
+    lines.append("  ".join(h.rjust(w) for h, w in zip(header, widths)).rstrip())
+    lines += ["  ".join(c.rjust(w) for c, w in zip(r, widths)).rstrip() for r in rows]
     lines.append("")
     if fastest is None:
         lines.append("Fastest lap:      none (no valid lap)")
