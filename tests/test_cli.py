@@ -307,6 +307,52 @@ def test_plot_writes_a_png_of_the_expected_size(capsys, tmp_path, sample, extra,
     assert png_size(out_file) == (PLOT_WIDTH, PLOT_MARGIN + PLOT_PANEL * panels)
 
 
+def test_plot_shows_racer_units_lap_times_and_no_one_record_lap(sample):
+    plt = pytest.importorskip("matplotlib.pyplot")
+    import corvex
+    from corvex.cli.plot import _plot_runs, plot_runs
+
+    path, raw = sample
+    log = corvex.open(str(path))
+    runs = _plot_runs(log, 2, 3, "distance")
+    figure = plot_runs(plt, log, runs, ["Speed", "Throttle"], "distance", "metric")
+    try:
+        speed_ax, throttle_ax = figure.axes
+        assert speed_ax.get_ylabel() == "Speed [km/h]"
+        assert throttle_ax.get_ylabel() == "Throttle [%]"
+        times = raw.timecodes()
+        spans = {num: (first, stop) for num, first, stop in raw.lap_runs()}
+        for line, num in zip(speed_ax.get_lines(), (2, 3)):
+            first, stop = spans[num]
+            assert line.get_label() == f"lap {num} ({lap_time_text(times[stop] - times[first])})"
+            top = max(raw.values("Speed")[first:stop]) * 3.6
+            assert max(line.get_ydata()) == pytest.approx(top, rel=1e-3)
+        pedal = max(max(line.get_ydata()) for line in throttle_ax.get_lines())
+        assert pedal == pytest.approx(100 * max(raw.values("Throttle")), rel=1e-6)
+    finally:
+        plt.close(figure)
+
+
+def test_a_one_record_lap_is_not_drawn(tmp_path):
+    import corvex
+    from corvex.cli.plot import _plot_runs
+    from corvex.writer import DOUBLE, FLOAT, INT, Var, build_ibt
+
+    path = tmp_path / "blip.ibt"
+    path.write_bytes(
+        build_ibt(
+            [Var("SessionTime", DOUBLE), Var("Lap", INT), Var("LapDist", FLOAT)],
+            {
+                "SessionTime": [0.0, 1.0, 2.0, 3.0, 4.0, 5.0],
+                "Lap": [1, 1, 9, 2, 2, 2],
+                "LapDist": [0.0, 10.0, 20.0, 30.0, 40.0, 50.0],
+            },
+        )
+    )
+    labels = [label for label, _ in _plot_runs(corvex.open(str(path)), None, None, "distance")]
+    assert labels == ["lap 1 (0:02.000)", "lap 2 (0:02.000)"]
+
+
 def test_plot_against_distance_needs_a_distance_channel(capsys, tmp_path):
     pytest.importorskip("matplotlib")
     from corvex.writer import DOUBLE, FLOAT, INT, Var, build_ibt

@@ -389,7 +389,10 @@ class LogFile:
         first, stop = self._record_range(row)
         channels = {name: table.slice(first, stop - first) for name, table in self.channels.items()}
         metadata = dict(self.metadata, record_count=stop - first)
-        return LogFile(channels, self.laps.slice(row, 1), metadata, self.source)
+        lap = LogFile(channels, self.laps.slice(row, 1), metadata, self.source)
+        if "session_info" in self.__dict__:  # parsed already: the lap has the same text
+            lap.__dict__["session_info"] = self.__dict__["session_info"]
+        return lap
 
     def _lap_row(self, num: int, session: int | None) -> int:
         nums = self.laps.column("num").to_pylist()

@@ -121,6 +121,9 @@ def plot_runs(
         axes[0, 0].legend(loc="upper right", fontsize="small", ncol=min(len(runs), 6))
     title = log.metadata.get("track_display_name") or log.metadata.get("track_name") or log.source
     what = " vs ".join(label for label, _ in runs) if len(runs) <= 2 else f"{len(runs)} laps"
+    fastest = log.fastest_lap
+    if len(runs) != 2 and fastest is not None:
+        what += f", fastest {lap_label(log.lap(fastest))}"
     figure.suptitle(f"{title}: {what}")
     figure.tight_layout()
     return figure
