@@ -166,7 +166,7 @@ def _distance_source(
                 "the lap has LapDistPct but no LapDist, and the track length is unknown"
             )
         return _floats(table.column("LapDistPct")), 1.0, length
-    raise ValueError("the file has no LapDist or LapDistPct channel to plot against distance")
+    raise ValueError("the lap has no LapDist or LapDistPct channel to measure distance with")
 
 
 def _floats(column: pa.ChunkedArray | pa.Array) -> NDArray[np.float64]:
