@@ -9,6 +9,7 @@ pyarrow tables::
     log.laps                 # one row per lap
     log["Speed"]             # timecodes + Speed
     log.to_pandas(["Speed", "Throttle"])
+    corvex.delta(log.lap(3), log.lap(log.fastest_lap))   # time lost along lap 3
 """
 
 from __future__ import annotations
@@ -16,11 +17,14 @@ from __future__ import annotations
 import os
 from collections.abc import Callable
 from importlib import metadata as _metadata
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
 
-from corvex.base import LogFile
+from corvex.base import LapNumber, LogFile
 
-__all__ = ["LogFile", "open", "__version__"]
+if TYPE_CHECKING:
+    import pyarrow as pa
+
+__all__ = ["LapNumber", "LogFile", "delta", "open", "__version__"]
 
 try:
     __version__: str = _metadata.version("corvex")
@@ -44,6 +48,23 @@ def open(  # noqa: A001 - the package's entry point, named like the builtin on p
     the compiled extension is not built.
     """
     return _extension().ibt(source, progress)
+
+
+def delta(
+    lap: LogFile | pa.Table | str | os.PathLike[str],
+    reference: LogFile | pa.Table | str | os.PathLike[str],
+    step: float = 1.0,
+) -> pa.Table:
+    """Time gained or lost along ``lap`` against ``reference``, on a grid of ``step`` metres.
+
+    Each lap is a one-lap ``LogFile`` (``log.lap(n)``), its ``to_table()``, or the path of that
+    table saved as Parquet. Columns: ``distance``, ``delta`` (s, positive = slower than the
+    reference), ``time``, ``reference_time``, ``speed``, ``reference_speed``. Laps of
+    different tracks raise ``ValueError``. See :func:`corvex.analysis.delta`.
+    """
+    from corvex.analysis import delta as _delta
+
+    return _delta(lap, reference, step)
 
 
 def _extension() -> Any:

@@ -23,9 +23,34 @@ import pyarrow.compute as pc
 if TYPE_CHECKING:
     import pandas
 
-__all__ = ["LogFile", "format_lap_time"]
+__all__ = ["LapNumber", "LogFile", "format_lap_time"]
 
 TIME_COLUMN = "timecodes"
+
+
+class LapNumber(int):
+    """A lap number that also knows the session of the lap table it belongs to.
+
+    It is the plain number everywhere an ``int`` is expected (``== 2``, ``f"{n}"``, sorting),
+    and :meth:`LogFile.lap` takes its session from it, so ``log.lap(log.fastest_lap)`` picks
+    the right lap even when a later session repeats the number.
+    """
+
+    session: int
+
+    def __new__(cls, num: int, session: int = 0) -> LapNumber:
+        self = super().__new__(cls, num)
+        self.session = session
+        return self
+
+    def __getnewargs__(self) -> tuple[int, int]:  # type: ignore[override]
+        return int(self), self.session
+
+    def __repr__(self) -> str:
+        return f"LapNumber({int(self)}, session={self.session})"
+
+    def __str__(self) -> str:
+        return int.__repr__(self)
 
 
 class LogFile:
@@ -102,13 +127,19 @@ class LogFile:
 
         ``channels`` picks and orders the channels (a name or an iterable of names; default:
         all, in file order). The columns are the channels' own arrays, not copies, and each
-        value field keeps its unit, description and interpolation metadata. Raises ``KeyError``
-        for an unknown name and ``ValueError`` if two channels do not share one time column.
+        value field keeps its unit, description and interpolation metadata. The schema metadata
+        names the track and, for a one-lap ``LogFile``, the lap (keys ``corvex.*``), so that
+        the table written as Parquet serves as a reference lap for :func:`corvex.delta`.
+        Raises ``KeyError`` for an unknown name and ``ValueError`` if two channels do not share
+        one time column.
         """
+        from corvex.analysis import table_metadata
+
         names = self._select(channels)
         tables = [self.channels[name] for name in names]
+        meta = table_metadata(self.metadata, self.session_info, self.laps)
         if not self.channels:
-            return pa.table({TIME_COLUMN: pa.array([], pa.int64())})
+            return pa.table({TIME_COLUMN: pa.array([], pa.int64())}, metadata=meta)
         base = tables[0] if tables else next(iter(self.channels.values()))
         time = base.column(0)
         fields = [base.schema.field(0)]
@@ -118,7 +149,7 @@ class LogFile:
                 raise ValueError(f"channel {name!r} does not share the time column")
             fields.append(table.schema.field(1))
             columns.append(table.column(1))
-        return pa.Table.from_arrays(columns, schema=pa.schema(fields))
+        return pa.Table.from_arrays(columns, schema=pa.schema(fields, metadata=meta))
 
     def to_pandas(
         self, channels: Iterable[str] | str | None = None, **kwargs: Any
@@ -158,22 +189,186 @@ class LogFile:
 
     @property
     def lap_summary(self) -> pa.Table:
-        """The lap table with one more column, ``lap_time``: end minus start, in seconds."""
+        """The lap table with ``lap_time`` (end minus start, s), ``valid`` and sector times.
+
+        ``valid`` marks a "full" lap that never touched pit road and whose travelled distance
+        (the integral of ``Speed`` over the lap) is within
+        :data:`corvex.analysis.VALID_DISTANCE_TOLERANCE` of the track length; the distance
+        test is left out when the file has no ``Speed`` or no track length. ``sector_1`` ..
+        ``sector_N`` (s) split each full lap at the sector starts of the session info's split
+        time info (one sector without it); they add up to ``lap_time``, and are null for the
+        other laps and where a lap's distance does not reach a sector boundary.
+        """
         start = self.laps.column("start_time")
         end = self.laps.column("end_time")
         seconds = pc.divide(pc.cast(pc.subtract(end, start), pa.float64()), 1000.0)
-        return self.laps.append_column(pa.field("lap_time", pa.float64(), nullable=False), seconds)
+        summary = self.laps.append_column(
+            pa.field("lap_time", pa.float64(), nullable=False), seconds
+        )
+        summary = summary.append_column(
+            pa.field("valid", pa.bool_(), nullable=False), pa.array(self._valid(), pa.bool_())
+        )
+        for n, column in enumerate(zip(*self._sectors()) if self.laps.num_rows else [], 1):
+            summary = summary.append_column(
+                pa.field(f"sector_{n}", pa.float64()), pa.array(column, pa.float64())
+            )
+        if not self.laps.num_rows:
+            for n in range(1, len(self.sector_starts) + 1):
+                summary = summary.append_column(
+                    pa.field(f"sector_{n}", pa.float64()), pa.array([], pa.float64())
+                )
+        return summary
 
     @property
-    def fastest_lap(self) -> int | None:
-        """Row of the lap table of the fastest "full" lap, or None when there is none."""
-        best: tuple[int, int] | None = None
-        for row, lap in enumerate(self.laps.to_pylist()):
-            if lap["lap_type"] == "full":
-                duration = lap["end_time"] - lap["start_time"]
-                if best is None or duration < best[0]:
-                    best = (duration, row)
-        return None if best is None else best[1]
+    def sector_starts(self) -> list[float]:
+        """Start of each sector as a lap fraction, from the session info (``[0.0]`` without)."""
+        from corvex.analysis import sector_starts
+
+        return sector_starts(self.session_info)
+
+    @property
+    def fastest_lap(self) -> LapNumber | None:
+        """Number of the fastest valid lap (see :attr:`lap_summary`), or None.
+
+        The result is a :class:`LapNumber`: the lap number, which also carries the lap's
+        session, so ``log.lap(log.fastest_lap)`` is that lap even when numbers repeat.
+        """
+        row = self._fastest_row()
+        if row is None:
+            return None
+        return LapNumber(
+            self.laps.column("num")[row].as_py(), self.laps.column("session")[row].as_py()
+        )
+
+    @property
+    def best_sectors(self) -> pa.Table:
+        """The best time of each sector over the valid laps.
+
+        Columns: ``sector`` (1..N), ``start`` (lap fraction where it starts), ``time`` (s, null
+        when no valid lap has it), and ``num`` and ``session`` of the lap that set it.
+        """
+        starts = self.sector_starts
+        valid = self._valid()
+        sectors = self._sectors() if self.laps.num_rows else []
+        nums = self.laps.column("num").to_pylist()
+        sessions = self.laps.column("session").to_pylist()
+        best: list[tuple[float | None, int | None, int | None]] = []
+        for k in range(len(starts)):
+            found = [
+                (times[k], nums[row], sessions[row])
+                for row, times in enumerate(sectors)
+                if valid[row] and times[k] is not None
+            ]
+            best.append(
+                min(found, key=lambda item: item[0] or 0.0) if found else (None, None, None)
+            )
+        return pa.table(
+            {
+                "sector": pa.array(range(1, len(starts) + 1), pa.int32()),
+                "start": pa.array(starts, pa.float64()),
+                "time": pa.array([b[0] for b in best], pa.float64()),
+                "num": pa.array([b[1] for b in best], pa.int32()),
+                "session": pa.array([b[2] for b in best], pa.int32()),
+            }
+        )
+
+    @property
+    def theoretical_best(self) -> float | None:
+        """The sum of the best sectors (s), or None when a sector has no valid time."""
+        times = self.best_sectors.column("time").to_pylist()
+        if not times or any(t is None for t in times):
+            return None
+        return float(sum(times))
+
+    def on_distance(
+        self, step: float = 1.0, channels: Iterable[str] | str | None = None
+    ) -> pa.Table:
+        """This lap resampled onto a distance grid of ``step`` metres from the line.
+
+        Columns ``distance`` (m), ``time`` (s since the lap crossed the line) and the channels
+        (default: all). Distance comes from ``LapDist``, or ``LapDistPct`` times the track
+        length; interpolation follows each channel's ``interpolate`` flag. Only the distance
+        the lap covered is resampled. Call it on one lap: ``log.lap(n).on_distance()``.
+        Raises ``ValueError`` when the ``LogFile`` holds more than one lap or no distance.
+        """
+        from corvex.analysis import on_distance
+
+        if self.laps.num_rows > 1:
+            raise ValueError(
+                f"on_distance works on one lap and this holds {self.laps.num_rows}: "
+                "use log.lap(n).on_distance()"
+            )
+        names = self._select(channels)
+        extra: list[str] = [
+            n for n in ("LapDist", "LapDistPct") if n in self.channels and n not in names
+        ]
+        return on_distance(self.to_table(names + extra), step, names)
+
+    def _fastest_row(self) -> int | None:
+        rows = [row for row, ok in enumerate(self._valid()) if ok]
+        starts = self.laps.column("start_time").to_pylist()
+        ends = self.laps.column("end_time").to_pylist()
+        return min(rows, key=lambda row: ends[row] - starts[row]) if rows else None
+
+    def _record_ranges(self) -> list[tuple[int, int]]:
+        runs = self._lap_runs()
+        if runs is not None:
+            return runs
+        return [self._record_range(row) for row in range(self.laps.num_rows)]
+
+    def _valid(self) -> list[bool]:
+        """The ``valid`` column of :attr:`lap_summary`."""
+        from corvex.analysis import VALID_DISTANCE_TOLERANCE, any_true, track_metres, travelled
+
+        full = [t == "full" for t in self.laps.column("lap_type").to_pylist()]
+        if not any(full):
+            return full
+        ranges = self._record_ranges()
+        ok = list(full)
+        if "OnPitRoad" in self.channels:
+            pit = any_true(self["OnPitRoad"].column(1).to_numpy(), ranges)
+            ok = [a and not b for a, b in zip(ok, pit.tolist())]
+        length = track_metres(self.metadata.get("track_length"))
+        if "Speed" in self.channels and length is not None:
+            metres = travelled(
+                self.timecodes.to_numpy(), self["Speed"].column(1).to_numpy(), ranges
+            )
+            close = abs(metres - length) <= VALID_DISTANCE_TOLERANCE * length
+            ok = [a and bool(b) for a, b in zip(ok, close)]
+        return ok
+
+    def _sectors(self) -> list[list[float | None]]:
+        """Sector times (s) of each row of the lap table; None for laps that are not full."""
+        from corvex.analysis import distance_channel, sector_times, track_metres
+
+        starts = self.sector_starts
+        types = self.laps.column("lap_type").to_pylist()
+        source = distance_channel(self.channels, track_metres(self.metadata.get("track_length")))
+        if len(starts) > 1 and source is None:
+            return [[None] * len(starts) for _ in types]
+        bounds = list(
+            zip(
+                self.laps.column("start_time").to_pylist(), self.laps.column("end_time").to_pylist()
+            )
+        )
+        rows = [row for row, t in enumerate(types) if t == "full"]
+        ranges = self._record_ranges()
+        if source is None:
+            found = [[(end - begin) / 1000.0] for begin, end in (bounds[r] for r in rows)]
+        else:
+            raw, period = source
+            found = sector_times(
+                self.timecodes.to_numpy(),
+                raw,
+                period,
+                starts,
+                [ranges[r] for r in rows],
+                [bounds[r] for r in rows],
+            )
+        out: list[list[float | None]] = [[None] * len(starts) for _ in types]
+        for row, times in zip(rows, found):
+            out[row] = times
+        return out
 
     def lap(self, num: int, session: int | None = None) -> LogFile:
         """A `LogFile` restricted to the records of lap ``num``.
@@ -195,7 +390,10 @@ class LogFile:
 
         Raises ``KeyError`` when there is no such lap and ``ValueError`` when the number occurs
         more than once (a new session restarts the count) and ``session`` does not tell which.
+        A :class:`LapNumber` (as :attr:`fastest_lap` gives) brings its own session.
         """
+        if session is None and isinstance(num, LapNumber):
+            session = num.session
         return self.lap_at(self._lap_row(num, session))
 
     def lap_at(self, row: int) -> LogFile:
@@ -205,7 +403,10 @@ class LogFile:
         first, stop = self._record_range(row)
         channels = {name: table.slice(first, stop - first) for name, table in self.channels.items()}
         metadata = dict(self.metadata, record_count=stop - first)
-        return LogFile(channels, self.laps.slice(row, 1), metadata, self.source)
+        lap = LogFile(channels, self.laps.slice(row, 1), metadata, self.source)
+        if "session_info" in self.__dict__:  # parsed already: the lap has the same text
+            lap.__dict__["session_info"] = self.__dict__["session_info"]
+        return lap
 
     def _lap_row(self, num: int, session: int | None) -> int:
         nums = self.laps.column("num").to_pylist()
@@ -299,7 +500,7 @@ class LogFile:
         preview = ", ".join(names[:8]) + (", ..." if len(names) > 8 else "")
         lines.append(f"  channels: {len(names)}" + (f" ({preview})" if names else ""))
         laps_text = f"  laps:     {self.laps.num_rows}"
-        best = self.fastest_lap
+        best = self._fastest_row()
         if best is not None:
             summary = self.lap_summary
             laps_text += (

@@ -13,7 +13,7 @@ import sys
 from collections.abc import Callable, Sequence
 
 import corvex
-from corvex.cli import channels, demo, export, info, plot
+from corvex.cli import channels, compare, demo, export, info, laps, plot
 from corvex.cli._common import PROG, CliError
 from corvex.cli.plot import PLOT_MARGIN, PLOT_PANEL, PLOT_WIDTH
 
@@ -26,7 +26,7 @@ __all__ = [
     "PLOT_WIDTH",
 ]
 
-COMMANDS = (info, channels, export, plot, demo)
+COMMANDS = (info, channels, laps, export, plot, compare, demo)
 
 
 def build_parser() -> argparse.ArgumentParser:

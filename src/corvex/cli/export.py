@@ -38,8 +38,21 @@ def cmd_export(args: argparse.Namespace) -> None:
         print(f"wrote {log.record_count} records x {chosen} channels to {ld} and {ldx}")
         return
     table = log.to_table(parse_names(args.channels))
+    if kind == "csv" and not args.plain_headers:
+        table = table.rename_columns(unit_headers(table))
     write_table(table, out, kind)
     print(f"wrote {table.num_rows} rows x {table.num_columns - 1} channels to {out}")
+
+
+def unit_headers(table: Any) -> list[str]:
+    """Column names with the unit: ``Speed [m/s]``, ``timecodes [ms]``; bare without one."""
+    names = []
+    for field in table.schema:
+        unit = (field.metadata or {}).get(b"units", b"").decode("utf-8", "replace")
+        if field.name == "timecodes":
+            unit = "ms"
+        names.append(f"{field.name} [{unit}]" if unit else field.name)
+    return names
 
 
 def write_table(table: Any, out: Path, kind: str) -> None:
@@ -65,11 +78,18 @@ def register(sub: Any) -> None:
         help="write channels as one Parquet, Feather or CSV table, or a MoTeC i2 log",
         description="Write one wide table (timecodes and one column per channel). The format "
         "follows the extension of OUT: .parquet/.pq, .feather/.arrow/.ipc or .csv. Parquet and "
-        "Feather keep each channel's unit and description in the field metadata. OUT.ld writes "
-        "a MoTeC i2 log with its lap markers in OUT.ldx beside it.",
+        "Feather keep each channel's unit and description in the field metadata, and the track "
+        "and lap in the schema metadata (a lap written so is a reference for corvex compare); "
+        "CSV headers carry the unit, e.g. 'Speed [m/s]'. OUT.ld writes a MoTeC i2 log with its "
+        "lap markers in OUT.ldx beside it.",
     )
     parser.add_argument("file", metavar="FILE", help="IBT file")
     parser.add_argument("-o", "--output", metavar="OUT", required=True, help="output file")
     parser.add_argument("--channels", metavar="A,B,...", help="channels to write (default: all)")
     parser.add_argument("--lap", metavar="N", type=int, help="only the records of lap N")
+    parser.add_argument(
+        "--plain-headers",
+        action="store_true",
+        help="CSV: name the columns without their unit (default: 'Speed [m/s]')",
+    )
     parser.set_defaults(run=cmd_export)

@@ -92,8 +92,12 @@ def _lap_lines(log: LogFile) -> list[str]:
         f"Laps: {log.laps.num_rows}",
         "  lap  session  type         start    lap time",
     ]
-    for row, lap in enumerate(log.lap_summary.to_pylist()):
-        mark = "  fastest" if row == fastest else ""
+    for lap in log.lap_summary.to_pylist():
+        is_fastest = fastest is not None and (lap["num"], lap["session"]) == (
+            fastest,
+            fastest.session,
+        )
+        mark = "  fastest" if is_fastest else ""
         lines.append(
             f"  {lap['num']:>3}  {lap['session']:>7}  {lap['lap_type']:<10}"
             f" {format_lap_time(lap['start_time'] / 1000):>9}"
