@@ -9,23 +9,21 @@ pyarrow tables::
     log.laps                 # one row per lap
     log["Speed"]             # timecodes + Speed
     log.to_pandas(["Speed", "Throttle"])
+
+Importing the package is cheap: pyarrow, ``LogFile`` and the version number are loaded on first
+use, so that ``corvex --help`` answers at once.
 """
 
 from __future__ import annotations
 
 import os
 from collections.abc import Callable
-from importlib import metadata as _metadata
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
 
-from corvex.base import LogFile
+if TYPE_CHECKING:
+    from corvex.base import LogFile
 
 __all__ = ["LogFile", "open", "__version__"]
-
-try:
-    __version__: str = _metadata.version("corvex")
-except _metadata.PackageNotFoundError:  # running from a source tree that was never installed
-    __version__ = "0.0.0+unknown"
 
 Source = str | os.PathLike[str] | bytes | bytearray | memoryview | IO[bytes]
 
@@ -40,10 +38,22 @@ def open(  # noqa: A001 - the package's entry point, named like the builtin on p
     ``progress(done, total)`` after each channel table is built.
 
     A path that cannot be read or holds no valid IBT file raises ``OSError`` with the path in
-    its message; invalid bytes or file objects raise ``RuntimeError``. ``ImportError`` means
-    the compiled extension is not built.
+    its message; invalid bytes or file objects raise ``RuntimeError``. When the source is
+    recognisably something else (a directory, a file that is no IBT file, a live telemetry
+    snapshot), the exception carries a note that says so; the message itself is the reader's.
+    ``ImportError`` means the compiled extension is not built.
     """
-    return _extension().ibt(source, progress)
+    reader = _extension()
+    try:
+        log: LogFile = reader.ibt(source, progress)
+    except (OSError, RuntimeError) as exc:
+        from corvex.diagnose import explain_failure
+
+        note = explain_failure(source, exc)
+        if note:
+            exc.add_note(note)
+        raise
+    return log
 
 
 def _extension() -> Any:
@@ -55,3 +65,27 @@ def _extension() -> Any:
             f"({exc}); build it with `make install` or reinstall the package"
         ) from exc
     return _corvex_rs
+
+
+def __getattr__(name: str) -> Any:
+    # LogFile pulls in pyarrow and the version number importlib.metadata: both are loaded on
+    # first use and then kept as module attributes.
+    if name == "LogFile":
+        from corvex.base import LogFile
+
+        globals()["LogFile"] = LogFile
+        return LogFile
+    if name == "__version__":
+        from importlib import metadata
+
+        try:
+            version = metadata.version("corvex")
+        except metadata.PackageNotFoundError:  # a source tree that was never installed
+            version = "0.0.0+unknown"
+        globals()["__version__"] = version
+        return version
+    raise AttributeError(f"module 'corvex' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})

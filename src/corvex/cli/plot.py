@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import corvex
-from corvex.base import LogFile
-from corvex.cli._common import CliError, parse_names
+from corvex.cli._common import CliError, add_lap_options, parse_names, pick_lap
+
+if TYPE_CHECKING:
+    from corvex.base import LogFile
 
 # Plot size in pixels: PLOT_WIDTH wide, PLOT_MARGIN plus PLOT_PANEL per channel high.
 PLOT_DPI = 100
@@ -23,10 +25,14 @@ def cmd_plot(args: argparse.Namespace) -> None:
     names = parse_names(args.channels) or []
     if args.vs_lap is not None and args.lap is None:
         raise CliError("--vs-lap needs --lap: it compares two laps")
+    if args.session is not None and args.lap is None:
+        raise CliError("--session needs --lap: it picks which lap N to take")
+    if args.vs_session is not None and args.vs_lap is None:
+        raise CliError("--vs-session needs --vs-lap: it picks which lap M to take")
     x_axis = args.x or ("distance" if args.vs_lap is not None else "time")
     log = corvex.open(args.file)
     log.to_table(names)  # checks the names before anything is drawn
-    runs = _plot_runs(log, args.lap, args.vs_lap, x_axis)
+    runs = _plot_runs(log, (args.lap, args.session), (args.vs_lap, args.vs_session), x_axis)
     figure = plot_runs(plt, log, runs, names, x_axis)
     try:
         figure.savefig(args.output, dpi=PLOT_DPI)
@@ -49,18 +55,28 @@ def _pyplot() -> Any:
 
 
 def _plot_runs(
-    log: LogFile, lap: int | None, vs_lap: int | None, x_axis: str
+    log: LogFile,
+    lap: tuple[int | None, int | None],
+    vs_lap: tuple[int | None, int | None],
+    x_axis: str,
 ) -> list[tuple[str, LogFile]]:
-    """The pieces of the session to draw, each with its legend label."""
-    if lap is not None:
-        runs = [(f"lap {lap}", log.lap(lap))]
-        if vs_lap is not None:
-            runs.append((f"lap {vs_lap}", log.lap(vs_lap)))
+    """The pieces of the session to draw, each with its legend label.
+
+    ``lap`` and ``vs_lap`` are (lap number, session) as given on the command line.
+    """
+    if lap[0] is not None:
+        runs = [(_lap_label(lap), pick_lap(log, lap[0], lap[1]))]
+        if vs_lap[0] is not None:
+            runs.append((_lap_label(vs_lap), pick_lap(log, vs_lap[0], vs_lap[1], "--vs-session")))
         return runs
     if x_axis == "distance" and log.laps.num_rows:
         nums = log.laps.column("num").to_pylist()
         return [(f"lap {nums[row]}", log.lap_at(row)) for row in range(log.laps.num_rows)]
     return [("session", log)]
+
+
+def _lap_label(lap: tuple[int | None, int | None]) -> str:
+    return f"lap {lap[0]}" + ("" if lap[1] is None else f" (session {lap[1]})")
 
 
 def plot_runs(
@@ -149,8 +165,14 @@ def register(sub: Any) -> None:
     )
     parser.add_argument("file", metavar="FILE", help="IBT file")
     parser.add_argument("--channels", metavar="A,B", required=True, help="channels to plot")
-    parser.add_argument("--lap", metavar="N", type=int, help="only lap N")
+    add_lap_options(parser, "only lap N")
     parser.add_argument("--vs-lap", metavar="M", type=int, help="overlay lap M (needs --lap)")
+    parser.add_argument(
+        "--vs-session",
+        metavar="S",
+        type=int,
+        help="the lap M of session S, when M occurs in more than one session",
+    )
     parser.add_argument(
         "--x",
         choices=("time", "distance"),
