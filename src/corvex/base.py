@@ -175,10 +175,11 @@ class LogFile:
         the lap, which it measures between the moments the car crossed the line and so does not
         move with the ticks. It is read from the first records of the next lap, where the
         simulator publishes it: the first value there that differs from the one the lap ended
-        with, or that same value when it stays for a whole second (two laps timed alike). It
-        is null where the simulator gave none (a value of 0 or less, or no new value in a next
-        lap shorter than a second), where the next row of the lap table is not the next lap
-        number of the same session, and for the last lap of the file.
+        with, or that same value when it stays for a whole second and the lap before was timed
+        (two laps timed alike). It is null where the simulator gave none (a value of 0 or
+        less, or no new value where the rule above does not allow the old one), where the next
+        row of the lap table is not the next lap number of the same session, and for the last
+        lap of the file.
         """
         starts = self.laps.column("start_time").to_pylist()
         ends = self.laps.column("end_time").to_pylist()
@@ -218,6 +219,7 @@ class LogFile:
         ranges = self._record_ranges()
         picks: list[int | None] = []  # the record whose value is the lap's time
         for row in range(len(nums) - 1):
+            before = picks[-1] if picks else None
             (first, stop), (next_first, next_stop) = ranges[row], ranges[row + 1]
             if (
                 nums[row + 1] != nums[row] + 1
@@ -228,15 +230,19 @@ class LogFile:
                 picks.append(None)
                 continue
             # The lap's last record still shows the time of the lap before; the first record of
-            # the next lap whose value differs from it carries this lap's time. A value that
-            # stays as it was for a whole second of the next lap was published unchanged: two
-            # laps timed alike.
+            # the next lap whose value differs from it carries this lap's time. When the lap
+            # before was timed and the value stays as it was for a whole second of the next
+            # lap, it was published unchanged: two laps timed alike. (After a reset the value
+            # left over is no lap's time, and the lap before is not timed.)
             stale = values[stop - 1]
             following = values.slice(next_first, next_stop - next_first)
             changed = pc.indices_nonzero(pc.not_equal(following, stale))
             if len(changed):
                 picks.append(next_first + changed[0].as_py())
-            elif time[next_stop - 1].as_py() - time[next_first].as_py() >= _PUBLISH_WINDOW_MS:
+            elif (
+                before is not None
+                and time[next_stop - 1].as_py() - time[next_first].as_py() >= _PUBLISH_WINDOW_MS
+            ):
                 picks.append(stop - 1)
             else:
                 picks.append(None)

@@ -58,7 +58,8 @@ class _VersionAction(argparse.Action):
         values: Any,
         option_string: str | None = None,
     ) -> None:
-        parser.exit(message=f"{parser.prog} {corvex.__version__}\n")
+        print(f"{parser.prog} {corvex.__version__}")
+        parser.exit()
 
 
 def main(argv: Sequence[str] | None = None) -> int:
