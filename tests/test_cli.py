@@ -192,12 +192,18 @@ def test_channels(capsys, sample, grep):
     args = ["channels", str(path)] + (["--grep", grep] if grep else [])
     status, out, _ = run(capsys, *args)
     assert status == 0
-    lines = out.splitlines()
-    expected = [
-        v
-        for v in raw.vars
-        if v.count == 1 and (not grep or grep.lower() in (v.name + " " + v.desc).lower())
-    ]
+    table, _, after = out.partition("\n\n")
+    lines = table.splitlines()
+    matches = [v for v in raw.vars if not grep or grep.lower() in (v.name + " " + v.desc).lower()]
+    expected = [v for v in matches if v.count == 1]
+    # Array variables are no channels; they are named after the table.
+    arrays = [v for v in matches if v.count != 1]
+    if arrays:
+        noun = "array variable" if len(arrays) == 1 else "array variables"
+        names = ", ".join(f"{v.name}[{v.count}]" for v in arrays)
+        assert " ".join(after.split()) == f"{len(arrays)} {noun}, not read as channels: {names}"
+    else:
+        assert after == ""
     if not expected:
         assert lines == [f"no channel matches {grep!r}"]
         return
@@ -208,7 +214,6 @@ def test_channels(capsys, sample, grep):
         assert line.split()[1] == type_names[var.type]
         assert line.endswith(var.desc)
         assert (" " + var.unit + " ") in line if var.unit else True
-    assert "CarIdxLapDistPct" not in out  # array variables are no channels
 
 
 # -- export ----------------------------------------------------------------------------------
@@ -314,7 +319,7 @@ def test_plot_shows_racer_units_lap_times_and_no_one_record_lap(sample):
 
     path, raw = sample
     log = corvex.open(str(path))
-    runs = _plot_runs(log, 2, 3, "distance")
+    runs = _plot_runs(log, (2, None), (3, None), "distance")
     figure = plot_runs(plt, log, runs, ["Speed", "Throttle"], "distance", "metric")
     try:
         speed_ax, throttle_ax = figure.axes
@@ -349,7 +354,10 @@ def test_a_one_record_lap_is_not_drawn(tmp_path):
             },
         )
     )
-    labels = [label for label, _ in _plot_runs(corvex.open(str(path)), None, None, "distance")]
+    labels = [
+        label
+        for label, _ in _plot_runs(corvex.open(str(path)), (None, None), (None, None), "distance")
+    ]
     assert labels == ["lap 1 (0:02.000)", "lap 2 (0:02.000)"]
 
 

@@ -152,8 +152,12 @@ def test_round_trip(ibt_file, tmp_path):
     if best is None:
         assert "Fastest Lap" not in ldx.details and "Fastest Time" not in ldx.details
     else:
-        lap = log.laps.to_pylist()[best]
-        assert ldx.details["Fastest Lap"] == str(best + 1)
+        laps = log.laps.to_pylist()
+        row = next(
+            r for r, lap in enumerate(laps) if (lap["num"], lap["session"]) == (best, best.session)
+        )
+        lap = laps[row]
+        assert ldx.details["Fastest Lap"] == str(row + 1)
         assert ldx.details["Fastest Time"] == lap_time_text(lap["end_time"] - lap["start_time"])
 
 

@@ -10,10 +10,10 @@ from __future__ import annotations
 
 import pyarrow as pa
 import pytest
+from corvex._corvex_rs import ibt
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from corvex._corvex_rs import ibt
 from corvex.writer import BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt
 
 THREADED_FROM = 8 << 20

@@ -10,26 +10,23 @@ pyarrow tables::
     log["Speed"]             # timecodes + Speed
     log.to_pandas(["Speed", "Throttle"])
     corvex.delta(log.lap(3), log.lap(log.fastest_lap))   # time lost along lap 3
+
+Importing the package is cheap: pyarrow, ``LogFile`` and the version number are loaded on first
+use, so that ``corvex --help`` answers at once.
 """
 
 from __future__ import annotations
 
 import os
 from collections.abc import Callable
-from importlib import metadata as _metadata
 from typing import IO, TYPE_CHECKING, Any
-
-from corvex.base import LapNumber, LogFile
 
 if TYPE_CHECKING:
     import pyarrow as pa
 
-__all__ = ["LapNumber", "LogFile", "delta", "open", "__version__"]
+    from corvex.base import LapNumber, LogFile
 
-try:
-    __version__: str = _metadata.version("corvex")
-except _metadata.PackageNotFoundError:  # running from a source tree that was never installed
-    __version__ = "0.0.0+unknown"
+__all__ = ["LapNumber", "LogFile", "delta", "open", "__version__"]
 
 Source = str | os.PathLike[str] | bytes | bytearray | memoryview | IO[bytes]
 
@@ -44,10 +41,22 @@ def open(  # noqa: A001 - the package's entry point, named like the builtin on p
     ``progress(done, total)`` after each channel table is built.
 
     A path that cannot be read or holds no valid IBT file raises ``OSError`` with the path in
-    its message; invalid bytes or file objects raise ``RuntimeError``. ``ImportError`` means
-    the compiled extension is not built.
+    its message; invalid bytes or file objects raise ``RuntimeError``. When the source is
+    recognisably something else (a directory, a file that is no IBT file, a live telemetry
+    snapshot), the exception carries a note that says so; the message itself is the reader's.
+    ``ImportError`` means the compiled extension is not built.
     """
-    return _extension().ibt(source, progress)
+    reader = _extension()
+    try:
+        log: LogFile = reader.ibt(source, progress)
+    except (OSError, RuntimeError) as exc:
+        from corvex.diagnose import explain_failure
+
+        note = explain_failure(source, exc)
+        if note:
+            exc.add_note(note)
+        raise
+    return log
 
 
 def delta(
@@ -76,3 +85,28 @@ def _extension() -> Any:
             f"({exc}); build it with `make install` or reinstall the package"
         ) from exc
     return _corvex_rs
+
+
+def __getattr__(name: str) -> Any:
+    # LogFile (and LapNumber beside it) pulls in pyarrow, and the version number
+    # importlib.metadata: both are loaded on first use and then kept as module attributes.
+    if name in ("LogFile", "LapNumber"):
+        from corvex import base
+
+        globals()["LogFile"] = base.LogFile
+        globals()["LapNumber"] = base.LapNumber
+        return globals()[name]
+    if name == "__version__":
+        from importlib import metadata
+
+        try:
+            version = metadata.version("corvex")
+        except metadata.PackageNotFoundError:  # a source tree that was never installed
+            version = "0.0.0+unknown"
+        globals()["__version__"] = version
+        return version
+    raise AttributeError(f"module 'corvex' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})

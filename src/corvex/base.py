@@ -5,11 +5,16 @@ dictionary and the source label. Every channel table holds two columns, ``timeco
 time in milliseconds, int64) and the channel's values, and all channels of one file share the
 same ``timecodes`` buffer. The conveniences here rely on that: they combine and slice the tables
 without copying column data.
+
+pyarrow.compute is imported inside the methods that use it: it takes about as long to import as
+pyarrow itself, and a look at a file's laps and session info does without it.
 """
 
 from __future__ import annotations
 
+import array
 import difflib
+import math
 import os
 import shutil
 from collections.abc import Iterable, Iterator
@@ -18,14 +23,22 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import pyarrow as pa
-import pyarrow.compute as pc
 
 if TYPE_CHECKING:
     import pandas
 
-__all__ = ["LapNumber", "LogFile", "format_lap_time"]
+    from corvex.overview import LapReport
+
+__all__ = ["LapNumber", "LogFile", "format_lap_time", "SIM_LAP_TIME_CHANNEL"]
 
 TIME_COLUMN = "timecodes"
+
+# The simulator's own time of the lap just completed, in seconds; it publishes the value in the
+# first records of the next lap and keeps it until the lap after that is completed.
+SIM_LAP_TIME_CHANNEL = "LapLastLapTime"
+
+# The simulator publishes a lap's time within this many milliseconds of the next lap's start.
+_PUBLISH_WINDOW_MS = 1000
 
 
 class LapNumber(int):
@@ -156,9 +169,19 @@ class LogFile:
     ) -> pandas.DataFrame:
         """The wide table of :meth:`to_table` as a pandas ``DataFrame``.
 
-        Keyword arguments go to ``pyarrow.Table.to_pandas``. pandas must be installed.
+        Keyword arguments go to ``pyarrow.Table.to_pandas``. pandas must be installed; without
+        it this raises ``ModuleNotFoundError`` that says how to install it.
         """
-        return self.to_table(channels).to_pandas(**kwargs)
+        table = self.to_table(channels)
+        try:
+            import pandas  # noqa: F401 - only checks that pandas is there
+        except ImportError:
+            raise ModuleNotFoundError(
+                "LogFile.to_pandas needs pandas, which is not installed: "
+                "pip install 'corvex[pandas]'",
+                name="pandas",
+            ) from None
+        return table.to_pandas(**kwargs)
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         """Export the wide table (all channels) through the Arrow PyCapsule stream protocol."""
@@ -191,6 +214,18 @@ class LogFile:
     def lap_summary(self) -> pa.Table:
         """The lap table with ``lap_time`` (end minus start, s), ``valid`` and sector times.
 
+        ``lap_time`` is ``end_time`` minus ``start_time``: the time between the first records of
+        two laps, exact to the tick (1/60 s at 60 Hz). When the file has the channel
+        ``LapLastLapTime`` (as numbers), ``sim_lap_time`` follows: the simulator's own time of
+        the lap, which it measures between the moments the car crossed the line and so does not
+        move with the ticks. It is read from the first records of the next lap, where the
+        simulator publishes it: the first value there that differs from the one the lap ended
+        with, or that same value when it stays for a whole second and the lap before was timed
+        (two laps timed alike). It is null where the simulator gave none (a value of 0 or
+        less, or no new value where the rule above does not allow the old one), where the next
+        row of the lap table is not the next lap number of the same session, and for the last
+        lap of the file.
+
         ``valid`` marks a "full" lap that never touched pit road and whose travelled distance
         (the integral of ``Speed`` over the lap) is within
         :data:`corvex.analysis.VALID_DISTANCE_TOLERANCE` of the track length; the distance
@@ -199,12 +234,16 @@ class LogFile:
         time info (one sector without it); they add up to ``lap_time``, and are null for the
         other laps and where a lap's distance does not reach a sector boundary.
         """
-        start = self.laps.column("start_time")
-        end = self.laps.column("end_time")
-        seconds = pc.divide(pc.cast(pc.subtract(end, start), pa.float64()), 1000.0)
+        starts = self.laps.column("start_time").to_pylist()
+        ends = self.laps.column("end_time").to_pylist()
+        seconds = _packed_array(pa.float64(), "d", [(e - s) / 1000.0 for s, e in zip(starts, ends)])
         summary = self.laps.append_column(
             pa.field("lap_time", pa.float64(), nullable=False), seconds
         )
+        if self._has_sim_lap_times():
+            summary = summary.append_column(
+                pa.field("sim_lap_time", pa.float64()), self._sim_lap_times()
+            )
         summary = summary.append_column(
             pa.field("valid", pa.bool_(), nullable=False), pa.array(self._valid(), pa.bool_())
         )
@@ -218,6 +257,72 @@ class LogFile:
                     pa.field(f"sector_{n}", pa.float64()), pa.array([], pa.float64())
                 )
         return summary
+
+    def lap_report(self) -> LapReport:
+        """The lap summary with the fastest full lap marked, shown as a table in notebooks.
+
+        ``lap_report().table`` is :attr:`lap_summary`; the report also prints as text and can be
+        handed to any consumer of the Arrow PyCapsule stream protocol.
+        """
+        from corvex.overview import LapReport
+
+        return LapReport.of(self)
+
+    def _has_sim_lap_times(self) -> bool:
+        table = self.channels.get(SIM_LAP_TIME_CHANNEL)
+        if table is None:
+            return False
+        kind = table.schema.field(1).type
+        return bool(pa.types.is_floating(kind) or pa.types.is_integer(kind))
+
+    def _sim_lap_times(self) -> pa.Array:
+        """``sim_lap_time`` of each row of the lap table (see :attr:`lap_summary`)."""
+        import pyarrow.compute as pc
+
+        values = self.channels[SIM_LAP_TIME_CHANNEL].column(1)
+        time = self.channels[SIM_LAP_TIME_CHANNEL].column(0)
+        nums = self.laps.column("num").to_pylist()
+        sessions = self.laps.column("session").to_pylist()
+        ranges = self._record_ranges()
+        picks: list[int | None] = []  # the record whose value is the lap's time
+        for row in range(len(nums) - 1):
+            before = picks[-1] if picks else None
+            (first, stop), (next_first, next_stop) = ranges[row], ranges[row + 1]
+            if (
+                nums[row + 1] != nums[row] + 1
+                or sessions[row + 1] != sessions[row]
+                or stop <= first
+                or next_stop <= next_first
+            ):
+                picks.append(None)
+                continue
+            # The lap's last record still shows the time of the lap before; the first record of
+            # the next lap whose value differs from it carries this lap's time. When the lap
+            # before was timed and the value stays as it was for a whole second of the next
+            # lap, it was published unchanged: two laps timed alike. (After a reset the value
+            # left over is no lap's time, and the lap before is not timed.)
+            stale = values[stop - 1]
+            following = values.slice(next_first, next_stop - next_first)
+            changed = pc.indices_nonzero(pc.not_equal(following, stale))
+            if len(changed):
+                picks.append(next_first + changed[0].as_py())
+            elif (
+                before is not None
+                and time[next_stop - 1].as_py() - time[next_first].as_py() >= _PUBLISH_WINDOW_MS
+            ):
+                picks.append(stop - 1)
+            else:
+                picks.append(None)
+        picks.append(None)
+        stored = values.take(_packed_array(pa.int64(), "q", picks))
+        # Through the shortest text that reads back as the stored value: a float32 25.914 is
+        # 25.914, not 25.913999557495117.
+        seconds = stored.cast(pa.string()).cast(pa.float64()).to_pylist()
+        return _packed_array(
+            pa.float64(),
+            "d",
+            [s if s is not None and 0.0 < s < math.inf else None for s in seconds],
+        )
 
     @property
     def sector_starts(self) -> list[float]:
@@ -430,6 +535,18 @@ class LogFile:
         runs = self._lap_runs()
         if runs is not None:
             return runs[row]
+        return self._record_range_by_time(row)
+
+    def _record_ranges(self) -> list[tuple[int, int]]:
+        """:meth:`_record_range` of every row of the lap table."""
+        runs = self._lap_runs()
+        if runs is not None:
+            return runs
+        return [self._record_range_by_time(row) for row in range(self.laps.num_rows)]
+
+    def _record_range_by_time(self, row: int) -> tuple[int, int]:
+        import pyarrow.compute as pc
+
         time = self.timecodes
         count = len(time)
         start = self.laps.column("start_time")[row]
@@ -446,6 +563,8 @@ class LogFile:
         table = self.channels.get("Lap")
         if table is None or table.num_rows == 0:
             return None
+        import pyarrow.compute as pc
+
         values = table.column(1)
         count = len(values)
         changes = pc.indices_nonzero(pc.not_equal(values.slice(1), values.slice(0, count - 1)))
@@ -511,6 +630,12 @@ class LogFile:
         fitted = [_fit(line, width) for line in lines[:-1]] + [_fit(lines[-1], width - 1) + ">"]
         return "\n".join(fitted)
 
+    def _repr_html_(self) -> str:
+        """The notebook view: track, car, driver, duration and the laps, the fastest marked."""
+        from corvex.overview import logfile_html
+
+        return logfile_html(self)
+
 
 def format_lap_time(seconds: float) -> str:
     """``seconds`` as m:ss.mmm (h:mm:ss.mmm from one hour on)."""
@@ -538,8 +663,30 @@ def _fit(line: str, width: int) -> str:
     return line if len(line) <= width else line[: width - 3] + "..."
 
 
+def _packed_array(kind: pa.DataType, code: str, values: list[Any]) -> pa.Array:
+    """An array of ``kind`` from numbers and Nones, packed with :mod:`array` (type ``code``).
+
+    pyarrow imports pandas, when it is installed, on its first conversion of Python objects
+    (``pa.array``, ``pa.scalar``); that import takes longer than all the rest of ``corvex info``.
+    Small arrays that a quick look at a file needs are therefore packed here.
+    """
+    packed = array.array(code, [0 if v is None else v for v in values])
+    nulls = sum(v is None for v in values)
+    validity = None
+    if nulls:
+        bits = bytearray((len(values) + 7) // 8)
+        for i, value in enumerate(values):
+            if value is not None:
+                bits[i >> 3] |= 1 << (i & 7)
+        validity = pa.py_buffer(bits)
+    buffers = [validity, pa.py_buffer(packed)]
+    return pa.Array.from_buffers(kind, len(values), buffers, null_count=nulls)
+
+
 def _first_true(mask: pa.ChunkedArray, start: int, count: int) -> int:
     """Index of the first true value of ``mask`` at or after ``start``, or ``count``."""
+    import pyarrow.compute as pc
+
     if start >= count:
         return count
     found = pc.index(mask, True, start=start).as_py()
@@ -569,7 +716,19 @@ def _same_buffer(a: pa.Array, b: pa.Array) -> bool:
 def _unknown_channels_message(unknown: list[str], channels: dict[str, Any]) -> str:
     parts = []
     for name in unknown:
-        close = difflib.get_close_matches(name, list(channels), n=3)
+        close = _suggestions(name, list(channels))
         parts.append(f"{name!r}" + (f" (did you mean {', '.join(close)}?)" if close else ""))
     noun = "channel" if len(unknown) == 1 else "channels"
     return f"no {noun} " + ", ".join(parts)
+
+
+def _suggestions(name: str, names: list[str], count: int = 3) -> list[str]:
+    """Up to ``count`` channel names close to ``name``: those equal to it but for case first,
+    then the most similar ones, similarity measured without regard to case."""
+    by_folded: dict[str, list[str]] = {}
+    for candidate in names:
+        by_folded.setdefault(candidate.casefold(), []).append(candidate)
+    folded = name.casefold()
+    close = difflib.get_close_matches(folded, list(by_folded), n=count)
+    found = by_folded.get(folded, []) + [c for key in close for c in by_folded[key]]
+    return list(dict.fromkeys(found))[:count]

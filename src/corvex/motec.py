@@ -449,9 +449,12 @@ def _ldx_document(log: LogFile, rate: int) -> bytes:
     ET.SubElement(layer, "RangeBlock")
     details = ET.SubElement(layers, "Details")
     ET.SubElement(details, "String", {"Id": "Total Laps", "Value": str(log.laps.num_rows)})
-    best = log.fastest_lap
+    from corvex.overview import fastest_row
+
+    summary = log.lap_summary
+    best = fastest_row(summary)
     if best is not None:
-        seconds = log.lap_summary.column("lap_time")[best].as_py()
+        seconds = summary.column("lap_time")[best].as_py()
         position = 1 + sum(1 for record in beacons if record <= starts[best])
         ET.SubElement(details, "String", {"Id": "Fastest Time", "Value": format_lap_time(seconds)})
         ET.SubElement(details, "String", {"Id": "Fastest Lap", "Value": str(position)})

@@ -433,6 +433,7 @@ _PIT_EXIT, _PIT_ENTRY = 0.07, 0.90  # lap fractions where pit road ends and star
 _PIT_BOX = 0.035
 _IN_LAP_STOP = 0.965
 _SECTOR_STARTS = (0.0, 0.345, 0.712)  # lap fractions where the timing sectors start
+_LAP_TIME_DELAY = 4  # ticks between crossing the line and the sim publishing the lap time
 
 # (lap fraction of the apex, width, minimum speed in m/s)
 _CORNERS = (
@@ -461,6 +462,7 @@ def _sample_variables() -> list[Var]:
         Var("Lap", INT, desc="Laps started count"),
         Var("LapDist", FLOAT, desc="Meters traveled from S/F this lap", unit="m"),
         Var("LapDistPct", FLOAT, desc="Percentage distance around lap", unit="%"),
+        Var("LapLastLapTime", FLOAT, desc="Players last lap time", unit="s"),
         Var("OnPitRoad", BOOL, desc="Is the player car on pit road between the cones"),
         Var("IsOnTrack", BOOL, desc="1=Car on track physics running with player in car"),
         Var("Speed", FLOAT, desc="GPS vehicle speed", unit="m/s"),
@@ -579,6 +581,26 @@ def _rival_fractions(n: int, car: int) -> list[float]:
     return [start + i * rate for i in range(n)]
 
 
+def _last_lap_times(time: list[float], travelled: list[float]) -> list[float]:
+    """The sim's last lap time per tick: -1 until a flying lap is done, then each lap's time.
+
+    The sim times a lap between the moments the car crossed the line, found between two ticks
+    by linear interpolation, and publishes it a few ticks after the crossing. The out-lap,
+    begun in the pit box, gets no time.
+    """
+    crossings: list[tuple[int, float]] = []  # (first tick of the new lap, crossing time)
+    for i in range(1, len(travelled)):
+        line = math.floor(travelled[i])
+        if line > math.floor(travelled[i - 1]):
+            share = (line - travelled[i - 1]) / (travelled[i] - travelled[i - 1])
+            crossings.append((i, time[i - 1] + share * (time[i] - time[i - 1])))
+    out = [-1.0] * len(time)
+    for (_, start), (tick, end) in zip(crossings, crossings[1:]):
+        first = min(tick + _LAP_TIME_DELAY, len(out))
+        out[first:] = [end - start] * (len(out) - first)
+    return out
+
+
 def _moving_mean(values: list[float], width: int) -> list[float]:
     """The mean of each value and the `width` values before it (fewer at the start)."""
     out, total = [], 0.0
@@ -643,6 +665,7 @@ def _sample_columns() -> dict[str, list[Any]]:
         "Lap": lap,
         "LapDist": [f * _TRACK_LENGTH_M for f in fraction],
         "LapDistPct": fraction,
+        "LapLastLapTime": _last_lap_times(time, travelled),
         "OnPitRoad": pit,
         "IsOnTrack": [True] * n,
         "Speed": speed,

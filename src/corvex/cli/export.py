@@ -7,7 +7,7 @@ from pathlib import Path
 from typing import Any
 
 import corvex
-from corvex.cli._common import CliError, parse_names
+from corvex.cli._common import CliError, add_lap_options, parse_names, pick_lap
 
 EXPORT_FORMATS = {
     ".parquet": "parquet",
@@ -26,9 +26,11 @@ def cmd_export(args: argparse.Namespace) -> None:
     if kind is None:
         known = ", ".join(sorted(EXPORT_FORMATS))
         raise CliError(f"cannot tell the format of {out}: use one of {known}")
+    if args.session is not None and args.lap is None:
+        raise CliError("--session needs --lap: it picks which lap N to take")
     log = corvex.open(args.file)
     if args.lap is not None:
-        log = log.lap(args.lap)
+        log = pick_lap(log, args.lap, args.session)
     if kind == "motec":
         from corvex.motec import write_motec
 
@@ -86,7 +88,7 @@ def register(sub: Any) -> None:
     parser.add_argument("file", metavar="FILE", help="IBT file")
     parser.add_argument("-o", "--output", metavar="OUT", required=True, help="output file")
     parser.add_argument("--channels", metavar="A,B,...", help="channels to write (default: all)")
-    parser.add_argument("--lap", metavar="N", type=int, help="only the records of lap N")
+    add_lap_options(parser)
     parser.add_argument(
         "--plain-headers",
         action="store_true",

@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import corvex
-from corvex.base import LogFile
-from corvex.cli._common import CliError, parse_names
+from corvex.cli._common import CliError, add_lap_options, parse_names, pick_lap
+
+if TYPE_CHECKING:
+    from corvex.base import LogFile
 
 # Plot size in pixels: PLOT_WIDTH wide, PLOT_MARGIN plus PLOT_PANEL per channel high.
 PLOT_DPI = 100
@@ -27,12 +29,16 @@ def cmd_plot(args: argparse.Namespace) -> None:
     names = parse_names(args.channels) or []
     if args.vs_lap is not None and args.lap is None:
         raise CliError("--vs-lap needs --lap: it compares two laps")
+    if args.session is not None and args.lap is None:
+        raise CliError("--session needs --lap: it picks which lap N to take")
+    if args.vs_session is not None and args.vs_lap is None:
+        raise CliError("--vs-session needs --vs-lap: it picks which lap M to take")
     x_axis = args.x or ("distance" if args.vs_lap is not None else "time")
     log = corvex.open(args.file)
     log.to_table(names)  # checks the names before anything is drawn
     if x_axis == "distance" and "LapDist" not in log and "LapDistPct" not in log:
         raise CliError(_NO_DISTANCE)
-    runs = _plot_runs(log, args.lap, args.vs_lap, x_axis)
+    runs = _plot_runs(log, (args.lap, args.session), (args.vs_lap, args.vs_session), x_axis)
     figure = plot_runs(plt, log, runs, names, x_axis, args.units)
     try:
         figure.savefig(args.output, dpi=PLOT_DPI)
@@ -64,11 +70,19 @@ def lap_label(lap: LogFile) -> str:
 
 
 def _plot_runs(
-    log: LogFile, lap: int | None, vs_lap: int | None, x_axis: str
+    log: LogFile,
+    lap: tuple[int | None, int | None],
+    vs_lap: tuple[int | None, int | None],
+    x_axis: str,
 ) -> list[tuple[str, LogFile]]:
-    """The pieces of the session to draw, each with its legend label."""
-    if lap is not None:
-        chosen = [log.lap(lap)] + ([log.lap(vs_lap)] if vs_lap is not None else [])
+    """The pieces of the session to draw, each with its legend label.
+
+    ``lap`` and ``vs_lap`` are (lap number, session) as given on the command line.
+    """
+    if lap[0] is not None:
+        chosen = [pick_lap(log, lap[0], lap[1])]
+        if vs_lap[0] is not None:
+            chosen.append(pick_lap(log, vs_lap[0], vs_lap[1], "--vs-session"))
         return [(lap_label(one), one) for one in chosen]
     if x_axis == "distance" and log.laps.num_rows:
         laps = [log.lap_at(row) for row in range(log.laps.num_rows)]
@@ -204,8 +218,14 @@ def register(sub: Any) -> None:
     )
     parser.add_argument("file", metavar="FILE", help="IBT file")
     parser.add_argument("--channels", metavar="A,B", required=True, help="channels to plot")
-    parser.add_argument("--lap", metavar="N", type=int, help="only lap N")
+    add_lap_options(parser, "only lap N")
     parser.add_argument("--vs-lap", metavar="M", type=int, help="overlay lap M (needs --lap)")
+    parser.add_argument(
+        "--vs-session",
+        metavar="S",
+        type=int,
+        help="the lap M of session S, when M occurs in more than one session",
+    )
     parser.add_argument(
         "--x",
         choices=("time", "distance"),
