@@ -23,7 +23,14 @@ def cmd_info(args: argparse.Namespace) -> None:
 
 def format_info(log: LogFile) -> str:
     """The session at a glance, as printed by ``corvex info``."""
-    meta = log.metadata
+    from corvex.session_info import weekend_fields
+
+    meta = dict(log.metadata)
+    text = log.session_info_text
+    if text != meta.get("session_info_yaml"):
+        # The reader's weekend fields come from its UTF-8 reading of the text; take them from
+        # the text decoded the right way instead, by the same rule.
+        meta.update(weekend_fields(text))
     rows: list[tuple[str, str]] = [("File", log.source)]
     track = meta.get("track_display_name") or meta.get("track_name")
     place = ", ".join(p for p in (meta.get("track_city"), meta.get("track_country")) if p)
@@ -31,9 +38,15 @@ def format_info(log: LogFile) -> str:
         rows.append(("Track", (track or "") + (f" ({place})" if place else "")))
     if meta.get("track_length"):
         rows.append(("Track length", meta["track_length"]))
-    car = _car_name(log.session_info)
-    if car:
-        rows.append(("Car", car))
+    player = _player(log.session_info)
+    for key, label in (("CarScreenName", "Car"), ("UserName", "Driver"), ("TeamName", "Team")):
+        value = player.get(key)
+        if (
+            value is not None
+            and value != ""
+            and (key != "TeamName" or value != player.get("UserName"))
+        ):
+            rows.append((label, str(value)))
     for key, label in (
         ("series_id", "Series ID"),
         ("season_id", "Season ID"),
@@ -48,25 +61,38 @@ def format_info(log: LogFile) -> str:
     rows.append(("Tick rate", f"{meta.get('tick_rate', '?')} Hz"))
     rows.append(("Channels", _channel_summary(log)))
     width = max(len(label) for label, _ in rows) + 2
-    lines = [f"{label:<{width}}{value}" for label, value in rows]
+    lines = [f"{label:<{width}}{_shown(value)}" for label, value in rows]
     lines.append("")
     lines.extend(_lap_lines(log))
     return "\n".join(lines)
 
 
-def _car_name(info: dict[str, Any]) -> str:
-    """The player's car from the parsed session info, or "" when it is not there."""
+def _player(info: dict[str, Any]) -> dict[str, Any]:
+    """The player's entry of DriverInfo.Drivers in the parsed session info, or {}."""
     drivers_info = info.get("DriverInfo")
     if not isinstance(drivers_info, dict):
-        return ""
+        return {}
     drivers = drivers_info.get("Drivers")
     if not isinstance(drivers, list):
-        return ""
+        return {}
     player = drivers_info.get("DriverCarIdx")
     for driver in drivers:
         if isinstance(driver, dict) and driver.get("CarIdx") == player:
-            return str(driver.get("CarScreenName") or "")
-    return ""
+            return driver
+    return {}
+
+
+# Control characters (C0, DEL, C1) as escapes, so that a name cannot move the cursor or
+# send a terminal a command; a line break in a name shows as \n.
+_CONTROLS = {code: f"\\x{code:02x}" for code in (*range(0x20), *range(0x7F, 0xA0))} | {
+    0x09: "\\t",
+    0x0A: "\\n",
+    0x0D: "\\r",
+}
+
+
+def _shown(text: str) -> str:
+    return text.translate(_CONTROLS)
 
 
 def _start_date(stamp: int) -> str:
