@@ -877,7 +877,16 @@ def race_session_info(
         _emit(body, 1, lines)
         lines.append("")
     lines += ["...", ""]
-    return "\n".join(lines), tree
+    return "\n".join(lines), _unmarked(tree)
+
+
+def _unmarked(node: Any) -> Any:
+    """The tree as a reader gives it back: Quoted values as plain text."""
+    if isinstance(node, dict):
+        return {key: _unmarked(value) for key, value in node.items()}
+    if isinstance(node, list):
+        return [_unmarked(value) for value in node]
+    return str(node) if isinstance(node, Quoted) else node
 
 
 def _race_weekend(cars: int) -> dict[str, Any]:
