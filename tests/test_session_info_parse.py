@@ -250,24 +250,52 @@ VALUES = st.one_of(
     ),
     st.text(alphabet="ab -:#\"'\t\\\x00\x85\r", max_size=6),
 )
-KEYS = st.sampled_from(["A", "B", "Key", "true", "Null", "x_1"])
-LINES = st.one_of(
-    st.tuples(st.integers(0, 5), st.booleans(), KEYS, VALUES | st.just("")),
-    st.sampled_from(["", "---", "# c", "  ", "- ", "bare", "...", "\tA: 1", " - - A: 1", "A:\tb"]),
+KEYS = st.sampled_from(["A", "B", "Key", "x_1", "Y"])
+TREES = st.recursive(
+    VALUES,
+    lambda children: st.one_of(
+        st.dictionaries(KEYS, children, min_size=1, max_size=4),
+        st.lists(st.dictionaries(KEYS, children, min_size=1, max_size=3), min_size=1, max_size=3),
+    ),
+    max_leaves=12,
+)
+NOISE = st.sampled_from(
+    [
+        "",
+        "---",
+        "# c",
+        "  ",
+        "- ",
+        "bare",
+        "...",
+        "\tA: 1",
+        " - - A: 1",
+        "A:\tb",
+        "true: 1",
+        " Null:",
+    ]
 )
 
 
-@settings(max_examples=1000, deadline=None)
-@given(st.lists(LINES, max_size=14))
-def test_the_one_pass_parser_agrees_with_the_loader(lines):
-    text = "\n".join(
-        line if isinstance(line, str) else " " * line[0] + "- " * line[1] + f"{line[2]}: {line[3]}"
-        for line in lines
-    )
-    document = session_info._document(text)
+@settings(max_examples=500, deadline=None)
+@given(
+    st.dictionaries(KEYS, TREES, min_size=1, max_size=4),
+    st.lists(st.tuples(st.integers(0, 40), NOISE), max_size=2),
+    st.integers(0, 2),
+)
+def test_the_one_pass_parser_agrees_with_the_loader(tree, noise, shift):
+    from corvex.writer import _emit
+
+    lines: list[str] = []
+    _emit(tree, shift, lines)  # the simulator's layout; lists of text as their own key lines
+    for position, line in noise:
+        lines.insert(position, line)
+    document = session_info._document("\n".join(lines))
     fast = session_info._parse_fast(document)
     if fast is not None:
         assert typed(fast) == typed(session_info._parse_by_loader(document.split("\n")))
+    else:
+        assert noise
 
 
 def test_the_one_pass_parser_takes_a_race():
