@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
 LOCK := flock $(VENV)/.install.lock
 
-.PHONY: venv install demo test test-sanitize bench fuzz fuzz-build format clean
+.PHONY: venv install demo test test-sanitize bench bench-session-info fuzz fuzz-build format clean
 
 $(STAMP): pyproject.toml
 	@test -n "$(PYTHON_BOOTSTRAP)" || { echo "python3.13 not found"; exit 1; }
@@ -31,6 +31,10 @@ test: install
 BENCH_ARGS ?=
 bench: install
 	$(PY) bench/bench.py $(BENCH_ARGS)
+
+# Times the session info parser on a 60-car race's text (target: at most 10 ms).
+bench-session-info: install
+	$(PY) bench/bench_session_info.py
 
 # Reliability builds. test-sanitize compiles the extension with AddressSanitizer and
 # UndefinedBehaviorSanitizer (gcc) into its own build directory and runs the whole suite against
