@@ -82,7 +82,7 @@ _COMPILED = [(tag, re.compile(pattern)) for tag, pattern, _ in _RESOLVERS]
 # Characters that may stand inside one line of a YAML stream as themselves. Anything else is
 # either rejected by the loader (control characters) or read as a line break (a lone CR, NEL,
 # U+2028, U+2029), so it is escaped inside values and dropped elsewhere.
-_SAFE_CHARS = "\t\x20-\x7e\xa0-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff"
+_SAFE_CHARS = "\t\x20-\x7e\xa0-\u2027\u202a-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff"
 _PRINTABLE = re.compile(f"[{_SAFE_CHARS}]*")
 _NOT_PRINTABLE = re.compile(f"[^{_SAFE_CHARS}]")
 
