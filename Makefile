@@ -5,7 +5,8 @@ PY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
 LOCK := flock $(VENV)/.install.lock
 
-.PHONY: venv install demo test test-sanitize bench bench-motec fuzz fuzz-build format clean
+.PHONY: venv install demo test test-sanitize bench bench-motec bench-session-info fuzz fuzz-build \
+	format clean
 
 $(STAMP): pyproject.toml
 	@test -n "$(PYTHON_BOOTSTRAP)" || { echo "python3.13 not found"; exit 1; }
@@ -35,6 +36,10 @@ bench: install
 # Times the MoTeC export of the same session against reading it.
 bench-motec: install
 	$(PY) bench/bench_motec.py $(BENCH_ARGS)
+
+# Times the session info parser on a 60-car race's text (target: at most 10 ms).
+bench-session-info: install
+	$(PY) bench/bench_session_info.py
 
 # Reliability builds. test-sanitize compiles the extension with AddressSanitizer and
 # UndefinedBehaviorSanitizer (gcc) into its own build directory and runs the whole suite against

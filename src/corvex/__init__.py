@@ -56,6 +56,10 @@ def open(  # noqa: A001 - the package's entry point, named like the builtin on p
         if note:
             exc.add_note(note)
         raise
+    from corvex.base import LogFile as _LogFile
+
+    if isinstance(log, _LogFile) and log._session_info_bytes is None:
+        log._session_info_bytes = _session_info_bytes(source, log.source)
     return log
 
 
@@ -74,6 +78,34 @@ def delta(
     from corvex.analysis import delta as _delta
 
     return _delta(lap, reference, step)
+
+
+def _session_info_bytes(source: Source, label: str) -> bytes | None:
+    """The session info's text bytes, for the text's right decoding (LogFile.session_info_text).
+
+    Read again from the path, sliced from a bytes source, or read again from a seekable file
+    object (its position is kept). None for sources that cannot give them again, such as other
+    sequences of integers; the reader's own text stays in use then.
+    """
+    from corvex.session_info import (
+        read_session_info_file,
+        read_session_info_path,
+        session_info_bytes,
+    )
+
+    if label != "<bytes>":
+        return read_session_info_path(label)
+    if isinstance(source, (bytes, bytearray)):
+        return session_info_bytes(source)
+    if isinstance(source, memoryview):
+        # The reader takes the buffer of a 1-D view of unsigned bytes; any other view element
+        # by element, which the buffer's raw bytes need not match.
+        if source.ndim == 1 and source.format in ("B", "@B"):
+            return session_info_bytes(source)
+        return None
+    if hasattr(source, "read") and hasattr(source, "seek"):
+        return read_session_info_file(source)  # type: ignore[arg-type]
+    return None
 
 
 def _extension() -> Any:

@@ -83,6 +83,8 @@ class LogFile:
             "sub_session_id", all text), and "tick_rate", "record_count", "lap_count",
             "session_start_date" (unix seconds), "start_time" and "end_time" (seconds).
         source: the path the file was read from, or "<bytes>".
+        session_info, session_info_text: the session info parsed, and its text decoded from the
+            file's bytes (UTF-8, or Windows-1252 for older files).
 
     Indexing with a channel name gives that channel's table; :meth:`to_table` joins channels
     into one wide table, and a ``LogFile`` can be handed to any consumer of the Arrow PyCapsule
@@ -100,6 +102,9 @@ class LogFile:
         self.laps = laps
         self.metadata = metadata
         self.source = source
+        # The session info's text bytes as stored in the file, when the source could give them;
+        # corvex.open fills them in (see session_info_text).
+        self._session_info_bytes: bytes | None = None
 
     # -- channels ---------------------------------------------------------------------------
 
@@ -509,6 +514,7 @@ class LogFile:
         channels = {name: table.slice(first, stop - first) for name, table in self.channels.items()}
         metadata = dict(self.metadata, record_count=stop - first)
         lap = LogFile(channels, self.laps.slice(row, 1), metadata, self.source)
+        lap._session_info_bytes = self._session_info_bytes
         if "session_info" in self.__dict__:  # parsed already: the lap has the same text
             lap.__dict__["session_info"] = self.__dict__["session_info"]
         return lap
@@ -582,16 +588,40 @@ class LogFile:
     # -- session info -----------------------------------------------------------------------
 
     @cached_property
+    def session_info_text(self) -> str:
+        """The session info text with its names spelled right.
+
+        The reader's ``metadata["session_info_yaml"]`` is the text decoded as UTF-8 with
+        replacement, so the accented names of files the simulator wrote in Windows-1252 come out
+        as U+FFFD there. This text is decoded from the file's bytes instead: as UTF-8 when they
+        are valid UTF-8, else as Windows-1252. The bytes are those :func:`corvex.open` kept from
+        a bytes or file source, or read again from the path. When they are not to be had (a
+        source that cannot be read again, a file changed since it was read) this is the reader's
+        text.
+        """
+        from corvex.session_info import decode_session_info, read_session_info_path
+
+        reader_text = str(self.metadata.get("session_info_yaml", ""))
+        raw = self._session_info_bytes
+        if raw is None and self.source != "<bytes>":
+            raw = read_session_info_path(self.source)
+        # The bytes must be those the reader decoded: the same text once decoded its way.
+        if raw is None or raw.decode("utf-8", "replace") != reader_text:
+            return reader_text
+        return decode_session_info(raw)
+
+    @cached_property
     def session_info(self) -> dict[str, Any]:
         """The session info text parsed into nested dicts and lists (never fails).
 
-        Values that a YAML loader would misread or reject, such as driver names with quotes,
-        ``#``, ``: `` or a leading ``-``, are kept as text. The raw text stays available as
-        ``metadata["session_info_yaml"]``.
+        Parsed from :attr:`session_info_text`, so names keep their accents whichever encoding
+        the file used. Values that a YAML loader would misread or reject, such as driver names
+        with quotes, ``#``, ``: `` or a leading ``-``, are kept as text. The reader's text stays
+        available as ``metadata["session_info_yaml"]``.
         """
         from corvex.session_info import parse_session_info
 
-        return parse_session_info(self.metadata.get("session_info_yaml", ""))
+        return parse_session_info(self.session_info_text)
 
     # -- display ----------------------------------------------------------------------------
 

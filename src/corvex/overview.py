@@ -65,7 +65,14 @@ def session_facts(log: LogFile, *, left_out: bool = True) -> dict[str, Any]:
     or when ``left_out`` is false); "laps" (one dict per lap, times in seconds, the fastest
     full lap marked) and "fastest_lap". A fact the file does not hold is None.
     """
-    meta = log.metadata
+    meta = dict(log.metadata)
+    text = log.session_info_text
+    if text != meta.get("session_info_yaml"):
+        # The reader's weekend fields come from its UTF-8 reading of the text; take them from
+        # the text decoded the right way instead (Windows-1252 names), by the same rule.
+        from corvex.session_info import weekend_fields
+
+        meta.update(weekend_fields(text))
     player = _player(log.session_info)
     summary = log.lap_summary
     best = fastest_row(summary)
@@ -96,6 +103,7 @@ def session_facts(log: LogFile, *, left_out: bool = True) -> dict[str, Any]:
         },
         "car": _text_or_none(player.get("CarScreenName")),
         "driver": _text_or_none(player.get("UserName")),
+        "team": _text_or_none(player.get("TeamName")),
         **{key: meta.get(key) for key, _ in _ID_KEYS},
         "started": _iso_date(stamp),
         "session_start_date": stamp,
@@ -193,6 +201,19 @@ def _iso_date(stamp: int) -> str | None:
 # -- text -------------------------------------------------------------------------------------
 
 
+# Control characters (C0, DEL, C1) as escapes, so that a name cannot move the cursor or send a
+# terminal a command; a line break in a name shows as \n.
+_CONTROLS = {code: f"\\x{code:02x}" for code in (*range(0x20), *range(0x7F, 0xA0))} | {
+    0x09: "\\t",
+    0x0A: "\\n",
+    0x0D: "\\r",
+}
+
+
+def _shown(text: str) -> str:
+    return text.translate(_CONTROLS)
+
+
 def info_text(facts: dict[str, Any], width: int = 100) -> str:
     """The text of ``corvex info`` made from :func:`session_facts`."""
     rows: list[tuple[str, str]] = [("File", facts["file"])]
@@ -206,6 +227,8 @@ def info_text(facts: dict[str, Any], width: int = 100) -> str:
         rows.append(("Car", facts["car"]))
     if facts["driver"]:
         rows.append(("Driver", facts["driver"]))
+    if facts.get("team") and facts["team"] != facts["driver"]:
+        rows.append(("Team", facts["team"]))
     rows.extend((label, facts[key]) for key, label in _ID_KEYS if facts[key])
     rows.append(("Started", _start_text(facts["session_start_date"])))
     rows.append(("Duration", format_lap_time(facts["duration"])))
@@ -231,7 +254,7 @@ def info_text(facts: dict[str, Any], width: int = 100) -> str:
                 )
             )
         else:
-            lines.append(f"{label:<{label_width}}{value}")
+            lines.append(f"{label:<{label_width}}{_shown(value)}")
     lines.append("")
     lines.extend(lap_lines(facts["laps"]))
     return "\n".join(lines)
