@@ -9,8 +9,10 @@ namespace corvex::py {
 namespace {
 
 // Replaces the pending exception with RuntimeError("{type}: {text}"), the form in which a failed
-// hand-off to pyarrow is reported.
+// hand-off to pyarrow is reported. Running out of memory (pyarrow's ArrowMemoryError is a
+// MemoryError) and interrupts are not failures of the hand-off: they pass through unchanged.
 void reraise_as_runtime_error() {
+  if (pending_is_fatal()) return;
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
