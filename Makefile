@@ -5,8 +5,8 @@ PY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
 LOCK := flock $(VENV)/.install.lock
 
-.PHONY: venv install demo test test-sanitize test-tsan bench bench-motec bench-session-info fuzz fuzz-build \
-	format clean
+.PHONY: venv install demo test test-sanitize test-tsan bench bench-motec bench-session-info fuzz \
+	fuzz-build fuzz-python format clean sanitize-build
 
 $(STAMP): pyproject.toml
 	@test -n "$(PYTHON_BOOTSTRAP)" || { echo "python3.13 not found"; exit 1; }
@@ -62,7 +62,7 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=0:strict_init_order=1:detect_stack_use
 SANITIZER_PRELOAD = PYTHONMALLOC=malloc \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
 
-test-sanitize: $(STAMP)
+sanitize-build: $(STAMP)
 	$(CMAKE) -S . -B $(SANITIZE_DIR)/cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DCORVEX_SANITIZE=ON -DCMAKE_CXX_FLAGS="$(SANITIZE_CXXFLAGS)" \
 		-DPython_EXECUTABLE="$(abspath $(PY))" >/dev/null
@@ -78,6 +78,8 @@ test-sanitize: $(STAMP)
 		"$(abspath $(SANITIZE_DIR)/site)" "$$($(PY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')"
 	$(SANITIZER_ENV) $(SANITIZER_PRELOAD) $(SANITIZE_PY) -c 'import sys, corvex._corvex_rs as m; sys.exit(None if m.__file__.startswith(sys.argv[1]) else "not the sanitizer build: " + m.__file__)' \
 		"$(abspath $(SANITIZE_DIR)/site)"
+
+test-sanitize: sanitize-build
 	$(SANITIZER_ENV) $(SANITIZER_PRELOAD) $(SANITIZE_PY) -m pytest -q -p no:cacheprovider
 
 # test-tsan: the extension built with ThreadSanitizer, run on the tests that drive the threaded
@@ -114,6 +116,17 @@ fuzz: fuzz-build
 	$(SANITIZER_ENV) $(FUZZ_DIR)/ibt_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=$(FUZZ_MAX_LEN) \
 		-timeout=10 -dict=fuzz/ibt.dict -artifact_prefix=fuzz/artifacts/ -print_final_stats=1 \
 		$(FUZZ_ARGS) $(FUZZ_CORPUS)/work $(FUZZ_CORPUS)/seeds
+
+# The atheris harness over the Python surface (corvex.open and LogFile), seeded like the C++ one;
+# its new inputs go to $(FUZZ_CORPUS)/python-work. atheris comes from PyPI (a wheel for 3.13).
+fuzz-python: install
+	$(PY) -m pip install -q "atheris>=3.1"
+	rm -rf $(FUZZ_CORPUS)/python-seeds
+	$(PY) fuzz/make_seeds.py $(FUZZ_CORPUS)/python-seeds
+	mkdir -p $(FUZZ_CORPUS)/python-work fuzz/artifacts
+	$(PY) fuzz/python_fuzzer.py -max_total_time=$(FUZZ_SECONDS) -max_len=$(FUZZ_MAX_LEN) \
+		-timeout=10 -rss_limit_mb=4096 -artifact_prefix=fuzz/artifacts/python- \
+		-print_final_stats=1 $(FUZZ_ARGS) $(FUZZ_CORPUS)/python-work $(FUZZ_CORPUS)/python-seeds
 
 format:
 	clang-format-19 -i native/core/*.h native/core/*.cc native/extension/*.h native/extension/*.cc fuzz/*.cc
