@@ -14,13 +14,18 @@ pyarrow tables::
 from __future__ import annotations
 
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Iterable, Sequence
 from importlib import metadata as _metadata
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
 
 from corvex.base import LogFile
 
-__all__ = ["LogFile", "open", "__version__"]
+if TYPE_CHECKING:
+    import pyarrow.dataset
+
+    from corvex.dataset import ExportSummary
+
+__all__ = ["LogFile", "open", "export_dataset", "open_dataset", "__version__"]
 
 try:
     __version__: str = _metadata.version("corvex")
@@ -55,3 +60,30 @@ def _extension() -> Any:
             f"({exc}); build it with `make install` or reinstall the package"
         ) from exc
     return _corvex_rs
+
+
+def export_dataset(
+    sources: Iterable[str | os.PathLike[str]] | str | os.PathLike[str],
+    out: str | os.PathLike[str],
+    channels: Sequence[str] | None = None,
+    jobs: int | None = None,
+    progress: bool = True,
+    format: str = "parquet",  # noqa: A002 - the name of the command line option
+) -> ExportSummary:
+    """Convert many IBT recordings into one Parquet dataset in the directory ``out``.
+
+    See :func:`corvex.dataset.export_dataset`; returns an :class:`~corvex.dataset.ExportSummary`.
+    """
+    from corvex import dataset
+
+    return dataset.export_dataset(sources, out, channels, jobs, progress, format)
+
+
+def open_dataset(out: str | os.PathLike[str], table: str = "telemetry") -> pyarrow.dataset.Dataset:
+    """One table of an exported directory as a ``pyarrow.dataset.Dataset``.
+
+    See :func:`corvex.dataset.open_dataset`.
+    """
+    from corvex import dataset
+
+    return dataset.open_dataset(out, table)
