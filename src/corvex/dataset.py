@@ -425,6 +425,7 @@ class Outcome:
     seconds: float = 0.0
     worker: str = ""  # host:pid of the process that did the work
     peak_rss: int = 0  # that process's peak resident set so far, in bytes
+    cpu: float = 0.0  # that process's CPU time so far (user + system), in seconds
 
     @property
     def ok(self) -> bool:
@@ -455,7 +456,9 @@ def convert_session(task: Task) -> Outcome:
         outcome.row = outcome.laps = outcome.schema = None
     outcome.seconds = time.perf_counter() - started
     outcome.worker = f"{socket.gethostname()}:{os.getpid()}"
-    outcome.peak_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    outcome.peak_rss = usage.ru_maxrss * 1024
+    outcome.cpu = usage.ru_utime + usage.ru_stime
     return outcome
 
 
@@ -676,6 +679,7 @@ class ExportSummary:
     conflicts: dict[str, list[str]] = field(default_factory=dict)  # channel -> its types
     notes: list[str] = field(default_factory=list)
     worker_peak_rss: dict[str, int] = field(default_factory=dict)  # host:pid -> bytes
+    worker_cpu: dict[str, float] = field(default_factory=dict)  # host:pid -> CPU seconds
 
     def __str__(self) -> str:
         rate = self.input_bytes / 1e6 / self.seconds if self.seconds > 0 else 0.0
@@ -820,6 +824,9 @@ class Export:
         if outcome.worker:
             self.summary.worker_peak_rss[outcome.worker] = max(
                 outcome.peak_rss, self.summary.worker_peak_rss.get(outcome.worker, 0)
+            )
+            self.summary.worker_cpu[outcome.worker] = max(
+                outcome.cpu, self.summary.worker_cpu.get(outcome.worker, 0.0)
             )
         if outcome.ok and outcome.row is not None:
             self.rows[task.key] = outcome.row
