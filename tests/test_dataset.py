@@ -174,11 +174,15 @@ def _variant(kind: str) -> bytes:
         ("version 7", "not_ibt"),
         ("negative buf_offset", "invalid_header"),
         ("one buffer in use of three", "invalid_header"),
+        ("a directory", "io_error"),
     ],
 )
 def test_error_classes_from_the_readers_message_and_the_header(tmp_path, kind, error_class):
     path = tmp_path / "x.ibt"
-    path.write_bytes(_variant(kind))
+    if kind == "a directory":
+        path.mkdir()
+    else:
+        path.write_bytes(_variant(kind))
     outcome = dataset.convert_session(dataset.Task(str(path), "k", str(tmp_path / "out")))
     assert not outcome.ok
     assert outcome.error_class == error_class
@@ -277,8 +281,9 @@ def test_cli_folder_form_reports_failures_and_exits_1(capsys, tmp_path, archive)
         + str(struct.unpack_from("<i", archive["notes"].read_bytes())[0])
     )
     assert lines[-1].startswith("corvex: error: 1 of 3 files could not be read")
-    status, stdout, _ = run(capsys, "export", str(root / "alpha_ring"), "-o", str(out), "-q")
-    assert status == 0 and "skipped 2 up to date" in stdout
+    # The same files by a glob pattern: nothing new.
+    status, stdout, _ = run(capsys, "export", f"{root}/alpha_*/*.IBT", "-o", str(out), "-q")
+    assert status == 0 and "converted 0 of 2 files" in stdout and "skipped 2 up to date" in stdout
 
 
 @pytest.mark.parametrize(
