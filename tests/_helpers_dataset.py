@@ -19,7 +19,7 @@ TICK_RATE = 8
 
 
 @dataclass
-class Spec:
+class Plan:
     """What one writer-made session holds; the tests compare the dataset against it."""
 
     name: str
@@ -111,14 +111,14 @@ class Spec:
         )
 
 
-SPECS = [
-    Spec("a1", "alpha ring", "GT4 Coupe", "Ann Aalto", [12, 40, 37, 42, 10], 501,
+PLANS = [
+    Plan("a1", "alpha ring", "GT4 Coupe", "Ann Aalto", [12, 40, 37, 42, 10], 501,
          extra={"Flag": FLOAT}),
-    Spec("a2", "alpha ring", "LMP Proto", "Bob Berg", [9, 33, 35, 8], 502,
+    Plan("a2", "alpha ring", "LMP Proto", "Bob Berg", [9, 33, 35, 8], 502,
          extra={"BrakeTemp": FLOAT}),
-    Spec("b1", "beta park", "GT4 Coupe", "Ann Aalto", [10, 50, 44, 11], 503,
+    Plan("b1", "beta park", "GT4 Coupe", "Ann Aalto", [10, 50, 44, 11], 503,
          types={"Gear": FLOAT}),
-    Spec("b2", "beta park", "LMP Proto", "Cid Costa/Jr", [11, 45, 46, 47, 12], 504,
+    Plan("b2", "beta park", "LMP Proto", "Cid Costa/Jr", [11, 45, 46, 47, 12], 504,
          extra={"Flag": BOOL}),
 ]  # fmt: skip
 
@@ -145,12 +145,12 @@ def snapshot_bytes(good: bytes) -> bytes:
 def write_archive(folder: Path) -> dict[str, Path]:
     """The good sessions (nested one level), and the bad ones; name -> path."""
     paths: dict[str, Path] = {}
-    for spec in SPECS:
-        path = folder / spec.track.replace(" ", "_") / f"{spec.name}.IBT"
+    for plan in PLANS:
+        path = folder / plan.track.replace(" ", "_") / f"{plan.name}.IBT"
         path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_bytes(spec.build())
-        paths[spec.name] = path
-    good = SPECS[0].build()
+        path.write_bytes(plan.build())
+        paths[plan.name] = path
+    good = PLANS[0].build()
     bad = folder / "bad"
     bad.mkdir()
     paths["truncated"] = bad / "truncated.ibt"

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pyarrow.parquet as pq
 import pytest
-from _helpers_dataset import SPECS, TICK_RATE, write_archive
+from _helpers_dataset import PLANS, TICK_RATE, write_archive
 
 pytest.importorskip("corvex._corvex_rs")
 distributed = pytest.importorskip("distributed")
@@ -35,9 +35,9 @@ def archive(tmp_path_factory) -> dict[str, Path]:
 
 
 def test_read_telemetry_one_partition_per_session(client, archive):
-    good = [archive[s.name] for s in SPECS]
+    good = [archive[s.name] for s in PLANS]
     frame = cdask.read_telemetry(good, channels=["Speed", "Gear", "BrakeTemp"])
-    assert frame.npartitions == len(SPECS)
+    assert frame.npartitions == len(PLANS)
     # The schema is known before computing: widened Gear, the partition columns at the end.
     assert list(frame.columns) == [
         "session_key", "timecodes", "lap_num", "lap_session", "Speed", "Gear", "BrakeTemp",
@@ -45,18 +45,18 @@ def test_read_telemetry_one_partition_per_session(client, archive):
     ]  # fmt: skip
     assert str(frame.dtypes["Gear"]) == "double[pyarrow]"
     result = frame.compute()
-    assert len(result) == sum(s.records for s in SPECS)
-    for spec in SPECS:
-        rows = result[result["car"].eq(spec.car) & result["track"].eq(spec.track)]
-        cols = spec.columns()
-        assert rows["timecodes"].tolist() == [i * 1000 // TICK_RATE for i in range(spec.records)]
+    assert len(result) == sum(s.records for s in PLANS)
+    for plan in PLANS:
+        rows = result[result["car"].eq(plan.car) & result["track"].eq(plan.track)]
+        cols = plan.columns()
+        assert rows["timecodes"].tolist() == [i * 1000 // TICK_RATE for i in range(plan.records)]
         assert rows["Gear"].tolist() == [float(v) for v in cols["Gear"]]
         assert rows["lap_num"].tolist() == cols["Lap"]
         has_brake = rows["BrakeTemp"].notna().all()
-        assert has_brake == ("BrakeTemp" in spec.extra)
+        assert has_brake == ("BrakeTemp" in plan.extra)
     per_track = frame.groupby("track").Speed.count().compute().to_dict()
-    for track in {s.track for s in SPECS}:
-        assert per_track[track] == sum(s.records for s in SPECS if s.track == track)
+    for track in {s.track for s in PLANS}:
+        assert per_track[track] == sum(s.records for s in PLANS if s.track == track)
 
 
 def test_read_telemetry_names_bad_files(client, archive):
@@ -66,7 +66,7 @@ def test_read_telemetry_names_bad_files(client, archive):
     assert "truncated: File too small" in text and "not_ibt" in text and "live_snapshot" in text
     with pytest.warns(UserWarning) as caught:
         frame = cdask.read_telemetry(archive["a1"].parents[1], errors="skip")
-    assert frame.npartitions == len(SPECS)
+    assert frame.npartitions == len(PLANS)
     texts = sorted(str(w.message).split(": ")[1] for w in caught if "/bad/" in str(w.message))
     assert texts == ["live_snapshot", "not_ibt", "truncated"]
 
@@ -77,7 +77,7 @@ def test_export_on_the_cluster_matches_the_local_export(client, archive, tmp_pat
     root = archive["a1"].parents[1]
     remote = cdask.export_dataset([root], tmp_path / "dask", client=client, progress=False)
     local = dataset.export_dataset([root], tmp_path / "local", jobs=1, progress=False)
-    assert (remote.converted, remote.failed) == (len(SPECS), 3)
+    assert (remote.converted, remote.failed) == (len(PLANS), 3)
     assert sorted(remote.errors) == sorted(local.errors)
     # Two worker processes did the work, and each one told its peak memory.
     assert len(remote.worker_peak_rss) == 2 and all(remote.worker_peak_rss.values())
@@ -89,7 +89,7 @@ def test_export_on_the_cluster_matches_the_local_export(client, archive, tmp_pat
     order = [("session_key", "ascending"), ("timecodes", "ascending")]
     assert tables[0].sort_by(order).equals(tables[1].sort_by(order))
     again = cdask.export_dataset([root], tmp_path / "dask", client=client, progress=False)
-    assert (again.converted, again.skipped) == (0, len(SPECS))
+    assert (again.converted, again.skipped) == (0, len(PLANS))
 
 
 def test_readme_dask_example_runs(client, archive, tmp_path, monkeypatch):
@@ -107,6 +107,6 @@ def test_readme_dask_example_runs(client, archive, tmp_path, monkeypatch):
         if "client" in namespace:
             namespace["client"].close()
     top = namespace["top_speed"].to_dict()
-    for track in {s.track for s in SPECS}:
-        assert top[track] == max(v for s in SPECS if s.track == track for v in s.columns()["Speed"])
-    assert namespace["summary"].converted == len(SPECS)
+    for track in {s.track for s in PLANS}:
+        assert top[track] == max(v for s in PLANS if s.track == track for v in s.columns()["Speed"])
+    assert namespace["summary"].converted == len(PLANS)

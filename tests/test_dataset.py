@@ -16,7 +16,7 @@ from pathlib import Path
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
-from _helpers_dataset import SPECS, TICK_RATE, Spec, snapshot_bytes, write_archive
+from _helpers_dataset import PLANS, TICK_RATE, Plan, snapshot_bytes, write_archive
 
 from corvex import dataset, layout
 from corvex.cli import main
@@ -25,9 +25,9 @@ pytest.importorskip("corvex._corvex_rs")
 
 README = Path(__file__).resolve().parents[1] / "README.md"
 BY_DRIVER_TRACK = {}
-for _spec in SPECS:
-    _best = min(_spec.full_lap_times().values())
-    _key = (_spec.driver, _spec.track)
+for _plan in PLANS:
+    _best = min(_plan.full_lap_times().values())
+    _key = (_plan.driver, _plan.track)
     BY_DRIVER_TRACK[_key] = min(_best, BY_DRIVER_TRACK.get(_key, _best))
 
 
@@ -44,10 +44,10 @@ def exported(archive, tmp_path_factory) -> tuple[Path, dataset.ExportSummary]:
     return out, summary
 
 
-def spec_by_sub_session(sessions: Path) -> dict[str, Spec]:
-    specs = {s.sub_session_id: s for s in SPECS}
+def plan_by_sub_session(sessions: Path) -> dict[str, Plan]:
+    plans = {s.sub_session_id: s for s in PLANS}
     return {
-        row["session_key"]: specs[row["sub_session_id"]]
+        row["session_key"]: plans[row["sub_session_id"]]
         for row in pq.read_table(sessions).to_pylist()
     }
 
@@ -56,41 +56,41 @@ def test_sessions_table_describes_each_session(exported, archive):
     out, summary = exported
     assert (summary.files, summary.converted, summary.failed) == (7, 4, 3)
     rows = {r["sub_session_id"]: r for r in pq.read_table(out / "sessions.parquet").to_pylist()}
-    assert sorted(rows) == sorted(s.sub_session_id for s in SPECS)
-    for spec in SPECS:
-        row = rows[spec.sub_session_id]
-        assert row["source_path"] == str(archive[spec.name].resolve())
-        assert (row["track"], row["car"], row["driver"]) == (spec.track, spec.car, spec.driver)
+    assert sorted(rows) == sorted(s.sub_session_id for s in PLANS)
+    for plan in PLANS:
+        row = rows[plan.sub_session_id]
+        assert row["source_path"] == str(archive[plan.name].resolve())
+        assert (row["track"], row["car"], row["driver"]) == (plan.track, plan.car, plan.driver)
         assert row["track_length_km"] == pytest.approx(3.5)
-        assert row["start_date"] == datetime.fromtimestamp(spec.start_date, UTC)
-        assert row["record_count"] == spec.records
-        assert row["duration"] == (spec.records - 1) / TICK_RATE
-        assert row["channel_count"] == len(spec.channel_types())
-        assert row["lap_count"] == len(spec.laps)
-        assert row["fastest_lap_time"] == min(spec.full_lap_times().values())
+        assert row["start_date"] == datetime.fromtimestamp(plan.start_date, UTC)
+        assert row["record_count"] == plan.records
+        assert row["duration"] == (plan.records - 1) / TICK_RATE
+        assert row["channel_count"] == len(plan.channel_types())
+        assert row["lap_count"] == len(plan.laps)
+        assert row["fastest_lap_time"] == min(plan.full_lap_times().values())
         assert (out / row["output"]).is_file()
         track_dir, car_dir = Path(row["output"]).parts[1:3]
-        assert track_dir == f"track={spec.track}"
-        assert car_dir == "car=" + spec.car.replace("/", "%2F")
+        assert track_dir == f"track={plan.track}"
+        assert car_dir == "car=" + plan.car.replace("/", "%2F")
 
 
 def test_laps_table_has_every_lap(exported):
     out, _ = exported
     laps = pq.read_table(out / "laps.parquet")
-    specs = spec_by_sub_session(out / "sessions.parquet")
-    for key, spec in specs.items():
+    plans = plan_by_sub_session(out / "sessions.parquet")
+    for key, plan in plans.items():
         mine = laps.filter(pa.compute.equal(laps["session_key"], key)).to_pylist()
-        assert [lap["num"] for lap in mine] == list(range(len(spec.laps)))
-        expected = [n / TICK_RATE for n in spec.laps[:-1]] + [(spec.laps[-1] - 1) / TICK_RATE]
+        assert [lap["num"] for lap in mine] == list(range(len(plan.laps)))
+        expected = [n / TICK_RATE for n in plan.laps[:-1]] + [(plan.laps[-1] - 1) / TICK_RATE]
         assert [lap["lap_time"] for lap in mine] == expected
-        types = ["out"] + ["full"] * (len(spec.laps) - 2) + ["in"]
+        types = ["out"] + ["full"] * (len(plan.laps) - 2) + ["in"]
         assert [lap["lap_type"] for lap in mine] == types
 
 
 def test_telemetry_has_one_widened_schema(exported):
     out, summary = exported
     table = dataset.open_dataset(out).to_table()
-    assert table.num_rows == sum(s.records for s in SPECS)
+    assert table.num_rows == sum(s.records for s in PLANS)
     schema = table.schema
     # Int in three sessions and Float in one widen to float64; an extra channel is null in
     # the sessions that lack it; Bool against Float does not widen and is reported.
@@ -100,28 +100,28 @@ def test_telemetry_has_one_widened_schema(exported):
     assert summary.conflicts == {"Flag": ["float", "bool"]}
     assert schema.field("Speed").metadata[b"units"] == b"m/s"
     assert schema.field("Speed").metadata[b"desc"] == b"Speed of the car"
-    specs = spec_by_sub_session(out / "sessions.parquet")
-    for key, spec in specs.items():
+    plans = plan_by_sub_session(out / "sessions.parquet")
+    for key, plan in plans.items():
         rows = table.filter(pa.compute.equal(table["session_key"], key))
-        assert rows.num_rows == spec.records
-        assert set(rows["track"].to_pylist()) == {spec.track}
-        assert set(rows["car"].to_pylist()) == {spec.car}
-        cols = spec.columns()
+        assert rows.num_rows == plan.records
+        assert set(rows["track"].to_pylist()) == {plan.track}
+        assert set(rows["car"].to_pylist()) == {plan.car}
+        cols = plan.columns()
         assert rows["Gear"].to_pylist() == [float(v) for v in cols["Gear"]]
         brake = rows["BrakeTemp"].to_pylist()
-        assert brake == (cols["BrakeTemp"] if "BrakeTemp" in spec.extra else [None] * spec.records)
+        assert brake == (cols["BrakeTemp"] if "BrakeTemp" in plan.extra else [None] * plan.records)
         assert rows["lap_num"].to_pylist() == cols["Lap"]
-        assert rows["timecodes"].to_pylist() == [i * 1000 // TICK_RATE for i in range(spec.records)]
+        assert rows["timecodes"].to_pylist() == [i * 1000 // TICK_RATE for i in range(plan.records)]
     # The conflicting channel is still in the session files that have it.
-    flagged = [s for s in SPECS if "Flag" in s.extra]
-    for key, spec in specs.items():
+    flagged = [s for s in PLANS if "Flag" in s.extra]
+    for key, plan in plans.items():
         path = (
             out
             / pq.read_table(out / "sessions.parquet")
             .filter(pa.compute.equal(pa.compute.field("session_key"), key))["output"][0]
             .as_py()
         )
-        assert ("Flag" in pq.read_schema(path).names) == (spec in flagged)
+        assert ("Flag" in pq.read_schema(path).names) == (plan in flagged)
 
 
 @pytest.mark.parametrize(
@@ -143,7 +143,7 @@ def test_bad_files_are_listed_with_their_class(exported, archive, name, error_cl
 
 
 def _variant(kind: str) -> bytes:
-    good = bytearray(SPECS[0].build())
+    good = bytearray(PLANS[0].build())
     if kind == "snapshot with a negative count":
         data = bytearray(snapshot_bytes(bytes(good)))
         layout.patch_field(data, "session_record_count", -7)
@@ -209,7 +209,7 @@ def test_rerun_skips_then_converts_only_what_is_new(tmp_path, archive):
     assert str((src / "renamed.ibt").resolve()) in paths
     assert str((src / "a1.ibt").resolve()) not in paths
     assert pq.read_table(out / "laps.parquet").num_rows == sum(
-        len(s.laps) for s in SPECS if s.name in ("a1", "a2", "b1")
+        len(s.laps) for s in PLANS if s.name in ("a1", "a2", "b1")
     )
 
     # A copy is the same session, taken once; a file whose content changed replaces its session.
@@ -219,7 +219,7 @@ def test_rerun_skips_then_converts_only_what_is_new(tmp_path, archive):
     assert (third.converted, third.skipped, third.sessions) == (1, 2, 3)
     assert [Path(p).name for p, _ in third.duplicates] == ["b1.ibt"]
     subs = sorted(pq.read_table(out / "sessions.parquet")["sub_session_id"].to_pylist())
-    assert subs == sorted(s.sub_session_id for s in SPECS if s.name in ("a1", "b1", "b2"))
+    assert subs == sorted(s.sub_session_id for s in PLANS if s.name in ("a1", "b1", "b2"))
     assert len(list((out / "telemetry").rglob("*.parquet"))) == 3
 
     with pytest.raises(ValueError, match="other options"):
@@ -245,7 +245,7 @@ def test_an_interrupted_write_leaves_no_file(tmp_path, archive, monkeypatch):
 
 @pytest.mark.parametrize("executor", ["thread", "process"])
 def test_jobs_and_channels_give_the_same_dataset(tmp_path, archive, executor):
-    files = [archive[s.name] for s in SPECS] + [archive["notes"]]
+    files = [archive[s.name] for s in PLANS] + [archive["notes"]]
     out = tmp_path / "out"
     summary = dataset.export_dataset(
         files, out, channels=["Speed", "BrakeTemp"], jobs=2, progress=False, executor=executor
@@ -256,7 +256,7 @@ def test_jobs_and_channels_give_the_same_dataset(tmp_path, archive, executor):
         "session_key", "timecodes", "lap_num", "lap_session", "Speed", "BrakeTemp", "track", "car"
     ]  # fmt: skip
     speeds = sorted(table["Speed"].to_pylist())
-    assert speeds == sorted(v for s in SPECS for v in s.columns()["Speed"])
+    assert speeds == sorted(v for s in PLANS for v in s.columns()["Speed"])
 
 
 # -- command line ------------------------------------------------------------------------------
@@ -324,7 +324,7 @@ def test_readme_examples_run(tmp_path, archive, monkeypatch):
     expected = sorted(BY_DRIVER_TRACK.items(), key=lambda item: (item[0][1], item[1]))
     assert namespace["fastest"] == [(d, t, v) for (d, t), v in expected]
     lap2 = namespace["lap2"]
-    beta = [s for s in SPECS if s.track == "beta park"]
+    beta = [s for s in PLANS if s.track == "beta park"]
     assert lap2.height == sum(s.laps[2] for s in beta)
     assert sorted(lap2["car"].unique().to_list()) == sorted(s.car for s in beta)
 
