@@ -53,15 +53,17 @@ from datetime import UTC, datetime
 from functools import cached_property
 from pathlib import Path
 from types import TracebackType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 from urllib.parse import quote
 
 import pyarrow as pa
-import pyarrow.dataset as ds
 import pyarrow.parquet as pq
 
 from corvex import layout
 from corvex.base import LogFile
+
+if TYPE_CHECKING:
+    import pyarrow.dataset as ds
 
 __all__ = [
     "ERROR_CLASSES",
@@ -1064,6 +1066,8 @@ def open_dataset(out: str | os.PathLike[str], table: str = "telemetry") -> ds.Da
     DuckDB queries the result by its variable name, ``polars.scan_pyarrow_dataset`` scans it
     lazily, ``.to_table(filter=...)`` reads what a filter selects.
     """
+    import pyarrow.dataset as ds  # not at the top: the workers never need it
+
     root = Path(out)
     if table == "telemetry":
         folder = root / TELEMETRY_DIR
