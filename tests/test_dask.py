@@ -110,3 +110,5 @@ def test_readme_dask_example_runs(client, archive, tmp_path, monkeypatch):
     for track in {s.track for s in PLANS}:
         assert top[track] == max(v for s in PLANS if s.track == track for v in s.columns()["Speed"])
     assert namespace["summary"].converted == len(PLANS)
+    # Written where the relative path points from here, not from the workers' directory.
+    assert len(list((tmp_path / "dataset-dask" / "telemetry").rglob("*.parquet"))) == len(PLANS)

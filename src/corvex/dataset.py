@@ -727,7 +727,8 @@ class Export:
         if isinstance(sources, (str, os.PathLike)):
             sources = [sources]
         self.started = time.perf_counter()
-        self.out = Path(out)
+        # Absolute, because the workers (other processes, other machines) have their own cwd.
+        self.out = Path(os.path.abspath(out))
         self.channels = None if channels is None else tuple(dict.fromkeys(channels))
         self.format = format
         self.options = {
