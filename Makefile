@@ -5,15 +5,16 @@ PY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
 LOCK := flock $(VENV)/.install.lock
 
-.PHONY: venv install demo test test-sanitize test-tsan bench bench-motec bench-session-info fuzz \
-	fuzz-build fuzz-python format clean sanitize-build
+.PHONY: venv install demo test test-sanitize test-tsan bench bench-motec bench-session-info \
+	bench-dataset fuzz fuzz-build fuzz-python format clean sanitize-build
 
 $(STAMP): pyproject.toml
 	@test -n "$(PYTHON_BOOTSTRAP)" || { echo "python3.13 not found"; exit 1; }
 	test -x $(PY) || $(PYTHON_BOOTSTRAP) -m venv $(VENV)
 	$(PY) -m pip install -q -U pip
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "pyarrow>=26,<27" "pyyaml>=6" cmake ninja \
-		pytest hypothesis numpy pandas polars matplotlib
+		pytest hypothesis numpy pandas polars matplotlib \
+		tqdm duckdb "dask[dataframe,distributed]"
 	touch $(STAMP)
 
 venv: $(STAMP)
@@ -40,6 +41,12 @@ bench-motec: install
 # Times the session info parser on a 60-car race's text (target: at most 10 ms).
 bench-session-info: install
 	$(PY) bench/bench_session_info.py
+
+# Converts generated one-hour sessions (cached in bench/data/) into a dataset with --jobs 1, all
+# cores and a 2-worker Dask cluster; prints files/s, MB/s, the speed-up and each worker's peak.
+BENCH_DATASET_ARGS ?=
+bench-dataset: install
+	$(PY) bench/bench_dataset.py $(BENCH_DATASET_ARGS)
 
 # Reliability builds. test-sanitize compiles the extension with AddressSanitizer and
 # UndefinedBehaviorSanitizer (gcc) into its own build directory and runs the whole suite against
