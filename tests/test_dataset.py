@@ -346,3 +346,21 @@ def test_real_file(real_file, tmp_path):
     assert table.num_rows == fields["session_record_count"]
     assert set(table.schema.names) >= scalars
     assert row["source_size"] == os.path.getsize(real_file)
+
+
+def test_motec_folder_form_writes_a_log_per_session_and_skips_on_rerun(tmp_path, archive):
+    from corvex.motec import read_ld, read_ldx
+
+    out = tmp_path / "out"
+    files = [archive["a1"], archive["b1"], archive["notes"]]
+    first = dataset.export_dataset(files, out, jobs=1, progress=False, format="motec")
+    assert (first.converted, first.failed) == (2, 1)
+    logs = sorted((out / "telemetry").rglob("*.ld"))
+    assert len(logs) == 2 and all(p.with_suffix(".ldx").is_file() for p in logs)
+    rows = pq.read_table(out / "sessions.parquet").to_pylist()
+    for row in rows:
+        ld = read_ld(out / row["output"])
+        assert len(ld.channels) == row["channel_count"]
+        assert read_ldx((out / row["output"]).with_suffix(".ldx")).total_laps == row["lap_count"]
+    again = dataset.export_dataset(files, out, jobs=1, progress=False, format="motec")
+    assert (again.converted, again.skipped) == (0, 2)
