@@ -1,0 +1,100 @@
+"""Time ``ibt`` on the real recordings kept beside the project (``../shared/data/real/*.ibt``).
+
+Run with ``python bench/bench_real.py [FILE ...]``. For each file it prints the median and the
+minimum of many rounds of ``ibt(path)`` and ``ibt(bytes)`` (warm page cache, one untimed call
+first), and, when valgrind is installed, the instruction count of one ``ibt(path)`` call measured
+with callgrind, the figure that a busy machine does not move. Timings are printed, never asserted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+from corvex._corvex_rs import ibt
+
+REAL_DIR = Path(__file__).resolve().parents[2] / "shared" / "data" / "real"
+
+
+def rounds(call: object, n: int) -> list[float]:
+    assert callable(call)
+    call()
+    out = []
+    for _ in range(n):
+        start = time.perf_counter()
+        call()
+        out.append(time.perf_counter() - start)
+    return out
+
+
+def instructions(path: Path, calls: int = 10) -> int | None:
+    """Instructions of one ibt(path) call, counted by callgrind.
+
+    The extension carries no symbols to aim the count at, so two whole runs are counted, one
+    with a single call and one with ``calls`` + 1 calls; the difference over ``calls`` is the cost
+    of one call with pyarrow already imported.
+    """
+    if shutil.which("valgrind") is None:
+        return None
+    script = (
+        "import sys, pyarrow, corvex.base\nfrom corvex._corvex_rs import ibt\n"
+        "for _ in range(int(sys.argv[2])): ibt(sys.argv[1])\n"
+    )
+    totals = []
+    with tempfile.TemporaryDirectory() as tmp:
+        for n in (1, calls + 1):
+            out = Path(tmp) / f"cg.{n}"
+            subprocess.run(
+                [
+                    "valgrind",
+                    "--tool=callgrind",
+                    f"--callgrind-out-file={out}",
+                    sys.executable,
+                    "-c",
+                    script,
+                    str(path),
+                    str(n),
+                ],
+                check=True,
+                capture_output=True,
+            )
+            match = re.search(r"^(?:summary|totals):\s+(\d+)", out.read_text(), re.M)
+            if match is None:
+                return None
+            totals.append(int(match.group(1)))
+    return (totals[1] - totals[0]) // calls
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("files", nargs="*", type=Path)
+    parser.add_argument("--rounds", type=int, default=200)
+    parser.add_argument("--no-callgrind", action="store_true")
+    args = parser.parse_args()
+    files = args.files or sorted(REAL_DIR.glob("*.ibt"))
+    if not files:
+        sys.exit(f"no IBT file given and none in {REAL_DIR}")
+    for path in files:
+        data = path.read_bytes()
+        print(f"{path.name} ({len(data)} bytes)")
+        for label, call in (("ibt(path)", lambda: ibt(str(path))), ("ibt(bytes)", lambda: ibt(data))):
+            times = rounds(call, args.rounds)
+            print(
+                f"  {label:<11} median {statistics.median(times) * 1e3:7.3f} ms  "
+                f"min {min(times) * 1e3:7.3f} ms  ({args.rounds} rounds)"
+            )
+        if not args.no_callgrind:
+            count = instructions(path)
+            if count is not None:
+                print(f"  ibt(path)   {count:,} instructions (callgrind)")
+
+
+if __name__ == "__main__":
+    main()
