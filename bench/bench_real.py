@@ -16,6 +16,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 from corvex._corvex_rs import ibt
@@ -23,13 +24,12 @@ from corvex._corvex_rs import ibt
 REAL_DIR = Path(__file__).resolve().parents[2] / "shared" / "data" / "real"
 
 
-def rounds(call: object, n: int) -> list[float]:
-    assert callable(call)
-    call()
+def rounds(function: Callable[[object], object], source: object, n: int) -> list[float]:
+    function(source)
     out = []
     for _ in range(n):
         start = time.perf_counter()
-        call()
+        function(source)
         out.append(time.perf_counter() - start)
     return out
 
@@ -84,8 +84,9 @@ def main() -> None:
     for path in files:
         data = path.read_bytes()
         print(f"{path.name} ({len(data)} bytes)")
-        for label, call in (("ibt(path)", lambda: ibt(str(path))), ("ibt(bytes)", lambda: ibt(data))):
-            times = rounds(call, args.rounds)
+        calls = {"ibt(path)": (ibt, str(path)), "ibt(bytes)": (ibt, data)}
+        for label, (function, source) in calls.items():
+            times = rounds(function, source, args.rounds)
             print(
                 f"  {label:<11} median {statistics.median(times) * 1e3:7.3f} ms  "
                 f"min {min(times) * 1e3:7.3f} ms  ({args.rounds} rounds)"

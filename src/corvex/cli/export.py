@@ -7,7 +7,13 @@ from pathlib import Path
 from typing import Any
 
 import corvex
-from corvex.cli._common import CliError, add_lap_options, parse_names, pick_lap
+from corvex.cli._common import (
+    CliError,
+    add_lap_options,
+    add_salvage_option,
+    parse_names,
+    pick_lap,
+)
 
 EXPORT_FORMATS = {
     ".parquet": "parquet",
@@ -28,7 +34,7 @@ def cmd_export(args: argparse.Namespace) -> None:
         raise CliError(f"cannot tell the format of {out}: use one of {known}")
     if args.session is not None and args.lap is None:
         raise CliError("--session needs --lap: it picks which lap N to take")
-    log = corvex.open(args.file)
+    log = corvex.open(args.file, salvage=args.salvage)
     if args.lap is not None:
         log = pick_lap(log, args.lap, args.session)
     if kind == "motec":
@@ -86,6 +92,7 @@ def register(sub: Any) -> None:
         "lap markers in OUT.ldx beside it.",
     )
     parser.add_argument("file", metavar="FILE", help="IBT file")
+    add_salvage_option(parser)
     parser.add_argument("-o", "--output", metavar="OUT", required=True, help="output file")
     parser.add_argument("--channels", metavar="A,B,...", help="channels to write (default: all)")
     add_lap_options(parser)
