@@ -98,7 +98,7 @@ def open(  # noqa: A001 - the package's entry point, named like the builtin on p
     if report is not None:
         _warn_salvaged(log.source, report)
     elif not salvage and log.record_count == 0:
-        _warn_unclosed(source, log.source)
+        _warn_empty(source, log.source)
     _attach_arrays(log, reader, source, salvage, arrays)
     return log
 
@@ -137,7 +137,8 @@ def _warn_salvaged(label: str, report: dict[str, int]) -> None:
         else f"its header counts {header} records but the file holds only {records} whole ones"
     )
     dropped = report["dropped_bytes"]
-    tail = f"; {dropped} bytes of a half record at the end were dropped" if dropped else ""
+    unit = "byte" if dropped == 1 else "bytes"
+    tail = f"; {dropped} {unit} of a half record at the end were dropped" if dropped else ""
     warnings.warn(
         f"{label}: salvaged {records} whole record{'s' if records != 1 else ''}: {why}{tail}",
         CorvexWarning,
@@ -145,21 +146,15 @@ def _warn_salvaged(label: str, report: dict[str, int]) -> None:
     )
 
 
-def _warn_unclosed(source: Source, label: str) -> None:
-    from corvex.diagnose import unclosed_records
+def _warn_empty(source: Source, label: str) -> None:
+    from corvex.diagnose import empty_result_note
 
-    whole = unclosed_records(source)
-    if whole == 0:
+    note = empty_result_note(source)
+    if note is None:
         return
     import warnings
 
-    warnings.warn(
-        f"{label}: the header counts 0 records but {whole} whole record"
-        f"{'s follow' if whole != 1 else ' follows'} the data offset (the recording was not "
-        "closed); corvex.open(source, salvage=True) (--salvage on the command line) reads them",
-        CorvexWarning,
-        stacklevel=3,
-    )
+    warnings.warn(f"{label}: read no records: {note}", CorvexWarning, stacklevel=3)
 
 
 def _attach_arrays(log: LogFile, reader: Any, source: Source, salvage: bool, now: bool) -> None:

@@ -24,7 +24,7 @@ __all__ = [
     "NOT_IBT",
     "live_snapshot_note",
     "salvage_note",
-    "unclosed_records",
+    "empty_result_note",
     "looks_like_snapshot",
 ]
 
@@ -62,19 +62,30 @@ def looks_like_snapshot(head: bytes) -> bool:
     return 2 <= buffers <= layout.MAX_BUFFERS
 
 
-def unclosed_records(source: Any) -> int:
-    """Whole records after the data offset of a recording whose header counts none; 0 when
-    there are none or the source cannot be looked at again. Never raises."""
+def empty_result_note(source: Any) -> str | None:
+    """Why a source read as a recording without records may hold more: it is a live snapshot,
+    or whole records follow the data offset of a recording that was never closed. None when
+    neither, or when the source cannot be looked at again. Never raises."""
     try:
         looked = _look(source)
         if looked is None:
-            return 0
+            return None
         head, size = looked
+        if looks_like_snapshot(head):
+            return live_snapshot_note(layout.read_field(head, "num_buf"))
         if len(head) < layout.HEADERS_END or layout.read_field(head, "session_record_count"):
-            return 0
-        return _whole_records(head, size)
+            return None
+        whole = _whole_records(head, size)
     except Exception:  # noqa: BLE001 - a second look must never hide the reading
-        return 0
+        return None
+    if whole == 0:
+        return None
+    follow = "records follow" if whole != 1 else "record follows"
+    return (
+        f"the header counts 0 records but {whole} whole {follow} the data offset (the "
+        "recording was not closed); corvex.open(source, salvage=True) (--salvage on the "
+        "command line) reads them"
+    )
 
 
 def explain_failure(source: Any, exc: BaseException) -> str | None:
