@@ -149,7 +149,11 @@ Result<Telemetry> gather_arrays(const IbtFile& file, const ReadOptions& options)
   CORVEX_ASSIGN_OR_RETURN(ArrayGather arrays, ArrayGather::prepare(file.vars(), region));
   Telemetry result;
   result.rows = file.record_count();
-  if (arrays.empty()) return result;
+  if (arrays.empty()) {
+    // Nothing to read; an empty time column, so that no column of the result is without memory.
+    CORVEX_ASSIGN_OR_RETURN(result.timecodes, allocate_column(0));
+    return result;
+  }
   CORVEX_ASSIGN_OR_RETURN(TimeGather time, TimeGather::prepare(file));
   std::vector<RowSink*> sinks{&time};
   for (RowSink* sink : arrays.sinks()) sinks.push_back(sink);

@@ -53,8 +53,9 @@ uint64_t array_result_bytes(const IbtFile& file, unsigned threads);
 
 // The time column and every array variable's column, from one pass over the records; `channels`
 // holds the arrays (Channel::var has count above 1) and `laps` stays empty. Without array
-// variables nothing is read and `channels` is empty. Fails like read_telemetry: the time
-// column's checks, the memory limit, a variable outside its record, a read error.
+// variables nothing is read: `channels` is empty and so is the time column. Fails like
+// read_telemetry: the time column's checks, the memory limit, a variable outside its record, a read
+// error.
 Result<Telemetry> read_arrays(const IbtFile& file, const ReadOptions& options);
 
 }  // namespace corvex
