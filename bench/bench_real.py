@@ -9,6 +9,7 @@ with callgrind, the figure that a busy machine does not move. Timings are printe
 from __future__ import annotations
 
 import argparse
+import os
 import re
 import shutil
 import statistics
@@ -34,12 +35,26 @@ def rounds(function: Callable[[object], object], source: object, n: int) -> list
     return out
 
 
-def instructions(path: Path, calls: int = 10) -> int | None:
-    """Instructions of one ibt(path) call, counted by callgrind.
+def _callgrind(args: list[str], out: Path) -> int | None:
+    subprocess.run(
+        ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *args],
+        check=True,
+        capture_output=True,
+        env={**os.environ, "PYTHONHASHSEED": "0"},  # the same work in every run
+    )
+    match = re.search(r"^(?:summary|totals):\s+(\d+)", out.read_text(), re.M)
+    return int(match.group(1)) if match else None
 
-    The extension carries no symbols to aim the count at, so two whole runs are counted, one
-    with a single call and one with ``calls`` + 1 calls; the difference over ``calls`` is the cost
-    of one call with pyarrow already imported.
+
+def instructions(path: Path, calls: int = 10, whole: bool = False) -> tuple[int, str] | None:
+    """Instructions of one ibt(path) call, counted by callgrind, and how they were counted.
+
+    When the extension carries its symbols (a plain CMake build), only the instructions inside
+    its ibt function are counted, over ``calls`` calls. A stripped extension (the pip build) has
+    no name to aim at: then two whole runs are counted, one with a single call and one with
+    ``calls`` + 1, and the difference is divided, a figure that moves by a few per cent between
+    runs of the same build. ``whole`` asks for the second way always: it counts the record
+    pass's worker threads too, which the first leaves out.
     """
     if shutil.which("valgrind") is None:
         return None
@@ -47,29 +62,32 @@ def instructions(path: Path, calls: int = 10) -> int | None:
         "import sys, pyarrow, corvex.base\nfrom corvex._corvex_rs import ibt\n"
         "for _ in range(int(sys.argv[2])): ibt(sys.argv[1])\n"
     )
-    totals = []
     with tempfile.TemporaryDirectory() as tmp:
-        for n in (1, calls + 1):
-            out = Path(tmp) / f"cg.{n}"
-            subprocess.run(
+        aimed = (
+            None
+            if whole
+            else _callgrind(
                 [
-                    "valgrind",
-                    "--tool=callgrind",
-                    f"--callgrind-out-file={out}",
+                    "--collect-atstart=no",
+                    "--toggle-collect=corvex::py::*::ibt(*",
                     sys.executable,
                     "-c",
                     script,
                     str(path),
-                    str(n),
+                    str(calls),
                 ],
-                check=True,
-                capture_output=True,
+                Path(tmp) / "aimed",
             )
-            match = re.search(r"^(?:summary|totals):\s+(\d+)", out.read_text(), re.M)
-            if match is None:
+        )
+        if aimed:
+            return aimed // calls, "inside ibt"
+        totals = []
+        for n in (1, calls + 1):
+            total = _callgrind([sys.executable, "-c", script, str(path), str(n)], Path(tmp) / "w")
+            if total is None:
                 return None
-            totals.append(int(match.group(1)))
-    return (totals[1] - totals[0]) // calls
+            totals.append(total)
+    return (totals[1] - totals[0]) // calls, "whole runs, difference"
 
 
 def main() -> None:
@@ -77,6 +95,10 @@ def main() -> None:
     parser.add_argument("files", nargs="*", type=Path)
     parser.add_argument("--rounds", type=int, default=200)
     parser.add_argument("--no-callgrind", action="store_true")
+    parser.add_argument("--calls", type=int, default=10, help="calls counted by callgrind")
+    parser.add_argument(
+        "--whole-runs", action="store_true", help="count whole runs (worker threads included)"
+    )
     args = parser.parse_args()
     files = args.files or sorted(REAL_DIR.glob("*.ibt"))
     if not files:
@@ -92,9 +114,9 @@ def main() -> None:
                 f"min {min(times) * 1e3:7.3f} ms  ({args.rounds} rounds)"
             )
         if not args.no_callgrind:
-            count = instructions(path)
-            if count is not None:
-                print(f"  ibt(path)   {count:,} instructions (callgrind)")
+            counted = instructions(path, args.calls, args.whole_runs)
+            if counted is not None:
+                print(f"  ibt(path)   {counted[0]:,} instructions (callgrind, {counted[1]})")
 
 
 if __name__ == "__main__":

@@ -75,7 +75,9 @@ void adopt_array(std::unique_ptr<ArrayNode> node, int64_t length, ArrowArray* ou
   out->private_data = node.release();
 }
 
-bool is_list(const ExportColumn& column) { return std::string_view(column.format) == "+w"; }
+bool is_list(const ExportColumn& column) {
+  return column.format[0] == '+' && std::string_view(column.format) == "+w";
+}
 
 std::string format_of(const ExportColumn& column) {
   if (is_list(column)) return "+w:" + std::to_string(column.list_size);
@@ -84,9 +86,14 @@ std::string format_of(const ExportColumn& column) {
 
 std::unique_ptr<SchemaNode> column_schema(const ExportColumn& column) {
   auto node = std::make_unique<SchemaNode>();
-  node->format = format_of(column);
+  if (is_list(column)) {
+    node->format = format_of(column);
+  } else {
+    node->format = column.format;
+  }
   node->name = column.name;
   node->metadata = column.metadata;
+  if (column.children.empty()) return node;
   node->child_storage.reserve(column.children.size());
   node->children.reserve(column.children.size());
   for (const ExportColumn& child : column.children) {
@@ -105,6 +112,7 @@ std::unique_ptr<ArrayNode> column_array(const ExportColumn& column, int64_t leng
     node->owners.push_back(buffer.memory);
     node->buffers.push_back(buffer.data());
   }
+  if (column.children.empty()) return node;
   node->child_storage.reserve(column.children.size());
   node->children.reserve(column.children.size());
   const int64_t child_length = length * (is_list(column) ? column.list_size : 1);
