@@ -98,6 +98,23 @@ def test_unclosed_recording_reads_empty_with_a_warning_and_salvages(tmp_path, ex
         assert len(said) == 1 and "counts 0 records" in said[0]
 
 
+@pytest.mark.parametrize("record, d", [(2, -1), (1, 0), (200, 1), (389, -1), (389, 1)])
+def test_cut_real_sample_salvages_the_records_before_the_cut(real_file, record, d):
+    data = real_file.read_bytes()
+    raw = RawIbt(data)
+    cut = raw.buf_offset + record * raw.buf_len + d
+    whole = (cut - raw.buf_offset) // raw.buf_len
+    log, said = open_quietly(data[:cut], salvage=True)
+    assert log.record_count == whole and len(said) == 1
+    for name in ("Speed", "Throttle", "Lap"):
+        assert log[name].column(1).to_pylist() == raw.values(raw.find(name))[:whole]
+    want = raw.find("SteeringWheelTorque_ST")
+    got = log.arrays["SteeringWheelTorque_ST"].column(1).combine_chunks().values
+    width = 4 * want.count
+    expected = b"".join(raw.raw(want, r, width) for r in range(whole))
+    assert got.buffers()[1].to_pybytes()[: len(expected)] == expected
+
+
 def test_a_whole_file_salvages_nothing_and_warns_nothing():
     log, said = open_quietly(FULL, salvage=True)
     assert log.record_count == RECORDS and said == []

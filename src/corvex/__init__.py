@@ -165,7 +165,7 @@ def _attach_arrays(log: LogFile, reader: Any, source: Source, salvage: bool, now
         return
     kept: Any
     if log.source != "<bytes>":
-        kept = log.source  # a path: read again by its path
+        kept = os.path.abspath(log.source)  # a path: read again by its path
     elif type(source) is bytes or (hasattr(source, "read") and hasattr(source, "seek")):
         kept = source  # cannot change (bytes), or is read again from its start (file object)
     else:
