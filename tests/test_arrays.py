@@ -195,3 +195,15 @@ def test_array_sample_times_are_rounded_not_truncated():
     ]
     assert times == expected
     assert all(a < b for a, b in zip(times, times[1:]))
+
+
+def test_arrays_keep_to_the_memory_limit(monkeypatch):
+    records, count = 64, 1000
+    variables = [Var("SessionTime", DOUBLE), Var("Wide", FLOAT, count=count)]
+    data = build_ibt(variables, {"SessionTime": [r / 60 for r in range(records)]})
+    # Room for the channels and the lap table, not for 64 x 1000 floats of the array.
+    monkeypatch.setenv("CORVEX_MAX_RESULT_BYTES", str(records * count * 4 // 2))
+    log = corvex.open(data)
+    assert log.record_count == records
+    with pytest.raises(MemoryError, match="arrays would need"):
+        _ = log.arrays
