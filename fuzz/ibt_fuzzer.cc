@@ -5,11 +5,19 @@
 // - every batch handed out against the columnar format's rules (validate_export), and every
 //   release callback for marking its structure released;
 // - the same results, byte for byte, from bytes in memory on one thread, from a copy on three
-//   threads and from the bytes written to a file and read by path on two threads.
+//   threads and from the bytes written to a file and read by path on two threads;
+// - every element of every array variable against the raw bytes, and their batches (fixed-size
+//   lists) like the channels';
+// - a salvaging open: the whole records present after the data offset, exactly when the header
+//   counts more than the file holds or 0 while records follow, and every value of what it reads;
+// - the input opened as a live snapshot: accepted exactly when its buffer table is sound (1 to 4
+//   buffers, each inside the input, none overlapping), read from the buffer with the first
+//   highest tick count, and every value of that record.
 // Errors are fine; crashes, sanitizer reports and wrong values are findings.
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -18,11 +26,14 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "core/arrays.h"
 #include "core/arrow_export.h"
 #include "core/byte_source.h"
 #include "core/reader.h"
+#include "core/snapshot.h"
 #include "core/tables.h"
 #include "core/telemetry.h"
 
@@ -214,13 +225,14 @@ void check_laps(const IbtFile& file, const Raw& raw, const corvex::Telemetry& t)
   }
 }
 
-// Every batch this result would hand to Python, made, validated and released.
-void check_exports(const corvex::Telemetry& t) {
+// Every batch this result would hand to Python, made, validated and released; the lap table's
+// too unless `laps` is false (the result of read_arrays has none).
+void check_exports(const corvex::Telemetry& t, bool laps = true) {
   std::vector<corvex::ExportBatch> batches;
   for (const auto& group : t.channels) {
     batches.push_back(corvex::channel_batch(t.timecodes, t.rows, group));
   }
-  if (t.laps) batches.push_back(corvex::lap_batch(*t.laps));
+  if (laps && t.laps) batches.push_back(corvex::lap_batch(*t.laps));
   for (corvex::ExportBatch& batch : batches) {
     ArrowSchema schema{};
     ArrowArray array{};
@@ -228,13 +240,31 @@ void check_exports(const corvex::Telemetry& t) {
     FUZZ_CHECK(corvex::export_array(batch, &array).has_value(), "export_array");
     auto valid = corvex::validate_export(batch, schema, array);
     FUZZ_CHECK(valid.has_value(), valid ? "" : valid.error().display());
-    // A consumer may move a child out and release the parent; the child must stay whole.
+    // A consumer may move a child out and release the parent; the child must stay whole. The
+    // values of the last list column are moved out too, from a level further down.
     ArrowArray moved = *array.children[0];
     array.children[0]->release = nullptr;
+    ArrowArray moved_values{};
+    for (int64_t i = array.n_children - 1; i > 0; --i) {
+      if (array.children[i]->n_children == 1) {
+        moved_values = *array.children[i]->children[0];
+        array.children[i]->children[0]->release = nullptr;
+        break;
+      }
+    }
     array.release(&array);
     FUZZ_CHECK(array.release == nullptr && moved.release != nullptr, "release");
     moved.release(&moved);
     FUZZ_CHECK(moved.release == nullptr, "child release");
+    if (moved_values.release != nullptr) {
+      // Still readable after its parents are gone (the sanitizers watch this read).
+      if (moved_values.length > 0) {
+        volatile uint8_t first = *static_cast<const uint8_t*>(moved_values.buffers[1]);
+        (void)first;
+      }
+      moved_values.release(&moved_values);
+      FUZZ_CHECK(moved_values.release == nullptr, "grandchild release");
+    }
     schema.release(&schema);
     FUZZ_CHECK(schema.release == nullptr, "schema release");
     // The stream hands the batch out once, then ends.
@@ -253,9 +283,9 @@ bool same_column(const corvex::Column& a, const corvex::Column& b) {
   return a.bytes == b.bytes && std::memcmp(a.data(), b.data(), a.bytes) == 0;
 }
 
-// Another reading gives the same result, byte for byte.
+// Another reading gives the same result, byte for byte (the lap tables too unless `laps` is false).
 void check_same(const corvex::Result<corvex::Telemetry>& got,
-                const corvex::Result<corvex::Telemetry>& want, const char* what) {
+                const corvex::Result<corvex::Telemetry>& want, const char* what, bool laps = true) {
   FUZZ_CHECK(got.has_value() == want.has_value(), what);
   if (!want) {
     FUZZ_CHECK(got.error().display() == want.error().display(), got.error().display());
@@ -269,12 +299,175 @@ void check_same(const corvex::Result<corvex::Telemetry>& got,
       FUZZ_CHECK(same_column(got->channels[g][c].values, want->channels[g][c].values), what);
     }
   }
+  if (!laps) return;
   FUZZ_CHECK(got->laps.has_value() == want->laps.has_value(), what);
   if (!want->laps) return;
   FUZZ_CHECK(got->laps->rows == want->laps->rows, what);
   FUZZ_CHECK(same_column(got->laps->lap_type_data, want->laps->lap_type_data), what);
   FUZZ_CHECK(same_column(got->laps->start_time, want->laps->start_time), what);
   FUZZ_CHECK(same_column(got->laps->session, want->laps->session), what);
+}
+
+// Every element of every array variable (count above 1), by the rules: row r, element j of a
+// variable of n elements is value r x n + j of its column, a bit for Bool (any non-zero byte is
+// true), otherwise the element's bytes as they are.
+void check_arrays(const IbtFile& file, const Raw& raw, const corvex::Telemetry& t) {
+  std::vector<const VarHeader*> arrays;
+  for (const VarHeader& var : file.vars()) {
+    if (var.count > 1) arrays.push_back(&var);
+  }
+  size_t k = 0;
+  for (const corvex::ChannelGroup& group : t.channels) {
+    FUZZ_CHECK(!group.empty(), "empty array group");
+    for (const corvex::Channel& channel : group) {
+      FUZZ_CHECK(k < arrays.size() && channel.var == arrays[k], std::to_string(k));
+      const VarHeader& var = *channel.var;
+      const auto n = static_cast<uint64_t>(var.count);
+      const uint64_t width = corvex::element_size(var.var_type);
+      const bool bits = var.var_type == VarType::Bool;
+      const uint64_t elements = raw.records * n;
+      FUZZ_CHECK(raw.fits(var, n * width), var.name);
+      FUZZ_CHECK(channel.values.bytes == (bits ? (elements + 7) / 8 : elements * width), var.name);
+      const uint8_t* column = channel.values.data();
+      for (uint64_t r = 0; r < raw.records; ++r) {
+        for (uint64_t j = 0; j < n; ++j) {
+          const uint8_t* src = raw.at(var, r) + j * width;
+          const uint64_t e = r * n + j;
+          const bool same = bits ? ((column[e / 8] >> (e % 8)) & 1) == (src[0] != 0 ? 1 : 0)
+                                 : std::memcmp(column + e * width, src, width) == 0;
+          FUZZ_CHECK(same, var.name + " " + std::to_string(e));
+        }
+      }
+      ++k;
+    }
+  }
+  FUZZ_CHECK(k == arrays.size(), std::to_string(k));
+  if (k > 0) check_time(file, raw, t);
+}
+
+// The arrays of an opened file, checked, and the same from the other two readings.
+void check_array_reading(const IbtFile& file, const uint8_t* data, bool channels_read,
+                         const IbtFile* copied, const IbtFile* by_path) {
+  const Raw raw = raw_of(file, data);
+  auto arrays = corvex::read_arrays(file, options(1));
+  // The arrays need only the time column's checks, which a successful channel read passed.
+  FUZZ_CHECK(arrays.has_value() || !channels_read, arrays ? "" : arrays.error().display());
+  if (arrays) {
+    check_arrays(file, raw, *arrays);
+    check_exports(*arrays, false);
+  } else {
+    FUZZ_CHECK(arrays.error().kind() == corvex::ErrorKind::InvalidHeader, arrays.error().display());
+  }
+  if (copied) check_same(corvex::read_arrays(*copied, options(3)), arrays, "arrays, 3", false);
+  if (by_path) check_same(corvex::read_arrays(*by_path, options(2)), arrays, "arrays, 2", false);
+}
+
+// A file read through its records: values, laps, batches and arrays.
+void check_reading(const IbtFile& file, const uint8_t* data, size_t size) {
+  const Raw raw = raw_of(file, data);
+  FUZZ_CHECK(raw.region + raw.size <= data + size, "region inside the file");
+  auto telemetry = corvex::read_telemetry(file, options(1));
+  if (telemetry) {
+    check_time(file, raw, *telemetry);
+    check_channels(file, raw, *telemetry);
+    check_laps(file, raw, *telemetry);
+    check_exports(*telemetry);
+  } else {
+    FUZZ_CHECK(telemetry.error().kind() == corvex::ErrorKind::InvalidHeader,
+               telemetry.error().display());
+  }
+  check_array_reading(file, data, telemetry.has_value(), nullptr, nullptr);
+}
+
+int32_t field32(const uint8_t* data, size_t offset) { return load<int32_t>(data + offset); }
+
+// A salvaging open of the input, against the plain one and the header's own numbers.
+void check_salvage(const uint8_t* data, size_t size, const corvex::Result<IbtFile>& plain) {
+  auto source = corvex::borrowed_source(std::span<const uint8_t>(data, size));
+  FUZZ_CHECK(source.has_value(), "");
+  auto salvaged = corvex::open_ibt(std::move(*source), corvex::OpenOptions{.salvage = true});
+  FUZZ_CHECK(salvaged.has_value() || !plain.has_value(), salvaged.error().display());
+  if (!salvaged) {
+    // Salvage changes only the last check, so a failure is the plain open's failure.
+    FUZZ_CHECK(salvaged.error().display() == plain.error().display(), salvaged.error().display());
+    return;
+  }
+  const corvex::SalvageReport& report = salvaged->salvage();
+  if (!report.applied) {
+    FUZZ_CHECK(plain.has_value() && salvaged->record_count() == plain->record_count(), "count");
+    return;
+  }
+  const auto stored = static_cast<uint64_t>(field32(data, 140));
+  const auto start = static_cast<uint64_t>(field32(data, 52));
+  const auto stride = static_cast<uint64_t>(field32(data, 36));
+  FUZZ_CHECK(stride > 0 && start < size, "salvaged without records");
+  const uint64_t present = std::min<uint64_t>((size - start) / stride, INT32_MAX);
+  FUZZ_CHECK(present > 0 && salvaged->record_count() == present, "whole records");
+  FUZZ_CHECK(report.header_records == stored, "header count");
+  FUZZ_CHECK(stored == 0 || start + stored * stride > size, "salvaged a file that fits");
+  FUZZ_CHECK(!plain.has_value() || stored == 0, "salvaged a file that opens");
+  FUZZ_CHECK(report.dropped_bytes == size - start - present * stride, "dropped bytes");
+  check_reading(*salvaged, data, size);
+}
+
+// The buffer table of a snapshot by the rules, read straight from the input.
+struct RawTable {
+  bool sound = false;
+  std::vector<std::pair<int32_t, int32_t>> buffers;  // tick count, offset
+  size_t newest = 0;
+};
+
+RawTable raw_table(const uint8_t* data, size_t size) {
+  RawTable table;
+  if (size < 112) return table;
+  const int32_t count = field32(data, 32);
+  const int64_t length = field32(data, 36);
+  if (count < 1 || count > 4 || length < 0) return table;
+  for (int32_t i = 0; i < count; ++i) {
+    const int32_t tick = field32(data, 48 + 16 * static_cast<size_t>(i));
+    const int32_t offset = field32(data, 52 + 16 * static_cast<size_t>(i));
+    if (offset < 0 || int64_t{offset} + length > static_cast<int64_t>(size)) return table;
+    for (const auto& [other_tick, other] : table.buffers) {
+      if (length > 0 && offset < int64_t{other} + length && other < int64_t{offset} + length) {
+        return table;
+      }
+    }
+    if (table.buffers.empty() || tick > table.buffers[table.newest].first) {
+      table.newest = table.buffers.size();
+    }
+    table.buffers.emplace_back(tick, offset);
+  }
+  table.sound = true;
+  return table;
+}
+
+// The input opened as a live snapshot.
+void check_snapshot(const uint8_t* data, size_t size, const corvex::Result<IbtFile>& plain) {
+  auto source = corvex::borrowed_source(std::span<const uint8_t>(data, size));
+  FUZZ_CHECK(source.has_value(), "");
+  auto snapshot = corvex::open_snapshot(std::move(*source));
+  const RawTable table = raw_table(data, size);
+  // A recording that opens has sound headers, so only its buffer table decides.
+  if (plain) FUZZ_CHECK(snapshot.has_value() == table.sound, "buffer table");
+  if (!snapshot) {
+    FUZZ_CHECK(snapshot.error().kind() == corvex::ErrorKind::InvalidHeader,
+               snapshot.error().display());
+    return;
+  }
+  FUZZ_CHECK(table.sound, "unsound buffer table accepted");
+  const auto& buffers = snapshot->snapshot();
+  FUZZ_CHECK(buffers.has_value() && buffers->newest == table.newest, "newest buffer");
+  FUZZ_CHECK(buffers->buffers.size() == table.buffers.size(), "buffer count");
+  for (size_t i = 0; i < table.buffers.size(); ++i) {
+    FUZZ_CHECK(buffers->buffers[i].tick_count == table.buffers[i].first &&
+                   buffers->buffers[i].offset == table.buffers[i].second,
+               std::to_string(i));
+  }
+  const auto region = snapshot->region();
+  FUZZ_CHECK(region.record_count == 1 &&
+                 region.offset == static_cast<uint64_t>(table.buffers[table.newest].second),
+             "snapshot region");
+  check_reading(*snapshot, data, size);
 }
 
 // The input written to a memory file and opened by path, as a path source is.
@@ -304,6 +497,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto copied = corvex::open_ibt(std::move(*copy));
   auto by_path = open_as_file(data, size);
   FUZZ_CHECK(copied.has_value() == file.has_value() && by_path.has_value() == file.has_value(), "");
+  check_salvage(data, size, file);
+  check_snapshot(data, size, file);
   if (!file) {
     FUZZ_CHECK(file.error().kind() == corvex::ErrorKind::InvalidHeader, file.error().display());
     FUZZ_CHECK(copied.error().display() == file.error().display(), copied.error().display());
@@ -325,5 +520,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   check_same(corvex::read_telemetry(*copied, options(3)), telemetry, "copy, 3 threads");
   check_same(corvex::read_telemetry(*by_path, options(2)), telemetry, "file, 2 threads");
+  check_array_reading(*file, data, telemetry.has_value(), &*copied, &*by_path);
   return 0;
 }

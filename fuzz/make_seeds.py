@@ -27,6 +27,7 @@ from corvex.writer import (
     Bits,
     Var,
     build_ibt,
+    build_snapshot,
     sample_session,
 )
 
@@ -146,6 +147,23 @@ def _shortened(data: bytes, records: int) -> bytes:
     return bytes(out)
 
 
+def _live_snapshot() -> bytes:
+    """Three record buffers, the newest in the middle, with a Bool array across a byte."""
+    variables = [
+        Var("SessionTime", DOUBLE),
+        Var("Speed", FLOAT),
+        Var("CarIdxOnPitRoad", BOOL, count=11),
+        Var("Torque_ST", FLOAT, count=6),
+    ]
+    columns = {
+        "SessionTime": [1.0, 3.0, 2.0],
+        "Speed": [1.0, 3.0, 2.0],
+        "CarIdxOnPitRoad": [[i % 2] * 11 for i in range(3)],
+        "Torque_ST": [[i + j / 6 for j in range(6)] for i in range(3)],
+    }
+    return build_snapshot(variables, columns, [7, 9, 8], session_info=WEEKEND_INFO)
+
+
 def seeds(real_dir: Path) -> Iterator[tuple[str, bytes]]:
     """(name, bytes) of every seed."""
     yield "minimal", _minimal()
@@ -157,6 +175,9 @@ def seeds(real_dir: Path) -> Iterator[tuple[str, bytes]]:
     yield "no_records", _no_records()
     yield "overlapping_regions", _overlapping_regions()
     yield "sample_session_8", _shortened(sample_session(), 8)
+    yield "live_snapshot", _live_snapshot()
+    cut = _every_type()
+    yield "cut_mid_record", cut[: len(cut) - 5]
     for path in sorted(real_dir.glob("*.ibt")):
         real = path.read_bytes()
         yield f"real_{path.stem}", real

@@ -26,7 +26,15 @@ from corvex.writer import BOOL, DOUBLE, FLOAT, INT, Var, build_ibt, write_sample
 
 ext = pytest.importorskip("corvex._corvex_rs")
 
-LIVE = "this looks like a live telemetry snapshot (three rotating buffers), not a disk recording"
+LIVE = (
+    "this looks like a live telemetry snapshot (three rotating buffers), not a disk recording; "
+    "corvex.open_snapshot reads it"
+)
+# good[:-3] below: three records of one double, the last cut by 3 bytes.
+CUT = (
+    "the file holds 2 whole records: corvex.open(source, salvage=True) (--salvage on the "
+    "command line) reads them"
+)
 
 
 @pytest.fixture(scope="module")
@@ -78,8 +86,8 @@ def sources(tmp_path: Path) -> dict[str, object]:
         ("text-bytes", "this is not an IBT file"),
         ("live", LIVE),
         ("live-bytes", LIVE),
-        ("truncated", None),
-        ("truncated-bytes", None),
+        ("truncated", CUT),
+        ("truncated-bytes", CUT),
     ],
 )
 def test_open_notes_what_the_source_is_and_keeps_the_message(tmp_path, kind, note):
@@ -96,7 +104,7 @@ def test_cli_error_line_carries_the_note(capsys, tmp_path):
     path = sources(tmp_path)["live"]
     with pytest.raises(RuntimeError) as plain:
         ext.ibt(Path(path).read_bytes())
-    assert main(["info", str(path)]) == 1
+    assert main(["channels", str(path)]) == 1
     err = capsys.readouterr().err
     assert err == f"corvex: error: {path}: {plain.value}; {LIVE}\n"
 

@@ -10,12 +10,23 @@ namespace corvex {
 
 namespace {
 
+// Releases the children that are still in place (a consumer may have moved one out, leaving its
+// release callback empty); the child structures start out released, so that a node dropped half
+// built frees exactly the children that were adopted.
+template <class T>
+void release_children(const std::vector<T*>& children) {
+  for (T* child : children) {
+    if (child->release != nullptr) child->release(child);
+  }
+}
+
 // Owned by one ArrowSchema through its private_data. A child owns its own node, so that a
 // consumer may move a child out and release the parent.
 struct SchemaNode {
   std::string format, name, metadata;
   std::vector<std::unique_ptr<ArrowSchema>> child_storage;
   std::vector<ArrowSchema*> children;
+  ~SchemaNode() { release_children(children); }
 };
 
 struct ArrayNode {
@@ -23,22 +34,17 @@ struct ArrayNode {
   std::vector<const void*> buffers;
   std::vector<std::unique_ptr<ArrowArray>> child_storage;
   std::vector<ArrowArray*> children;
+  ~ArrayNode() { release_children(children); }
 };
 
 void release_schema(ArrowSchema* schema) {
   std::unique_ptr<SchemaNode> node(static_cast<SchemaNode*>(schema->private_data));
-  for (ArrowSchema* child : node->children) {
-    if (child->release != nullptr) child->release(child);
-  }
   schema->release = nullptr;
   schema->private_data = nullptr;
 }
 
 void release_array(ArrowArray* array) {
   std::unique_ptr<ArrayNode> node(static_cast<ArrayNode*>(array->private_data));
-  for (ArrowArray* child : node->children) {
-    if (child->release != nullptr) child->release(child);
-  }
   array->release = nullptr;
   array->private_data = nullptr;
 }
@@ -69,25 +75,57 @@ void adopt_array(std::unique_ptr<ArrayNode> node, int64_t length, ArrowArray* ou
   out->private_data = node.release();
 }
 
+bool is_list(const ExportColumn& column) {
+  return column.format[0] == '+' && std::string_view(column.format) == "+w";
+}
+
+std::string format_of(const ExportColumn& column) {
+  if (is_list(column)) return "+w:" + std::to_string(column.list_size);
+  return column.format;
+}
+
 std::unique_ptr<SchemaNode> column_schema(const ExportColumn& column) {
   auto node = std::make_unique<SchemaNode>();
-  node->format = column.format;
+  if (is_list(column)) {
+    node->format = format_of(column);
+  } else {
+    node->format = column.format;
+  }
   node->name = column.name;
   node->metadata = column.metadata;
+  if (column.children.empty()) return node;
+  node->child_storage.reserve(column.children.size());
+  node->children.reserve(column.children.size());
+  for (const ExportColumn& child : column.children) {
+    node->child_storage.push_back(std::make_unique<ArrowSchema>());
+    node->children.push_back(node->child_storage.back().get());
+    adopt_schema(column_schema(child), node->children.back());
+  }
   return node;
 }
 
-std::unique_ptr<ArrayNode> column_array(const ExportColumn& column) {
+// `length` is the column's own: the batch's rows, or rows x list size for a list's values.
+std::unique_ptr<ArrayNode> column_array(const ExportColumn& column, int64_t length) {
   auto node = std::make_unique<ArrayNode>();
   node->buffers.push_back(nullptr);  // no validity bitmap: the columns hold no nulls
   for (const Column& buffer : column.buffers) {
     node->owners.push_back(buffer.memory);
     node->buffers.push_back(buffer.data());
   }
+  if (column.children.empty()) return node;
+  node->child_storage.reserve(column.children.size());
+  node->children.reserve(column.children.size());
+  const int64_t child_length = length * (is_list(column) ? column.list_size : 1);
+  for (const ExportColumn& child : column.children) {
+    node->child_storage.push_back(std::make_unique<ArrowArray>());
+    node->children.push_back(node->child_storage.back().get());
+    adopt_array(column_array(child, child_length), child_length, node->children.back());
+  }
   return node;
 }
 
-// Every allocation happens before the first node is adopted, so that a failure leaves nothing
+// Every allocation of a batch's columns happens before the first column is adopted, and a column
+// node dropped half built releases the children it adopted, so that a failure leaves nothing
 // that only a release callback could free.
 void build_schema(const ExportBatch& batch, ArrowSchema* out) {
   auto root = std::make_unique<SchemaNode>();
@@ -114,7 +152,7 @@ void build_array(const ExportBatch& batch, ArrowArray* out) {
   root->child_storage.reserve(batch.columns.size());
   root->children.reserve(batch.columns.size());
   for (const ExportColumn& column : batch.columns) {
-    nodes.push_back(column_array(column));
+    nodes.push_back(column_array(column, length));
     root->child_storage.push_back(std::make_unique<ArrowArray>());
     root->children.push_back(root->child_storage.back().get());
   }
@@ -316,17 +354,29 @@ Result<void> check_column(const ExportColumn& column, const ArrowSchema& schema,
                           const ArrowArray& array, uint64_t length) {
   const std::string where = "column '" + column.name + "'";
   if (schema.release == nullptr || array.release == nullptr) return invalid(where, "released");
-  if (std::string_view(schema.format) != column.format ||
+  if (std::string_view(schema.format) != format_of(column) ||
       std::string_view(schema.name) != column.name) {
     return invalid(where, "format or name differs");
   }
-  if (schema.flags != 0 || schema.n_children != 0 || array.n_children != 0) {
+  const auto children = static_cast<int64_t>(column.children.size());
+  if (schema.flags != 0 || schema.n_children != children || array.n_children != children) {
     return invalid(where, "unexpected flags or children");
   }
   CORVEX_RETURN_IF_ERROR(check_metadata(where, schema.metadata, column.metadata));
   if (array.length != static_cast<int64_t>(length) || array.null_count != 0 || array.offset != 0) {
     return invalid(where, "length, null count or offset wrong");
   }
+  if (is_list(column)) {
+    // A fixed-size list: no buffer but the absent validity bitmap, and one child that holds
+    // list_size values per row.
+    if (column.list_size <= 0 || children != 1 || !column.buffers.empty() || array.n_buffers != 1 ||
+        array.buffers[0] != nullptr) {
+      return invalid(where, "a list needs a positive size, one child and no buffers");
+    }
+    return check_column(column.children[0], *schema.children[0], *array.children[0],
+                        length * static_cast<uint64_t>(column.list_size));
+  }
+  if (children != 0) return invalid(where, "children on a column that is not a list");
   const auto needs = buffer_needs(column.format, length);
   if (needs.empty() || needs.size() != column.buffers.size() ||
       array.n_buffers != static_cast<int64_t>(needs.size() + 1) || array.buffers[0] != nullptr) {

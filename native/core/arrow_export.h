@@ -1,8 +1,8 @@
-// A small producer of the Arrow C data interface: record batches of primitive and UTF-8 columns
-// without validity bitmaps, described by plain values and handed out as an ArrowArrayStream
-// that yields one batch. Every structure handed out owns what it points at (the column memory
-// through shared references), so the consumer may keep it as long as it likes; each release
-// callback frees its own part exactly once and marks the structure released.
+// A small producer of the Arrow C data interface: record batches of primitive, UTF-8 and
+// fixed-size list columns without validity bitmaps, described by plain values and handed out as an
+// ArrowArrayStream that yields one batch. Every structure handed out owns what it points at (the
+// column memory through shared references), so the consumer may keep it as long as it likes; each
+// release callback frees its own part exactly once and marks the structure released.
 #pragma once
 
 #include <cstdint>
@@ -20,10 +20,16 @@ namespace corvex {
 
 struct ExportColumn {
   std::string name;
-  const char* format;    // a primitive format ("C", "b", "i", "I", "l", "f", "g") or "u" (utf8)
+  // A primitive format ("C", "b", "i", "I", "l", "f", "g"), "u" (utf8) or "+w" (a fixed-size
+  // list of `list_size` values, exported as "+w:<list_size>", whose values are the one child).
+  const char* format;
   std::string metadata;  // in the binary form of encode_metadata; empty for none
-  // The buffers after the (absent) validity bitmap: the values, or the offsets and characters.
+  // The buffers after the (absent) validity bitmap: the values, or the offsets and characters;
+  // none for a list.
   std::vector<Column> buffers;
+  int32_t list_size = 0;
+  // A list's values: one column of list_size values per row, conventionally named "item".
+  std::vector<ExportColumn> children = {};
 };
 
 struct ExportBatch {
@@ -47,7 +53,8 @@ Result<void> export_stream(ExportBatch batch, ArrowArrayStream* out);
 // Checks a schema and array this producer made for `batch` against the rules of the columnar
 // format: formats and child counts agree, every buffer is present, 64-byte aligned and lies in
 // memory that holds all the bytes its length needs, UTF-8 offsets rise from 0 within their
-// characters, and the metadata decodes to exactly its bytes.
+// characters, a list's child holds list_size values per row, and the metadata decodes to exactly
+// its bytes.
 Result<void> validate_export(const ExportBatch& batch, const ArrowSchema& schema,
                              const ArrowArray& array);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 
 #include "core/bytes.h"
 #include "core/layout.h"
@@ -76,34 +77,17 @@ DataRegion IbtFile::region() const {
                     record_count()};
 }
 
-Result<IbtFile> open_ibt(std::unique_ptr<ByteSource> source) {
+Result<IbtFile> IbtFile::open_layout(const ByteSource& source, const uint8_t* head) {
   using namespace layout;
-  const uint64_t length = source->size();
-  std::array<uint8_t, kHeadersEnd> scratch{};
-  CORVEX_ASSIGN_OR_RETURN(
-      const auto head,
-      source->read(0, static_cast<size_t>(std::min<uint64_t>(length, kHeadersEnd)),
-                   scratch.data()));
-  if (length < kMainHeaderSize) return invalid_header(too_small("header", length, 112));
-  const auto version = read(head.data(), kVersion);
-  if (version != 1 && version != 2) {
-    return invalid_header("Unsupported IBT version: " + std::to_string(version));
-  }
-  if (length < kHeadersEnd) return invalid_header(too_small("disk sub-header", length, 144));
-
+  const uint64_t length = source.size();
   IbtFile file;
-  file.tick_rate_ = read(head.data(), kTickRate);
-  const int32_t session_info_len = read(head.data(), kSessionInfoLen);
-  const int32_t session_info_offset = read(head.data(), kSessionInfoOffset);
-  const int32_t num_vars = read(head.data(), kNumVars);
-  const int32_t var_header_offset = read(head.data(), kVarHeaderOffset);
-  file.buf_len_ = read(head.data(), kBufLen);
-  file.buf_offset_ = read(head.data(), kBufOffset);
-  file.session_start_date_ = read(head.data(), kSessionStartDate);
-  file.start_time_ = read(head.data(), kStartTime);
-  file.end_time_ = read(head.data(), kEndTime);
-  file.lap_count_ = read(head.data(), kLapCount);
-  file.session_record_count_ = read(head.data(), kSessionRecordCount);
+  file.tick_rate_ = read(head, kTickRate);
+  const int32_t session_info_len = read(head, kSessionInfoLen);
+  const int32_t session_info_offset = read(head, kSessionInfoOffset);
+  const int32_t num_vars = read(head, kNumVars);
+  const int32_t var_header_offset = read(head, kVarHeaderOffset);
+  file.buf_len_ = read(head, kBufLen);
+  file.buf_offset_ = read(head, kBufOffset);
 
   CORVEX_RETURN_IF_ERROR(check_non_negative(kVarHeaderOffset, var_header_offset));
   CORVEX_RETURN_IF_ERROR(check_non_negative(kNumVars, num_vars));
@@ -115,30 +99,65 @@ Result<IbtFile> open_ibt(std::unique_ptr<ByteSource> source) {
         std::to_string(var_count) + " variable headers at offset " + std::to_string(var_offset),
         length, vars_end));
   }
-  CORVEX_ASSIGN_OR_RETURN(file.vars_, decode_var_headers(*source, var_offset, var_count));
+  CORVEX_ASSIGN_OR_RETURN(file.vars_, decode_var_headers(source, var_offset, var_count));
 
   CORVEX_RETURN_IF_ERROR(check_non_negative(kSessionInfoOffset, session_info_offset));
   CORVEX_RETURN_IF_ERROR(check_non_negative(kSessionInfoLen, session_info_len));
   CORVEX_ASSIGN_OR_RETURN(file.session_info_,
-                          extract_session_info(*source, static_cast<uint64_t>(session_info_offset),
+                          extract_session_info(source, static_cast<uint64_t>(session_info_offset),
                                                static_cast<uint64_t>(session_info_len)));
 
   CORVEX_RETURN_IF_ERROR(check_non_negative(kBufLen, file.buf_len_));
   CORVEX_RETURN_IF_ERROR(check_placement(file.vars_, file.buf_len_));
+  return file;
+}
+
+void IbtFile::finish(std::unique_ptr<ByteSource> source) {
+  index_.reserve(vars_.size());
+  for (size_t i = 0; i < vars_.size(); ++i) index_[vars_[i].name] = i;
+  source_ = std::move(source);
+}
+
+Result<IbtFile> open_ibt(std::unique_ptr<ByteSource> source, const OpenOptions& options) {
+  using namespace layout;
+  const uint64_t length = source->size();
+  std::array<uint8_t, kHeadersEnd> scratch{};
+  CORVEX_ASSIGN_OR_RETURN(
+      const auto head, source->read(0, static_cast<size_t>(std::min<uint64_t>(length, kHeadersEnd)),
+                                    scratch.data()));
+  if (length < kMainHeaderSize) return invalid_header(too_small("header", length, 112));
+  const auto version = read(head.data(), kVersion);
+  if (version != 1 && version != 2) {
+    return invalid_header("Unsupported IBT version: " + std::to_string(version));
+  }
+  if (length < kHeadersEnd) return invalid_header(too_small("disk sub-header", length, 144));
+
+  CORVEX_ASSIGN_OR_RETURN(IbtFile file, IbtFile::open_layout(*source, head.data()));
+  file.session_start_date_ = read(head.data(), kSessionStartDate);
+  file.start_time_ = read(head.data(), kStartTime);
+  file.end_time_ = read(head.data(), kEndTime);
+  file.lap_count_ = read(head.data(), kLapCount);
+  file.session_record_count_ = read(head.data(), kSessionRecordCount);
 
   CORVEX_RETURN_IF_ERROR(check_non_negative(kBufOffset, file.buf_offset_));
   CORVEX_RETURN_IF_ERROR(check_non_negative(kSessionRecordCount, file.session_record_count_));
   // 31-bit x 31-bit + 31-bit fits easily in 64 bits.
-  const uint64_t data_end =
-      static_cast<uint64_t>(file.buf_offset_) + file.record_length() * file.record_count();
-  if (length < data_end) {
+  const auto start = static_cast<uint64_t>(file.buf_offset_);
+  const uint64_t data_end = start + file.record_length() * file.record_count();
+  // The whole records from the data offset to the end of the file, at most 2^31 - 1 of them.
+  const uint64_t stride = file.record_length();
+  const uint64_t present =
+      length <= start || stride == 0 ? 0 : std::min<uint64_t>((length - start) / stride, INT32_MAX);
+  const bool cut = length < data_end;
+  const bool unclosed = file.session_record_count_ == 0 && present > 0;
+  if (options.salvage && present > 0 && (cut || unclosed)) {
+    file.salvage_ = SalvageReport{true, file.record_count(), length - start - present * stride};
+    file.session_record_count_ = static_cast<int32_t>(present);
+  } else if (cut) {
     return invalid_header(
         too_small(std::to_string(file.session_record_count_) + " records", length, data_end));
   }
-
-  file.index_.reserve(file.vars_.size());
-  for (size_t i = 0; i < file.vars_.size(); ++i) file.index_[file.vars_[i].name] = i;
-  file.source_ = std::move(source);
+  file.finish(std::move(source));
   return file;
 }
 

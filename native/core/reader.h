@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -23,6 +24,34 @@ struct DataRegion {
   uint64_t buf_len;
   uint64_t record_count;
   uint64_t size() const { return buf_len * record_count; }  // 31-bit x 31-bit: no overflow
+};
+
+struct OpenOptions {
+  // Read the whole records that are present when the header's record count is larger than the
+  // file holds, or is 0 while whole records follow the data offset (a recording that was cut, or
+  // never closed). At least one whole record must be present; otherwise the file is refused as
+  // it would be without this option.
+  bool salvage = false;
+};
+
+// What a salvaging open changed: the record count the header stores, and the bytes after the
+// last whole record (a half record) that were left out.
+struct SalvageReport {
+  bool applied = false;
+  uint64_t header_records = 0;
+  uint64_t dropped_bytes = 0;
+};
+
+// One record buffer of a live telemetry snapshot, as its descriptor in the main header gives it.
+struct LiveBuffer {
+  int32_t tick_count;
+  int32_t offset;
+};
+
+// The buffer table of a live telemetry snapshot and the buffer that was read (the newest).
+struct SnapshotBuffers {
+  std::vector<LiveBuffer> buffers;
+  size_t newest = 0;
 };
 
 class IbtFile {
@@ -46,9 +75,21 @@ class IbtFile {
   // The record_count x buf_len bytes from buf_offset; validated to lie inside the file.
   DataRegion region() const;
 
+  // Set when a salvaging open read fewer or more records than the header says.
+  const SalvageReport& salvage() const { return salvage_; }
+  // Set for a live telemetry snapshot (open_snapshot): its one record is the newest buffer.
+  const std::optional<SnapshotBuffers>& snapshot() const { return snapshot_; }
+
  private:
-  friend Result<IbtFile> open_ibt(std::unique_ptr<ByteSource> source);
+  friend Result<IbtFile> open_ibt(std::unique_ptr<ByteSource> source, const OpenOptions& options);
+  friend Result<IbtFile> open_snapshot(std::unique_ptr<ByteSource> source);
   IbtFile() = default;
+  // What recordings and snapshots share, read from the main header `head` (at least its 112
+  // bytes) and checked in this order: the variable headers, the session info, buf_len and each
+  // variable's place in the record.
+  static Result<IbtFile> open_layout(const ByteSource& source, const uint8_t* head);
+  // The name index and the source, once every check has passed.
+  void finish(std::unique_ptr<ByteSource> source);
 
   std::unique_ptr<ByteSource> source_;
   int32_t tick_rate_ = 0, buf_len_ = 0, buf_offset_ = 0;
@@ -58,11 +99,13 @@ class IbtFile {
   std::vector<VarHeader> vars_;
   std::unordered_map<std::string, size_t> index_;
   std::string session_info_;
+  SalvageReport salvage_;
+  std::optional<SnapshotBuffers> snapshot_;
 };
 
 // Validates the whole layout in a fixed order, reading only the headers and the session info,
 // and takes ownership of the source.
-Result<IbtFile> open_ibt(std::unique_ptr<ByteSource> source);
+Result<IbtFile> open_ibt(std::unique_ptr<ByteSource> source, const OpenOptions& options = {});
 
 // Checks that reading `width` bytes at `offset` of every record stays inside the data region.
 // Only variables declared with fewer bytes than they are read with (count 0, or a narrower

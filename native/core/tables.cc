@@ -16,6 +16,14 @@ std::string channel_metadata(const VarHeader& var) {
   return encode_metadata(items);
 }
 
+// An array variable's column: a fixed-size list of `count` values, its elements the child.
+ExportColumn list_column(const Channel& channel) {
+  const VarHeader& var = *channel.var;
+  ExportColumn column{var.name, "+w", channel_metadata(var), {}, var.count};
+  column.children.push_back(ExportColumn{"item", arrow_format(var.var_type), {}, {channel.values}});
+  return column;
+}
+
 }  // namespace
 
 ExportBatch channel_batch(const Column& timecodes, uint64_t rows, const ChannelGroup& group) {
@@ -24,6 +32,10 @@ ExportBatch channel_batch(const Column& timecodes, uint64_t rows, const ChannelG
   batch.columns.reserve(group.size() + 1);
   batch.columns.push_back(ExportColumn{"timecodes", "l", {}, {timecodes}});
   for (const Channel& channel : group) {
+    if (channel.var->count > 1) {
+      batch.columns.push_back(list_column(channel));
+      continue;
+    }
     batch.columns.push_back(ExportColumn{channel.var->name, arrow_format(channel.var->var_type),
                                          channel_metadata(*channel.var), {channel.values}});
   }

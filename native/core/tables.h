@@ -1,6 +1,7 @@
 // The tables a file yields, as batches for the Arrow producer: one batch per channel group (the
 // time column "timecodes" first, then one column per channel, named after its variable and
-// carrying its unit, description and interpolation hint), and the lap table.
+// carrying its unit, description and interpolation hint; an array variable's column is a
+// fixed-size list of its count), and the lap table.
 #pragma once
 
 #include "core/arrow_export.h"

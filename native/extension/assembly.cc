@@ -1,7 +1,10 @@
 #include "extension/assembly.h"
 
 #include <new>
+#include <optional>
+#include <utility>
 
+#include "core/arrays.h"
 #include "core/arrow_export.h"
 #include "core/tables.h"
 #include "extension/metadata.h"
@@ -230,12 +233,21 @@ PyRef assemble_log_file(PyRef channels, PyRef laps, PyRef metadata, const std::s
 
 // The record pass without the interpreter lock; the lock is taken back now and then to let
 // signal handlers run, and a handler that raises (Ctrl-C) stops the pass.
-Result<Telemetry> read_records(const IbtFile& file, ReadOptions options) {
+template <class Read>
+Result<Telemetry> read_records(const IbtFile& file, ReadOptions options, Read read) {
   GilReleased released;
   options.pass.should_stop = [&released] {
     return released.with_gil([] { return PyErr_CheckSignals() != 0; });
   };
-  return read_telemetry(file, options);
+  return read(file, options);
+}
+
+std::optional<PyarrowHandOff> make_hand_off() {
+  PyRef pyarrow = called(PyImport_ImportModule("pyarrow"));
+  if (!pyarrow) return std::nullopt;
+  PyRef table_class = called(PyObject_GetAttrString(pyarrow.get(), "Table"));
+  if (!table_class) return std::nullopt;
+  return std::optional<PyarrowHandOff>(std::in_place, std::move(table_class));
 }
 
 }  // namespace
@@ -244,17 +256,15 @@ PyRef assemble_result(const AcquiredSource& source, PyObject* progress,
                       const ReadOptions& options) {
   // A failure of the time column or the channels ends the call here, before pyarrow is
   // imported; a lap failure is raised in its place, after the channels have been handed on.
-  auto telemetry = read_records(source.file, options);
+  auto telemetry = read_records(source.file, options, read_telemetry);
   if (!telemetry) {
     raise_ibt_error(telemetry.error(), source.label, Stage::Read);
     return {};
   }
   if (!succeeded(PyErr_CheckSignals())) return {};
-  PyRef pyarrow = called(PyImport_ImportModule("pyarrow"));
-  if (!pyarrow) return {};
-  PyRef table_class = called(PyObject_GetAttrString(pyarrow.get(), "Table"));
-  if (!table_class) return {};
-  PyarrowHandOff hand_off(std::move(table_class));
+  auto made = make_hand_off();
+  if (!made) return {};
+  PyarrowHandOff& hand_off = *made;
 
   PyRef channels = created(PyDict_New());
   if (!fill_channels(channels.get(), *telemetry, hand_off, progress)) return {};
@@ -271,6 +281,20 @@ PyRef assemble_result(const AcquiredSource& source, PyObject* progress,
   if (!metadata) return {};
   return assemble_log_file(std::move(channels), std::move(laps), std::move(metadata),
                            source.label.text);
+}
+
+PyRef assemble_arrays(const AcquiredSource& source, const ReadOptions& options) {
+  auto arrays = read_records(source.file, options, read_arrays);
+  if (!arrays) {
+    raise_ibt_error(arrays.error(), source.label, Stage::Read);
+    return {};
+  }
+  if (!succeeded(PyErr_CheckSignals())) return {};
+  PyRef tables = created(PyDict_New());
+  if (arrays->channels.empty()) return tables;
+  auto hand_off = make_hand_off();
+  if (!hand_off || !fill_channels(tables.get(), *arrays, *hand_off, nullptr)) return {};
+  return tables;
 }
 
 }  // namespace corvex::py

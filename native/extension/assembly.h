@@ -1,6 +1,6 @@
 // The stages of an ibt call after the source is open: the record pass (without the interpreter
 // lock), the channel tables handed to pyarrow with progress reports, the lap table, the metadata
-// and the LogFile.
+// and the LogFile; and the same hand-off for the array variables' tables.
 #pragma once
 
 #include "core/telemetry.h"
@@ -12,5 +12,9 @@ namespace corvex::py {
 // Returns what corvex.base.LogFile returned, or an empty reference with the exception set.
 PyRef assemble_result(const AcquiredSource& source, PyObject* progress,
                       const ReadOptions& options);
+
+// The array variables' tables, a dict of name -> table (timecodes and one fixed-size list column),
+// from a pass of their own; errors are raised as assemble_result raises them.
+PyRef assemble_arrays(const AcquiredSource& source, const ReadOptions& options);
 
 }  // namespace corvex::py

@@ -33,4 +33,33 @@ PyRef build_metadata(const IbtFile& file) {
   return dict;
 }
 
+PyRef salvage_report(const IbtFile& file) {
+  const SalvageReport& report = file.salvage();
+  if (!report.applied) return PyRef::borrow(Py_None);
+  PyRef dict = created(PyDict_New());
+  const bool ok =
+      insert(dict.get(), "header_records",
+             created(PyLong_FromUnsignedLongLong(report.header_records))) &&
+      insert(dict.get(), "records", created(PyLong_FromUnsignedLongLong(file.record_count()))) &&
+      insert(dict.get(), "dropped_bytes",
+             created(PyLong_FromUnsignedLongLong(report.dropped_bytes)));
+  if (!ok) return {};
+  return dict;
+}
+
+PyRef snapshot_report(const IbtFile& file) {
+  const auto& snapshot = file.snapshot();
+  if (!snapshot) return PyRef::borrow(Py_None);
+  PyRef buffers = created(PyList_New(0));
+  for (const LiveBuffer& buffer : snapshot->buffers) {
+    PyRef pair = called(Py_BuildValue("(ii)", buffer.tick_count, buffer.offset));
+    if (!pair || !succeeded(PyList_Append(buffers.get(), pair.get()))) return {};
+  }
+  PyRef dict = created(PyDict_New());
+  const bool ok = insert(dict.get(), "buffers", std::move(buffers)) &&
+                  insert(dict.get(), "newest", created(PyLong_FromSize_t(snapshot->newest)));
+  if (!ok) return {};
+  return dict;
+}
+
 }  // namespace corvex::py

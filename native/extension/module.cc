@@ -1,5 +1,5 @@
-// The module _corvex_rs and its one function, ibt: argument binding, the call sequence and the
-// boundary where internal failures become PanicException.
+// The module _corvex_rs: ibt (argument binding and the call sequence), the readings beside it
+// (extension/readings.h), and the boundary where internal failures become PanicException.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +11,7 @@
 #include "extension/assembly.h"
 #include "extension/options.h"
 #include "extension/pyref.h"
+#include "extension/readings.h"
 #include "extension/source.h"
 
 namespace corvex::py {
@@ -112,9 +113,10 @@ void raise_panic(std::string_view message) noexcept {
 
 // The boundary: a Python exception already set passes through, memory exhaustion anywhere in
 // the C++ code becomes MemoryError, and anything else is an internal failure.
-PyObject* ibt(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+template <class Call>
+PyObject* at_boundary(Call call) {
   try {
-    return ibt_call(args, nargs, kwnames);
+    return call();
   } catch (const PythonError&) {
     if (!PyErr_Occurred()) PyErr_NoMemory();
   } catch (const std::bad_alloc&) {
@@ -127,8 +129,28 @@ PyObject* ibt(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyO
   return nullptr;
 }
 
+PyObject* ibt(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return at_boundary([&] { return ibt_call(args, nargs, kwnames); });
+}
+
+template <PyObject* (*Call)(PyObject*, PyObject*)>
+PyObject* reading(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  return at_boundary([&] { return Call(args, kwargs); });
+}
+
+template <PyObject* (*Call)(PyObject*, PyObject*)>
+PyMethodDef reading_def(const char* name, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reading<Call>)),
+          METH_VARARGS | METH_KEYWORDS, doc};
+}
+
 PyMethodDef ibt_def = {"ibt", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ibt)),
                        METH_FASTCALL | METH_KEYWORDS, kIbtDoc};
+PyMethodDef reading_defs[] = {
+    reading_def<ibt_salvage_call>("ibt_salvage", kIbtSalvageDoc),
+    reading_def<read_arrays_call>("read_arrays", kReadArraysDoc),
+    reading_def<snapshot_call>("snapshot", kSnapshotDoc),
+};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -145,10 +167,10 @@ PyModuleDef module_def = {
 std::atomic<int64_t> owner_interpreter{-1};
 PyObject* module_object = nullptr;  // created once, never destroyed
 
-bool add_function(PyObject* module) {
+bool add_function(PyObject* module, PyMethodDef* def) {
   PyRef name = called(PyModule_GetNameObject(module));
   if (!name) return false;
-  PyRef function = called(PyCMethod_New(&ibt_def, module, name.get(), nullptr));
+  PyRef function = called(PyCMethod_New(def, module, name.get(), nullptr));
   if (!function) return false;
   PyRef function_name = called(PyObject_GetAttrString(function.get(), "__name__"));
   if (!function_name) return false;
@@ -183,7 +205,10 @@ PyObject* init_module() {
   }
   if (module_object != nullptr) return Py_NewRef(module_object);
   PyRef module = called(PyModule_Create2(&module_def, 1013));
-  if (!module || !add_function(module.get())) return nullptr;
+  if (!module || !add_function(module.get(), &ibt_def)) return nullptr;
+  for (PyMethodDef& def : reading_defs) {
+    if (!add_function(module.get(), &def)) return nullptr;
+  }
   module_object = module.release();
   return Py_NewRef(module_object);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/byte_source.h"
+#include "core/snapshot.h"
 
 namespace corvex::py {
 
@@ -117,23 +118,25 @@ std::optional<AcquiredSource> opened(Result<IbtFile> file, SourceLabel label, Py
   return AcquiredSource{std::move(keep_alive), std::move(*file), std::move(label)};
 }
 
-Result<IbtFile> open_source(Result<std::unique_ptr<ByteSource>> source) {
+Result<IbtFile> open_source(Result<std::unique_ptr<ByteSource>> source,
+                            const OpenRequest& request) {
   if (!source) return std::unexpected(std::move(source).error());
-  return open_ibt(std::move(*source));
+  if (request.snapshot) return open_snapshot(std::move(*source));
+  return open_ibt(std::move(*source), request.options);
 }
 
 // The file is opened and its headers read without the interpreter lock: they are I/O.
-std::optional<AcquiredSource> open_path(std::string_view path) {
+std::optional<AcquiredSource> open_path(std::string_view path, const OpenRequest& request) {
   Result<IbtFile> file = [&] {
     GilReleased released;
-    return open_source(open_file(path));
+    return open_source(open_file(path), request);
   }();
   return opened(std::move(file), SourceLabel{std::string(path), true}, PyRef());
 }
 
 std::optional<AcquiredSource> open_data(Result<std::unique_ptr<ByteSource>> source,
-                                        PyRef keep_alive) {
-  Result<IbtFile> file = open_source(std::move(source));
+                                        PyRef keep_alive, const OpenRequest& request) {
+  Result<IbtFile> file = open_source(std::move(source), request);
   return opened(std::move(file), SourceLabel{"<bytes>", false}, std::move(keep_alive));
 }
 
@@ -141,19 +144,20 @@ std::optional<AcquiredSource> open_data(Result<std::unique_ptr<ByteSource>> sour
 // buffer is copied first (the copy protects the read from changes made meanwhile), and other
 // sequences are read element by element. Sets `not_bytes_like` when the object is not
 // bytes-like, leaving the exception of that finding set.
-std::optional<AcquiredSource> open_bytes_like(PyObject* object, bool& not_bytes_like) {
+std::optional<AcquiredSource> open_bytes_like(PyObject* object, bool& not_bytes_like,
+                                              const OpenRequest& request) {
   not_bytes_like = false;
   {
     ByteBuffer buffer;
     if (buffer.acquire(object)) {
       if (PyBytes_CheckExact(object)) {
-        return open_data(borrowed_source(buffer.bytes()), PyRef::borrow(object));
+        return open_data(borrowed_source(buffer.bytes()), PyRef::borrow(object), request);
       }
       Result<std::unique_ptr<ByteSource>> copy = [&] {
         GilReleased released;
         return copied_source(buffer.bytes());
       }();
-      return open_data(std::move(copy), PyRef());
+      return open_data(std::move(copy), PyRef(), request);
     }
     if (PyErr_Occurred()) return std::nullopt;  // an interrupt or MemoryError while asking
   }
@@ -162,10 +166,10 @@ std::optional<AcquiredSource> open_bytes_like(PyObject* object, bool& not_bytes_
     not_bytes_like = true;
     return std::nullopt;
   }
-  return open_data(copied_source(*elements), PyRef());
+  return open_data(copied_source(*elements), PyRef(), request);
 }
 
-std::optional<AcquiredSource> open_path_like(PyObject* source) {
+std::optional<AcquiredSource> open_path_like(PyObject* source, const OpenRequest& request) {
   PyRef path = called(PyObject_CallMethod(source, "__fspath__", nullptr));
   if (!path) return std::nullopt;
   if (!PyUnicode_Check(path.get())) {
@@ -175,10 +179,10 @@ std::optional<AcquiredSource> open_path_like(PyObject* source) {
   }
   auto text = utf8_of(path.get());
   if (!text) return std::nullopt;
-  return open_path(*text);
+  return open_path(*text, request);
 }
 
-std::optional<AcquiredSource> open_file_like(PyObject* source) {
+std::optional<AcquiredSource> open_file_like(PyObject* source, const OpenRequest& request) {
   PyRef zero = created(PyLong_FromLong(0));
   PyRef seek_name = text("seek");
   PyObject* seek_args[] = {source, zero.get()};
@@ -189,34 +193,34 @@ std::optional<AcquiredSource> open_file_like(PyObject* source) {
   PyRef data = called(PyObject_VectorcallMethod(read_name.get(), read_args, 1, nullptr));
   if (!data) return std::nullopt;
   bool not_bytes_like = false;
-  return open_bytes_like(data.get(), not_bytes_like);
+  return open_bytes_like(data.get(), not_bytes_like, request);
 }
 
 }  // namespace
 
-std::optional<AcquiredSource> acquire_source(PyObject* source) {
+std::optional<AcquiredSource> acquire_source(PyObject* source, const OpenRequest& request) {
   if (PyUnicode_Check(source)) {
-    if (auto path = utf8_of(source)) return open_path(*path);
+    if (auto path = utf8_of(source)) return open_path(*path, request);
     if (pending_is_fatal()) return std::nullopt;
     PyErr_Clear();  // lone surrogates: not a usable path, try the other kinds
   }
   switch (has_attribute(source, "__fspath__")) {
     case Answer::Yes:
-      return open_path_like(source);
+      return open_path_like(source, request);
     case Answer::Error:
       return std::nullopt;
     case Answer::No:
       break;
   }
   bool not_bytes_like = false;
-  auto data = open_bytes_like(source, not_bytes_like);
+  auto data = open_bytes_like(source, not_bytes_like, request);
   if (data || !not_bytes_like) return data;
   // The element rule's failure is discarded here, unless it was an interrupt or MemoryError.
   if (pending_is_fatal()) return std::nullopt;
   PyErr_Clear();
   switch (has_attribute(source, "read")) {
     case Answer::Yes:
-      return open_file_like(source);
+      return open_file_like(source, request);
     case Answer::Error:
       return std::nullopt;
     case Answer::No:

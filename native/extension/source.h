@@ -16,7 +16,14 @@ struct AcquiredSource {
   SourceLabel label;
 };
 
+// How the bytes are opened: as a recording (open_ibt with its options) or as a live telemetry
+// snapshot (open_snapshot).
+struct OpenRequest {
+  OpenOptions options;
+  bool snapshot = false;
+};
+
 // Empty, with a Python exception set, when the source cannot be classified, read or opened.
-std::optional<AcquiredSource> acquire_source(PyObject* source);
+std::optional<AcquiredSource> acquire_source(PyObject* source, const OpenRequest& request = {});
 
 }  // namespace corvex::py

@@ -17,7 +17,7 @@ import difflib
 import math
 import os
 import shutil
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from functools import cached_property
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -83,6 +83,9 @@ class LogFile:
             "sub_session_id", all text), and "tick_rate", "record_count", "lap_count",
             "session_start_date" (unix seconds), "start_time" and "end_time" (seconds).
         source: the path the file was read from, or "<bytes>".
+        arrays: ``dict`` of array variable name to ``pyarrow.Table`` (``timecodes`` and a
+            fixed-size list column of the variable's count values per record), read on first
+            access; see :attr:`arrays` and :meth:`high_rate`.
         session_info, session_info_text: the session info parsed, and its text decoded from the
             file's bytes (UTF-8, or Windows-1252 for older files).
 
@@ -105,6 +108,82 @@ class LogFile:
         # The session info's text bytes as stored in the file, when the source could give them;
         # corvex.open fills them in (see session_info_text).
         self._session_info_bytes: bytes | None = None
+        # The array tables once read, how to read them on first access (corvex.open sets it),
+        # or why they cannot be read.
+        self._arrays: dict[str, pa.Table] | None = None
+        self._arrays_loader: Callable[[], dict[str, pa.Table]] | None = None
+        self._arrays_unavailable = "this LogFile was not made by corvex.open"
+
+    # -- array variables --------------------------------------------------------------------
+
+    @property
+    def arrays(self) -> dict[str, pa.Table]:
+        """The array variables (count > 1): name -> table of ``timecodes`` and the variable.
+
+        The value column is a ``fixed_size_list`` of the variable's element type and count, one
+        list per record, on the same time base as the channels (all array tables share one time
+        column); the field carries ``b"units"``, ``b"desc"`` and ``b"interpolate"`` like a
+        channel's. The tables are read on first access, from the source the ``LogFile`` came
+        from (see :func:`corvex.open`), and kept. Raises ``ValueError`` when the source was not
+        kept, and ``RuntimeError`` when the file no longer matches the channels read before.
+        """
+        if self._arrays is None:
+            if self._arrays_loader is None:
+                raise ValueError(f"no arrays for {self.source}: {self._arrays_unavailable}")
+            tables = self._arrays_loader()
+            self._check_arrays(tables)
+            self._arrays, self._arrays_loader = tables, None  # the source is let go
+        return self._arrays
+
+    def _check_arrays(self, tables: dict[str, pa.Table]) -> None:
+        """The arrays must lie on this file's time base; a file replaced since fails here."""
+        if not self.channels:
+            return
+        for table in tables.values():
+            if not table.column(0).equals(self.timecodes):
+                raise RuntimeError(
+                    f"{self.source}: the arrays read now do not lie on the time base of the "
+                    "channels read before; the file changed since it was opened"
+                )
+            return
+
+    def high_rate(self, name: str) -> pa.Table:
+        """The sub-sampled array variable ``name`` (``..._ST``) as a flat table at its own rate.
+
+        A ``_ST`` variable holds ``count`` samples taken within each tick, the last one at the
+        record's own time (it equals the scalar variable of the same name without ``_ST``):
+        sample ``j`` of a record at ``t`` ms lies ``(count - 1 - j) / (count x tick_rate)`` s
+        earlier. One row per sample: ``timecodes`` (int64, ms, rounded to the nearest) and the
+        values, with the variable's field metadata. Raises ``KeyError`` for a name that is not
+        an array variable and ``ValueError`` for one without the ``_ST`` suffix or a file
+        without a tick rate.
+        """
+        import numpy as np
+
+        if name not in self.arrays:
+            raise KeyError(_unknown_channels_message([name], self.arrays))
+        if not name.endswith("_ST"):
+            raise ValueError(
+                f"{name!r} is not sampled within the tick (no _ST suffix); its elements are "
+                "separate values of one record, see LogFile.arrays"
+            )
+        rate = int(self.metadata.get("tick_rate") or 0)
+        if rate <= 0:
+            raise ValueError(f"{self.source}: tick rate {rate} gives no sample times")
+        table = self.arrays[name]
+        field = table.schema.field(1)
+        count = field.type.list_size
+        lists = table.column(1).combine_chunks()
+        values = lists.flatten()  # the child values, not copied
+        record_ms = table.column(0).to_numpy()
+        step = 1000.0 / (rate * count)
+        offsets = np.rint((np.arange(count) - (count - 1)) * step).astype(np.int64)
+        times = (record_ms[:, None] + offsets[None, :]).reshape(-1)
+        value_field = pa.field(name, values.type, nullable=False, metadata=field.metadata)
+        time_field = table.schema.field(0)
+        return pa.Table.from_arrays(
+            [pa.array(times, pa.int64()), values], schema=pa.schema([time_field, value_field])
+        )
 
     # -- channels ---------------------------------------------------------------------------
 
@@ -515,6 +594,13 @@ class LogFile:
         metadata = dict(self.metadata, record_count=stop - first)
         lap = LogFile(channels, self.laps.slice(row, 1), metadata, self.source)
         lap._session_info_bytes = self._session_info_bytes
+        lap._arrays_unavailable = self._arrays_unavailable
+        if self._arrays is not None or self._arrays_loader is not None:
+
+            def lap_arrays() -> dict[str, pa.Table]:
+                return {k: t.slice(first, stop - first) for k, t in self.arrays.items()}
+
+            lap._arrays_loader = lap_arrays
         if "session_info" in self.__dict__:  # parsed already: the lap has the same text
             lap.__dict__["session_info"] = self.__dict__["session_info"]
         return lap

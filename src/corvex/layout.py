@@ -33,6 +33,7 @@ __all__ = [
     "read_field",
     "patch_field",
     "buffer_descriptors",
+    "patch_buffer_descriptor",
     "read_var_headers",
 ]
 
@@ -127,6 +128,15 @@ def buffer_descriptors(data: bytes | bytearray | memoryview) -> list[tuple[int, 
         struct.unpack_from("<2i", data, BUFFER_DESCRIPTORS_OFFSET + i * BUFFER_DESCRIPTOR_SIZE)
         for i in range(MAX_BUFFERS)
     ]
+
+
+def patch_buffer_descriptor(data: bytearray, index: int, tick_count: int, offset: int) -> None:
+    """Store buffer descriptor ``index`` (0 to 3): its tick count and its buffer offset."""
+    if not 0 <= index < MAX_BUFFERS:
+        raise IndexError(f"buffer descriptor {index} out of range (0..{MAX_BUFFERS - 1})")
+    struct.pack_into(
+        "<2i", data, BUFFER_DESCRIPTORS_OFFSET + index * BUFFER_DESCRIPTOR_SIZE, tick_count, offset
+    )
 
 
 @dataclass(frozen=True)

@@ -11,6 +11,10 @@ checked, and the finished file can be truncated or padded.
 Example, the smallest file a reader accepts (296 bytes, one record)::
 
     data = build_ibt([Var("SessionTime", DOUBLE)], {"SessionTime": [0.0]})
+
+:func:`build_snapshot` writes the other kind of file the simulator's telemetry gives: a live
+telemetry snapshot, its shared memory saved to disk, with a ring of record buffers instead of a
+data region.
 """
 
 from __future__ import annotations
@@ -21,6 +25,8 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
+
+from corvex import layout as _layout
 
 __all__ = [
     "CHAR",
@@ -38,6 +44,7 @@ __all__ = [
     "Layout",
     "build_ibt",
     "build_ibt_layout",
+    "build_snapshot",
     "sample_session",
     "write_sample",
     "Quoted",
@@ -418,6 +425,62 @@ def _var_header(var: Var, offset: int) -> bytes:
         + _text_field(var.desc, _DESC_SIZE)
         + _text_field(var.unit, _UNIT_SIZE)
     )
+
+
+def build_snapshot(
+    variables: Sequence[Var],
+    columns: Mapping[str | bytes | int, Sequence[Any]] | None,
+    ticks: Sequence[int],
+    *,
+    session_info: str | bytes = "",
+    tick_rate: int = 60,
+    version: int = 2,
+    buf_len: int | None = None,
+    align: int = 16,
+) -> bytes:
+    """Return the bytes of a live telemetry snapshot with one record buffer per tick count.
+
+    The shared memory's layout: the 112-byte main header (no disk sub-header follows it) with
+    ``num_buf`` = ``len(ticks)`` and one buffer descriptor per buffer, the variable headers at
+    112, the session info, then the buffers in order, each starting at a multiple of ``align``.
+    ``columns`` holds one value per buffer (``columns[name][i]`` goes to buffer ``i``, whose
+    tick count is ``ticks[i]``), as :func:`build_ibt` takes one value per record. The buffer
+    table and the header fields can be broken afterwards with :mod:`corvex.layout`
+    (``patch_field``, ``patch_buffer_descriptor``).
+    """
+    if not 1 <= len(ticks) <= _layout.MAX_BUFFERS:
+        raise ValueError(f"a snapshot has 1 to {_layout.MAX_BUFFERS} buffers, got {len(ticks)}")
+    variables = list(variables)
+    offsets = _place(variables)
+    record_len = _default_buf_len(variables, offsets) if buf_len is None else buf_len
+    records = _data_region(variables, offsets, columns or {}, record_len, len(ticks))
+    info = session_info.encode("utf-8") if isinstance(session_info, str) else bytes(session_info)
+
+    var_header_offset = _layout.MAIN_HEADER_SIZE
+    session_info_offset = var_header_offset + VAR_HEADER_SIZE * len(variables)
+    first = -(-(session_info_offset + len(info)) // align) * align
+    stride = -(-record_len // align) * align if record_len > 0 else align
+    out = bytearray(first + stride * len(ticks))
+    for name, value in (
+        ("version", version),
+        ("status", 1),
+        ("tick_rate", tick_rate),
+        ("session_info_len", len(info)),
+        ("session_info_offset", session_info_offset),
+        ("num_vars", len(variables)),
+        ("var_header_offset", var_header_offset),
+        ("num_buf", len(ticks)),
+        ("buf_len", record_len),
+    ):
+        _layout.patch_field(out, name, value)
+    headers = b"".join(_var_header(var, offset) for var, offset in zip(variables, offsets))
+    out[var_header_offset:session_info_offset] = headers
+    out[session_info_offset : session_info_offset + len(info)] = info
+    for i, tick in enumerate(ticks):
+        start = first + i * stride
+        _layout.patch_buffer_descriptor(out, i, tick, start)
+        out[start : start + record_len] = records[i * record_len : (i + 1) * record_len]
+    return bytes(out)
 
 
 # ----------------------------------------------------------------------------------------------

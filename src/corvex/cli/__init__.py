@@ -13,8 +13,9 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import warnings
 from collections.abc import Callable, Sequence
-from typing import Any
+from typing import Any, TextIO
 
 import corvex
 from corvex.cli import channels, compare, demo, export, info, laps, plot
@@ -62,12 +63,33 @@ class _VersionAction(argparse.Action):
         parser.exit()
 
 
+def _show_warning(
+    message: Warning | str,
+    category: type[Warning],
+    filename: str,
+    lineno: int,
+    file: TextIO | None = None,
+    line: str | None = None,
+) -> None:
+    """corvex's own warnings (records salvaged) as one line on standard error."""
+    if issubclass(category, corvex.CorvexWarning):
+        print(f"{PROG}: warning: {' '.join(str(message).split())}", file=sys.stderr)
+        return
+    _default_show_warning(message, category, filename, lineno, file, line)
+
+
+_default_show_warning = warnings.showwarning
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
     args = build_parser().parse_args(argv)
     run: Callable[[argparse.Namespace], None] = args.run
     try:
-        run(args)
+        with warnings.catch_warnings():
+            warnings.simplefilter("always", corvex.CorvexWarning)
+            warnings.showwarning = _show_warning
+            run(args)
         sys.stdout.flush()
     except KeyboardInterrupt:
         return 130

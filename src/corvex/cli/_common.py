@@ -15,6 +15,16 @@ class CliError(Exception):
     """A problem to report on one line, without a traceback."""
 
 
+def add_salvage_option(parser: argparse.ArgumentParser) -> None:
+    """``--salvage``: read the whole records of a recording that was cut or never closed."""
+    parser.add_argument(
+        "--salvage",
+        action="store_true",
+        help="read the whole records of a recording that was cut or never closed (its header "
+        "counts more records than the file holds, or none); a warning says how many",
+    )
+
+
 def parse_names(text: str | None) -> list[str] | None:
     """``"A, B,C"`` -> ``["A", "B", "C"]``; None when the option was not given."""
     if text is None:

@@ -8,6 +8,7 @@ import textwrap
 from typing import TYPE_CHECKING, Any
 
 import corvex
+from corvex.cli._common import add_salvage_option
 
 if TYPE_CHECKING:
     from corvex.base import LogFile
@@ -16,7 +17,7 @@ if TYPE_CHECKING:
 def cmd_channels(args: argparse.Namespace) -> None:
     from corvex.overview import left_out_text, left_out_variables
 
-    log = corvex.open(args.file)
+    log = corvex.open(args.file, salvage=args.salvage)
     rows = channel_rows(log, args.grep)
     if not rows:
         print(f"no channel matches {args.grep!r}" if args.grep else "no channels")
@@ -60,6 +61,7 @@ def register(sub: Any) -> None:
         "array variables of the file, which are not read as channels.",
     )
     parser.add_argument("file", metavar="FILE", help="IBT file")
+    add_salvage_option(parser)
     parser.add_argument(
         "--grep",
         metavar="TEXT",

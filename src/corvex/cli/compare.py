@@ -13,7 +13,7 @@ import os
 from pathlib import Path
 from typing import Any
 
-from corvex.cli._common import CliError, parse_names
+from corvex.cli._common import CliError, add_salvage_option, parse_names
 
 DEFAULT_CHANNELS = ("Speed", "Throttle", "Brake")
 _PARQUET = (".parquet", ".pq")
@@ -33,7 +33,7 @@ def split_lap_spec(text: str) -> tuple[str, int | None]:
 class _Lap:
     """One side of the comparison: its lap as a LogFile or a saved table, and its label."""
 
-    def __init__(self, spec: str, opened: dict[str, Any]) -> None:
+    def __init__(self, spec: str, opened: dict[str, Any], salvage: bool = False) -> None:
         import corvex
 
         path, num = split_lap_spec(spec)
@@ -51,7 +51,7 @@ class _Lap:
             self.label = _saved_label(self.source)
             return
         if path not in opened:
-            opened[path] = corvex.open(path)
+            opened[path] = corvex.open(path, salvage=salvage)
         self.log = opened[path]
         if num is None:
             num = self.log.fastest_lap
@@ -100,8 +100,8 @@ def cmd_compare(args: argparse.Namespace) -> None:
     if not args.step > 0:
         raise CliError("--step must be a positive number of metres")
     opened: dict[str, Any] = {}
-    lap = _Lap(args.lap, opened)
-    ref = _Lap(args.reference, opened)
+    lap = _Lap(args.lap, opened, args.salvage)
+    ref = _Lap(args.reference, opened, args.salvage)
     if lap.log is None:
         raise CliError(f"{lap.path}: the lap to compare must come from an IBT file")
     names = _channels(args.channels, lap, ref)
@@ -221,6 +221,7 @@ def register(sub: Any) -> None:
     )
     parser.add_argument("lap", metavar="FILE[:LAP]", help="IBT file and lap number")
     parser.add_argument("reference", metavar="REF[:LAP]", help="reference IBT file or .parquet")
+    add_salvage_option(parser)
     parser.add_argument(
         "--channels",
         metavar="A,B",

@@ -15,7 +15,13 @@ from pathlib import Path
 from typing import Any
 
 import corvex
-from corvex.cli._common import CliError, add_lap_options, parse_names, pick_lap
+from corvex.cli._common import (
+    CliError,
+    add_lap_options,
+    add_salvage_option,
+    parse_names,
+    pick_lap,
+)
 
 EXPORT_FORMATS = {
     ".parquet": "parquet",
@@ -51,7 +57,7 @@ def cmd_export(args: argparse.Namespace) -> None:
         raise CliError("--jobs and --format apply when the output is a directory")
     if args.session is not None and args.lap is None:
         raise CliError("--session needs --lap: it picks which lap N to take")
-    log = corvex.open(sources[0])
+    log = corvex.open(sources[0], salvage=args.salvage)
     if args.lap is not None:
         log = pick_lap(log, args.lap, args.session)
     if kind == "motec":
@@ -146,6 +152,7 @@ def register(sub: Any) -> None:
     parser.add_argument(
         "-o", "--output", metavar="OUT", required=True, help="output file or directory"
     )
+    add_salvage_option(parser)
     parser.add_argument("--channels", metavar="A,B,...", help="channels to write (default: all)")
     add_lap_options(parser)
     parser.add_argument(

@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import shutil
 from typing import TYPE_CHECKING, Any
 
 import corvex
+from corvex.cli._common import add_salvage_option
 
 if TYPE_CHECKING:
     from corvex.base import LogFile
@@ -16,14 +18,22 @@ DESCRIPTION = (
     "Show the track, car, driver, series and session ids, start date, duration, record count, "
     "tick rate, channel count by type, the array variables that are not read as channels, and "
     "the laps with lap times, types and sessions. With --json the same facts are printed as "
-    "one JSON object."
+    "one JSON object. A live telemetry snapshot (the simulator's telemetry memory saved to a "
+    "file) is shown as what it is: its buffers and the values of its newest record."
 )
 
 
 def cmd_info(args: argparse.Namespace) -> None:
     from corvex.overview import session_facts
 
-    log = corvex.open(args.file)
+    if _is_snapshot(args.file):
+        facts = snapshot_facts(corvex.open_snapshot(args.file))
+        if args.json:
+            print(json.dumps(facts, indent=2, ensure_ascii=False, allow_nan=False))
+        else:
+            print(snapshot_text(facts))
+        return
+    log = corvex.open(args.file, salvage=args.salvage)
     if args.json:
         print(json.dumps(session_facts(log), indent=2, ensure_ascii=False, allow_nan=False))
     else:
@@ -38,10 +48,77 @@ def format_info(log: LogFile) -> str:
     return info_text(session_facts(log), width)
 
 
+def _is_snapshot(path: str) -> bool:
+    from corvex.diagnose import looks_like_snapshot
+
+    try:
+        with open(path, "rb") as handle:
+            return looks_like_snapshot(handle.read(112))
+    except OSError:
+        return False  # corvex.open reports it
+
+
+def _plain(value: Any) -> Any:
+    """A value for JSON: NaN and infinities as None, lists element by element."""
+    if isinstance(value, list):
+        return [_plain(v) for v in value]
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    return value
+
+
+def snapshot_facts(log: LogFile) -> dict[str, Any]:
+    """What ``corvex info`` shows of a live telemetry snapshot, as plain values."""
+    meta = log.metadata
+    snapshot = meta["snapshot"]
+    values: dict[str, Any] = {}
+    for tables in (log.channels, log.arrays):
+        for name, table in tables.items():
+            units = (table.schema.field(1).metadata or {}).get(b"units", b"")
+            cell = table.column(1)[0].as_py() if table.num_rows else None
+            values[name] = {"value": _plain(cell), "unit": units.decode("utf-8", "replace")}
+    newest = snapshot["newest"]
+    return {
+        "file": log.source,
+        "kind": "live telemetry snapshot",
+        "track": meta.get("track_display_name") or meta.get("track_name"),
+        "tick_rate": meta.get("tick_rate"),
+        "buffers": [{"tick_count": t, "offset": o} for t, o in snapshot["buffers"]],
+        "newest_buffer": newest,
+        "tick_count": snapshot["buffers"][newest][0],
+        "values": values,
+    }
+
+
+def snapshot_text(facts: dict[str, Any]) -> str:
+    """The snapshot as printed by ``corvex info``: what it is, then one line per value."""
+    buffers = facts["buffers"]
+    ticks = ", ".join(str(b["tick_count"]) for b in buffers)
+    lines = [
+        f"{facts['file']}: live telemetry snapshot (the simulator's telemetry memory), "
+        "not a disk recording",
+    ]
+    if facts["track"]:
+        lines.append(f"Track:     {facts['track']}")
+    lines.append(f"Tick rate: {facts['tick_rate']} Hz")
+    lines.append(
+        f"Buffers:   {len(buffers)} (tick counts {ticks}); values of buffer "
+        f"{facts['newest_buffer']}, the newest (tick {facts['tick_count']})"
+    )
+    values = facts["values"]
+    lines.append(f"Values:    {len(values)}")
+    width = max((len(name) for name in values), default=0)
+    for name, cell in values.items():
+        unit = f" {cell['unit']}" if cell["unit"] else ""
+        lines.append(f"  {name:<{width}}  {cell['value']}{unit}")
+    return "\n".join(lines)
+
+
 def register(sub: Any) -> None:
     """Add the `info` command to the subparsers `sub`."""
     parser = sub.add_parser("info", help="the session at a glance", description=DESCRIPTION)
     parser.add_argument("file", metavar="FILE", help="IBT file")
+    add_salvage_option(parser)
     parser.add_argument(
         "--json",
         action="store_true",

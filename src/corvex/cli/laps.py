@@ -5,6 +5,8 @@ from __future__ import annotations
 import argparse
 from typing import TYPE_CHECKING, Any
 
+from corvex.cli._common import add_salvage_option
+
 if TYPE_CHECKING:
     from corvex.base import LogFile
 
@@ -12,7 +14,7 @@ if TYPE_CHECKING:
 def cmd_laps(args: argparse.Namespace) -> None:
     import corvex
 
-    print(format_laps(corvex.open(args.file)))
+    print(format_laps(corvex.open(args.file, salvage=args.salvage)))
 
 
 def _time_text(seconds: float | None) -> str:
@@ -96,4 +98,5 @@ def register(sub: Any) -> None:
         "theoretical best is the sum of the best sectors.",
     )
     parser.add_argument("file", metavar="FILE", help="IBT file")
+    add_salvage_option(parser)
     parser.set_defaults(run=cmd_laps)

@@ -6,7 +6,13 @@ import argparse
 from typing import TYPE_CHECKING, Any
 
 import corvex
-from corvex.cli._common import CliError, add_lap_options, parse_names, pick_lap
+from corvex.cli._common import (
+    CliError,
+    add_lap_options,
+    add_salvage_option,
+    parse_names,
+    pick_lap,
+)
 
 if TYPE_CHECKING:
     from corvex.base import LogFile
@@ -34,7 +40,7 @@ def cmd_plot(args: argparse.Namespace) -> None:
     if args.vs_session is not None and args.vs_lap is None:
         raise CliError("--vs-session needs --vs-lap: it picks which lap M to take")
     x_axis = args.x or ("distance" if args.vs_lap is not None else "time")
-    log = corvex.open(args.file)
+    log = corvex.open(args.file, salvage=args.salvage)
     log.to_table(names)  # checks the names before anything is drawn
     if x_axis == "distance" and "LapDist" not in log and "LapDistPct" not in log:
         raise CliError(_NO_DISTANCE)
@@ -217,6 +223,7 @@ def register(sub: Any) -> None:
         "(pip install 'corvex[plot]').",
     )
     parser.add_argument("file", metavar="FILE", help="IBT file")
+    add_salvage_option(parser)
     parser.add_argument("--channels", metavar="A,B", required=True, help="channels to plot")
     add_lap_options(parser, "only lap N")
     parser.add_argument("--vs-lap", metavar="M", type=int, help="overlay lap M (needs --lap)")
