@@ -6,7 +6,7 @@ STAMP := $(VENV)/.deps-stamp
 LOCK := flock $(VENV)/.install.lock
 
 .PHONY: venv install demo test test-sanitize test-tsan bench bench-motec bench-session-info \
-	bench-dataset fuzz fuzz-build fuzz-python format clean sanitize-build
+	bench-dataset fuzz fuzz-build fuzz-python format clean sanitize-build windows-check
 
 $(STAMP): pyproject.toml
 	@test -n "$(PYTHON_BOOTSTRAP)" || { echo "python3.13 not found"; exit 1; }
@@ -107,6 +107,19 @@ test-tsan: $(STAMP)
 		"$(abspath $(TSAN_DIR)/site)" "$$($(PY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')"
 	TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0 LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)" \
 		$(TSAN_PY) -m pytest -q -p no:cacheprovider $(TSAN_TESTS)
+
+# windows-check: the core and its check tool built for Linux and, with Debian's mingw-w64, for
+# Windows; both run (the Windows one under wine) on the same files and must print the same bytes.
+CHECK_NATIVE := build/check-native
+CHECK_WINDOWS := build/check-windows
+
+windows-check: install
+	$(CMAKE) -S . -B $(CHECK_NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVEX_CORE_ONLY=ON >/dev/null
+	$(CMAKE) --build $(CHECK_NATIVE)
+	$(CMAKE) -S . -B $(CHECK_WINDOWS) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVEX_CORE_ONLY=ON \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
+	$(CMAKE) --build $(CHECK_WINDOWS)
+	$(PY) native/tools/windows_check.py $(CHECK_NATIVE)/ibt_check $(CHECK_WINDOWS)/ibt_check.exe
 
 fuzz-build: $(STAMP)
 	$(CMAKE) -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEX_FUZZ=ON \

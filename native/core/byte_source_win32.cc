@@ -16,7 +16,7 @@ namespace {
 std::string utf8_of(const wchar_t* text, int length) {
   const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) ::WideCharToMultiByte(CP_UTF8, 0, text, length, scratch, size, nullptr, nullptr);
+  if (size > 0) ::WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), size, nullptr, nullptr);
   return out;
 }
 
@@ -41,7 +41,7 @@ Result<std::wstring> wide_path(std::string_view path) {
   if (size <= 0) return std::unexpected(win32_error(::GetLastError()));
   std::wstring out(static_cast<size_t>(size), L'\0');
   ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()),
-                        scratch, size);
+                        out.data(), size);
   return out;
 }
 
