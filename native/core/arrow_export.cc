@@ -10,31 +10,35 @@ namespace corvex {
 
 namespace {
 
+using SharedBatch = std::shared_ptr<const ExportBatch>;
+
 // Releases the children that are still in place (a consumer may have moved one out, leaving its
 // release callback empty); the child structures start out released, so that a node dropped half
 // built frees exactly the children that were adopted.
 template <class T>
-void release_children(const std::vector<T*>& children) {
-  for (T* child : children) {
-    if (child->release != nullptr) child->release(child);
+void release_children(std::vector<T>& children) {
+  for (T& child : children) {
+    if (child.release != nullptr) child.release(&child);
   }
 }
 
-// Owned by one ArrowSchema through its private_data. A child owns its own node, so that a
-// consumer may move a child out and release the parent.
+// Owned by one ArrowSchema through its private_data. The texts it hands out are the batch's own
+// (the node holds the batch), so a column costs one allocation. A child has its own node, so
+// that a consumer may move a child out and release the parent.
 struct SchemaNode {
-  std::string format, name, metadata;
-  std::vector<std::unique_ptr<ArrowSchema>> child_storage;
+  SharedBatch batch;
+  std::string list_format;  // "+w:<size>" for a list; other formats are static strings
+  std::vector<ArrowSchema> child_storage;
   std::vector<ArrowSchema*> children;
-  ~SchemaNode() { release_children(children); }
+  ~SchemaNode() { release_children(child_storage); }
 };
 
 struct ArrayNode {
-  std::vector<std::shared_ptr<Buffer>> owners;
+  SharedBatch batch;  // holds the column memory the buffers point into
   std::vector<const void*> buffers;
-  std::vector<std::unique_ptr<ArrowArray>> child_storage;
+  std::vector<ArrowArray> child_storage;
   std::vector<ArrowArray*> children;
-  ~ArrayNode() { release_children(children); }
+  ~ArrayNode() { release_children(child_storage); }
 };
 
 void release_schema(ArrowSchema* schema) {
@@ -49,11 +53,27 @@ void release_array(ArrowArray* array) {
   array->private_data = nullptr;
 }
 
-// Fills `out` from the node and hands the node's ownership to it.
-void adopt_schema(std::unique_ptr<SchemaNode> node, ArrowSchema* out) noexcept {
-  out->format = node->format.c_str();
-  out->name = node->name.c_str();
-  out->metadata = node->metadata.empty() ? nullptr : node->metadata.data();
+bool is_list(const ExportColumn& column) {
+  return column.format[0] == '+' && std::string_view(column.format) == "+w";
+}
+
+std::string format_of(const ExportColumn& column) {
+  if (is_list(column)) return "+w:" + std::to_string(column.list_size);
+  return column.format;
+}
+
+// Fills `out` for `column` (nullptr for the batch's root) and hands the node's ownership to it.
+void adopt_schema(std::unique_ptr<SchemaNode> node, const ExportColumn* column,
+                  ArrowSchema* out) noexcept {
+  if (column == nullptr) {
+    out->format = "+s";
+    out->name = "";
+    out->metadata = nullptr;
+  } else {
+    out->format = node->list_format.empty() ? column->format : node->list_format.c_str();
+    out->name = column->name.c_str();
+    out->metadata = column->metadata.empty() ? nullptr : column->metadata.data();
+  }
   out->flags = 0;  // no field of ours is nullable
   out->n_children = static_cast<int64_t>(node->children.size());
   out->children = node->children.empty() ? nullptr : node->children.data();
@@ -75,95 +95,65 @@ void adopt_array(std::unique_ptr<ArrayNode> node, int64_t length, ArrowArray* ou
   out->private_data = node.release();
 }
 
-bool is_list(const ExportColumn& column) {
-  return column.format[0] == '+' && std::string_view(column.format) == "+w";
-}
-
-std::string format_of(const ExportColumn& column) {
-  if (is_list(column)) return "+w:" + std::to_string(column.list_size);
-  return column.format;
-}
-
-std::unique_ptr<SchemaNode> column_schema(const ExportColumn& column) {
-  auto node = std::make_unique<SchemaNode>();
-  if (is_list(column)) {
-    node->format = format_of(column);
-  } else {
-    node->format = column.format;
+// Room for `count` children, each marked released until it is adopted.
+template <class Node, class T>
+void make_room(Node& node, size_t count) {
+  node.child_storage.resize(count);
+  node.children.reserve(count);
+  for (T& child : node.child_storage) {
+    child.release = nullptr;
+    node.children.push_back(&child);
   }
-  node->name = column.name;
-  node->metadata = column.metadata;
-  if (column.children.empty()) return node;
-  node->child_storage.reserve(column.children.size());
-  node->children.reserve(column.children.size());
-  for (const ExportColumn& child : column.children) {
-    node->child_storage.push_back(std::make_unique<ArrowSchema>());
-    node->children.push_back(node->child_storage.back().get());
-    adopt_schema(column_schema(child), node->children.back());
+}
+
+std::unique_ptr<SchemaNode> schema_node(const SharedBatch& batch,
+                                        const std::vector<ExportColumn>& children) {
+  auto node = std::make_unique<SchemaNode>();
+  node->batch = batch;
+  make_room<SchemaNode, ArrowSchema>(*node, children.size());
+  for (size_t i = 0; i < children.size(); ++i) {
+    const ExportColumn& child = children[i];
+    auto grand = schema_node(batch, child.children);
+    if (is_list(child)) grand->list_format = format_of(child);
+    adopt_schema(std::move(grand), &child, node->children[i]);
   }
   return node;
 }
 
 // `length` is the column's own: the batch's rows, or rows x list size for a list's values.
-std::unique_ptr<ArrayNode> column_array(const ExportColumn& column, int64_t length) {
+std::unique_ptr<ArrayNode> array_node(const SharedBatch& batch, const ExportColumn* column,
+                                      const std::vector<ExportColumn>& children, int64_t length) {
   auto node = std::make_unique<ArrayNode>();
+  node->batch = batch;
+  node->buffers.reserve(1 + (column == nullptr ? 0 : column->buffers.size()));
   node->buffers.push_back(nullptr);  // no validity bitmap: the columns hold no nulls
-  for (const Column& buffer : column.buffers) {
-    node->owners.push_back(buffer.memory);
-    node->buffers.push_back(buffer.data());
+  if (column != nullptr) {
+    for (const Column& buffer : column->buffers) node->buffers.push_back(buffer.data());
   }
-  if (column.children.empty()) return node;
-  node->child_storage.reserve(column.children.size());
-  node->children.reserve(column.children.size());
-  const int64_t child_length = length * (is_list(column) ? column.list_size : 1);
-  for (const ExportColumn& child : column.children) {
-    node->child_storage.push_back(std::make_unique<ArrowArray>());
-    node->children.push_back(node->child_storage.back().get());
-    adopt_array(column_array(child, child_length), child_length, node->children.back());
+  make_room<ArrayNode, ArrowArray>(*node, children.size());
+  const int64_t child_length =
+      length * (column != nullptr && is_list(*column) ? column->list_size : 1);
+  for (size_t i = 0; i < children.size(); ++i) {
+    const ExportColumn& child = children[i];
+    adopt_array(array_node(batch, &child, child.children, child_length), child_length,
+                node->children[i]);
   }
   return node;
 }
 
-// Every allocation of a batch's columns happens before the first column is adopted, and a column
-// node dropped half built releases the children it adopted, so that a failure leaves nothing
-// that only a release callback could free.
-void build_schema(const ExportBatch& batch, ArrowSchema* out) {
-  auto root = std::make_unique<SchemaNode>();
-  root->format = "+s";
-  std::vector<std::unique_ptr<SchemaNode>> nodes;
-  nodes.reserve(batch.columns.size());
-  root->child_storage.reserve(batch.columns.size());
-  root->children.reserve(batch.columns.size());
-  for (const ExportColumn& column : batch.columns) {
-    nodes.push_back(column_schema(column));
-    root->child_storage.push_back(std::make_unique<ArrowSchema>());
-    root->children.push_back(root->child_storage.back().get());
-  }
-  for (size_t i = 0; i < nodes.size(); ++i) adopt_schema(std::move(nodes[i]), root->children[i]);
-  adopt_schema(std::move(root), out);
+// A node that fails half built releases the children it adopted on the way out, so a failure
+// leaves nothing that only a release callback could free.
+void build_schema(const SharedBatch& batch, ArrowSchema* out) {
+  adopt_schema(schema_node(batch, batch->columns), nullptr, out);
 }
 
-void build_array(const ExportBatch& batch, ArrowArray* out) {
-  const auto length = static_cast<int64_t>(batch.length);
-  auto root = std::make_unique<ArrayNode>();
-  root->buffers.push_back(nullptr);
-  std::vector<std::unique_ptr<ArrayNode>> nodes;
-  nodes.reserve(batch.columns.size());
-  root->child_storage.reserve(batch.columns.size());
-  root->children.reserve(batch.columns.size());
-  for (const ExportColumn& column : batch.columns) {
-    nodes.push_back(column_array(column, length));
-    root->child_storage.push_back(std::make_unique<ArrowArray>());
-    root->children.push_back(root->child_storage.back().get());
-  }
-  for (size_t i = 0; i < nodes.size(); ++i) {
-    adopt_array(std::move(nodes[i]), length, root->children[i]);
-  }
-  adopt_array(std::move(root), length, out);
+void build_array(const SharedBatch& batch, ArrowArray* out) {
+  const auto length = static_cast<int64_t>(batch->length);
+  adopt_array(array_node(batch, nullptr, batch->columns, length), length, out);
 }
 
 template <class Build, class T>
-Result<void> guarded(Build build, const ExportBatch& batch, T* out) {
+Result<void> guarded(Build build, const SharedBatch& batch, T* out) {
   try {
     build(batch, out);
     return {};
@@ -174,7 +164,7 @@ Result<void> guarded(Build build, const ExportBatch& batch, T* out) {
 }
 
 struct StreamState {
-  ExportBatch batch;
+  SharedBatch batch;
   bool delivered = false;
   std::string error;
 };
@@ -201,8 +191,16 @@ int export_or_enomem(StreamState& state, Export export_one, T* out) noexcept {
   return ENOMEM;
 }
 
+Result<void> export_shared_schema(const SharedBatch& batch, ArrowSchema* out) {
+  return guarded(build_schema, batch, out);
+}
+
+Result<void> export_shared_array(const SharedBatch& batch, ArrowArray* out) {
+  return guarded(build_array, batch, out);
+}
+
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
-  return export_or_enomem(state_of(stream), export_schema, out);
+  return export_or_enomem(state_of(stream), export_shared_schema, out);
 }
 
 int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
@@ -211,7 +209,7 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
     out->release = nullptr;  // the end of the stream
     return 0;
   }
-  const int status = export_or_enomem(state, export_array, out);
+  const int status = export_or_enomem(state, export_shared_array, out);
   if (status == 0) state.delivered = true;
   return status;
 }
@@ -248,18 +246,30 @@ std::string encode_metadata(std::span<const MetadataItem> items) {
   return out;
 }
 
+// These two copy the batch, so that the structures own what they point at; the stream shares
+// its one copy among all it hands out.
 Result<void> export_schema(const ExportBatch& batch, ArrowSchema* out) {
-  return guarded(build_schema, batch, out);
+  try {
+    return export_shared_schema(std::make_shared<const ExportBatch>(batch), out);
+  } catch (const std::bad_alloc&) {
+    out->release = nullptr;
+    return std::unexpected(IbtError::out_of_memory("could not allocate the Arrow structures"));
+  }
 }
 
 Result<void> export_array(const ExportBatch& batch, ArrowArray* out) {
-  return guarded(build_array, batch, out);
+  try {
+    return export_shared_array(std::make_shared<const ExportBatch>(batch), out);
+  } catch (const std::bad_alloc&) {
+    out->release = nullptr;
+    return std::unexpected(IbtError::out_of_memory("could not allocate the Arrow structures"));
+  }
 }
 
 Result<void> export_stream(ExportBatch batch, ArrowArrayStream* out) {
   try {
     auto state = std::make_unique<StreamState>();
-    state->batch = std::move(batch);
+    state->batch = std::make_shared<const ExportBatch>(std::move(batch));
     out->get_schema = stream_get_schema;
     out->get_next = stream_get_next;
     out->get_last_error = stream_get_last_error;

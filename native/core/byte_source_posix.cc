@@ -27,8 +27,8 @@ class PosixFile final : public ByteSource {
                                         uint8_t* scratch) const override {
     size_t done = 0;
     while (done < length) {
-      const ssize_t got = ::pread(fd_, scratch + done, length - done,
-                                  static_cast<off_t>(offset + done));
+      const ssize_t got =
+          ::pread(fd_, scratch + done, length - done, static_cast<off_t>(offset + done));
       if (got < 0) {
         if (errno == EINTR) continue;
         return std::unexpected(IbtError::os(errno));

@@ -72,9 +72,10 @@ class Win32File final : public ByteSource {
         got = 0;
       }
       if (got == 0) {
-        return std::unexpected(IbtError::io(
-            "the file ends at byte " + std::to_string(position) + " but was " +
-            std::to_string(size_) + " bytes long when it was opened (it was cut while being read)"));
+        return std::unexpected(
+            IbtError::io("the file ends at byte " + std::to_string(position) + " but was " +
+                         std::to_string(size_) +
+                         " bytes long when it was opened (it was cut while being read)"));
       }
       done += got;
     }
@@ -93,9 +94,9 @@ Result<std::unique_ptr<ByteSource>> open_file(std::string_view path) {
     return std::unexpected(IbtError::io("file name contained an unexpected NUL byte"));
   }
   CORVEX_ASSIGN_OR_RETURN(const std::wstring name, wide_path(path));
-  const HANDLE handle =
-      ::CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = ::CreateFileW(name.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return std::unexpected(win32_error(::GetLastError()));
   LARGE_INTEGER size{};
   if (::GetFileType(handle) != FILE_TYPE_DISK) {

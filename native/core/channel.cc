@@ -86,7 +86,8 @@ void gather_4(const uint8_t* src, uint64_t stride, uint64_t first, uint64_t coun
 
 void gather_8(const uint8_t* src, uint64_t stride, uint64_t first, uint64_t count, uint8_t* dst) {
   uint8_t* out = dst + first * 8;
-  for (uint64_t i = 0; i < count; ++i, src += stride) stream_u64(out + i * 8, load_le<uint64_t>(src));
+  for (uint64_t i = 0; i < count; ++i, src += stride)
+    stream_u64(out + i * 8, load_le<uint64_t>(src));
 }
 
 // Packs the truth of each byte into bits, least significant bit first. `first` is a multiple of

@@ -26,8 +26,7 @@ std::string describe_errno(int code) {
 }  // namespace
 
 IbtError IbtError::os(int code) {
-  return IbtError(ErrorKind::Io,
-                  describe_errno(code) + " (os error " + std::to_string(code) + ")");
+  return IbtError(ErrorKind::Io, describe_errno(code) + " (os error " + std::to_string(code) + ")");
 }
 
 IbtError IbtError::io(std::string text) { return IbtError(ErrorKind::Io, std::move(text)); }

@@ -2,10 +2,10 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <new>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "core/bytes.h"
@@ -201,8 +201,8 @@ uint64_t LapGather::bytes_needed(uint64_t rows) {
   // Inputs: a lap value, a pit flag and a fraction per record. Table at worst: one row per
   // record, with its segment, its type and five columns.
   const uint64_t inputs = rows * (4 + 1 + 4);
-  const uint64_t table = rows * (sizeof(LapSegment) + sizeof(std::string_view) + 4 + 8 + 8 + 4 +
-                                 4 + kLongestLapType);
+  const uint64_t table =
+      rows * (sizeof(LapSegment) + sizeof(std::string_view) + 4 + 8 + 8 + 4 + 4 + kLongestLapType);
   return inputs + table;
 }
 

@@ -161,8 +161,7 @@ Result<IbtFile> open_ibt(std::unique_ptr<ByteSource> source, const OpenOptions& 
   return file;
 }
 
-Result<void> check_read_in_region(const DataRegion& region, const VarHeader& var,
-                                  uint64_t width) {
+Result<void> check_read_in_region(const DataRegion& region, const VarHeader& var, uint64_t width) {
   const uint64_t n = region.record_count;
   if (n == 0) return {};
   const uint64_t stride = region.buf_len;

@@ -7,8 +7,7 @@
 
 namespace corvex {
 
-Result<std::string> extract_session_info(const ByteSource& file, uint64_t offset,
-                                         uint64_t length) {
+Result<std::string> extract_session_info(const ByteSource& file, uint64_t offset, uint64_t length) {
   // Both values come from 31-bit fields, so the sum cannot overflow.
   const uint64_t end = offset + length;
   if (file.size() < end) {

@@ -14,8 +14,7 @@
 namespace corvex {
 
 // Reads the region [offset, offset + length) of the file and cuts the text out of it.
-Result<std::string> extract_session_info(const ByteSource& file, uint64_t offset,
-                                         uint64_t length);
+Result<std::string> extract_session_info(const ByteSource& file, uint64_t offset, uint64_t length);
 
 // The text of a session info region: it starts at the first "---" (or the first non-NUL byte
 // when there is none), trailing NULs are dropped, and the bytes are decoded as UTF-8 with

@@ -36,8 +36,10 @@ ExportBatch channel_batch(const Column& timecodes, uint64_t rows, const ChannelG
       batch.columns.push_back(list_column(channel));
       continue;
     }
-    batch.columns.push_back(ExportColumn{channel.var->name, arrow_format(channel.var->var_type),
-                                         channel_metadata(*channel.var), {channel.values}});
+    batch.columns.push_back(ExportColumn{channel.var->name,
+                                         arrow_format(channel.var->var_type),
+                                         channel_metadata(*channel.var),
+                                         {channel.values}});
   }
   return batch;
 }

@@ -10,8 +10,7 @@
 namespace corvex::py {
 
 // Returns what corvex.base.LogFile returned, or an empty reference with the exception set.
-PyRef assemble_result(const AcquiredSource& source, PyObject* progress,
-                      const ReadOptions& options);
+PyRef assemble_result(const AcquiredSource& source, PyObject* progress, const ReadOptions& options);
 
 // The array variables' tables, a dict of name -> table (timecodes and one fixed-size list column),
 // from a pass of their own; errors are raised as assemble_result raises them.

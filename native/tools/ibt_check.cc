@@ -60,8 +60,7 @@ int check(const char* path, unsigned threads) {
     return 1;
   }
   std::printf("records %" PRIu64 " tick_rate %" PRId32 " variables %zu session_info %zu\n",
-              telemetry->rows, file->tick_rate(), file->vars().size(),
-              file->session_info().size());
+              telemetry->rows, file->tick_rate(), file->vars().size(), file->session_info().size());
   std::printf("timecodes %016" PRIx64 "\n", checksum(telemetry->timecodes));
   for (const corvex::ChannelGroup& group : telemetry->channels) {
     for (const corvex::Channel& channel : group) {
