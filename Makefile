@@ -1,30 +1,104 @@
 # Two commands: `make demo` and `make test`. Everything else is a helper for them.
-PYTHON_BOOTSTRAP ?= $(shell command -v python3.13 >/dev/null 2>&1 && python3.13 -c 'import sys' >/dev/null 2>&1 && echo python3.13 || ls -d /root/.pyenv/versions/3.13*/bin/python3.13 2>/dev/null | sort -V | tail -1)
-VENV := .venv
+#
+# Both work in the virtual environment VENV (default .venv), made on first use with Python
+# PYTHON_VERSION (default 3.13) as pyenv or PATH offer it, or with the interpreter PYTHON names.
+# It gets the dependencies of pyproject.toml with its EXTRAS, narrowed by PINS (pip requirement
+# specifiers). CI runs the oldest and the newest supported combination this way:
+#   make test VENV=.venv-oldest PYTHON_VERSION=3.11 PINS='pyarrow==14.* numpy<2' EXTRAS=test,plot
+#   make test VENV=.venv-newest PYTHON_VERSION=3.13
+SHELL := bash
+.SHELLFLAGS := -eo pipefail -c
+
+PYTHON_VERSION ?= 3.13
+PYTHON ?=
+VENV ?= .venv
+EXTRAS ?= test,plot,dev
+PINS ?=
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
 LOCK := flock $(VENV)/.install.lock
+# make's CMake build tree lives in the environment it builds for, apart from the build/ tree
+# of `pip install .`, so that neither makes the other rebuild from scratch.
+BUILD_DIR := $(VENV)/cmake-build
+PIP_FILTER := { grep -v '^Requirement already satisfied' || true; }
+say = @printf '\033[1m==> %s\033[0m\n' "$(1)"
 
-.PHONY: venv install demo test test-sanitize bench fuzz fuzz-build format clean
+.PHONY: venv install demo test lint wheel wheel-one test-sanitize bench fuzz fuzz-build format clean
 
-$(STAMP): pyproject.toml
-	@test -n "$(PYTHON_BOOTSTRAP)" || { echo "python3.13 not found"; exit 1; }
-	test -x $(PY) || $(PYTHON_BOOTSTRAP) -m venv $(VENV)
+# Prints the interpreter for Python $(1): PYTHON if set, else pyenv's, else the one on PATH.
+define find_python
+if [ -n "$(PYTHON)" ]; then echo "$(PYTHON)"; exit 0; fi; \
+for p in "$$(pyenv which python$(1) 2>/dev/null)" \
+	$$(ls -d "$$(pyenv root 2>/dev/null)"/versions/$(1).*/bin/python$(1) 2>/dev/null | sort -rV) \
+	"$$(command -v python$(1))"; do \
+	if [ -n "$$p" ] && "$$p" -c '' 2>/dev/null; then echo "$$p"; exit 0; fi; \
+done; \
+echo "no Python $(1) found (asked pyenv and PATH). Install it, e.g. 'pyenv install $(1)'," >&2; \
+echo "or point make at an interpreter of Python 3.11 or newer: make $(or $(MAKECMDGOALS),demo) PYTHON=/path/to/python3" >&2; \
+exit 1
+endef
+
+# The requirements of pyproject.toml, one a line: the build system's, the package's and those
+# of the extras named in argv[1] (comma-separated).
+define requirements
+import sys, tomllib
+p = tomllib.load(open("pyproject.toml", "rb"))
+extras = p["project"]["optional-dependencies"]
+picked = [r for e in sys.argv[1].split(",") if e for r in extras[e]]
+print(*p["build-system"]["requires"], *p["project"]["dependencies"], *picked, sep="\n")
+endef
+export requirements
+
+# Rewritten only when EXTRAS or PINS change, so that a change reinstalls the dependencies.
+$(VENV)/.requested: FORCE
+	@mkdir -p $(VENV)
+	@echo 'EXTRAS=$(EXTRAS) PINS=$(PINS)' | cmp -s - $@ || echo 'EXTRAS=$(EXTRAS) PINS=$(PINS)' > $@
+
+$(STAMP): pyproject.toml $(VENV)/.requested
+	@if ! test -x $(PY); then \
+		py="$$($(call find_python,$(PYTHON_VERSION)))"; \
+		"$$py" -c 'import sys; sys.exit(None if sys.version_info >= (3, 11) else f"{sys.executable} is Python {sys.version.split()[0]}; corvex needs 3.11 or newer")'; \
+		printf '\033[1m==> creating %s with %s (Python %s)\033[0m\n' $(VENV) "$$py" "$$("$$py" -c 'import platform; print(platform.python_version())')"; \
+		"$$py" -m venv $(VENV); \
+	fi
+	$(call say,updating pip in $(VENV))
 	$(PY) -m pip install -q -U pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "pyarrow>=26,<27" "pyyaml>=6" cmake ninja \
-		pytest hypothesis numpy pandas polars matplotlib
+	$(call say,installing the dependencies of pyproject.toml (extras $(EXTRAS)$(if $(PINS),; pins $(PINS))))
+	@$(PY) -c "$$requirements" '$(EXTRAS)' > $(VENV)/requirements.txt
+	@$(PY) -c 'import sys; print(*sys.argv[1].split(), sep="\n")' '$(PINS)' > $(VENV)/pins.txt
+	$(PY) -m pip install --progress-bar off -r $(VENV)/requirements.txt -c $(VENV)/pins.txt | $(PIP_FILTER)
+	$(call say,installing the build tools scikit-build-core asks for)
+	$(PY) -m pip install --progress-bar off -c $(VENV)/pins.txt \
+		$$($(PY) -m scikit_build_core.build requires | $(PY) -c 'import json, sys; print(*json.load(sys.stdin))') | $(PIP_FILTER)
 	touch $(STAMP)
 
 venv: $(STAMP)
 
+# pip -v streams the build's output into $(BUILD_LOG); of it, scikit-build-core's step lines
+# and Ninja's [n/total] progress are shown, and all of it when the build fails.
+BUILD_LOG := $(VENV)/build.log
+BUILD_PROGRESS := grep --line-buffered -E '^ *(\*\*\* |\[[0-9]+/[0-9]+\] )' | sed -u 's/^ *//'
 install: $(STAMP)
-	$(LOCK) $(PY) -m pip install -q --no-build-isolation --no-deps -e .
+	$(call say,building the C++ extension into $(VENV) (CMake and Ninja in $(BUILD_DIR); a first build takes 1-2 minutes))
+	@$(LOCK) $(PY) -m pip install -v --no-build-isolation --no-deps -Cbuild-dir=$(BUILD_DIR) -e . 2>&1 \
+		| tee $(BUILD_LOG) | { $(BUILD_PROGRESS) || true; } \
+		|| { cat $(BUILD_LOG); echo "the build failed; its output is above and in $(BUILD_LOG)"; exit 1; }
 
 demo: install
+	$(call say,running corvex demo)
 	$(VENV)/bin/corvex demo
 
 test: install
+	$(call say,running the test suite with $$($(PY) -c 'import platform, pyarrow; print(f"Python {platform.python_version()} and pyarrow {pyarrow.__version__}")'))
 	$(PY) -m pytest -q
+
+# Type check and lint, as CI runs them (the dev extra brings the tools).
+lint: $(STAMP)
+	$(call say,mypy --strict src/corvex)
+	$(VENV)/bin/mypy --strict src/corvex
+	$(call say,ruff check and ruff format --check)
+	$(VENV)/bin/ruff check
+	$(VENV)/bin/ruff format --check
 
 # Times ibt on a generated one-hour session (cached in bench/data/) against one copy of its data
 # region and a numpy peer; prints the ratios, peak memory and callgrind's instruction count.
@@ -92,3 +166,5 @@ format:
 
 clean:
 	rm -rf build $(VENV)
+
+FORCE:
