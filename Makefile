@@ -100,6 +100,53 @@ lint: $(STAMP)
 	$(VENV)/bin/ruff check
 	$(VENV)/bin/ruff format --check
 
+# The Linux wheel as users get it: built by `pip wheel` in isolation from pyproject.toml,
+# repaired to a manylinux tag by auditwheel (which relinks with Debian's patchelf), then
+# installed into a fresh environment of the oldest and of the newest supported combination,
+# where `corvex demo` must run. One wheel per Python version, as the extension is built for one
+# CPython ABI. The wheels end up in $(WHEEL_DIR)/dist.
+WHEEL_DIR := build/wheel
+OLDEST_PYTHON := 3.11
+OLDEST_PINS := pyarrow==14.* numpy<2
+NEWEST_PYTHON := 3.13
+
+wheel: $(STAMP)
+	@command -v patchelf >/dev/null || { echo "auditwheel needs patchelf: apt-get install patchelf" >&2; exit 1; }
+	rm -rf $(WHEEL_DIR)
+	@$(MAKE) --no-print-directory wheel-one WHEEL_PYTHON=$(OLDEST_PYTHON) WHEEL_PINS='$(OLDEST_PINS)'
+	@$(MAKE) --no-print-directory wheel-one WHEEL_PYTHON=$(NEWEST_PYTHON) WHEEL_PINS=
+	$(call say,wheels in $(WHEEL_DIR)/dist)
+	@ls -l $(WHEEL_DIR)/dist
+
+# One Python version of `make wheel`: WHEEL_PYTHON, WHEEL_PINS.
+W := $(WHEEL_DIR)/py$(WHEEL_PYTHON)
+wheel-one:
+	@rm -rf $(W) && mkdir -p $(W)/dist
+	@py="$$($(call find_python,$(WHEEL_PYTHON)))"; \
+	printf '\033[1m==> wheel for Python %s: fresh environment %s with %s\033[0m\n' $(WHEEL_PYTHON) $(W)/venv "$$py"; \
+	"$$py" -m venv $(W)/venv
+	$(W)/venv/bin/python -m pip install -q -U pip
+	$(call say,pip wheel: an isolated build from pyproject.toml (log in $(W)/build.log))
+	@$(W)/venv/bin/python -m pip wheel -v --no-deps -w $(W)/raw -Cbuild-dir=$(W)/cmake . 2>&1 \
+		| tee $(W)/build.log | { $(BUILD_PROGRESS) || true; } \
+		|| { cat $(W)/build.log; echo "the wheel build failed; its output is above and in $(W)/build.log"; exit 1; }
+	$(call say,auditwheel repair)
+	$(PY) -m auditwheel repair -w $(W)/dist $(W)/raw/*.whl
+	$(call say,auditwheel show: the wheel must carry a manylinux tag)
+	$(PY) -m auditwheel show $(W)/dist/*.whl | tee $(W)/show.txt
+	@grep -q 'platform tag: *"manylinux_' $(W)/show.txt \
+		|| { echo "auditwheel gives no manylinux tag" >&2; exit 1; }
+	$(call say,the libraries the extension links (none may be Arrow's))
+	@$(PY) -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); n = next(n for n in z.namelist() if "/_corvex_rs." in n); open(sys.argv[2], "wb").write(z.read(n))' \
+		$(W)/dist/*.whl $(W)/extension.so
+	@readelf -d $(W)/extension.so | grep NEEDED
+	@! readelf -d $(W)/extension.so | grep -i 'NEEDED.*arrow' || { echo "the extension links Arrow" >&2; exit 1; }
+	$(call say,installing the wheel$(if $(WHEEL_PINS), with $(WHEEL_PINS)) into $(W)/venv)
+	@$(W)/venv/bin/python -c 'import sys; print(*sys.argv[1].split(), sep="\n")' '$(WHEEL_PINS)' > $(W)/pins.txt
+	$(W)/venv/bin/python -m pip install --progress-bar off -c $(W)/pins.txt $(W)/dist/*.whl | $(PIP_FILTER)
+	$(call say,corvex demo from the wheel with $$($(W)/venv/bin/python -c 'import platform, pyarrow; print(f"Python {platform.python_version()} and pyarrow {pyarrow.__version__}")'))
+	cd $(W) && venv/bin/corvex demo -o demo.ibt
+
 # Times ibt on a generated one-hour session (cached in bench/data/) against one copy of its data
 # region and a numpy peer; prints the ratios, peak memory and callgrind's instruction count.
 BENCH_ARGS ?=
@@ -110,7 +157,8 @@ bench: install
 # UndefinedBehaviorSanitizer (gcc) into its own build directory and runs the whole suite against
 # it, from a second environment that sees the main one's packages but not its editable install.
 # fuzz builds the libFuzzer harness over the C++ core (clang) and runs it for FUZZ_SECONDS.
-CMAKE := $(VENV)/bin/cmake
+# The CMake that scikit-build-core uses: the environment's when it asked for one, else PATH's.
+CMAKE = $(or $(wildcard $(VENV)/bin/cmake),cmake)
 SANITIZE_DIR := build/sanitize
 SANITIZE_PY := $(SANITIZE_DIR)/venv/bin/python
 SANITIZE_CXXFLAGS ?= -D_GLIBCXX_ASSERTIONS

@@ -43,7 +43,8 @@ def open(  # noqa: A001 - the package's entry point, named like the builtin on p
     its message; invalid bytes or file objects raise ``RuntimeError``. ``ImportError`` means
     the compiled extension is not built.
     """
-    return _extension().ibt(source, progress)
+    log: LogFile = _extension().ibt(source, progress)
+    return log
 
 
 def _extension() -> Any:

@@ -92,7 +92,7 @@ class LogFile:
     def record_count(self) -> int:
         """Number of sample records (rows of every channel table)."""
         for table in self.channels.values():
-            return table.num_rows
+            return int(table.num_rows)
         return int(self.metadata.get("record_count", 0))
 
     def to_table(self, channels: Iterable[str] | str | None = None) -> pa.Table:
@@ -125,7 +125,8 @@ class LogFile:
 
         Keyword arguments go to ``pyarrow.Table.to_pandas``. pandas must be installed.
         """
-        return self.to_table(channels).to_pandas(**kwargs)
+        frame: pandas.DataFrame = self.to_table(channels).to_pandas(**kwargs)
+        return frame
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         """Export the wide table (all channels) through the Arrow PyCapsule stream protocol."""
@@ -267,7 +268,7 @@ class LogFile:
         time = self.timecodes
         if len(time) == 0:
             return 0.0
-        return (time[len(time) - 1].as_py() - time[0].as_py()) / 1000.0
+        return float(time[len(time) - 1].as_py() - time[0].as_py()) / 1000.0
 
     def __repr__(self) -> str:
         width = max(shutil.get_terminal_size((80, 24)).columns, 40)
@@ -339,7 +340,7 @@ def _same_column(a: pa.ChunkedArray, b: pa.ChunkedArray) -> bool:
         return False
     if a.num_chunks == b.num_chunks and all(_same_buffer(x, y) for x, y in zip(a.chunks, b.chunks)):
         return True
-    return a.equals(b)
+    return bool(a.equals(b))
 
 
 def _same_buffer(a: pa.Array, b: pa.Array) -> bool:
