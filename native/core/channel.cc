@@ -1,13 +1,8 @@
 #include "core/channel.h"
 
-#include <arrow/buffer.h>
-#include <arrow/type.h>
-#include <arrow/util/key_value_metadata.h>
-
-#include <algorithm>
 #include <cstring>
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(_M_X64)
 #include <immintrin.h>
 #endif
 
@@ -15,127 +10,119 @@
 
 namespace corvex {
 
-namespace {
-
-std::shared_ptr<arrow::DataType> arrow_type(VarType type) {
+const char* arrow_format(VarType type) {
   switch (type) {
     case VarType::Char:
-      return arrow::uint8();
+      return "C";
     case VarType::Bool:
-      return arrow::boolean();
+      return "b";
     case VarType::Int:
-      return arrow::int32();
+      return "i";
     case VarType::BitField:
-      return arrow::uint32();
+      return "I";
     case VarType::Float:
-      return arrow::float32();
+      return "f";
     case VarType::Double:
-      return arrow::float64();
+      return "g";
   }
-  return arrow::null();
+  return "n";
 }
 
 bool interpolates(VarType type) { return type == VarType::Float || type == VarType::Double; }
 
-uint64_t value_buffer_size(VarType type, uint64_t rows) {
+uint64_t column_bytes(VarType type, uint64_t rows) {
   return type == VarType::Bool ? (rows + 7) / 8 : rows * element_size(type);
 }
 
-}  // namespace
-
-// A value column being filled: the variable and its output buffer.
+// A value column being filled: the variable and where its values go.
 class ColumnSink final : public RowSink {
  public:
-  ColumnSink(const VarHeader& var, std::shared_ptr<arrow::Buffer> buffer)
-      : var_(&var), buffer_(std::move(buffer)) {}
-  void gather(const DataRegion& region, uint64_t begin, uint64_t end) override;
+  ColumnSink(const VarHeader& var, uint64_t bytes) : var_(&var), bytes_(bytes) {}
+  void gather(const RecordBlock& block) override;
   const VarHeader& var() const { return *var_; }
-  const std::shared_ptr<arrow::Buffer>& buffer() const { return buffer_; }
+  uint64_t bytes() const { return bytes_; }
+  void place(Column column) { column_ = std::move(column); }
+  Column take() { return std::move(column_); }
 
  private:
   const VarHeader* var_;
-  std::shared_ptr<arrow::Buffer> buffer_;
+  uint64_t bytes_;
+  Column column_;
 };
 
 namespace {
-
-Result<ColumnSink> allocate_column(const VarHeader& var, uint64_t rows) {
-  auto buffer = arrow::AllocateBuffer(static_cast<int64_t>(value_buffer_size(var.var_type, rows)));
-  if (!buffer.ok()) return std::unexpected(IbtError::arrow(buffer.status()));
-  std::shared_ptr<arrow::Buffer> shared(std::move(*buffer));
-  // The gather writes every byte of the values (the last bitmap byte included); the allocator's
-  // padding after them is zeroed so that no uninitialised memory reaches Python.
-  const auto used = static_cast<size_t>(shared->size());
-  std::memset(shared->mutable_data() + used, 0, static_cast<size_t>(shared->capacity()) - used);
-  return ColumnSink(var, std::move(shared));
-}
 
 // Writes 8 bytes of a value column without first reading their cache line: the columns are far
 // larger than the caches and nothing reads them again during the call, so the read that a plain
 // store makes would double the memory traffic. finish_streaming_stores orders these stores before
 // the buffers are handed on.
 inline void stream_u64(uint8_t* dst, uint64_t value) {
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(_M_X64)
   _mm_stream_si64(reinterpret_cast<long long*>(dst), static_cast<long long>(value));
 #else
   std::memcpy(dst, &value, sizeof value);
 #endif
 }
 
-// Copies the byte at `src` + i x stride into dst[i] for rows [begin, end).
-void gather_bytes(const uint8_t* src, uint64_t stride, uint64_t begin, uint64_t end, uint8_t* dst) {
-  for (uint64_t i = begin; i < end; ++i) dst[i] = src[i * stride];
+// In the gathers below, `src` points at the variable's bytes in the block's first record, whose
+// row is `first`; `dst` is the start of the column.
+
+void gather_bytes(const uint8_t* src, uint64_t stride, uint64_t first, uint64_t count,
+                  uint8_t* dst) {
+  for (uint64_t i = 0; i < count; ++i) dst[first + i] = src[i * stride];
 }
 
-// The same for 4-byte values, two rows per 8-byte store. `begin` is even (a multiple of the block
-// size), so each pair lands on 8 aligned bytes of the 64-byte aligned buffer.
-void gather_4(const uint8_t* src, uint64_t stride, uint64_t begin, uint64_t end, uint8_t* dst) {
-  const uint8_t* p = src + begin * stride;
-  uint64_t i = begin;
-  for (; i + 2 <= end; i += 2, p += 2 * stride) {
-    const uint64_t pair = load_le<uint32_t>(p) | uint64_t{load_le<uint32_t>(p + stride)} << 32;
-    stream_u64(dst + i * 4, pair);
+// 4-byte values, two rows per 8-byte store. `first` is even, so each pair lands on 8 aligned
+// bytes of the 64-byte aligned column.
+void gather_4(const uint8_t* src, uint64_t stride, uint64_t first, uint64_t count, uint8_t* dst) {
+  uint8_t* out = dst + first * 4;
+  uint64_t i = 0;
+  for (; i + 2 <= count; i += 2, src += 2 * stride) {
+    const uint64_t pair = load_le<uint32_t>(src) | uint64_t{load_le<uint32_t>(src + stride)} << 32;
+    stream_u64(out + i * 4, pair);
   }
-  if (i < end) std::memcpy(dst + i * 4, p, 4);
+  if (i < count) std::memcpy(out + i * 4, src, 4);
 }
 
-void gather_8(const uint8_t* src, uint64_t stride, uint64_t begin, uint64_t end, uint8_t* dst) {
-  const uint8_t* p = src + begin * stride;
-  for (uint64_t i = begin; i < end; ++i, p += stride) stream_u64(dst + i * 8, load_le<uint64_t>(p));
+void gather_8(const uint8_t* src, uint64_t stride, uint64_t first, uint64_t count, uint8_t* dst) {
+  uint8_t* out = dst + first * 8;
+  for (uint64_t i = 0; i < count; ++i, src += stride) stream_u64(out + i * 8, load_le<uint64_t>(src));
 }
 
-// Packs the truth of each byte into bits, least significant bit first. `begin` is a multiple of
+// Packs the truth of each byte into bits, least significant bit first. `first` is a multiple of
 // 8, so every block starts on a whole byte of the bitmap; only the last byte can be partial.
-void gather_bits(const uint8_t* src, uint64_t stride, uint64_t begin, uint64_t end, uint8_t* dst) {
-  uint64_t i = begin;
-  for (; i + 8 <= end; i += 8) {
+void gather_bits(const uint8_t* src, uint64_t stride, uint64_t first, uint64_t count,
+                 uint8_t* dst) {
+  uint8_t* out = dst + first / 8;
+  uint64_t i = 0;
+  for (; i + 8 <= count; i += 8) {
     const uint8_t* p = src + i * stride;
     unsigned bits = 0;
     for (unsigned j = 0; j < 8; ++j) bits |= unsigned{p[j * stride] != 0} << j;
-    dst[i / 8] = static_cast<uint8_t>(bits);
+    out[i / 8] = static_cast<uint8_t>(bits);
   }
-  if (i == end) return;
+  if (i == count) return;
   unsigned bits = 0;
-  for (uint64_t j = i; j < end; ++j) bits |= unsigned{src[j * stride] != 0} << (j - i);
-  dst[i / 8] = static_cast<uint8_t>(bits);
+  for (uint64_t j = i; j < count; ++j) bits |= unsigned{src[j * stride] != 0} << (j - i);
+  out[i / 8] = static_cast<uint8_t>(bits);
 }
 
 }  // namespace
 
-void ColumnSink::gather(const DataRegion& region, uint64_t begin, uint64_t end) {
-  const uint8_t* src = region.bytes.data() + var_->offset;
-  uint8_t* dst = buffer_->mutable_data();
+void ColumnSink::gather(const RecordBlock& block) {
+  const uint8_t* src = block.records + var_->offset;
+  uint8_t* dst = column_.data();
   switch (var_->var_type) {
     case VarType::Char:
-      return gather_bytes(src, region.buf_len, begin, end, dst);
+      return gather_bytes(src, block.stride, block.first, block.count, dst);
     case VarType::Bool:
-      return gather_bits(src, region.buf_len, begin, end, dst);
+      return gather_bits(src, block.stride, block.first, block.count, dst);
     case VarType::Int:
     case VarType::BitField:
     case VarType::Float:
-      return gather_4(src, region.buf_len, begin, end, dst);
+      return gather_4(src, block.stride, block.first, block.count, dst);
     case VarType::Double:
-      return gather_8(src, region.buf_len, begin, end, dst);
+      return gather_8(src, block.stride, block.first, block.count, dst);
   }
 }
 
@@ -145,62 +132,55 @@ namespace {
 // open_ibt guarantees; this is the last line of defence against a broken invariant.
 Result<void> check_fits(const VarHeader& var, const DataRegion& region) {
   const uint64_t end = static_cast<uint64_t>(var.offset) + element_size(var.var_type);
-  if (var.offset < 0 || (region.record_count > 0 && end > region.buf_len) ||
-      region.bytes.size() != region.buf_len * region.record_count) {
+  if (var.offset < 0 || (region.record_count > 0 && end > region.buf_len)) {
     return invalid_header("Variable '" + var.name + "' lies outside its sample record");
   }
   return {};
 }
 
-Result<ChannelTable> make_channel_table(const std::string& name,
-                                        const std::shared_ptr<arrow::Int64Array>& timecodes,
-                                        const ColumnSink& column, uint64_t rows) {
-  const VarHeader& var = column.var();
-  auto metadata = arrow::key_value_metadata(
-      {"units", "desc", "interpolate"},
-      {var.unit, var.desc, interpolates(var.var_type) ? "True" : "False"});
-  auto type = arrow_type(var.var_type);
-  auto schema = arrow::schema({arrow::field("timecodes", arrow::int64(), /*nullable=*/false),
-                               arrow::field(name, type, /*nullable=*/false, std::move(metadata))});
-  auto values = arrow::MakeArray(arrow::ArrayData::Make(
-      std::move(type), static_cast<int64_t>(rows), {nullptr, column.buffer()}, /*null_count=*/0));
-  auto batch = arrow::RecordBatch::Make(std::move(schema), static_cast<int64_t>(rows),
-                                        {timecodes, std::move(values)});
-  if (auto status = batch->Validate(); !status.ok()) {
-    return std::unexpected(IbtError::arrow(std::move(status)));
-  }
-  return batch;
-}
-
 }  // namespace
 
-Result<ChannelTable> build_channel(const std::string& name,
-                                   const std::shared_ptr<arrow::Int64Array>& timecodes,
-                                   const VarHeader& var, const DataRegion& region) {
-  CORVEX_RETURN_IF_ERROR(check_fits(var, region));
-  CORVEX_ASSIGN_OR_RETURN(ColumnSink column, allocate_column(var, region.record_count));
-  column.gather(region, 0, region.record_count);
-  finish_streaming_stores();
-  return make_channel_table(name, timecodes, column, region.record_count);
-}
-
-Result<ChannelSet> build_channels(const std::vector<VarHeader>& vars,
-                                  const std::shared_ptr<arrow::Int64Array>& timecodes,
-                                  const DataRegion& region) {
-  CORVEX_ASSIGN_OR_RETURN(ChannelGather gather, ChannelGather::prepare(vars, region));
-  run_record_pass(region, gather.sinks());
-  return gather.finish(timecodes);
+uint64_t ChannelGather::bytes_needed(const std::vector<VarHeader>& vars, uint64_t rows) {
+  uint64_t total = 0;
+  for (const VarHeader& var : vars) {
+    if (var.count == 1) total += align_up(column_bytes(var.var_type, rows));
+  }
+  return total;
 }
 
 Result<ChannelGather> ChannelGather::prepare(const std::vector<VarHeader>& vars,
                                              const DataRegion& region) {
   ChannelGather gather;
-  gather.rows_ = region.record_count;
+  uint64_t group = 0;
   for (const VarHeader& var : vars) {
     if (var.count != 1) continue;
     CORVEX_RETURN_IF_ERROR(check_fits(var, region));
-    CORVEX_ASSIGN_OR_RETURN(ColumnSink column, allocate_column(var, region.record_count));
-    gather.columns_.push_back(std::move(column));
+    const uint64_t bytes = align_up(column_bytes(var.var_type, region.record_count));
+    if (group > 0 && group + bytes > kGroupBytes) {
+      gather.group_ends_.push_back(gather.columns_.size());
+      group = 0;
+    }
+    gather.columns_.emplace_back(var, column_bytes(var.var_type, region.record_count));
+    group += bytes;
+  }
+  const size_t closed = gather.group_ends_.empty() ? 0 : gather.group_ends_.back();
+  if (gather.columns_.size() > closed) gather.group_ends_.push_back(gather.columns_.size());
+  // One allocation per group, each column at a 64-byte aligned offset of it.
+  size_t begin = 0;
+  for (size_t end : gather.group_ends_) {
+    uint64_t size = 0;
+    for (size_t i = begin; i < end; ++i) size += align_up(gather.columns_[i].bytes());
+    CORVEX_ASSIGN_OR_RETURN(auto memory, Buffer::allocate(size));
+    uint64_t offset = 0;
+    for (size_t i = begin; i < end; ++i) {
+      const uint64_t bytes = gather.columns_[i].bytes();
+      // The pass writes every value byte; the padding up to the next column is cleared here so
+      // that no stale memory reaches the caller.
+      std::memset(memory->data() + offset + bytes, 0, align_up(bytes) - bytes);
+      gather.columns_[i].place(Column{memory, offset, bytes});
+      offset += align_up(bytes);
+    }
+    begin = end;
   }
   return gather;
 }
@@ -216,14 +196,18 @@ std::vector<RowSink*> ChannelGather::sinks() {
   return sinks;
 }
 
-Result<ChannelSet> ChannelGather::finish(
-    const std::shared_ptr<arrow::Int64Array>& timecodes) const {
+ChannelSet ChannelGather::finish() {
   ChannelSet set;
-  set.reserve(columns_.size());
-  for (const ColumnSink& column : columns_) {
-    CORVEX_ASSIGN_OR_RETURN(auto table,
-                            make_channel_table(column.var().name, timecodes, column, rows_));
-    set.emplace_back(column.var().name, std::move(table));
+  set.reserve(group_ends_.size());
+  size_t begin = 0;
+  for (size_t end : group_ends_) {
+    ChannelGroup group;
+    group.reserve(end - begin);
+    for (size_t i = begin; i < end; ++i) {
+      group.push_back(Channel{&columns_[i].var(), columns_[i].take()});
+    }
+    set.push_back(std::move(group));
+    begin = end;
   }
   return set;
 }

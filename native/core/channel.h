@@ -1,44 +1,47 @@
-// Channel tables: one Arrow record batch per scalar variable, holding the shared time column and
-// the variable's values, with the variable's unit, description and interpolation hint attached.
+// Channel columns: the values of every scalar variable, one column each, filled by the record
+// pass. Columns are allocated in groups that share one block of memory, so that a large file's
+// columns come in large, huge-page backed blocks and a small file's in one allocation; a group
+// is also the unit handed to Python in one piece.
 #pragma once
-
-#include <arrow/array.h>
-#include <arrow/record_batch.h>
 
 #include <cstdint>
 #include <memory>
-#include <span>
-#include <string>
-#include <utility>
+#include <string_view>
 #include <vector>
 
+#include "core/column.h"
 #include "core/error.h"
 #include "core/record_pass.h"
 #include "core/var_header.h"
 
 namespace corvex {
 
-using ChannelTable = std::shared_ptr<arrow::RecordBatch>;
-using ChannelSet = std::vector<std::pair<std::string, ChannelTable>>;
+struct Channel {
+  const VarHeader* var;
+  Column values;
+};
 
-// One channel table for one variable (read as a scalar: its first element).
-Result<ChannelTable> build_channel(const std::string& name,
-                                   const std::shared_ptr<arrow::Int64Array>& timecodes,
-                                   const VarHeader& var, const DataRegion& region);
+using ChannelGroup = std::vector<Channel>;
+using ChannelSet = std::vector<ChannelGroup>;
 
-// A table for every variable whose count is exactly 1, in file order. The region is read in
-// blocks that stay in cache, each block once for all channels.
-Result<ChannelSet> build_channels(const std::vector<VarHeader>& vars,
-                                  const std::shared_ptr<arrow::Int64Array>& timecodes,
-                                  const DataRegion& region);
+// The Arrow format string of a variable type's column: "C", "b", "i", "I", "f" or "g".
+const char* arrow_format(VarType type);
+// Whether the values may be interpolated between samples (floating-point types only).
+bool interpolates(VarType type);
+// Bytes of a column of `rows` values (packed bits for Bool).
+uint64_t column_bytes(VarType type, uint64_t rows);
+
+// A group holds columns until it reaches this size; a larger column makes a group of its own.
+inline constexpr uint64_t kGroupBytes = uint64_t{8} << 20;
 
 class ColumnSink;
 
-// The value columns of every scalar variable, filled by a record pass that may serve other
-// sinks too (the time column and the lap inputs read the same blocks).
 class ChannelGather {
  public:
-  // Checks every scalar variable's place and allocates its column.
+  // Bytes the columns of these variables take, padding included.
+  static uint64_t bytes_needed(const std::vector<VarHeader>& vars, uint64_t rows);
+
+  // Checks every scalar variable's place and allocates the columns, group by group.
   static Result<ChannelGather> prepare(const std::vector<VarHeader>& vars,
                                        const DataRegion& region);
   ChannelGather(ChannelGather&&) noexcept;
@@ -47,13 +50,13 @@ class ChannelGather {
 
   // One sink per column, valid while this object lives.
   std::vector<RowSink*> sinks();
-  // The channel set, once the pass has filled every column.
-  Result<ChannelSet> finish(const std::shared_ptr<arrow::Int64Array>& timecodes) const;
+  // The filled columns, in file order and grouped; call once, after the pass.
+  ChannelSet finish();
 
  private:
   ChannelGather() = default;
   std::vector<ColumnSink> columns_;
-  uint64_t rows_ = 0;
+  std::vector<size_t> group_ends_;  // index one past the last column of each group
 };
 
 }  // namespace corvex

@@ -2,39 +2,38 @@
 // operation returns Result<T>, and only the CPython layer turns an error into an exception.
 #pragma once
 
-#include <arrow/status.h>
-
 #include <expected>
 #include <string>
 #include <utility>
 
 namespace corvex {
 
-enum class ErrorKind { Io, InvalidHeader, Arrow };
+// Io: the file's bytes could not be had. InvalidHeader: the file breaks its own layout. Arrow:
+// a column or batch broke the columnar format's rules (an internal fault). OutOfMemory: an
+// allocation failed or the result would not fit. Cancelled: the caller asked the call to stop.
+enum class ErrorKind { Io, InvalidHeader, Arrow, OutOfMemory, Cancelled };
 
 class [[nodiscard]] IbtError {
  public:
-  // An operating-system error, displayed as "<description> (os error <code>)".
+  // An operating-system error number, displayed as "<description> (os error <code>)".
   static IbtError os(int code);
   // Any other I/O failure, displayed with the given text.
   static IbtError io(std::string text);
   static IbtError invalid_header(std::string message);
-  static IbtError arrow(arrow::Status status);
+  static IbtError arrow(std::string message);
+  static IbtError out_of_memory(std::string message);
+  static IbtError cancelled();
 
   ErrorKind kind() const { return kind_; }
   // The payload's own text, without the kind prefix.
   const std::string& message() const { return message_; }
-  // The Arrow library's status for the Arrow kind; OK for the other kinds.
-  const arrow::Status& status() const { return status_; }
-  // "I/O error: ...", "Invalid header: ..." or "Arrow error: ...".
+  // "I/O error: ...", "Invalid header: ...", "Arrow error: ..."; the other kinds are their text.
   std::string display() const;
 
  private:
-  IbtError(ErrorKind kind, std::string message, arrow::Status status = arrow::Status::OK())
-      : kind_(kind), message_(std::move(message)), status_(std::move(status)) {}
+  IbtError(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
   ErrorKind kind_;
   std::string message_;
-  arrow::Status status_;
 };
 
 template <class T>

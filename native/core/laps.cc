@@ -1,10 +1,12 @@
 #include "core/laps.h"
 
-#include <arrow/builder.h>
-#include <arrow/type.h>
-
-#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <new>
 #include <optional>
+#include <span>
+#include <string_view>
 
 #include "core/bytes.h"
 
@@ -17,25 +19,27 @@ namespace {
 constexpr float kPartialLow = 0.02f;
 constexpr float kPartialHigh = 0.98f;
 
-std::shared_ptr<arrow::Schema> lap_schema() {
-  return arrow::schema({arrow::field("num", arrow::int32(), false),
-                        arrow::field("start_time", arrow::int64(), false),
-                        arrow::field("end_time", arrow::int64(), false),
-                        arrow::field("lap_type", arrow::utf8(), false),
-                        arrow::field("session", arrow::int32(), false)});
-}
+// The longest lap type, "incomplete"; bounds the characters of the lap_type column.
+constexpr uint64_t kLongestLapType = 10;
+
+struct LapSegment {
+  uint64_t start_index;  // first record of the lap
+  uint64_t end_index;    // one past its last record
+  int64_t start_timecode;
+  int64_t end_timecode;
+  int32_t lap;
+};
+
+// What the lap rules need of each record. An empty pit or fraction span stands for a file
+// without that variable: never on pit road, fraction 0.0.
+struct LapInputs {
+  std::span<const int32_t> laps;
+  std::span<const uint8_t> on_pit_road;  // 0 or 1 per record
+  std::span<const float> fractions;      // lap distance fraction per record
+};
 
 bool inside_partial_band(float fraction) {
   return fraction > kPartialLow && fraction < kPartialHigh;
-}
-
-// Session 0 for the first row; every later row whose lap number is 0 starts the next session.
-std::vector<int32_t> number_sessions(const std::vector<LapSegment>& segments) {
-  std::vector<int32_t> sessions(segments.size(), 0);
-  for (size_t i = 1; i < segments.size(); ++i) {
-    sessions[i] = sessions[i - 1] + (segments[i].lap == 0 ? 1 : 0);
-  }
-  return sessions;
 }
 
 bool on_pit_road(const LapInputs& inputs, uint64_t record) {
@@ -46,38 +50,8 @@ float fraction(const LapInputs& inputs, uint64_t record) {
   return inputs.fractions.empty() ? 0.0f : inputs.fractions[record];
 }
 
-Result<std::shared_ptr<arrow::RecordBatch>> make_lap_table(const std::vector<LapSegment>& segments,
-                                                           const LapInputs& inputs) {
-  arrow::Int32Builder num, session;
-  arrow::Int64Builder start, end;
-  arrow::StringBuilder lap_type;
-  const auto sessions = number_sessions(segments);
-  auto status = arrow::Status::OK();
-  for (size_t i = 0; i < segments.size() && status.ok(); ++i) {
-    const LapSegment& s = segments[i];
-    status = num.Append(s.lap);
-    if (status.ok()) status = start.Append(s.start_timecode);
-    if (status.ok()) status = end.Append(s.end_timecode);
-    if (status.ok()) status = lap_type.Append(classify_lap(s, inputs));
-    if (status.ok()) status = session.Append(sessions[i]);
-  }
-  std::vector<std::shared_ptr<arrow::Array>> columns(5);
-  if (status.ok()) status = num.Finish(&columns[0]);
-  if (status.ok()) status = start.Finish(&columns[1]);
-  if (status.ok()) status = end.Finish(&columns[2]);
-  if (status.ok()) status = lap_type.Finish(&columns[3]);
-  if (status.ok()) status = session.Finish(&columns[4]);
-  if (!status.ok()) return std::unexpected(IbtError::arrow(std::move(status)));
-  auto batch = arrow::RecordBatch::Make(lap_schema(), static_cast<int64_t>(segments.size()),
-                                        std::move(columns));
-  if (auto valid = batch->Validate(); !valid.ok()) {
-    return std::unexpected(IbtError::arrow(std::move(valid)));
-  }
-  return batch;
-}
-
-}  // namespace
-
+// Splits records at every change of the lap value; a lap ends where the next one starts, the
+// last one at its own last record.
 std::vector<LapSegment> split_laps(std::span<const int32_t> laps, std::span<const int64_t> times) {
   std::vector<LapSegment> segments;
   if (laps.empty()) return segments;
@@ -108,16 +82,56 @@ std::string_view classify_lap(const LapSegment& segment, const LapInputs& inputs
   return "full";
 }
 
-Result<std::shared_ptr<arrow::RecordBatch>> empty_lap_table() {
-  auto schema = lap_schema();
-  std::vector<std::shared_ptr<arrow::Array>> columns;
-  for (const auto& field : schema->fields()) {
-    auto column = arrow::MakeEmptyArray(field->type());
-    if (!column.ok()) return std::unexpected(IbtError::arrow(column.status()));
-    columns.push_back(std::move(*column));
-  }
-  return arrow::RecordBatch::Make(std::move(schema), 0, std::move(columns));
+template <class T>
+T* values_of(const Column& column) {
+  return reinterpret_cast<T*>(column.data());
 }
+
+// Session 0 for the first row; every later row whose lap number is 0 starts the next session.
+Result<LapTable> make_lap_table(const std::vector<LapSegment>& segments, const LapInputs& inputs) {
+  LapTable table;
+  const uint64_t rows = segments.size();
+  table.rows = rows;
+  std::vector<std::string_view> types;
+  types.reserve(rows);
+  uint64_t characters = 0;
+  for (const LapSegment& segment : segments) {
+    types.push_back(classify_lap(segment, inputs));
+    characters += types.back().size();
+  }
+  if (characters > static_cast<uint64_t>(INT32_MAX)) {
+    return std::unexpected(IbtError::arrow("the lap_type column would hold " +
+                                           std::to_string(characters) +
+                                           " bytes, more than 32-bit offsets can address"));
+  }
+  CORVEX_ASSIGN_OR_RETURN(table.num, allocate_column(rows * 4));
+  CORVEX_ASSIGN_OR_RETURN(table.start_time, allocate_column(rows * 8));
+  CORVEX_ASSIGN_OR_RETURN(table.end_time, allocate_column(rows * 8));
+  CORVEX_ASSIGN_OR_RETURN(table.lap_type_offsets, allocate_column((rows + 1) * 4));
+  CORVEX_ASSIGN_OR_RETURN(table.lap_type_data, allocate_column(characters));
+  CORVEX_ASSIGN_OR_RETURN(table.session, allocate_column(rows * 4));
+  auto* num = values_of<int32_t>(table.num);
+  auto* start = values_of<int64_t>(table.start_time);
+  auto* end = values_of<int64_t>(table.end_time);
+  auto* offsets = values_of<int32_t>(table.lap_type_offsets);
+  auto* session = values_of<int32_t>(table.session);
+  char* text = reinterpret_cast<char*>(table.lap_type_data.data());
+  int32_t offset = 0;
+  offsets[0] = 0;
+  for (uint64_t i = 0; i < rows; ++i) {
+    const LapSegment& s = segments[i];
+    num[i] = s.lap;
+    start[i] = s.start_timecode;
+    end[i] = s.end_timecode;
+    session[i] = i == 0 ? 0 : session[i - 1] + (s.lap == 0 ? 1 : 0);
+    std::memcpy(text + offset, types[i].data(), types[i].size());
+    offset += static_cast<int32_t>(types[i].size());
+    offsets[i + 1] = offset;
+  }
+  return table;
+}
+
+}  // namespace
 
 // One value per record from the variable's offset, read by `Read`; the reads were checked to
 // stay inside the data region when the sink was made.
@@ -126,9 +140,10 @@ class RecordValueSink : public RowSink {
  public:
   RecordValueSink(const VarHeader& var, uint64_t rows)
       : offset_(static_cast<uint64_t>(var.offset)), values_(rows) {}
-  void gather(const DataRegion& region, uint64_t begin, uint64_t end) override {
-    const uint8_t* src = region.bytes.data() + offset_;
-    for (uint64_t i = begin; i < end; ++i) values_[i] = Read(src + i * region.buf_len);
+  void gather(const RecordBlock& block) override {
+    const uint8_t* src = block.records + offset_;
+    T* out = values_.data() + block.first;
+    for (uint64_t i = 0; i < block.count; ++i) out[i] = Read(src + i * block.stride);
   }
   std::span<const T> values() const { return values_; }
 
@@ -163,9 +178,9 @@ class FractionSink final : public RowSink {
       floats_.emplace(var, rows);
     }
   }
-  void gather(const DataRegion& region, uint64_t begin, uint64_t end) override {
-    if (is_double_) return doubles_->gather(region, begin, end);
-    floats_->gather(region, begin, end);
+  void gather(const RecordBlock& block) override {
+    if (is_double_) return doubles_->gather(block);
+    floats_->gather(block);
   }
   std::span<const float> values() const {
     return is_double_ ? doubles_->values() : floats_->values();
@@ -182,21 +197,37 @@ LapGather::LapGather(LapGather&&) noexcept = default;
 LapGather& LapGather::operator=(LapGather&&) noexcept = default;
 LapGather::~LapGather() = default;
 
+uint64_t LapGather::bytes_needed(uint64_t rows) {
+  // Inputs: a lap value, a pit flag and a fraction per record. Table at worst: one row per
+  // record, with its segment, its type and five columns.
+  const uint64_t inputs = rows * (4 + 1 + 4);
+  const uint64_t table = rows * (sizeof(LapSegment) + sizeof(std::string_view) + 4 + 8 + 8 + 4 +
+                                 4 + kLongestLapType);
+  return inputs + table;
+}
+
 Result<LapGather> LapGather::prepare(const IbtFile& file) {
   LapGather gather;
   const VarHeader* lap = file.find_var("Lap");
   const uint64_t n = file.record_count();
   if (lap == nullptr || n == 0) return gather;
-  CORVEX_RETURN_IF_ERROR(check_read_in_region(file, *lap, 4));
-  gather.laps_ = std::make_unique<LapValueSink>(*lap, n);
-  if (const VarHeader* pit = file.find_var("OnPitRoad")) {
-    CORVEX_RETURN_IF_ERROR(check_read_in_region(file, *pit, 1));
-    gather.pit_ = std::make_unique<PitFlagSink>(*pit, n);
-  }
+  const DataRegion region = file.region();
+  CORVEX_RETURN_IF_ERROR(check_read_in_region(region, *lap, 4));
+  const VarHeader* pit = file.find_var("OnPitRoad");
+  if (pit != nullptr) CORVEX_RETURN_IF_ERROR(check_read_in_region(region, *pit, 1));
   const VarHeader* pct = file.find_var("LapDistPct");
-  if (pct != nullptr && (pct->var_type == VarType::Float || pct->var_type == VarType::Double)) {
-    CORVEX_RETURN_IF_ERROR(check_read_in_region(file, *pct, element_size(pct->var_type)));
-    gather.fractions_ = std::make_unique<FractionSink>(*pct, n);
+  if (pct != nullptr && pct->var_type != VarType::Float && pct->var_type != VarType::Double) {
+    pct = nullptr;  // any other type reads as 0.0 in every record
+  }
+  if (pct != nullptr) {
+    CORVEX_RETURN_IF_ERROR(check_read_in_region(region, *pct, element_size(pct->var_type)));
+  }
+  try {
+    gather.laps_ = std::make_unique<LapValueSink>(*lap, n);
+    if (pit != nullptr) gather.pit_ = std::make_unique<PitFlagSink>(*pit, n);
+    if (pct != nullptr) gather.fractions_ = std::make_unique<FractionSink>(*pct, n);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(IbtError::out_of_memory("could not allocate the lap inputs"));
   }
   return gather;
 }
@@ -209,26 +240,22 @@ std::vector<RowSink*> LapGather::sinks() {
   return sinks;
 }
 
-Result<std::shared_ptr<arrow::RecordBatch>> LapGather::finish(
-    const std::shared_ptr<arrow::Int64Array>& timecodes) const {
-  if (!laps_) return empty_lap_table();
+Result<LapTable> LapGather::finish(const Column& timecodes) const {
+  if (!laps_) return make_lap_table({}, LapInputs{});
   LapInputs inputs{laps_->values(), {}, {}};
   if (pit_) inputs.on_pit_road = pit_->values();
   if (fractions_) inputs.fractions = fractions_->values();
-  const std::span<const int64_t> times(timecodes->raw_values(),
-                                       static_cast<size_t>(timecodes->length()));
+  const std::span<const int64_t> times(reinterpret_cast<const int64_t*>(timecodes.data()),
+                                       static_cast<size_t>(timecodes.bytes / 8));
   if (times.size() != inputs.laps.size()) {
     return invalid_header("Time column has " + std::to_string(times.size()) + " rows, expected " +
                           std::to_string(inputs.laps.size()));
   }
-  return make_lap_table(split_laps(inputs.laps, times), inputs);
-}
-
-Result<std::shared_ptr<arrow::RecordBatch>> build_lap_table(
-    const IbtFile& file, const std::shared_ptr<arrow::Int64Array>& timecodes) {
-  CORVEX_ASSIGN_OR_RETURN(LapGather gather, LapGather::prepare(file));
-  run_record_pass(file.region(), gather.sinks());
-  return gather.finish(timecodes);
+  try {
+    return make_lap_table(split_laps(inputs.laps, times), inputs);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(IbtError::out_of_memory("could not allocate the lap table"));
+  }
 }
 
 }  // namespace corvex

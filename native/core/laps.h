@@ -2,34 +2,22 @@
 // the lap table with its start and end on the time column, a lap type and a session number.
 #pragma once
 
-#include <arrow/array.h>
-#include <arrow/record_batch.h>
-
 #include <cstdint>
 #include <memory>
-#include <span>
-#include <string_view>
 #include <vector>
 
+#include "core/column.h"
 #include "core/error.h"
 #include "core/reader.h"
+#include "core/record_pass.h"
 
 namespace corvex {
 
-struct LapSegment {
-  uint64_t start_index;  // first record of the lap
-  uint64_t end_index;    // one past its last record
-  int64_t start_timecode;
-  int64_t end_timecode;
-  int32_t lap;
-};
-
-// What the lap rules need of each record. An empty pit or fraction span stands for a file
-// without that variable: never on pit road, fraction 0.0.
-struct LapInputs {
-  std::span<const int32_t> laps;
-  std::span<const uint8_t> on_pit_road;  // 0 or 1 per record
-  std::span<const float> fractions;      // lap distance fraction per record
+// The five columns of the lap table: num (int32), start_time and end_time (int64, ms),
+// lap_type (utf8: offsets and characters) and session (int32).
+struct LapTable {
+  uint64_t rows = 0;
+  Column num, start_time, end_time, lap_type_offsets, lap_type_data, session;
 };
 
 class LapValueSink;
@@ -39,6 +27,9 @@ class FractionSink;
 // The per-record lap inputs, filled by a record pass that may serve other sinks too.
 class LapGather {
  public:
+  // Bytes the per-record inputs and, at worst (a new lap in every record), the table take.
+  static uint64_t bytes_needed(uint64_t rows);
+
   // Looks the three variables up and checks that their reads stay inside the data region.
   static Result<LapGather> prepare(const IbtFile& file);
   LapGather(LapGather&&) noexcept;
@@ -47,9 +38,8 @@ class LapGather {
 
   // The sinks to run, valid while this object lives; none when there is nothing to detect.
   std::vector<RowSink*> sinks();
-  // The lap table, once the pass has run.
-  Result<std::shared_ptr<arrow::RecordBatch>> finish(
-      const std::shared_ptr<arrow::Int64Array>& timecodes) const;
+  // The lap table, once the pass has run, from the time column the same pass filled.
+  Result<LapTable> finish(const Column& timecodes) const;
 
  private:
   LapGather();
@@ -57,18 +47,5 @@ class LapGather {
   std::unique_ptr<PitFlagSink> pit_;
   std::unique_ptr<FractionSink> fractions_;
 };
-
-// Splits records at every change of the lap value; a lap ends where the next one starts, the
-// last one at its own last record.
-std::vector<LapSegment> split_laps(std::span<const int32_t> laps, std::span<const int64_t> times);
-
-// "incomplete", "out", "in", "partial" or "full".
-std::string_view classify_lap(const LapSegment& segment, const LapInputs& inputs);
-
-// The five-column lap table with no rows.
-Result<std::shared_ptr<arrow::RecordBatch>> empty_lap_table();
-
-Result<std::shared_ptr<arrow::RecordBatch>> build_lap_table(
-    const IbtFile& file, const std::shared_ptr<arrow::Int64Array>& timecodes);
 
 }  // namespace corvex

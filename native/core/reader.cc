@@ -1,19 +1,17 @@
 #include "core/reader.h"
 
-#include <arrow/buffer.h>
-
-#include <cmath>
-#include <cstring>
-#include <limits>
+#include <algorithm>
+#include <array>
 
 #include "core/bytes.h"
+#include "core/layout.h"
 #include "core/session_info.h"
 
 namespace corvex {
 
 namespace {
 
-std::string too_small(std::string_view what, size_t length, uint64_t need) {
+std::string too_small(std::string_view what, uint64_t length, uint64_t need) {
   return "File too small for " + std::string(what) + ": " + std::to_string(length) +
          " bytes (need " + std::to_string(need) + ")";
 }
@@ -26,22 +24,36 @@ Result<void> check_non_negative(std::string_view name, int32_t value) {
   return {};
 }
 
-Result<std::vector<VarHeader>> decode_var_headers(std::span<const uint8_t> file, uint64_t offset,
+template <class T>
+Result<void> check_non_negative(layout::Field<T> field, int32_t value) {
+  return check_non_negative(field.name, value);
+}
+
+// Decodes the headers a batch at a time, so that the bytes held at once stay small however many
+// headers the file declares (the block was checked to lie inside the file).
+Result<std::vector<VarHeader>> decode_var_headers(const ByteSource& file, uint64_t offset,
                                                   uint64_t count) {
+  constexpr uint64_t kBatch = 512;
   std::vector<VarHeader> vars;
-  // The block was checked to lie inside the file, so the count is bounded by its size.
-  vars.reserve(count);
-  for (uint64_t i = 0; i < count; ++i) {
-    const auto record = file.subspan(offset + i * kVarHeaderSize).first<kVarHeaderSize>();
-    CORVEX_ASSIGN_OR_RETURN(auto var, decode_var_header(record));
-    vars.push_back(std::move(var));
+  vars.reserve(std::min<uint64_t>(count, 4096));  // grows with what is really decoded
+  std::vector<uint8_t> scratch(file.in_memory() ? 0 : std::min(count, kBatch) * kVarHeaderSize);
+  for (uint64_t first = 0; first < count; first += kBatch) {
+    const uint64_t n = std::min(kBatch, count - first);
+    CORVEX_ASSIGN_OR_RETURN(const auto block,
+                            file.read(offset + first * kVarHeaderSize,
+                                      static_cast<size_t>(n * kVarHeaderSize), scratch.data()));
+    for (uint64_t i = 0; i < n; ++i) {
+      CORVEX_ASSIGN_OR_RETURN(
+          auto var, decode_var_header(block.subspan(i * kVarHeaderSize).first<kVarHeaderSize>()));
+      vars.push_back(std::move(var));
+    }
   }
   return vars;
 }
 
 Result<void> check_placement(const std::vector<VarHeader>& vars, int32_t buf_len) {
   for (const VarHeader& var : vars) {
-    CORVEX_RETURN_IF_ERROR(check_non_negative("var offset", var.offset));
+    CORVEX_RETURN_IF_ERROR(check_non_negative(layout::kVarOffset, var.offset));
     const uint64_t size = var.byte_size();
     if (static_cast<uint64_t>(var.offset) + size > static_cast<uint64_t>(buf_len)) {
       return invalid_header("Variable '" + var.name + "' offset " + std::to_string(var.offset) +
@@ -59,62 +71,63 @@ const VarHeader* IbtFile::find_var(std::string_view name) const {
   return it == index_.end() ? nullptr : &vars_[it->second];
 }
 
-std::span<const uint8_t> IbtFile::data_region() const {
-  return bytes().subspan(static_cast<size_t>(buf_offset_), record_count() * record_length());
-}
-
 DataRegion IbtFile::region() const {
-  return DataRegion{data_region(), record_length(), record_count(), &view_};
+  return DataRegion{source_.get(), static_cast<uint64_t>(buf_offset_), record_length(),
+                    record_count()};
 }
 
-Result<IbtFile> open_ibt(MappedView view) {
-  const auto b = view.bytes();
-  const size_t length = b.size();
+Result<IbtFile> open_ibt(std::unique_ptr<ByteSource> source) {
+  using namespace layout;
+  const uint64_t length = source->size();
+  std::array<uint8_t, kHeadersEnd> scratch{};
+  CORVEX_ASSIGN_OR_RETURN(
+      const auto head,
+      source->read(0, static_cast<size_t>(std::min<uint64_t>(length, kHeadersEnd)),
+                   scratch.data()));
   if (length < kMainHeaderSize) return invalid_header(too_small("header", length, 112));
-  const auto version = load_le<int32_t>(b.data());
+  const auto version = read(head.data(), kVersion);
   if (version != 1 && version != 2) {
     return invalid_header("Unsupported IBT version: " + std::to_string(version));
   }
   if (length < kHeadersEnd) return invalid_header(too_small("disk sub-header", length, 144));
 
   IbtFile file;
-  file.version_ = version;
-  file.tick_rate_ = load_le<int32_t>(b.data() + 8);
-  file.session_info_len_ = load_le<int32_t>(b.data() + 16);
-  file.session_info_offset_ = load_le<int32_t>(b.data() + 20);
-  file.num_vars_ = load_le<int32_t>(b.data() + 24);
-  file.var_header_offset_ = load_le<int32_t>(b.data() + 28);
-  file.buf_len_ = load_le<int32_t>(b.data() + 36);
-  file.buf_offset_ = load_le<int32_t>(b.data() + 52);
-  file.session_start_date_ = load_le<int64_t>(b.data() + 112);
-  file.start_time_ = load_le<double>(b.data() + 120);
-  file.end_time_ = load_le<double>(b.data() + 128);
-  file.lap_count_ = load_le<int32_t>(b.data() + 136);
-  file.session_record_count_ = load_le<int32_t>(b.data() + 140);
+  file.tick_rate_ = read(head.data(), kTickRate);
+  const int32_t session_info_len = read(head.data(), kSessionInfoLen);
+  const int32_t session_info_offset = read(head.data(), kSessionInfoOffset);
+  const int32_t num_vars = read(head.data(), kNumVars);
+  const int32_t var_header_offset = read(head.data(), kVarHeaderOffset);
+  file.buf_len_ = read(head.data(), kBufLen);
+  file.buf_offset_ = read(head.data(), kBufOffset);
+  file.session_start_date_ = read(head.data(), kSessionStartDate);
+  file.start_time_ = read(head.data(), kStartTime);
+  file.end_time_ = read(head.data(), kEndTime);
+  file.lap_count_ = read(head.data(), kLapCount);
+  file.session_record_count_ = read(head.data(), kSessionRecordCount);
 
-  CORVEX_RETURN_IF_ERROR(check_non_negative("var_header_offset", file.var_header_offset_));
-  CORVEX_RETURN_IF_ERROR(check_non_negative("num_vars", file.num_vars_));
-  const auto num_vars = static_cast<uint64_t>(file.num_vars_);
-  const auto var_offset = static_cast<uint64_t>(file.var_header_offset_);
-  const uint64_t vars_end = num_vars * kVarHeaderSize + var_offset;
+  CORVEX_RETURN_IF_ERROR(check_non_negative(kVarHeaderOffset, var_header_offset));
+  CORVEX_RETURN_IF_ERROR(check_non_negative(kNumVars, num_vars));
+  const auto var_count = static_cast<uint64_t>(num_vars);
+  const auto var_offset = static_cast<uint64_t>(var_header_offset);
+  const uint64_t vars_end = var_count * layout::kVarHeaderSize + var_offset;
   if (length < vars_end) {
     return invalid_header(too_small(
-        std::to_string(num_vars) + " variable headers at offset " + std::to_string(var_offset),
+        std::to_string(var_count) + " variable headers at offset " + std::to_string(var_offset),
         length, vars_end));
   }
-  CORVEX_ASSIGN_OR_RETURN(file.vars_, decode_var_headers(b, var_offset, num_vars));
+  CORVEX_ASSIGN_OR_RETURN(file.vars_, decode_var_headers(*source, var_offset, var_count));
 
-  CORVEX_RETURN_IF_ERROR(check_non_negative("session_info_offset", file.session_info_offset_));
-  CORVEX_RETURN_IF_ERROR(check_non_negative("session_info_len", file.session_info_len_));
+  CORVEX_RETURN_IF_ERROR(check_non_negative(kSessionInfoOffset, session_info_offset));
+  CORVEX_RETURN_IF_ERROR(check_non_negative(kSessionInfoLen, session_info_len));
   CORVEX_ASSIGN_OR_RETURN(file.session_info_,
-                          extract_session_info(b, static_cast<uint64_t>(file.session_info_offset_),
-                                               static_cast<uint64_t>(file.session_info_len_)));
+                          extract_session_info(*source, static_cast<uint64_t>(session_info_offset),
+                                               static_cast<uint64_t>(session_info_len)));
 
-  CORVEX_RETURN_IF_ERROR(check_non_negative("buf_len", file.buf_len_));
+  CORVEX_RETURN_IF_ERROR(check_non_negative(kBufLen, file.buf_len_));
   CORVEX_RETURN_IF_ERROR(check_placement(file.vars_, file.buf_len_));
 
-  CORVEX_RETURN_IF_ERROR(check_non_negative("buf_offset", file.buf_offset_));
-  CORVEX_RETURN_IF_ERROR(check_non_negative("session_record_count", file.session_record_count_));
+  CORVEX_RETURN_IF_ERROR(check_non_negative(kBufOffset, file.buf_offset_));
+  CORVEX_RETURN_IF_ERROR(check_non_negative(kSessionRecordCount, file.session_record_count_));
   // 31-bit x 31-bit + 31-bit fits easily in 64 bits.
   const uint64_t data_end =
       static_cast<uint64_t>(file.buf_offset_) + file.record_length() * file.record_count();
@@ -125,101 +138,27 @@ Result<IbtFile> open_ibt(MappedView view) {
 
   file.index_.reserve(file.vars_.size());
   for (size_t i = 0; i < file.vars_.size(); ++i) file.index_[file.vars_[i].name] = i;
-  file.view_ = std::move(view);
+  file.source_ = std::move(source);
   return file;
 }
 
-Result<void> check_read_in_region(const IbtFile& file, const VarHeader& var, uint64_t width) {
-  const uint64_t n = file.record_count();
+Result<void> check_read_in_region(const DataRegion& region, const VarHeader& var,
+                                  uint64_t width) {
+  const uint64_t n = region.record_count;
   if (n == 0) return {};
-  const uint64_t stride = file.record_length();
-  const uint64_t region = n * stride;
+  const uint64_t stride = region.buf_len;
+  const uint64_t size = region.size();
   const uint64_t offset = static_cast<uint64_t>(var.offset);
   // Positions grow with the record index, so only the tail of the region can overrun; find
   // the first record whose read would.
-  if ((n - 1) * stride + offset + width <= region) return {};
+  if ((n - 1) * stride + offset + width <= size) return {};
   const uint64_t need = offset + width;
-  // need <= region here implies a non-empty region and so a non-zero stride.
-  const uint64_t first_bad = need > region ? 0 : (region - need) / stride + 1;
+  // need <= size here implies a non-empty region and so a non-zero stride.
+  const uint64_t first_bad = need > size ? 0 : (size - need) / stride + 1;
   return invalid_header("Variable '" + var.name + "' read of " + std::to_string(width) +
                         " bytes at offset " + std::to_string(offset) + " in record " +
                         std::to_string(first_bad) + " passes the end of the data region (" +
-                        std::to_string(region) + " bytes)");
-}
-
-int64_t seconds_to_millis(double seconds) {
-  const double ms = std::round(seconds * 1000.0);
-  if (std::isnan(ms)) return 0;
-  // 2^63 is exactly representable; every double below it converts without overflow.
-  constexpr double kLimit = 9223372036854775808.0;
-  if (ms >= kLimit) return std::numeric_limits<int64_t>::max();
-  if (ms < -kLimit) return std::numeric_limits<int64_t>::min();
-  return static_cast<int64_t>(ms);
-}
-
-Result<TimeGather> TimeGather::prepare(const IbtFile& file) {
-  const VarHeader* var = file.find_var("SessionTime");
-  if (var == nullptr) return invalid_header("Missing SessionTime variable");
-  if (var->var_type != VarType::Double) {
-    return invalid_header("SessionTime should be double, got " +
-                          std::string(var_type_name(var->var_type)));
-  }
-  CORVEX_RETURN_IF_ERROR(check_read_in_region(file, *var, sizeof(double)));
-  const uint64_t n = file.record_count();
-  auto buffer = arrow::AllocateBuffer(static_cast<int64_t>(n * sizeof(int64_t)));
-  if (!buffer.ok()) return std::unexpected(IbtError::arrow(buffer.status()));
-  std::shared_ptr<arrow::Buffer> shared(std::move(*buffer));
-  // Only the allocator's padding is not written by the pass; keep it from reaching Python.
-  std::memset(shared->mutable_data() + shared->size(), 0,
-              static_cast<size_t>(shared->capacity() - shared->size()));
-  return TimeGather(static_cast<uint64_t>(var->offset), std::move(shared), n);
-}
-
-void TimeGather::gather(const DataRegion& region, uint64_t begin, uint64_t end) {
-  auto* out = reinterpret_cast<int64_t*>(buffer_->mutable_data());
-  const uint8_t* src = region.bytes.data() + offset_;
-  for (uint64_t i = begin; i < end; ++i) {
-    out[i] = seconds_to_millis(load_le<double>(src + i * region.buf_len));
-  }
-}
-
-std::shared_ptr<arrow::Int64Array> TimeGather::finish() const {
-  return std::make_shared<arrow::Int64Array>(static_cast<int64_t>(rows_), buffer_);
-}
-
-Result<std::shared_ptr<arrow::Int64Array>> build_timecodes(const IbtFile& file) {
-  CORVEX_ASSIGN_OR_RETURN(TimeGather gather, TimeGather::prepare(file));
-  RowSink* sinks[] = {&gather};
-  run_record_pass(file.region(), sinks);
-  return gather.finish();
-}
-
-Result<Value> read_value(const IbtFile& file, const VarHeader& var, uint64_t record) {
-  const uint64_t width = element_size(var.var_type);
-  const auto region = file.data_region();
-  const uint64_t pos = record < file.record_count()
-                           ? record * file.record_length() + static_cast<uint64_t>(var.offset)
-                           : region.size();
-  if (pos + width > region.size() || record >= file.record_count()) {
-    return invalid_header("Variable '" + var.name + "' read in record " + std::to_string(record) +
-                          " passes the end of the data region");
-  }
-  const uint8_t* p = region.data() + pos;
-  switch (var.var_type) {
-    case VarType::Char:
-      return Value(p[0]);
-    case VarType::Bool:
-      return Value(p[0] != 0);
-    case VarType::Int:
-      return Value(load_le<int32_t>(p));
-    case VarType::BitField:
-      return Value(load_le<uint32_t>(p));
-    case VarType::Float:
-      return Value(load_le<float>(p));
-    case VarType::Double:
-      return Value(load_le<double>(p));
-  }
-  return invalid_header("Unknown variable type");
+                        std::to_string(size) + " bytes)");
 }
 
 }  // namespace corvex

@@ -1,34 +1,64 @@
-// One pass over the sample records: the data region is walked in blocks that fit in the core's
-// cache, and every block is handed to each sink in turn, so that the region is read from memory
-// once however many columns are filled from it.
+// One pass over the sample records. The data region is split into contiguous ranges of records,
+// one per worker thread; each worker reads its range a block at a time (a view when the bytes are
+// in memory, otherwise a read into the worker's own buffer, sized to stay in the core's cache)
+// and hands every block to each sink in turn, so that the records are read once however many
+// columns are filled from them. Sinks write disjoint rows of preallocated outputs, so workers
+// never share a cache line of output and nothing is merged afterwards.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <span>
 
-#include "core/mapping.h"
+#include "core/error.h"
+#include "core/reader.h"
 
 namespace corvex {
 
-// Where the sample records are: record i starts at i x buf_len of `bytes`.
-struct DataRegion {
-  std::span<const uint8_t> bytes;  // exactly buf_len x record_count bytes
-  uint64_t buf_len;
-  uint64_t record_count;
-  // The view the region lies in; a file mapping hands pages back once the pass is past them.
-  const MappedView* view = nullptr;
+// Whole records in memory: record `first + i` starts at `records + i x stride`. The bytes after
+// the last record (up to 8, less at the end of the region) are readable too, for variables read
+// wider than they are declared.
+struct RecordBlock {
+  const uint8_t* records;
+  uint64_t first;
+  uint64_t count;
+  uint64_t stride;
+  // Where record i (counted from the start of the region) starts.
+  const uint8_t* record(uint64_t i) const { return records + (i - first) * stride; }
 };
 
-// Fills some output from rows [begin, end) of the region. `begin` is a multiple of 64.
+// Fills some output from the rows of each block. `first` is a multiple of 64, so a block never
+// shares a byte of a bitmap or an 8-byte word of a 4-byte column with another block.
 class RowSink {
  public:
   virtual ~RowSink() = default;
-  virtual void gather(const DataRegion& region, uint64_t begin, uint64_t end) = 0;
+  virtual void gather(const RecordBlock& block) = 0;
 };
 
-void run_record_pass(const DataRegion& region, std::span<RowSink* const> sinks);
+struct PassOptions {
+  // Worker threads; 1 reads the records on one thread.
+  unsigned threads = 1;
+  // Asked by the calling thread, at most every few milliseconds while workers run, whether the
+  // pass should stop; a true answer ends it with a Cancelled error. May be empty.
+  std::function<bool()> should_stop;
+};
 
-// Orders the streaming stores that sinks may use before the buffers are handed on.
+// Regions smaller than this are read on the calling thread alone: starting threads and polling
+// would cost more than they save.
+inline constexpr uint64_t kThreadedPassFrom = uint64_t{8} << 20;
+
+// Rows per block for a record length: a multiple of 64 whose records fill about 256 KiB.
+uint64_t block_rows(uint64_t buf_len);
+
+// The memory a pass needs besides its sinks' outputs: each worker's read buffer.
+uint64_t pass_scratch_bytes(const DataRegion& region, unsigned threads);
+
+Result<void> run_record_pass(const DataRegion& region, std::span<RowSink* const> sinks,
+                             const PassOptions& options);
+
+// Orders the streaming stores that sinks may use before the buffers are handed on; every worker
+// calls it when it is done.
 void finish_streaming_stores();
 
 }  // namespace corvex

@@ -7,7 +7,7 @@
 
 namespace corvex {
 
-Result<std::string> extract_session_info(std::span<const uint8_t> file, uint64_t offset,
+Result<std::string> extract_session_info(const ByteSource& file, uint64_t offset,
                                          uint64_t length) {
   // Both values come from 31-bit fields, so the sum cannot overflow.
   const uint64_t end = offset + length;
@@ -15,7 +15,13 @@ Result<std::string> extract_session_info(std::span<const uint8_t> file, uint64_t
     return invalid_header("File too small for session info: " + std::to_string(file.size()) +
                           " bytes (need " + std::to_string(end) + ")");
   }
-  const auto region = file.subspan(offset, length);
+  std::vector<uint8_t> scratch(file.in_memory() ? 0 : length);
+  CORVEX_ASSIGN_OR_RETURN(const auto region,
+                          file.read(offset, static_cast<size_t>(length), scratch.data()));
+  return cut_session_info(region);
+}
+
+std::string cut_session_info(std::span<const uint8_t> region) {
   static constexpr std::array<uint8_t, 3> kMarker = {'-', '-', '-'};
   auto start = std::search(region.begin(), region.end(), kMarker.begin(), kMarker.end());
   if (start == region.end()) {

@@ -8,14 +8,19 @@
 #include <string_view>
 #include <vector>
 
+#include "core/byte_source.h"
 #include "core/error.h"
 
 namespace corvex {
 
-// Cuts the text out of its region: it starts at the first "---" (or the first non-NUL byte when
-// there is none), trailing NULs are dropped, and the bytes are decoded as UTF-8 with replacement.
-Result<std::string> extract_session_info(std::span<const uint8_t> file, uint64_t offset,
+// Reads the region [offset, offset + length) of the file and cuts the text out of it.
+Result<std::string> extract_session_info(const ByteSource& file, uint64_t offset,
                                          uint64_t length);
+
+// The text of a session info region: it starts at the first "---" (or the first non-NUL byte
+// when there is none), trailing NULs are dropped, and the bytes are decoded as UTF-8 with
+// replacement.
+std::string cut_session_info(std::span<const uint8_t> region);
 
 struct WeekendField {
   std::string_view key;    // metadata key, e.g. "track_name"

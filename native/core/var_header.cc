@@ -1,6 +1,7 @@
 #include "core/var_header.h"
 
 #include "core/bytes.h"
+#include "core/layout.h"
 #include "core/utf8.h"
 
 namespace corvex {
@@ -47,19 +48,19 @@ std::string decode_text_field(std::span<const uint8_t> field) {
 }  // namespace
 
 Result<VarHeader> decode_var_header(std::span<const uint8_t, kVarHeaderSize> record) {
-  const auto code = load_le<int32_t>(record.data());
+  const auto code = layout::read(record.data(), layout::kVarType);
   if (code < 0 || code > 5) {
     return invalid_header("Unknown variable type: " + std::to_string(code));
   }
-  const auto offset = load_le<int32_t>(record.data() + 4);
-  const auto count = load_le<int32_t>(record.data() + 8);
+  const auto offset = layout::read(record.data(), layout::kVarOffset);
+  const auto count = layout::read(record.data(), layout::kVarCount);
   if (count < 0) {
     return invalid_header("Variable count must be non-negative, got " + std::to_string(count));
   }
   return VarHeader{
-      .name = decode_text_field(record.subspan<16, 32>()),
-      .desc = decode_text_field(record.subspan<48, 64>()),
-      .unit = decode_text_field(record.subspan<112, 32>()),
+      .name = decode_text_field(record.subspan<layout::kVarName, layout::kVarNameSize>()),
+      .desc = decode_text_field(record.subspan<layout::kVarDesc, layout::kVarDescSize>()),
+      .unit = decode_text_field(record.subspan<layout::kVarUnit, layout::kVarUnitSize>()),
       .var_type = static_cast<VarType>(code),
       .offset = offset,
       .count = count,

@@ -13,7 +13,7 @@ namespace corvex {
 
 enum class VarType : int32_t { Char = 0, Bool = 1, Int = 2, BitField = 3, Float = 4, Double = 5 };
 
-inline constexpr size_t kVarHeaderSize = 144;
+inline constexpr size_t kVarHeaderSize = 144;  // layout::kVarHeaderSize
 
 // Bytes per element: 1, 1, 4, 4, 4, 8.
 size_t element_size(VarType type);

@@ -1,24 +1,21 @@
 #include "extension/assembly.h"
 
-#include <arrow/c/abi.h>
-#include <arrow/c/bridge.h>
-#include <arrow/record_batch.h>
-
-#include <optional>
-
-#include "core/telemetry.h"
+#include "core/arrow_export.h"
+#include "core/tables.h"
 #include "extension/metadata.h"
 
 namespace corvex::py {
 
 namespace {
 
-void raise_ibt_error(const IbtError& error) { set_error(PyExc_RuntimeError, error.display()); }
-
 // Replaces the pending exception with RuntimeError("{type}: {text}"), the form in which a failed
 // hand-off to pyarrow is reported.
 void reraise_as_runtime_error() {
-  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef owned_type = PyRef::steal(type), exc = PyRef::steal(value),
+        owned_traceback = PyRef::steal(traceback);
   if (!exc) return set_error(PyExc_RuntimeError, "unknown error in the pyarrow hand-off");
   PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(exc.get())));
   std::string type_name = "<unknown>";
@@ -55,24 +52,45 @@ class StreamHolder {
   ArrowArrayStream stream_;
 };
 
-// Per call: pyarrow's Table class, the two method names and, once the first batch is handed
-// over, the stream importer. The names are made once per call rather than once per channel.
+// A broken invariant of the producer; checked in the sanitizer and fuzzing builds, where every
+// batch is validated before pyarrow sees it.
+void check_export([[maybe_unused]] const ExportBatch& batch) {
+#ifdef CORVEX_VALIDATE_EXPORTS
+  ArrowSchema schema{};
+  ArrowArray array{};
+  auto made = export_schema(batch, &schema);
+  if (!made) throw Panic(made.error().display());
+  made = export_array(batch, &array);
+  if (!made) {
+    schema.release(&schema);
+    throw Panic(made.error().display());
+  }
+  auto valid = validate_export(batch, schema, array);
+  array.release(&array);
+  schema.release(&schema);
+  if (!valid || array.release != nullptr || schema.release != nullptr) {
+    throw Panic(valid ? "release callback did not mark its structure released"
+                      : valid.error().display());
+  }
+#endif
+}
+
+// Per call: pyarrow's Table class, the stream importer and the method names, looked up once.
 class PyarrowHandOff {
  public:
   explicit PyarrowHandOff(PyRef table_class)
       : table_class_(std::move(table_class)),
         read_next_batch_(interned("read_next_batch")),
-        from_batches_(interned("from_batches")) {}
+        from_batches_(interned("from_batches")),
+        select_(interned("select")) {}
 
-  // export_batch: one batch through a one-batch C stream; the buffers are shared, not copied.
-  // A failure on the pyarrow side is reported as RuntimeError("{type}: {text}").
-  PyRef export_batch(const std::shared_ptr<arrow::RecordBatch>& batch) {
+  // One batch through a one-batch C stream; the column memory is shared, not copied. A failure
+  // on the pyarrow side is reported as RuntimeError("{type}: {text}").
+  PyRef import_batch(ExportBatch batch) {
+    check_export(batch);
     StreamHolder stream;
-    auto reader = arrow::RecordBatchReader::Make({batch}, batch->schema());
-    auto status =
-        reader.ok() ? arrow::ExportRecordBatchReader(*reader, stream.get()) : reader.status();
-    if (!status.ok()) {
-      raise_ibt_error(IbtError::arrow(std::move(status)));
+    if (auto made = export_stream(std::move(batch), stream.get()); !made) {
+      set_error(PyExc_MemoryError, made.error().message());
       return {};
     }
     PyRef imported = import_stream(stream.get());
@@ -85,12 +103,21 @@ class PyarrowHandOff {
     return exported;
   }
 
-  // to_pyarrow_table: the exported batch wrapped by Table.from_batches([batch]).
-  PyRef to_pyarrow_table(const std::shared_ptr<arrow::RecordBatch>& batch) {
-    PyRef exported = export_batch(batch);
-    if (!exported) return {};
+  // The batch of columns 0 and `column` of a group's batch: the time column and one channel.
+  PyRef select(PyObject* batch, size_t column) {
+    PyRef indices = created(PyList_New(2));
+    PyList_SET_ITEM(indices.get(), 0, created(PyLong_FromLong(0)).release());
+    PyList_SET_ITEM(indices.get(), 1, created(PyLong_FromSize_t(column)).release());
+    PyObject* args[] = {batch, indices.get()};
+    PyRef selected = called(PyObject_VectorcallMethod(select_.get(), args, 2, nullptr));
+    if (!selected) reraise_as_runtime_error();
+    return selected;
+  }
+
+  // Table.from_batches([batch]).
+  PyRef table_of(PyRef batch) {
     PyRef list = created(PyList_New(1));
-    PyList_SET_ITEM(list.get(), 0, exported.release());
+    PyList_SET_ITEM(list.get(), 0, batch.release());
     PyObject* args[] = {table_class_.get(), list.get()};
     return called(PyObject_VectorcallMethod(from_batches_.get(), args, 2, nullptr));
   }
@@ -116,28 +143,46 @@ class PyarrowHandOff {
   PyRef table_class_;
   PyRef read_next_batch_;
   PyRef from_batches_;
+  PyRef select_;
   PyRef import_from_c_;
 };
 
 bool report_progress(PyObject* progress, size_t done, size_t total) {
-  PyRef k = created(PyLong_FromUnsignedLongLong(done));
-  PyRef n = created(PyLong_FromUnsignedLongLong(total));
+  PyRef k = created(PyLong_FromSize_t(done));
+  PyRef n = created(PyLong_FromSize_t(total));
   PyObject* args[] = {k.get(), n.get()};
   return static_cast<bool>(called(PyObject_Vectorcall(progress, args, 2, nullptr)));
 }
 
-// Hands the tables over one at a time, so that at most one channel's pyarrow batch is held
-// outside the dictionary.
-bool fill_channels(PyObject* channels, ChannelSet& set, PyarrowHandOff& hand_off,
+size_t channel_count(const ChannelSet& set) {
+  size_t n = 0;
+  for (const ChannelGroup& group : set) n += group.size();
+  return n;
+}
+
+// Hands the channels over a group at a time: one import per group, then one table per channel,
+// cut from the group's batch (the time column and that channel). Groups are a few megabytes, so
+// a table kept alone keeps at most its group's memory alive.
+bool fill_channels(PyObject* channels, Telemetry& telemetry, PyarrowHandOff& hand_off,
                    PyObject* progress) {
-  const size_t n = set.size();
-  for (size_t k = 0; k < n; ++k) {
-    auto& [name, batch] = set[k];
-    PyRef table = hand_off.to_pyarrow_table(batch);
-    if (!table) return false;
-    if (!succeeded(PyDict_SetItem(channels, text(name).get(), table.get()))) return false;
-    batch.reset();
-    if (progress != nullptr && !report_progress(progress, k + 1, n)) return false;
+  const size_t total = channel_count(telemetry.channels);
+  size_t done = 0;
+  for (ChannelGroup& group : telemetry.channels) {
+    PyRef batch = hand_off.import_batch(channel_batch(telemetry.timecodes, telemetry.rows, group));
+    if (!batch) return false;
+    for (size_t k = 0; k < group.size(); ++k) {
+      PyRef selected = hand_off.select(batch.get(), k + 1);
+      if (!selected) return false;
+      PyRef table = hand_off.table_of(std::move(selected));
+      if (!table) return false;
+      if (!succeeded(PyDict_SetItem(channels, text(group[k].var->name).get(), table.get()))) {
+        return false;
+      }
+      ++done;
+      if (progress != nullptr && !report_progress(progress, done, total)) return false;
+      if (!succeeded(PyErr_CheckSignals())) return false;
+    }
+    group.clear();
   }
   return true;
 }
@@ -152,17 +197,28 @@ PyRef assemble_log_file(PyRef channels, PyRef laps, PyRef metadata, const std::s
   return called(PyObject_Vectorcall(log_file.get(), args, 4, nullptr));
 }
 
+// The record pass without the interpreter lock; the lock is taken back now and then to let
+// signal handlers run, and a handler that raises (Ctrl-C) stops the pass.
+Result<Telemetry> read_records(const IbtFile& file, ReadOptions options) {
+  GilReleased released;
+  options.pass.should_stop = [&released] {
+    return released.with_gil([] { return PyErr_CheckSignals() != 0; });
+  };
+  return read_telemetry(file, options);
+}
+
 }  // namespace
 
-PyRef assemble_result(const IbtFile& file, const std::string& label, PyObject* progress) {
-  // The time column, the channel set and the lap table come from one pass over the records; a
-  // failure of the time column or the channels ends the call here, before pyarrow is imported,
-  // and a lap failure is raised in its place, after the channels have been handed on.
-  auto telemetry = read_telemetry(file);
+PyRef assemble_result(const AcquiredSource& source, PyObject* progress,
+                      const ReadOptions& options) {
+  // A failure of the time column or the channels ends the call here, before pyarrow is
+  // imported; a lap failure is raised in its place, after the channels have been handed on.
+  auto telemetry = read_records(source.file, options);
   if (!telemetry) {
-    raise_ibt_error(telemetry.error());
+    raise_ibt_error(telemetry.error(), source.label, Stage::Read);
     return {};
   }
+  if (!succeeded(PyErr_CheckSignals())) return {};
   PyRef pyarrow = called(PyImport_ImportModule("pyarrow"));
   if (!pyarrow) return {};
   PyRef table_class = called(PyObject_GetAttrString(pyarrow.get(), "Table"));
@@ -170,17 +226,20 @@ PyRef assemble_result(const IbtFile& file, const std::string& label, PyObject* p
   PyarrowHandOff hand_off(std::move(table_class));
 
   PyRef channels = created(PyDict_New());
-  if (!fill_channels(channels.get(), telemetry->channels, hand_off, progress)) return {};
+  if (!fill_channels(channels.get(), *telemetry, hand_off, progress)) return {};
 
   if (!telemetry->laps) {
-    raise_ibt_error(telemetry->laps.error());
+    raise_ibt_error(telemetry->laps.error(), source.label, Stage::Read);
     return {};
   }
-  PyRef laps = hand_off.to_pyarrow_table(*telemetry->laps);
+  PyRef lap_batch_object = hand_off.import_batch(lap_batch(*telemetry->laps));
+  if (!lap_batch_object) return {};
+  PyRef laps = hand_off.table_of(std::move(lap_batch_object));
   if (!laps) return {};
-  PyRef metadata = build_metadata(file);
+  PyRef metadata = build_metadata(source.file);
   if (!metadata) return {};
-  return assemble_log_file(std::move(channels), std::move(laps), std::move(metadata), label);
+  return assemble_log_file(std::move(channels), std::move(laps), std::move(metadata),
+                           source.label.text);
 }
 
 }  // namespace corvex::py

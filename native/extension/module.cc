@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <new>
 #include <optional>
 #include <string_view>
 
 #include "extension/assembly.h"
+#include "extension/options.h"
 #include "extension/pyref.h"
 #include "extension/source.h"
 
@@ -15,6 +17,8 @@ namespace corvex::py {
 
 namespace {
 
+// The docstring, its length and the argument messages below are what callers and the
+// interpreter's introspection see; they are part of the module's interface, word for word.
 constexpr const char kIbtDoc[] =
     "ibt(source, progress=None)\n--\n\n"
     "Parse an iRacing IBT file and return a LogFile.\n\n"
@@ -68,9 +72,11 @@ PyObject* ibt_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   // Held for the call, so that a callback cannot free the objects it is called with.
   PyRef source = PyRef::borrow(bound->source);
   PyRef progress = PyRef::borrow(bound->progress);
+  const auto options = read_options_from_environment();
+  if (!options) return nullptr;
   auto acquired = acquire_source(source.get());
   if (!acquired) return nullptr;
-  PyRef result = assemble_result(acquired->file, acquired->label, progress.get());
+  PyRef result = assemble_result(*acquired, progress.get(), *options);
   return result.release();
 }
 
@@ -89,9 +95,8 @@ PyObject* panic_exception_type() {
 }
 
 // Turns an internal failure into PanicException; failing while doing so ends the process.
-void raise_panic(std::string_view message, bool print_pending) noexcept {
+void raise_panic(std::string_view message) noexcept {
   try {
-    if (print_pending && PyErr_Occurred()) PyErr_Print();
     PyErr_Clear();
     PyObject* type = panic_exception_type();
     if (type == nullptr) abort_on_second_failure();
@@ -105,15 +110,19 @@ void raise_panic(std::string_view message, bool print_pending) noexcept {
   }
 }
 
+// The boundary: a Python exception already set passes through, memory exhaustion anywhere in
+// the C++ code becomes MemoryError, and anything else is an internal failure.
 PyObject* ibt(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
     return ibt_call(args, nargs, kwnames);
-  } catch (const Panic& panic) {
-    raise_panic(panic.what(), panic.print_pending());
+  } catch (const PythonError&) {
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
   } catch (const std::exception& failure) {
-    raise_panic(failure.what(), false);
+    raise_panic(failure.what());
   } catch (...) {
-    raise_panic("unknown internal failure", false);
+    raise_panic("unknown internal failure");
   }
   return nullptr;
 }
@@ -186,10 +195,12 @@ PyObject* init_module() {
 PyMODINIT_FUNC PyInit__corvex_rs() {
   try {
     return corvex::py::init_module();
-  } catch (const corvex::py::Panic& panic) {
-    corvex::py::raise_panic(panic.what(), panic.print_pending());
+  } catch (const corvex::py::PythonError&) {
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
   } catch (const std::exception& failure) {
-    corvex::py::raise_panic(failure.what(), false);
+    corvex::py::raise_panic(failure.what());
   }
   return nullptr;
 }

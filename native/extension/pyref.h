@@ -1,6 +1,7 @@
-// Ownership of Python references and the two ways a CPython call can fail us: an object that could
-// not be created (a panic, as the interpreter is out of memory) and a call into Python code that
-// raised (an ordinary exception, left set for the caller).
+// Ownership of Python references, and how the extension fails. Two things can go wrong in a call
+// into CPython: an object cannot be created (the interpreter is out of memory, and says so with
+// MemoryError) or Python code that we called raised. Both leave an exception set; the first
+// unwinds the call with PythonError, the second is reported by an empty PyRef or a false return.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,6 +9,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace corvex::py {
@@ -43,21 +45,22 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
-// An internal failure, turned into PanicException at the module boundary. When
-// `print_pending` is set, the exception pending at that moment is printed first.
+// Unwinds a call to the module boundary with the Python exception that is already set.
+struct PythonError {};
+
+// An internal failure (a broken invariant), turned into PanicException at the module boundary.
 class Panic : public std::runtime_error {
  public:
-  explicit Panic(const std::string& what, bool print_pending = false)
-      : std::runtime_error(what), print_pending_(print_pending) {}
-  bool print_pending() const { return print_pending_; }
-
- private:
-  bool print_pending_;
+  using std::runtime_error::runtime_error;
 };
 
-// A new object from CPython (a string, dict, list, tuple or int); failing to create one is a panic.
+// A new object from CPython (a string, dict, list, tuple or int). CPython fails to create one only
+// when it is out of memory, which it reports as MemoryError; the call ends with that.
 inline PyRef created(PyObject* object) {
-  if (object == nullptr) throw Panic("Python API call failed", /*print_pending=*/true);
+  if (object == nullptr) {
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    throw PythonError{};
+  }
   return PyRef::steal(object);
 }
 
@@ -87,5 +90,35 @@ inline void set_error(PyObject* type, std::string_view message) {
   PyRef value = text(message);
   PyErr_SetObject(type, value.get());
 }
+
+// True when the pending exception must reach the caller whatever the code that caught it meant
+// to do with ordinary failures: an interrupt (KeyboardInterrupt), SystemExit and the like (which
+// are not Exceptions), and MemoryError.
+inline bool pending_is_fatal() {
+  return !PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
+// Releases the interpreter lock for as long as it lives, so that other Python threads run while
+// the C++ core reads; with_gil takes it back for a moment.
+class GilReleased {
+ public:
+  GilReleased() : state_(PyEval_SaveThread()) {}
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+  ~GilReleased() { PyEval_RestoreThread(state_); }
+
+  template <class F>
+  auto with_gil(F&& f) {
+    PyEval_RestoreThread(state_);
+    struct Release {
+      PyThreadState*& state;
+      ~Release() { state = PyEval_SaveThread(); }
+    } release{state_};
+    return f();
+  }
+
+ private:
+  PyThreadState* state_;
+};
 
 }  // namespace corvex::py

@@ -1,10 +1,11 @@
 #include "extension/source.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include "core/mapping.h"
+#include "core/byte_source.h"
 
 namespace corvex::py {
 
@@ -30,8 +31,8 @@ std::optional<std::string_view> utf8_of(PyObject* text) {
   return std::string_view(data, static_cast<size_t>(size));
 }
 
-// Holds the caller's buffer for a one-step copy; only exact bytes, bytearray and 1-D C-contiguous
-// memoryviews of unsigned bytes qualify, whose elements are exactly their bytes.
+// Holds the caller's buffer while it is read or copied; only exact bytes, bytearray and 1-D
+// C-contiguous memoryviews of unsigned bytes qualify, whose elements are exactly their bytes.
 class ByteBuffer {
  public:
   ByteBuffer() = default;
@@ -45,6 +46,7 @@ class ByteBuffer {
     const bool plain = PyBytes_CheckExact(object) || PyByteArray_CheckExact(object);
     if (!plain && !PyMemoryView_Check(object)) return false;
     if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_ND) != 0) {
+      if (pending_is_fatal()) return false;
       PyErr_Clear();  // the element-by-element rule decides what this object is
       return false;
     }
@@ -79,9 +81,12 @@ std::optional<std::vector<uint8_t>> extract_elements(PyObject* object) {
   std::vector<uint8_t> bytes;
   const Py_ssize_t hint = PySequence_Size(object);
   if (hint < 0) {
+    if (pending_is_fatal()) return std::nullopt;
     PyErr_Clear();
   } else {
-    bytes.reserve(static_cast<size_t>(hint));
+    // A length is only a hint: an object may claim far more items than it yields.
+    constexpr Py_ssize_t kMostReserved = Py_ssize_t{1} << 26;
+    bytes.reserve(static_cast<size_t>(std::min(hint, kMostReserved)));
   }
   PyRef iterator = called(PyObject_GetIter(object));
   if (!iterator) return std::nullopt;
@@ -98,44 +103,60 @@ std::optional<std::vector<uint8_t>> extract_elements(PyObject* object) {
   return bytes;
 }
 
-// Opens a mapped or copied view; a failure of either step is one IbtError.
-Result<IbtFile> open_view(Result<MappedView> view) {
-  if (!view) return std::unexpected(std::move(view).error());
-  return open_ibt(std::move(*view));
+std::optional<AcquiredSource> opened(Result<IbtFile> file, SourceLabel label, PyRef keep_alive) {
+  if (!file) {
+    raise_ibt_error(file.error(), label, Stage::Open);
+    return std::nullopt;
+  }
+  return AcquiredSource{std::move(keep_alive), std::move(*file), std::move(label)};
 }
 
+Result<IbtFile> open_source(Result<std::unique_ptr<ByteSource>> source) {
+  if (!source) return std::unexpected(std::move(source).error());
+  return open_ibt(std::move(*source));
+}
+
+// The file is opened and its headers read without the interpreter lock: they are I/O.
 std::optional<AcquiredSource> open_path(std::string_view path) {
-  auto file = open_view(map_file(path));
-  if (!file) {
-    set_error(PyExc_OSError, std::string(path) + ": " + file.error().display());
-    return std::nullopt;
-  }
-  return AcquiredSource{std::move(*file), std::string(path)};
+  Result<IbtFile> file = [&] {
+    GilReleased released;
+    return open_source(open_file(path));
+  }();
+  return opened(std::move(file), SourceLabel{std::string(path), true}, PyRef());
 }
 
-std::optional<AcquiredSource> open_data(std::span<const uint8_t> bytes) {
-  auto file = open_view(map_copy(bytes));
-  if (!file) {
-    set_error(PyExc_RuntimeError, file.error().display());
-    return std::nullopt;
-  }
-  return AcquiredSource{std::move(*file), "<bytes>"};
+std::optional<AcquiredSource> open_data(Result<std::unique_ptr<ByteSource>> source,
+                                        PyRef keep_alive) {
+  Result<IbtFile> file = open_source(std::move(source));
+  return opened(std::move(file), SourceLabel{"<bytes>", false}, std::move(keep_alive));
 }
 
-// Bytes-like data: the caller's buffer copied in one step when it is plain bytes, the elements
-// one by one otherwise. Empty with an exception set when the object is not bytes-like.
+// Bytes-like data. An exact bytes object cannot change, so it is read where it lies; any other
+// buffer is copied first (the copy protects the read from changes made meanwhile), and other
+// sequences are read element by element. Sets `not_bytes_like` when the object is not
+// bytes-like, leaving the exception of that finding set.
 std::optional<AcquiredSource> open_bytes_like(PyObject* object, bool& not_bytes_like) {
   not_bytes_like = false;
   {
     ByteBuffer buffer;
-    if (buffer.acquire(object)) return open_data(buffer.bytes());
+    if (buffer.acquire(object)) {
+      if (PyBytes_CheckExact(object)) {
+        return open_data(borrowed_source(buffer.bytes()), PyRef::borrow(object));
+      }
+      Result<std::unique_ptr<ByteSource>> copy = [&] {
+        GilReleased released;
+        return copied_source(buffer.bytes());
+      }();
+      return open_data(std::move(copy), PyRef());
+    }
+    if (PyErr_Occurred()) return std::nullopt;  // an interrupt or MemoryError while asking
   }
   auto elements = extract_elements(object);
   if (!elements) {
     not_bytes_like = true;
     return std::nullopt;
   }
-  return open_data(*elements);
+  return open_data(copied_source(*elements), PyRef());
 }
 
 std::optional<AcquiredSource> open_path_like(PyObject* source) {
@@ -170,6 +191,7 @@ std::optional<AcquiredSource> open_file_like(PyObject* source) {
 std::optional<AcquiredSource> acquire_source(PyObject* source) {
   if (PyUnicode_Check(source)) {
     if (auto path = utf8_of(source)) return open_path(*path);
+    if (pending_is_fatal()) return std::nullopt;
     PyErr_Clear();  // lone surrogates: not a usable path, try the other kinds
   }
   switch (has_attribute(source, "__fspath__")) {
@@ -183,6 +205,8 @@ std::optional<AcquiredSource> acquire_source(PyObject* source) {
   bool not_bytes_like = false;
   auto data = open_bytes_like(source, not_bytes_like);
   if (data || !not_bytes_like) return data;
+  // The element rule's failure is discarded here, unless it was an interrupt or MemoryError.
+  if (pending_is_fatal()) return std::nullopt;
   PyErr_Clear();
   switch (has_attribute(source, "read")) {
     case Answer::Yes:

@@ -1,0 +1,54 @@
+#include "core/byte_source.h"
+
+#include <cstring>
+#include <new>
+
+#include "core/buffer.h"
+
+namespace corvex {
+
+namespace {
+
+class MemorySource final : public ByteSource {
+ public:
+  MemorySource(std::span<const uint8_t> bytes, std::shared_ptr<Buffer> owned)
+      : bytes_(bytes), owned_(std::move(owned)) {}
+  uint64_t size() const override { return bytes_.size(); }
+  Result<std::span<const uint8_t>> read(uint64_t offset, size_t length,
+                                        uint8_t* /*scratch*/) const override {
+    // Callers check ranges against size() first; this is the last line of defence.
+    if (offset > bytes_.size() || length > bytes_.size() - offset) {
+      return std::unexpected(IbtError::io("read past the end of the data"));
+    }
+    return bytes_.subspan(static_cast<size_t>(offset), length);
+  }
+  bool in_memory() const override { return true; }
+
+ private:
+  std::span<const uint8_t> bytes_;
+  std::shared_ptr<Buffer> owned_;  // set for a copy
+};
+
+Result<std::unique_ptr<ByteSource>> make_memory_source(std::span<const uint8_t> bytes,
+                                                       std::shared_ptr<Buffer> owned) {
+  try {
+    return std::make_unique<MemorySource>(bytes, std::move(owned));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(IbtError::out_of_memory("could not allocate a byte source"));
+  }
+}
+
+}  // namespace
+
+Result<std::unique_ptr<ByteSource>> borrowed_source(std::span<const uint8_t> bytes) {
+  return make_memory_source(bytes, nullptr);
+}
+
+Result<std::unique_ptr<ByteSource>> copied_source(std::span<const uint8_t> bytes) {
+  CORVEX_ASSIGN_OR_RETURN(auto copy, Buffer::allocate(bytes.size()));
+  if (!bytes.empty()) std::memcpy(copy->data(), bytes.data(), bytes.size());
+  const std::span<const uint8_t> view(copy->data(), bytes.size());
+  return make_memory_source(view, std::move(copy));
+}
+
+}  // namespace corvex

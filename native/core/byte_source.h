@@ -1,0 +1,45 @@
+// Where a file's bytes come from. The reader never holds the whole file: it asks its source for
+// the ranges it needs (the headers, the session info, one block of records at a time), so a file
+// that is cut or replaced while it is read gives an I/O error instead of a fault, and one
+// interface serves POSIX files, Win32 files and bytes already in memory.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "core/error.h"
+
+namespace corvex {
+
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+
+  // The length of the file when it was opened; every check of the layout is made against it.
+  virtual uint64_t size() const = 0;
+
+  // The bytes [offset, offset + length): a view of memory the source holds when it has them in
+  // memory, otherwise `scratch` (room for `length` bytes) filled by a read. Fails with an I/O
+  // error when they cannot be read in full, for instance because the file was cut after it was
+  // opened. May be called from several threads at once.
+  virtual Result<std::span<const uint8_t>> read(uint64_t offset, size_t length,
+                                                uint8_t* scratch) const = 0;
+
+  // True when read() returns views of memory and never touches `scratch`, which may be null.
+  virtual bool in_memory() const { return false; }
+};
+
+// The file at `path` (UTF-8), opened for reading. Anything but a regular file is refused with
+// the error that mapping it would give (ENODEV), so that a FIFO or a directory cannot hang or
+// confuse the reader.
+Result<std::unique_ptr<ByteSource>> open_file(std::string_view path);
+
+// Bytes that the caller keeps alive and unchanged for as long as the source lives.
+Result<std::unique_ptr<ByteSource>> borrowed_source(std::span<const uint8_t> bytes);
+
+// A private copy of bytes that may change or go away during the call.
+Result<std::unique_ptr<ByteSource>> copied_source(std::span<const uint8_t> bytes);
+
+}  // namespace corvex

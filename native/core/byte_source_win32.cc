@@ -1,0 +1,118 @@
+// Win32 files: opened by their wide-character name and read with ReadFile at explicit offsets, the
+// counterpart of the POSIX source. Sharing is granted to writers and deleters so that a recording
+// the simulator still holds open can be read; a file cut underneath gives a short read.
+#include <windows.h>
+
+#include <algorithm>
+#include <new>
+#include <string>
+
+#include "core/byte_source.h"
+
+namespace corvex {
+
+namespace {
+
+std::string utf8_of(const wchar_t* text, int length) {
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) ::WideCharToMultiByte(CP_UTF8, 0, text, length, scratch, size, nullptr, nullptr);
+  return out;
+}
+
+IbtError win32_error(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string description = length > 0 ? utf8_of(text, static_cast<int>(length)) : "Unknown error";
+  if (text != nullptr) ::LocalFree(text);
+  while (!description.empty() && (description.back() == '\n' || description.back() == '\r' ||
+                                  description.back() == ' ' || description.back() == '.')) {
+    description.pop_back();
+  }
+  return IbtError::io(description + " (os error " + std::to_string(code) + ")");
+}
+
+Result<std::wstring> wide_path(std::string_view path) {
+  if (path.empty()) return std::wstring();
+  const int size = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(),
+                                         static_cast<int>(path.size()), nullptr, 0);
+  if (size <= 0) return std::unexpected(win32_error(::GetLastError()));
+  std::wstring out(static_cast<size_t>(size), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()),
+                        scratch, size);
+  return out;
+}
+
+class Win32File final : public ByteSource {
+ public:
+  Win32File(HANDLE handle, uint64_t size) : handle_(handle), size_(size) {}
+  Win32File(const Win32File&) = delete;
+  Win32File& operator=(const Win32File&) = delete;
+  ~Win32File() override { ::CloseHandle(handle_); }
+
+  uint64_t size() const override { return size_; }
+
+  Result<std::span<const uint8_t>> read(uint64_t offset, size_t length,
+                                        uint8_t* scratch) const override {
+    size_t done = 0;
+    while (done < length) {
+      // ReadFile takes a 32-bit length; an OVERLAPPED offset makes each read independent of the
+      // handle's position, so threads may read at once.
+      const DWORD want = static_cast<DWORD>(std::min<size_t>(length - done, 1u << 30));
+      OVERLAPPED at{};
+      const uint64_t position = offset + done;
+      at.Offset = static_cast<DWORD>(position & 0xFFFFFFFFu);
+      at.OffsetHigh = static_cast<DWORD>(position >> 32);
+      DWORD got = 0;
+      if (!::ReadFile(handle_, scratch + done, want, &got, &at)) {
+        const DWORD code = ::GetLastError();
+        if (code != ERROR_HANDLE_EOF) return std::unexpected(win32_error(code));
+        got = 0;
+      }
+      if (got == 0) {
+        return std::unexpected(IbtError::io(
+            "the file ends at byte " + std::to_string(position) + " but was " +
+            std::to_string(size_) + " bytes long when it was opened (it was cut while being read)"));
+      }
+      done += got;
+    }
+    return std::span<const uint8_t>(scratch, length);
+  }
+
+ private:
+  HANDLE handle_;
+  uint64_t size_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<ByteSource>> open_file(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return std::unexpected(IbtError::io("file name contained an unexpected NUL byte"));
+  }
+  CORVEX_ASSIGN_OR_RETURN(const std::wstring name, wide_path(path));
+  const HANDLE handle =
+      ::CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::unexpected(win32_error(::GetLastError()));
+  LARGE_INTEGER size{};
+  if (::GetFileType(handle) != FILE_TYPE_DISK) {
+    ::CloseHandle(handle);
+    return std::unexpected(IbtError::os(19));  // ENODEV, as for a POSIX FIFO or device
+  }
+  if (!::GetFileSizeEx(handle, &size)) {
+    const DWORD code = ::GetLastError();
+    ::CloseHandle(handle);
+    return std::unexpected(win32_error(code));
+  }
+  try {
+    return std::make_unique<Win32File>(handle, static_cast<uint64_t>(size.QuadPart));
+  } catch (const std::bad_alloc&) {
+    ::CloseHandle(handle);
+    return std::unexpected(IbtError::out_of_memory("could not allocate a file source"));
+  }
+}
+
+}  // namespace corvex

@@ -1,0 +1,26 @@
+// The one place where a reader error becomes a Python exception. The types and messages are the
+// ones callers match on, so they follow fixed rules:
+// - a path source that cannot be opened, read or validated: OSError("{path}: {text}"), built
+//   from the message alone (no errno, never a subclass such as FileNotFoundError);
+// - bytes and file objects that fail to open, and every later error of the time column, the
+//   channels or the laps: RuntimeError("{text}");
+// - memory that cannot be had: MemoryError, with the path in front for a path source;
+// - a call stopped by a signal: the exception its handler raised, already set.
+#pragma once
+
+#include <string>
+
+#include "core/error.h"
+
+namespace corvex::py {
+
+enum class Stage { Open, Read };
+
+struct SourceLabel {
+  std::string text;  // the path as the caller gave it, or "<bytes>"
+  bool is_path = false;
+};
+
+void raise_ibt_error(const IbtError& error, const SourceLabel& label, Stage stage);
+
+}  // namespace corvex::py
