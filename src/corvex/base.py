@@ -129,8 +129,15 @@ class LogFile:
         return frame
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
-        """Export the wide table (all channels) through the Arrow PyCapsule stream protocol."""
-        return self.to_table().__arrow_c_stream__(requested_schema)
+        """Export the wide table (all channels) through the Arrow PyCapsule stream protocol.
+
+        A ``requested_schema`` capsule casts the table to that schema first, as pyarrow 15 and
+        later do; pyarrow 14's own export refuses any cast.
+        """
+        table = self.to_table()
+        if requested_schema is not None:
+            table = table.cast(pa.Schema._import_from_c_capsule(requested_schema))
+        return table.__arrow_c_stream__()
 
     def _select(self, channels: Iterable[str] | str | None) -> list[str]:
         if channels is None:
