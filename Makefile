@@ -181,7 +181,8 @@ test-sanitize: $(STAMP)
 		-DPython_EXECUTABLE="$(abspath $(PY))" >/dev/null
 	$(CMAKE) --build $(SANITIZE_DIR)/cmake
 	rm -rf $(SANITIZE_DIR)/site && mkdir -p $(SANITIZE_DIR)/site/corvex
-	ln -s $(abspath src/corvex)/*.py $(SANITIZE_DIR)/site/corvex/
+	for f in $(abspath src/corvex)/*; do case "$$f" in *.so|*.pyd|*/__pycache__) ;; \
+		*) ln -s "$$f" $(SANITIZE_DIR)/site/corvex/ ;; esac; done
 	cp $(SANITIZE_DIR)/cmake/_corvex_rs*.so $(SANITIZE_DIR)/site/corvex/
 	test -x $(SANITIZE_PY) || $(PY) -m venv --without-pip $(SANITIZE_DIR)/venv
 	printf '#!%s\nimport sys\nfrom corvex.cli import main\nsys.exit(main())\n' \
