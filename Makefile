@@ -23,7 +23,8 @@ BUILD_DIR := $(VENV)/cmake-build
 PIP_FILTER := { grep -v '^Requirement already satisfied' || true; }
 say = @printf '\033[1m==> %s\033[0m\n' "$(1)"
 
-.PHONY: venv install demo test lint wheel wheel-one test-sanitize bench fuzz fuzz-build format clean
+.PHONY: venv install demo test lint wheel wheel-one test-sanitize test-tsan bench bench-motec \
+	bench-session-info fuzz fuzz-build format clean
 
 # Prints the interpreter for Python $(1): PYTHON if set, else pyenv's, else the one on PATH.
 define find_python
@@ -153,6 +154,14 @@ BENCH_ARGS ?=
 bench: install
 	$(PY) bench/bench.py $(BENCH_ARGS)
 
+# Times the MoTeC export of the same session against reading it.
+bench-motec: install
+	$(PY) bench/bench_motec.py $(BENCH_ARGS)
+
+# Times the session info parser on a 60-car race's text (target: at most 10 ms).
+bench-session-info: install
+	$(PY) bench/bench_session_info.py
+
 # Reliability builds. test-sanitize compiles the extension with AddressSanitizer and
 # UndefinedBehaviorSanitizer (gcc) into its own build directory and runs the whole suite against
 # it, from a second environment that sees the main one's packages but not its editable install.
@@ -193,6 +202,26 @@ test-sanitize: $(STAMP)
 	$(SANITIZER_ENV) $(SANITIZER_PRELOAD) $(SANITIZE_PY) -c 'import sys, corvex._corvex_rs as m; sys.exit(None if m.__file__.startswith(sys.argv[1]) else "not the sanitizer build: " + m.__file__)' \
 		"$(abspath $(SANITIZE_DIR)/site)"
 	$(SANITIZER_ENV) $(SANITIZER_PRELOAD) $(SANITIZE_PY) -m pytest -q -p no:cacheprovider
+
+# test-tsan: the extension built with ThreadSanitizer, run on the tests that drive the threaded
+# record pass (the whole suite takes too long under it for CI).
+TSAN_DIR := build/tsan
+TSAN_PY := $(TSAN_DIR)/venv/bin/python
+TSAN_TESTS ?= tests/test_threads.py tests/test_concurrent_change.py tests/test_assembly.py
+
+test-tsan: $(STAMP)
+	$(CMAKE) -S . -B $(TSAN_DIR)/cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEX_TSAN=ON \
+		-DPython_EXECUTABLE="$(abspath $(PY))" >/dev/null
+	$(CMAKE) --build $(TSAN_DIR)/cmake
+	rm -rf $(TSAN_DIR)/site && mkdir -p $(TSAN_DIR)/site/corvex
+	for f in $(abspath src/corvex)/*; do case "$$f" in *.so|*.pyd|*/__pycache__) ;; \
+		*) ln -s "$$f" $(TSAN_DIR)/site/corvex/ ;; esac; done
+	cp $(TSAN_DIR)/cmake/_corvex_rs*.so $(TSAN_DIR)/site/corvex/
+	test -x $(TSAN_PY) || $(PY) -m venv --without-pip $(TSAN_DIR)/venv
+	$(TSAN_PY) -c 'import sys, sysconfig; open(sysconfig.get_path("purelib") + "/corvex-tsan.pth", "w").write("\n".join(sys.argv[1:]) + "\n")' \
+		"$(abspath $(TSAN_DIR)/site)" "$$($(PY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')"
+	TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0 LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)" \
+		$(TSAN_PY) -m pytest -q -p no:cacheprovider $(TSAN_TESTS)
 
 fuzz-build: $(STAMP)
 	$(CMAKE) -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEX_FUZZ=ON \

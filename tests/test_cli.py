@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import csv
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -20,7 +21,7 @@ from corvex.cli import PLOT_MARGIN, PLOT_PANEL, PLOT_WIDTH, main
 
 pytest.importorskip("corvex._corvex_rs")
 
-COMMANDS = ["info", "channels", "export", "plot", "demo"]
+COMMANDS = ["info", "channels", "laps", "export", "plot", "compare", "demo"]
 
 
 @pytest.fixture(scope="module")
@@ -191,12 +192,18 @@ def test_channels(capsys, sample, grep):
     args = ["channels", str(path)] + (["--grep", grep] if grep else [])
     status, out, _ = run(capsys, *args)
     assert status == 0
-    lines = out.splitlines()
-    expected = [
-        v
-        for v in raw.vars
-        if v.count == 1 and (not grep or grep.lower() in (v.name + " " + v.desc).lower())
-    ]
+    table, _, after = out.partition("\n\n")
+    lines = table.splitlines()
+    matches = [v for v in raw.vars if not grep or grep.lower() in (v.name + " " + v.desc).lower()]
+    expected = [v for v in matches if v.count == 1]
+    # Array variables are no channels; they are named after the table.
+    arrays = [v for v in matches if v.count != 1]
+    if arrays:
+        noun = "array variable" if len(arrays) == 1 else "array variables"
+        names = ", ".join(f"{v.name}[{v.count}]" for v in arrays)
+        assert " ".join(after.split()) == f"{len(arrays)} {noun}, not read as channels: {names}"
+    else:
+        assert after == ""
     if not expected:
         assert lines == [f"no channel matches {grep!r}"]
         return
@@ -207,19 +214,21 @@ def test_channels(capsys, sample, grep):
         assert line.split()[1] == type_names[var.type]
         assert line.endswith(var.desc)
         assert (" " + var.unit + " ") in line if var.unit else True
-    assert "CarIdxLapDistPct" not in out  # array variables are no channels
 
 
 # -- export ----------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("suffix", [".parquet", ".feather", ".csv"])
+@pytest.mark.parametrize("suffix", [".parquet", ".feather", ".csv", ".plain.csv"])
 @pytest.mark.parametrize("lap", [None, 3])
 def test_export(capsys, tmp_path, sample, suffix, lap):
     path, raw = sample
+    plain = suffix == ".plain.csv"
+    suffix = ".csv" if plain else suffix
     out_file = tmp_path / f"out{suffix}"
     names = ["Speed", "Gear", "OnPitRoad", "Lap"]
     args = ["export", str(path), "-o", str(out_file), "--channels", ",".join(names)]
+    args += ["--plain-headers"] if plain else []
     if lap is not None:
         args += ["--lap", str(lap)]
     status, out, err = run(capsys, *args)
@@ -234,7 +243,13 @@ def test_export(capsys, tmp_path, sample, suffix, lap):
     if suffix == ".csv":
         with open(out_file, newline="") as handle:
             rows = list(csv.reader(handle))
-        assert rows[0] == ["timecodes", *names]
+        if plain:
+            assert rows[0] == ["timecodes", *names]
+        else:
+            units = [raw.var(name).unit for name in names]
+            headers = [f"{n} [{u}]" if u else n for n, u in zip(names, units)]
+            assert rows[0] == ["timecodes [ms]", *headers]
+            assert headers[0] == "Speed [m/s]"
         got = list(zip(*rows[1:]))
         assert [int(x) for x in got[0]] == expected["timecodes"]
         # float32 values are written as the shortest text that reads back as the same single
@@ -297,6 +312,55 @@ def test_plot_writes_a_png_of_the_expected_size(capsys, tmp_path, sample, extra,
     assert png_size(out_file) == (PLOT_WIDTH, PLOT_MARGIN + PLOT_PANEL * panels)
 
 
+def test_plot_shows_racer_units_lap_times_and_no_one_record_lap(sample):
+    plt = pytest.importorskip("matplotlib.pyplot")
+    import corvex
+    from corvex.cli.plot import _plot_runs, plot_runs
+
+    path, raw = sample
+    log = corvex.open(str(path))
+    runs = _plot_runs(log, (2, None), (3, None), "distance")
+    figure = plot_runs(plt, log, runs, ["Speed", "Throttle"], "distance", "metric")
+    try:
+        speed_ax, throttle_ax = figure.axes
+        assert speed_ax.get_ylabel() == "Speed [km/h]"
+        assert throttle_ax.get_ylabel() == "Throttle [%]"
+        times = raw.timecodes()
+        spans = {num: (first, stop) for num, first, stop in raw.lap_runs()}
+        for line, num in zip(speed_ax.get_lines(), (2, 3)):
+            first, stop = spans[num]
+            assert line.get_label() == f"lap {num} ({lap_time_text(times[stop] - times[first])})"
+            top = max(raw.values("Speed")[first:stop]) * 3.6
+            assert max(line.get_ydata()) == pytest.approx(top, rel=1e-3)
+        pedal = max(max(line.get_ydata()) for line in throttle_ax.get_lines())
+        assert pedal == pytest.approx(100 * max(raw.values("Throttle")), rel=1e-6)
+    finally:
+        plt.close(figure)
+
+
+def test_a_one_record_lap_is_not_drawn(tmp_path):
+    import corvex
+    from corvex.cli.plot import _plot_runs
+    from corvex.writer import DOUBLE, FLOAT, INT, Var, build_ibt
+
+    path = tmp_path / "blip.ibt"
+    path.write_bytes(
+        build_ibt(
+            [Var("SessionTime", DOUBLE), Var("Lap", INT), Var("LapDist", FLOAT)],
+            {
+                "SessionTime": [0.0, 1.0, 2.0, 3.0, 4.0, 5.0],
+                "Lap": [1, 1, 9, 2, 2, 2],
+                "LapDist": [0.0, 10.0, 20.0, 30.0, 40.0, 50.0],
+            },
+        )
+    )
+    labels = [
+        label
+        for label, _ in _plot_runs(corvex.open(str(path)), (None, None), (None, None), "distance")
+    ]
+    assert labels == ["lap 1 (0:02.000)", "lap 2 (0:02.000)"]
+
+
 def test_plot_against_distance_needs_a_distance_channel(capsys, tmp_path):
     pytest.importorskip("matplotlib")
     from corvex.writer import DOUBLE, FLOAT, INT, Var, build_ibt
@@ -324,6 +388,93 @@ def test_plot_against_distance_needs_a_distance_channel(capsys, tmp_path):
         err
         == "corvex: error: the file has no LapDist or LapDistPct channel to plot against distance\n"
     )
+
+
+# -- laps and compare -------------------------------------------------------------------------
+
+
+def seconds(text: str) -> float:
+    """ "1:12.583" or "27.065" (with or without a trailing "*") -> seconds."""
+    text = text.rstrip(" *")
+    minutes, _, rest = text.rpartition(":")
+    return 60 * int(minutes or 0) + float(rest)
+
+
+def test_laps_marks_the_fastest_lap_and_sectors_and_sums_the_theoretical_best(capsys, sample):
+    path, raw = sample
+    status, out, err = run(capsys, "laps", str(path))
+    assert status == 0 and err == ""
+    lines = out.splitlines()
+    header = next(i for i, line in enumerate(lines) if line.split()[:2] == ["lap", "session"])
+    rows = [line for line in lines[header + 1 :] if line.strip()][: len(raw.lap_runs())]
+    cells = [re.split(r"(?<=[\d*])\s{2,}|\s{2,}(?=\S)", line.strip()) for line in rows]
+    assert [c[0] for c in cells] == [str(num) for num, _, _ in raw.lap_runs()]
+    valid = [c for c in cells if c[3] == "yes"]
+    assert [c[2] for c in valid] == ["full", "full", "full"]
+    for column in range(4, 8):  # lap time, then the three sectors
+        marked = [c for c in valid if c[column].endswith("*")]
+        assert len(marked) == 1
+        assert seconds(marked[0][column]) == min(seconds(c[column]) for c in valid)
+    best = [min(seconds(c[column]) for c in valid) for column in (5, 6, 7)]
+    theoretical = next(line for line in lines if line.startswith("Theoretical best:"))
+    assert abs(seconds(theoretical.split()[2]) - sum(best)) < 0.0015
+    fastest = next(line for line in lines if line.startswith("Fastest lap:"))
+    lap = min(valid, key=lambda c: seconds(c[4]))
+    assert fastest.split()[2] == lap[4].rstrip(" *") and f"(lap {lap[0]})" in fastest
+
+
+@pytest.fixture(scope="module")
+def saved_lap(tmp_path_factory, sample) -> Path:
+    out_file = tmp_path_factory.mktemp("ref") / "lap2.parquet"
+    assert main(["export", str(sample[0]), "--lap", "2", "-o", str(out_file)]) == 0
+    return out_file
+
+
+@pytest.mark.parametrize(
+    "specs, channels",
+    [
+        (["{file}:3", "{file}:2"], None),
+        (["{file}", "{file}:4"], "Speed,Gear"),
+        (["{file}:3", "{saved}"], "Throttle"),
+    ],
+)
+def test_compare_writes_a_delta_panel_and_one_panel_per_channel(
+    capsys, tmp_path, sample, saved_lap, specs, channels
+):
+    pytest.importorskip("matplotlib")
+    out_file = tmp_path / "compare.png"
+    args = ["compare", *(s.format(file=sample[0], saved=saved_lap) for s in specs)]
+    args += ["--channels", channels] if channels else []
+    status, out, err = run(capsys, *args, "-o", str(out_file))
+    assert status == 0 and err == "" and out == f"wrote {out_file}\n"
+    panels = 1 + len((channels or "Speed,Throttle,Brake").split(","))
+    assert png_size(out_file) == (PLOT_WIDTH, PLOT_MARGIN + PLOT_PANEL * panels)
+
+
+def test_compare_refuses_another_track_and_bad_specs(capsys, tmp_path, sample, saved_lap):
+    pytest.importorskip("matplotlib")
+    from corvex.writer import DOUBLE, FLOAT, INT, Var, build_ibt
+
+    other = tmp_path / "other.ibt"
+    info = "---\nWeekendInfo:\n TrackName: elsewhere\n TrackLength: 4.32 km\n...\n"
+    other.write_bytes(
+        build_ibt(
+            [Var("SessionTime", DOUBLE), Var("Lap", INT), Var("LapDist", FLOAT)],
+            {"SessionTime": [0.0, 1.0, 2.0], "Lap": [1] * 3, "LapDist": [0.0, 50.0, 100.0]},
+            session_info=info,
+        )
+    )
+    out_file = str(tmp_path / "x.png")
+    cases = [
+        ([f"{sample[0]}:2", f"{other}:1"], "different tracks: 'veldstrand gp' and 'elsewhere'"),
+        ([f"{sample[0]}:2", f"{saved_lap}:2"], "is a saved lap: it takes no :LAP"),
+        ([f"{sample[0]}:9", f"{sample[0]}:2"], "no lap 9 (laps: 1, 2, 3, 4, 5)"),
+        ([f"{sample[0]}:2", f"{sample[0]}:3", "--channels", "Sped"], "did you mean Speed"),
+    ]
+    for args, message in cases:
+        status, _, err = run(capsys, "compare", *args, "-o", out_file)
+        assert status == 1 and err.count("\n") == 1 and message in err, err
+    assert not Path(out_file).exists()
 
 
 # -- demo and the installed entry points -----------------------------------------------------

@@ -244,9 +244,14 @@ def test_lap_summary_gives_lap_times_in_seconds():
         "lap_type",
         "session",
         "lap_time",
+        "valid",
+        "sector_1",  # no split info: the whole lap is one sector
     ]
     assert summary.column("lap_time").to_pylist() == pytest.approx([0.3, 0.4, 0.2])
-    assert log.fastest_lap == 1  # the only "full" lap
+    assert summary.column("sector_1").to_pylist() == [None, pytest.approx(0.4), None]
+    # The only "full" lap touched pit road (OnPitRoad alternates), so no lap is valid.
+    assert summary.column("valid").to_pylist() == [False, False, False]
+    assert log.fastest_lap is None
 
 
 @pytest.mark.parametrize(

@@ -206,3 +206,100 @@ def test_any_text_parses_to_a_dict(lines):
 def test_loader_name():
     expected = "CSafeLoader" if hasattr(yaml, "CSafeLoader") else "SafeLoader"
     assert session_info.loader_name() == expected
+
+
+def typed(value):
+    """The tree with each leaf tagged by its type (1, 1.0 and True differ; NaN equals NaN)."""
+    if isinstance(value, dict):
+        return {k: typed(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [typed(v) for v in value]
+    if isinstance(value, float) and value != value:
+        return ("nan",)
+    return (type(value).__name__, value)
+
+
+VALUES = st.one_of(
+    st.sampled_from(
+        [
+            "1",
+            "-1",
+            "0x1F",
+            "007",
+            "1.5",
+            "1e5",
+            "+.5",
+            ".inf",
+            "-.inf",
+            ".NaN",
+            "true",
+            "NO",
+            "~",
+            "null",
+            '"q"',
+            "'s''t'",
+            '"a\\"b"',
+            '"x',
+            '""',
+            "#c",
+            "a: b",
+            "- x",
+            "a #b",
+            "[x",
+        ]
+    ),
+    st.text(alphabet="ab -:#\"'\t\\\x00\x85\r", max_size=6),
+)
+KEYS = st.sampled_from(["A", "B", "Key", "x_1", "Y"])
+TREES = st.recursive(
+    VALUES,
+    lambda children: st.one_of(
+        st.dictionaries(KEYS, children, min_size=1, max_size=4),
+        st.lists(st.dictionaries(KEYS, children, min_size=1, max_size=3), min_size=1, max_size=3),
+    ),
+    max_leaves=12,
+)
+NOISE = st.sampled_from(
+    [
+        "",
+        "---",
+        "# c",
+        "  ",
+        "- ",
+        "bare",
+        "...",
+        "\tA: 1",
+        " - - A: 1",
+        "A:\tb",
+        "true: 1",
+        " Null:",
+    ]
+)
+
+
+@settings(max_examples=500, deadline=None)
+@given(
+    st.dictionaries(KEYS, TREES, min_size=1, max_size=4),
+    st.lists(st.tuples(st.integers(0, 40), NOISE), max_size=2),
+    st.integers(0, 2),
+)
+def test_the_one_pass_parser_agrees_with_the_loader(tree, noise, shift):
+    from corvex.writer import _emit
+
+    lines: list[str] = []
+    _emit(tree, shift, lines)  # the simulator's layout; lists of text as their own key lines
+    for position, line in noise:
+        lines.insert(position, line)
+    document = session_info._document("\n".join(lines))
+    fast = session_info._parse_fast(document)
+    if fast is not None:
+        assert typed(fast) == typed(session_info._parse_by_loader(document.split("\n")))
+    else:
+        assert noise
+
+
+def test_the_one_pass_parser_takes_a_race():
+    from corvex.writer import race_session_info
+
+    text, tree = race_session_info()
+    assert typed(session_info._parse_fast(session_info._document(text))) == typed(tree)

@@ -210,7 +210,7 @@ Result<void> run_record_pass(const DataRegion& region, std::span<RowSink* const>
                              const PassOptions& options) {
   if (region.record_count == 0) return {};
   const unsigned threads = std::max(1u, options.threads);
-  if (region.size() < kThreadedPassFrom) {
+  if (region.size() < options.threaded_from) {
     const std::atomic<bool> never{false};
     return read_range(region, sinks, never, 0, region.record_count);
   }

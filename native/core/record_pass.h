@@ -36,17 +36,19 @@ class RowSink {
   virtual void gather(const RecordBlock& block) = 0;
 };
 
+// Regions smaller than this are read on the calling thread alone: starting threads and polling
+// would cost more than they save.
+inline constexpr uint64_t kThreadedPassFrom = uint64_t{8} << 20;
+
 struct PassOptions {
   // Worker threads; 1 reads the records on one thread.
   unsigned threads = 1;
+  // Regions of at least this many bytes are read by worker threads.
+  uint64_t threaded_from = kThreadedPassFrom;
   // Asked by the calling thread, at most every few milliseconds while workers run, whether the
   // pass should stop; a true answer ends it with a Cancelled error. May be empty.
   std::function<bool()> should_stop;
 };
-
-// Regions smaller than this are read on the calling thread alone: starting threads and polling
-// would cost more than they save.
-inline constexpr uint64_t kThreadedPassFrom = uint64_t{8} << 20;
 
 // Rows per block for a record length: a multiple of 64 whose records fill about 256 KiB.
 uint64_t block_rows(uint64_t buf_len);

@@ -40,6 +40,8 @@ __all__ = [
     "build_ibt_layout",
     "sample_session",
     "write_sample",
+    "Quoted",
+    "race_session_info",
 ]
 
 CHAR, BOOL, INT, BITFIELD, FLOAT, DOUBLE = range(6)
@@ -436,6 +438,8 @@ _PIT_LIMIT = 16.6  # m/s (60 km/h)
 _PIT_EXIT, _PIT_ENTRY = 0.07, 0.90  # lap fractions where pit road ends and starts
 _PIT_BOX = 0.035
 _IN_LAP_STOP = 0.965
+_SECTOR_STARTS = (0.0, 0.345, 0.712)  # lap fractions where the timing sectors start
+_LAP_TIME_DELAY = 4  # ticks between crossing the line and the sim publishing the lap time
 
 # (lap fraction of the apex, width, minimum speed in m/s)
 _CORNERS = (
@@ -464,6 +468,7 @@ def _sample_variables() -> list[Var]:
         Var("Lap", INT, desc="Laps started count"),
         Var("LapDist", FLOAT, desc="Meters traveled from S/F this lap", unit="m"),
         Var("LapDistPct", FLOAT, desc="Percentage distance around lap", unit="%"),
+        Var("LapLastLapTime", FLOAT, desc="Players last lap time", unit="s"),
         Var("OnPitRoad", BOOL, desc="Is the player car on pit road between the cones"),
         Var("IsOnTrack", BOOL, desc="1=Car on track physics running with player in car"),
         Var("Speed", FLOAT, desc="GPS vehicle speed", unit="m/s"),
@@ -526,6 +531,16 @@ def _curvature(fraction: float) -> float:
     return _CURVATURE_PROFILE[int(fraction * _PROFILE_STEPS) % _PROFILE_STEPS]
 
 
+def _lap_form(lap: int, fraction: float) -> float:
+    """The driver's form: each lap takes every corner a little faster or slower (within 2 %)."""
+    factor = 1.0
+    for n, (apex, width, _) in enumerate(_CORNERS):
+        d = min(abs(fraction - apex), 1.0 - abs(fraction - apex))
+        if d < 3.0 * width:
+            factor += 0.02 * math.sin(1.7 * lap + 2.3 * n) * math.exp(-((d / width) ** 2))
+    return factor
+
+
 def _gear_for(speed: float) -> int:
     for gear in range(1, len(_GEAR_TOP)):
         if speed < _GEAR_TOP[gear] * 0.92:
@@ -552,7 +567,9 @@ def _drive() -> list[tuple[float, float, bool]]:
     while travelled < end:
         fraction = travelled % 1.0
         pit = travelled < _PIT_EXIT or travelled > 4.0 + _PIT_ENTRY
-        target = _PIT_LIMIT if pit else _corner_speed(fraction)
+        target = (
+            _PIT_LIMIT if pit else _corner_speed(fraction) * _lap_form(int(travelled), fraction)
+        )
         if travelled > end - 0.004:
             target = max(1.0, (end - travelled) * _TRACK_LENGTH_M * 0.8)
         accel = 9.0 if target > speed else -22.0
@@ -568,6 +585,26 @@ def _rival_fractions(n: int, car: int) -> list[float]:
     start = (car * 0.137) % 1.0
     rate = 1.0 / (lap_time * _TICK_RATE)
     return [start + i * rate for i in range(n)]
+
+
+def _last_lap_times(time: list[float], travelled: list[float]) -> list[float]:
+    """The sim's last lap time per tick: -1 until a flying lap is done, then each lap's time.
+
+    The sim times a lap between the moments the car crossed the line, found between two ticks
+    by linear interpolation, and publishes it a few ticks after the crossing. The out-lap,
+    begun in the pit box, gets no time.
+    """
+    crossings: list[tuple[int, float]] = []  # (first tick of the new lap, crossing time)
+    for i in range(1, len(travelled)):
+        line = math.floor(travelled[i])
+        if line > math.floor(travelled[i - 1]):
+            share = (line - travelled[i - 1]) / (travelled[i] - travelled[i - 1])
+            crossings.append((i, time[i - 1] + share * (time[i] - time[i - 1])))
+    out = [-1.0] * len(time)
+    for (_, start), (tick, end) in zip(crossings, crossings[1:]):
+        first = min(tick + _LAP_TIME_DELAY, len(out))
+        out[first:] = [end - start] * (len(out) - first)
+    return out
 
 
 def _moving_mean(values: list[float], width: int) -> list[float]:
@@ -634,6 +671,7 @@ def _sample_columns() -> dict[str, list[Any]]:
         "Lap": lap,
         "LapDist": [f * _TRACK_LENGTH_M for f in fraction],
         "LapDistPct": fraction,
+        "LapLastLapTime": _last_lap_times(time, travelled),
         "OnPitRoad": pit,
         "IsOnTrack": [True] * n,
         "Speed": speed,
@@ -730,7 +768,9 @@ def _sample_session_info(lap_count: int) -> bytes:
             "   CarScreenName: GT4 Coupe",
             f"   IRating: {irating}",
         ]
-    lines += ["", "SplitTimeInfo:", " Sectors:", " - SectorNum: 0", "   SectorStartPct: 0.000000"]
+    lines += ["", "SplitTimeInfo:", " Sectors:"]
+    for num, start in enumerate(_SECTOR_STARTS):
+        lines += [f" - SectorNum: {num}", f"   SectorStartPct: {start:.6f}"]
     lines += [f" # recorded laps: {lap_count}", "...", ""]
     text = "\n".join(lines).encode("utf-8")
     return text + b"\0" * (256 - len(text) % 256)
@@ -761,3 +801,334 @@ def write_sample(path: str | Path) -> Path:
     path = Path(path)
     path.write_bytes(sample_session())
     return path
+
+
+# ----------------------------------------------------------------------------------------------
+# A race-size session info text: 60 cars, practice, qualifying and race results, the radio, the
+# cameras and a car setup, laid out the way the simulator writes it. Returned with the tree it
+# encodes, so that a parser's result can be checked key by key.
+
+
+class Quoted(str):
+    """A text value that the simulator writes in double quotes (car numbers, radio names)."""
+
+
+def race_session_info(
+    names: Sequence[tuple[str, str]] | None = None,
+    *,
+    cars: int = 60,
+    setup_name: str = "race_v3.sto",
+    seed: int = 7,
+) -> tuple[str, dict[str, Any]]:
+    """The session info text of a ``cars``-car race and the tree it encodes.
+
+    ``names`` gives (user name, team name) per car; cars without an entry get made-up names.
+    Every value is written as it is, unquoted, except :class:`Quoted` ones, the way the simulator
+    writes its text; so names with quotes, ``#``, ``: `` or control characters stay in the text
+    as they are. Text values hold no line break that would end their line early: a name with a
+    newline is written with it, as the simulator would, and the tree holds the name unchanged.
+    Floats are written with ``repr`` (a decimal point, no exponent), so the tree holds exactly
+    what the text says. The result is deterministic for a given ``seed``.
+    """
+    import random
+
+    rng = random.Random(seed)
+    given = list(names or [])
+    roster = [
+        given[idx] if idx < len(given) else (f"Driver {idx:02d} Name", f"Team {idx % 20:02d}")
+        for idx in range(cars)
+    ]
+    tree: dict[str, Any] = {
+        "WeekendInfo": _race_weekend(cars),
+        "SessionInfo": {
+            "Sessions": [
+                _race_session(num, kind, cars, rng)
+                for num, kind in enumerate(("Practice", "Qualify", "Race"))
+            ]
+        },
+        "QualifyResultsInfo": {
+            "Results": [
+                {
+                    "Position": pos,
+                    "ClassPosition": pos,
+                    "CarIdx": (pos * 7) % cars,
+                    "FastestLap": rng.randint(2, 5),
+                    "FastestTime": round(rng.uniform(85.0, 88.0), 4),
+                }
+                for pos in range(cars)
+            ]
+        },
+        "CameraInfo": {
+            "Groups": [
+                {
+                    "GroupNum": num,
+                    "GroupName": group,
+                    "Cameras": [
+                        {"CameraNum": cam, "CameraName": f"Cam{group.replace(' ', '')}{cam}"}
+                        for cam in range(1, 4)
+                    ],
+                }
+                for num, group in enumerate(
+                    ("Nose", "Gearbox", "Roll Bar", "LF Susp", "Gyro", "Cockpit", "Blimp", "TV1"),
+                    start=1,
+                )
+            ]
+        },
+        "RadioInfo": {
+            "SelectedRadioNum": 0,
+            "Radios": [
+                {
+                    "RadioNum": 0,
+                    "HopCount": 2,
+                    "NumFrequencies": 4,
+                    "TunedToFrequencyNum": 0,
+                    "ScanningIsOn": 1,
+                    "Frequencies": [
+                        {
+                            "FrequencyNum": num,
+                            "FrequencyName": Quoted(name),
+                            "Priority": priority,
+                            "CarIdx": -1,
+                            "EntryIdx": -1,
+                            "ClubID": 0,
+                            "CanScan": 1,
+                            "CanSquawk": 1,
+                            "Muted": 0,
+                            "IsMutable": 1,
+                            "IsDeletable": 0,
+                        }
+                        for num, (name, priority) in enumerate(
+                            (("@ALLTEAMS", 12), ("@DRIVERS", 15), ("@CLUB", 20), ("@ADMIN", 90))
+                        )
+                    ],
+                }
+            ],
+        },
+        "DriverInfo": _race_drivers(roster, setup_name, rng),
+        "SplitTimeInfo": {
+            "Sectors": [
+                {"SectorNum": num, "SectorStartPct": pct}
+                for num, pct in enumerate((0.0, 0.271918, 0.668198))
+            ]
+        },
+        "CarSetup": _race_setup(),
+    }
+    lines = ["---"]
+    for section, body in tree.items():
+        lines.append(f"{section}:")
+        _emit(body, 1, lines)
+        lines.append("")
+    lines += ["...", ""]
+    return "\n".join(lines), _unmarked(tree)
+
+
+def _unmarked(node: Any) -> Any:
+    """The tree as a reader gives it back: Quoted values as plain text."""
+    if isinstance(node, dict):
+        return {key: _unmarked(value) for key, value in node.items()}
+    if isinstance(node, list):
+        return [_unmarked(value) for value in node]
+    return str(node) if isinstance(node, Quoted) else node
+
+
+def _race_weekend(cars: int) -> dict[str, Any]:
+    return {
+        "TrackName": "veldstrand gp",
+        "TrackID": 412,
+        "TrackLength": "4.32 km",
+        "TrackDisplayName": "Veldstrand Ring",
+        "TrackCity": "Zeltweg Nord",
+        "TrackCountry": "Austria",
+        "TrackAltitude": "677.00 m",
+        "TrackNumTurns": 10,
+        "TrackPitSpeedLimit": "60.00 kph",
+        "TrackType": "road course",
+        "TrackSurfaceTemp": "38.89 C",
+        "TrackRelativeHumidity": "55 %",
+        "TrackVersion": "2026.05.22.01",
+        "SeriesID": 260,
+        "SeasonID": 4821,
+        "SessionID": 219934512,
+        "SubSessionID": 70315588,
+        "LeagueID": 0,
+        "Official": 1,
+        "RaceWeek": 5,
+        "EventType": "Race",
+        "Category": "Road",
+        "SimMode": "full",
+        "TeamRacing": 0,
+        "DCRuleSet": "None",
+        "NumCarClasses": 1,
+        "BuildVersion": "2026.06.10.01",
+        "WeekendOptions": {
+            "NumStarters": cars,
+            "StartingGrid": "2x2 inline pole on left",
+            "QualifyScoring": "best lap",
+            "CourseCautions": "off",
+            "StandingStart": 0,
+            "Restarts": "double file back",
+            "WindSpeed": "14.48 km/h",
+            "TimeOfDay": "12:00 pm",
+            "Date": "2026-04-01",
+            "Unofficial": 0,
+            "IncidentLimit": "unlimited",
+        },
+        "TelemetryOptions": {"TelemetryDiskFile": Quoted("")},
+    }
+
+
+def _race_session(num: int, kind: str, cars: int, rng: Any) -> dict[str, Any]:
+    positions = []
+    for pos in range(1, cars + 1):
+        positions.append(
+            {
+                "Position": pos,
+                "ClassPosition": pos - 1,
+                "CarIdx": (pos * 13) % cars,
+                "Lap": rng.randint(10, 30),
+                "Time": round(rng.uniform(80.0, 3600.0), 4),
+                "FastestLap": rng.randint(2, 30),
+                "FastestTime": round(rng.uniform(85.0, 88.0), 4),
+                "LastTime": round(rng.uniform(85.0, 95.0), 4),
+                "LapsLed": rng.randint(0, 3),
+                "LapsComplete": rng.randint(10, 30),
+                "JokerLapsComplete": 0,
+                "LapsDriven": round(rng.uniform(10.0, 30.0), 3),
+                "Incidents": rng.randint(0, 8),
+                "ReasonOutId": 0,
+                "ReasonOutStr": "Running",
+            }
+        )
+    return {
+        "SessionNum": num,
+        "SessionLaps": "unlimited" if kind != "Race" else 30,
+        "SessionTime": "3600.0000 sec",
+        "SessionNumLapsToAvg": 0,
+        "SessionType": kind,
+        "SessionTrackRubberState": "moderate usage",
+        "SessionName": kind.upper(),
+        "SessionSubType": None,
+        "SessionSkipped": 0,
+        "ResultsPositions": positions,
+        "ResultsFastestLap": [{"CarIdx": 4, "FastestLap": 7, "FastestTime": 86.1234}],
+        "ResultsAverageLapTime": 87.5021,
+        "ResultsNumCautionFlags": 0,
+        "ResultsLapsComplete": 30 if kind == "Race" else -1,
+        "ResultsOfficial": 1,
+    }
+
+
+def _race_drivers(roster: list[tuple[str, str]], setup_name: str, rng: Any) -> dict[str, Any]:
+    drivers = []
+    for idx, (user, team) in enumerate(roster):
+        colour = f"{rng.randrange(1 << 24):06x}"
+        drivers.append(
+            {
+                "CarIdx": idx,
+                "UserName": user,
+                "AbbrevName": None,
+                "Initials": None,
+                "UserID": 100000 + 7919 * idx,
+                "TeamID": 0,
+                "TeamName": team,
+                "CarNumber": Quoted(str(idx + 1)),
+                "CarNumberRaw": idx + 1,
+                "CarPath": "gt4coupe",
+                "CarClassID": 0,
+                "CarID": 161,
+                "CarIsPaceCar": 0,
+                "CarIsAI": 0,
+                "CarScreenName": "GT4 Coupe",
+                "CarScreenNameShort": "GT4",
+                "CarClassShortName": None,
+                "CarClassRelSpeed": 0,
+                "CarClassMaxFuelPct": "1.000 %",
+                "CarClassWeightPenalty": "0.000 kg",
+                "CarClassColor": 0xFFFFFF,
+                "CarClassEstLapTime": 86.9118,
+                "IRating": rng.randint(800, 6000),
+                "LicLevel": rng.randint(1, 20),
+                "LicSubLevel": rng.randint(1, 499),
+                "LicString": f"A {rng.randint(100, 499) / 100:.2f}",
+                "LicColor": "0xundefined",
+                "IsSpectator": 0,
+                "CarDesignStr": f"10,{colour},ff00bf,00d1ff",
+                "HelmetDesignStr": f"53,00d1ff,{colour},00d1ff",
+                "SuitDesignStr": "17,00d1ff,00d1ff,00d1ff",
+                "CarNumberDesignStr": "0,0,ffffff,777777,000000",
+                "CarSponsor_1": rng.randint(0, 300),
+                "CarSponsor_2": rng.randint(0, 300),
+                "ClubName": "DACH",
+                "DivisionName": f"Division {rng.randint(1, 10)}",
+                "CurDriverIncidentCount": rng.randint(0, 12),
+                "TeamIncidentCount": rng.randint(0, 12),
+            }
+        )
+    return {
+        "DriverCarIdx": 3,
+        "DriverUserID": 123757,
+        "PaceCarIdx": -1,
+        "DriverCarIdleRPM": 900.0,
+        "DriverCarRedLine": 8000.0,
+        "DriverCarFuelMaxLtr": 100.0,
+        "DriverCarVersion": "2026.05.28.02",
+        "DriverCarEstLapTime": 86.9118,
+        "DriverSetupName": setup_name,
+        "DriverSetupIsModified": 0,
+        "DriverSetupLoadTypeName": "user",
+        "DriverIncidentCount": 2,
+        "Drivers": drivers,
+    }
+
+
+def _race_setup() -> dict[str, Any]:
+    tyres = {
+        corner: {
+            "StartingPressure": "165.5 kPa",
+            "LastHotPressure": "24.1 psi",
+            "LastTempsOMI": "89C, 96C, 101C",
+            "TreadRemaining": "99%, 98%, 98%",
+        }
+        for corner in ("LeftFrontTire", "LeftRearTire", "RightFrontTire", "RightRearTire")
+    }
+    chassis = {
+        corner: {"CornerWeight": "1902 N", "Camber": "-3.15 deg", "ToeIn": "+0.05 deg"}
+        for corner in ("LeftFront", "LeftRear", "RightFront", "RightRear")
+    }
+    return {
+        "UpdateCount": 11,
+        "TiresAero": {**tyres, "AeroCalculator": {"AeroBalance": "48.14%", "DtoD": "4.501:1"}},
+        "Chassis": chassis,
+        "BrakesDriveUnit": {
+            "BrakeSpec": {"BaseBrakeBias": "52.5% (BBAL)", "FineBrakeBias": "-1.0 (BB+/BB-)"},
+            "Differential": {"Preload": "0 Nm", "Entry": "1 (ENTRY)"},
+        },
+    }
+
+
+def _emit(node: dict[str, Any], indent: int, out: list[str]) -> None:
+    """Write a mapping the simulator's way: one blank per level, list dashes at the key's column."""
+    pad = " " * indent
+    for key, value in node.items():
+        if isinstance(value, dict):
+            out.append(f"{pad}{key}:")
+            _emit(value, indent + 1, out)
+        elif isinstance(value, list):
+            out.append(f"{pad}{key}:")
+            for item in value:
+                lines: list[str] = []
+                _emit(item, indent + 2, lines)
+                lines[0] = f"{pad}- {lines[0][indent + 2 :]}"
+                out.extend(lines)
+        else:
+            out.append(f"{pad}{key}: {_scalar_text(value)}")
+
+
+def _scalar_text(value: Any) -> str:
+    if value is None:
+        return ""
+    if isinstance(value, Quoted):
+        return f'"{value}"'
+    if isinstance(value, float):
+        return repr(value)
+    return str(value)

@@ -3,6 +3,9 @@
 Every command that reads a file reports a problem with it (missing, unreadable, not an IBT
 file, unknown channel or lap) as one line on standard error and exits with status 1. Each
 command lives in a module of this package with a ``register(sub)`` that adds its parser.
+
+Start-up is kept short: the command modules import pyarrow, the reader and everything heavy
+inside the functions that run a command, so ``corvex --help`` never loads them.
 """
 
 from __future__ import annotations
@@ -11,9 +14,10 @@ import argparse
 import os
 import sys
 from collections.abc import Callable, Sequence
+from typing import Any
 
 import corvex
-from corvex.cli import channels, demo, export, info, plot
+from corvex.cli import channels, compare, demo, export, info, laps, plot
 from corvex.cli._common import PROG, CliError
 from corvex.cli.plot import PLOT_MARGIN, PLOT_PANEL, PLOT_WIDTH
 
@@ -26,7 +30,7 @@ __all__ = [
     "PLOT_WIDTH",
 ]
 
-COMMANDS = (info, channels, export, plot, demo)
+COMMANDS = (info, channels, laps, export, plot, compare, demo)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -34,11 +38,28 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Read iRacing IBT telemetry files: inspect, list channels, export, plot.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {corvex.__version__}")
+    parser.add_argument("--version", action=_VersionAction, help="show the version and exit")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for command in COMMANDS:
         command.register(sub)
     return parser
+
+
+class _VersionAction(argparse.Action):
+    """``--version``: looks the version up only when asked (importlib.metadata is not free)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, help: str | None = None) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help=help)
+
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: Any,
+        option_string: str | None = None,
+    ) -> None:
+        print(f"{parser.prog} {corvex.__version__}")
+        parser.exit()
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -71,4 +92,8 @@ def error_text(exc: BaseException) -> str:
         text = str(exc)
     if not isinstance(exc, (CliError, OSError, RuntimeError, ValueError, KeyError, ImportError)):
         text = f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+    # corvex.open notes what a file that failed to read really is (a directory, no IBT file).
+    notes = [str(note) for note in getattr(exc, "__notes__", ())]
+    if text and notes:
+        text += "; " + "; ".join(notes)
     return " ".join(text.split()) or type(exc).__name__

@@ -3,22 +3,38 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any
+import shutil
+import textwrap
+from typing import TYPE_CHECKING, Any
 
 import corvex
-from corvex.base import LogFile
+
+if TYPE_CHECKING:
+    from corvex.base import LogFile
 
 
 def cmd_channels(args: argparse.Namespace) -> None:
+    from corvex.overview import left_out_text, left_out_variables
+
     log = corvex.open(args.file)
     rows = channel_rows(log, args.grep)
     if not rows:
         print(f"no channel matches {args.grep!r}" if args.grep else "no channels")
-        return
-    header = ("name", "type", "unit", "description")
-    widths = [max(len(r[i]) for r in [header, *rows]) for i in range(3)]
-    for row in [header, *rows]:
-        print("  ".join(f"{row[i]:<{widths[i]}}" for i in range(3)) + "  " + row[3])
+    else:
+        header = ("name", "type", "unit", "description")
+        widths = [max(len(r[i]) for r in [header, *rows]) for i in range(3)]
+        for row in [header, *rows]:
+            print("  ".join(f"{row[i]:<{widths[i]}}" for i in range(3)) + "  " + row[3])
+    needle = (args.grep or "").casefold()
+    left_out = [
+        {"name": var.name, "count": var.count}
+        for var in left_out_variables(args.file) or []
+        if needle in var.name.casefold() or needle in var.desc.casefold()
+    ]
+    if left_out:
+        width = max(shutil.get_terminal_size((100, 24)).columns, 60)
+        print()
+        print(textwrap.fill(left_out_text(left_out), width=width, break_on_hyphens=False))
 
 
 def channel_rows(log: LogFile, grep: str | None = None) -> list[tuple[str, str, str, str]]:
@@ -40,12 +56,13 @@ def register(sub: Any) -> None:
     parser = sub.add_parser(
         "channels",
         help="name, type, unit and description of every channel",
-        description="List the name, type, unit and description of every channel.",
+        description="List the name, type, unit and description of every channel, then the "
+        "array variables of the file, which are not read as channels.",
     )
     parser.add_argument("file", metavar="FILE", help="IBT file")
     parser.add_argument(
         "--grep",
         metavar="TEXT",
-        help="only channels whose name or description contains TEXT",
+        help="only channels (and array variables) whose name or description contains TEXT",
     )
     parser.set_defaults(run=cmd_channels)

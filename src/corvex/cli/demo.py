@@ -20,6 +20,8 @@ def cmd_demo(args: argparse.Namespace) -> None:
     print(format_info(corvex.open(str(path))))
     print(
         f"\nNext: corvex channels {path} --grep speed\n"
+        f"      corvex laps {path}\n"
+        f"      corvex compare {path}:3 {path}:2 -o compare.png\n"
         f"      corvex export {path} -o sample.parquet --lap 2\n"
         f"      corvex plot {path} --channels Speed,Throttle,Brake --lap 2 --vs-lap 3 -o laps.png"
     )

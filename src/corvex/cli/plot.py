@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import corvex
-from corvex.base import LogFile
-from corvex.cli._common import CliError, parse_names
+from corvex.cli._common import CliError, add_lap_options, parse_names, pick_lap
+
+if TYPE_CHECKING:
+    from corvex.base import LogFile
 
 # Plot size in pixels: PLOT_WIDTH wide, PLOT_MARGIN plus PLOT_PANEL per channel high.
 PLOT_DPI = 100
@@ -15,7 +17,11 @@ PLOT_WIDTH = 1200
 PLOT_MARGIN = 100
 PLOT_PANEL = 250
 
-_LENGTH_UNITS = {"km": 1000.0, "m": 1.0, "mi": 1609.344}
+
+_NO_DISTANCE = "the file has no LapDist or LapDistPct channel to plot against distance"
+
+# Resolution of the distance grid that laps are drawn on, in metres.
+PLOT_STEP = 1.0
 
 
 def cmd_plot(args: argparse.Namespace) -> None:
@@ -23,11 +29,17 @@ def cmd_plot(args: argparse.Namespace) -> None:
     names = parse_names(args.channels) or []
     if args.vs_lap is not None and args.lap is None:
         raise CliError("--vs-lap needs --lap: it compares two laps")
+    if args.session is not None and args.lap is None:
+        raise CliError("--session needs --lap: it picks which lap N to take")
+    if args.vs_session is not None and args.vs_lap is None:
+        raise CliError("--vs-session needs --vs-lap: it picks which lap M to take")
     x_axis = args.x or ("distance" if args.vs_lap is not None else "time")
     log = corvex.open(args.file)
     log.to_table(names)  # checks the names before anything is drawn
-    runs = _plot_runs(log, args.lap, args.vs_lap, x_axis)
-    figure = plot_runs(plt, log, runs, names, x_axis)
+    if x_axis == "distance" and "LapDist" not in log and "LapDistPct" not in log:
+        raise CliError(_NO_DISTANCE)
+    runs = _plot_runs(log, (args.lap, args.session), (args.vs_lap, args.vs_session), x_axis)
+    figure = plot_runs(plt, log, runs, names, x_axis, args.units)
     try:
         figure.savefig(args.output, dpi=PLOT_DPI)
     finally:
@@ -48,18 +60,34 @@ def _pyplot() -> Any:
     return plt
 
 
+def lap_label(lap: LogFile) -> str:
+    """``"lap 3 (1:12.616)"`` for a one-lap ``LogFile``."""
+    from corvex.base import format_lap_time
+
+    row = lap.laps.to_pylist()[0]
+    seconds = (row["end_time"] - row["start_time"]) / 1000.0
+    return f"lap {row['num']} ({format_lap_time(seconds)})"
+
+
 def _plot_runs(
-    log: LogFile, lap: int | None, vs_lap: int | None, x_axis: str
+    log: LogFile,
+    lap: tuple[int | None, int | None],
+    vs_lap: tuple[int | None, int | None],
+    x_axis: str,
 ) -> list[tuple[str, LogFile]]:
-    """The pieces of the session to draw, each with its legend label."""
-    if lap is not None:
-        runs = [(f"lap {lap}", log.lap(lap))]
-        if vs_lap is not None:
-            runs.append((f"lap {vs_lap}", log.lap(vs_lap)))
-        return runs
+    """The pieces of the session to draw, each with its legend label.
+
+    ``lap`` and ``vs_lap`` are (lap number, session) as given on the command line.
+    """
+    if lap[0] is not None:
+        chosen = [pick_lap(log, lap[0], lap[1])]
+        if vs_lap[0] is not None:
+            chosen.append(pick_lap(log, vs_lap[0], vs_lap[1], "--vs-session"))
+        return [(lap_label(one), one) for one in chosen]
     if x_axis == "distance" and log.laps.num_rows:
-        nums = log.laps.column("num").to_pylist()
-        return [(f"lap {nums[row]}", log.lap_at(row)) for row in range(log.laps.num_rows)]
+        laps = [log.lap_at(row) for row in range(log.laps.num_rows)]
+        # A one-record lap (a blip of the lap counter) has no line to draw and no lap time.
+        return [(lap_label(one), one) for one in laps if one.record_count > 1]
     return [("session", log)]
 
 
@@ -69,8 +97,13 @@ def plot_runs(
     runs: list[tuple[str, LogFile]],
     names: list[str],
     x_axis: str,
+    units: str = "metric",
 ) -> Any:
-    """One panel per channel, every run drawn in each panel; returns the figure."""
+    """One panel per channel, every run drawn in each panel; returns the figure.
+
+    Against distance every lap is resampled on the same metre grid (:meth:`LogFile.on_distance`),
+    so that laps line up at the same place on the track.
+    """
     height = PLOT_MARGIN + PLOT_PANEL * len(names)
     figure, axes = plt.subplots(
         len(names),
@@ -80,62 +113,98 @@ def plot_runs(
         figsize=(PLOT_WIDTH / PLOT_DPI, height / PLOT_DPI),
         dpi=PLOT_DPI,
     )
-    x_label = ""
-    for label, run in runs:
-        xs, x_label = _x_values(run, x_axis, relative=len(runs) > 1 or run is not log)
-        for ax, name in zip(axes[:, 0], names):
-            field = run[name].schema.field(1)
-            steps = (field.metadata or {}).get(b"interpolate") == b"False"
-            ys = run[name].column(1).to_numpy()
+    series = [(label, *_series(run, names, x_axis, run is not log)) for label, run in runs]
+    x_label = series[0][2] if series else ""
+    for ax, name in zip(axes[:, 0], names):
+        display = channel_display(log, name, units, [columns[name] for _, _, _, columns in series])
+        steps = _is_stepped(log, name)
+        for label, xs, _, columns in series:
             ax.plot(
                 xs,
-                ys,
+                display.apply(columns[name]),
                 label=label,
                 linewidth=1.0,
                 drawstyle="steps-post" if steps else "default",
             )
-    for ax, name in zip(axes[:, 0], names):
-        unit = (
-            (log[name].schema.field(1).metadata or {}).get(b"units", b"").decode("utf-8", "replace")
-        )
-        ax.set_ylabel(f"{name} [{unit}]" if unit else name)
+        ax.set_ylabel(display.label(name))
         ax.grid(True, alpha=0.3)
+    if x_axis == "time" and len(runs) == 1 and runs[0][1] is log:
+        _lap_markers(log, axes[:, 0])
     axes[-1, 0].set_xlabel(x_label)
     if len(runs) > 1:
         axes[0, 0].legend(loc="upper right", fontsize="small", ncol=min(len(runs), 6))
     title = log.metadata.get("track_display_name") or log.metadata.get("track_name") or log.source
     what = " vs ".join(label for label, _ in runs) if len(runs) <= 2 else f"{len(runs)} laps"
+    fastest = log.fastest_lap
+    if len(runs) != 2 and fastest is not None:
+        what += f", fastest {lap_label(log.lap(fastest))}"
     figure.suptitle(f"{title}: {what}")
     figure.tight_layout()
     return figure
 
 
-def _x_values(run: LogFile, x_axis: str, relative: bool) -> tuple[Any, str]:
-    if x_axis == "time":
-        times = run.timecodes.to_numpy() / 1000.0
-        if relative and len(times):
-            return times - times[0], "time in lap (s)"
-        return times, "session time (s)"
-    if "LapDist" in run:
-        return run["LapDist"].column(1).to_numpy(), "lap distance (m)"
-    if "LapDistPct" in run:
-        fraction = run["LapDistPct"].column(1).to_numpy()
-        metres = _track_metres(run.metadata.get("track_length", ""))
-        if metres:
-            return fraction * metres, "lap distance (m)"
-        return fraction * 100.0, "lap distance (%)"
-    raise CliError("the file has no LapDist or LapDistPct channel to plot against distance")
+def channel_display(log: LogFile, name: str, units: str, values: list[Any]) -> Any:
+    """The :class:`corvex.units.Display` of channel ``name`` for the values to be drawn."""
+    from corvex.units import display_unit
+
+    meta = log[name].schema.field(1).metadata or {}
+    unit = meta.get(b"units", b"").decode("utf-8", "replace")
+    largest = None
+    if unit == "%":
+        import numpy as np
+
+        finite = [np.abs(v[np.isfinite(v)]) for v in values if len(v)]
+        largest = max((float(f.max()) for f in finite if len(f)), default=None)
+    return display_unit(unit, units, largest)
 
 
-def _track_metres(text: str) -> float | None:
-    """ "4.32 km" -> 4320.0; None when the text is not a number with a known unit."""
-    parts = text.split()
-    if len(parts) != 2 or parts[1] not in _LENGTH_UNITS:
-        return None
-    try:
-        return float(parts[0]) * _LENGTH_UNITS[parts[1]]
-    except ValueError:
-        return None
+def _is_stepped(log: LogFile, name: str) -> bool:
+    return (log[name].schema.field(1).metadata or {}).get(b"interpolate") != b"True"
+
+
+def _series(
+    run: LogFile, names: list[str], x_axis: str, relative: bool
+) -> tuple[Any, str, dict[str, Any]]:
+    """(x values, x label, channel values as float arrays) of one run."""
+    import numpy as np
+
+    if x_axis == "distance":
+        table = run.on_distance(PLOT_STEP, names)
+        xs = table.column("distance").to_numpy()
+        x_label = "lap distance [m]"
+    else:
+        table = run.to_table(names)
+        xs = table.column("timecodes").to_numpy() / 1000.0
+        x_label = "session time [s]"
+        if relative and len(xs):
+            xs, x_label = xs - xs[0], "time in lap [s]"
+    columns = {
+        name: np.asarray(table.column(name).to_numpy(zero_copy_only=False), dtype=np.float64)
+        for name in names
+    }
+    return xs, x_label, columns
+
+
+def _lap_markers(log: LogFile, axes: Any) -> None:
+    """A dotted line where each lap starts, with its number, on a whole-session time plot."""
+    nums = log.laps.column("num").to_pylist()
+    starts = log.laps.column("start_time").to_pylist()
+    ends = log.laps.column("end_time").to_pylist()
+    for num, start, end in zip(nums, starts, ends):
+        if end <= start:
+            continue  # a one-record lap at the very end has nothing to mark
+        for ax in axes:
+            ax.axvline(start / 1000.0, color="0.5", linestyle=":", linewidth=0.8)
+        axes[0].annotate(
+            f"L{num}",
+            (start / 1000.0, 1.0),
+            xycoords=("data", "axes fraction"),
+            xytext=(2, -2),
+            textcoords="offset points",
+            fontsize="x-small",
+            va="top",
+            color="0.3",
+        )
 
 
 def register(sub: Any) -> None:
@@ -149,12 +218,25 @@ def register(sub: Any) -> None:
     )
     parser.add_argument("file", metavar="FILE", help="IBT file")
     parser.add_argument("--channels", metavar="A,B", required=True, help="channels to plot")
-    parser.add_argument("--lap", metavar="N", type=int, help="only lap N")
+    add_lap_options(parser, "only lap N")
     parser.add_argument("--vs-lap", metavar="M", type=int, help="overlay lap M (needs --lap)")
+    parser.add_argument(
+        "--vs-session",
+        metavar="S",
+        type=int,
+        help="the lap M of session S, when M occurs in more than one session",
+    )
     parser.add_argument(
         "--x",
         choices=("time", "distance"),
         help="x axis (default: time; distance with --vs-lap)",
+    )
+    parser.add_argument(
+        "--units",
+        choices=("metric", "imperial", "si"),
+        default="metric",
+        help="speed in km/h (metric, default), mph (imperial) or m/s (si); "
+        "pedals and other fractions always in %%",
     )
     parser.add_argument("-o", "--output", metavar="OUT.png", required=True, help="image file")
     parser.set_defaults(run=cmd_plot)

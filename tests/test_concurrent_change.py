@@ -1,0 +1,105 @@
+"""A file cut by another process while it is read gives an error or a whole result, never a crash.
+
+A child interpreter reads a large file again and again; for each call this process cuts the file
+at a random moment of the pass and to a random length, then puts it back. The child must live
+through every round, and each call must end in a LogFile or in the path's OSError.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+from corvex import layout
+from corvex.writer import sample_session
+
+ROUNDS = 24
+
+CHILD = textwrap.dedent("""
+    import faulthandler, json, sys
+    faulthandler.enable()
+    from corvex._corvex_rs import ibt
+
+    path = sys.argv[1]
+    for line in sys.stdin:
+        print("start", flush=True)
+        try:
+            log = ibt(path)
+            outcome = {"result": "LogFile", "records": log.record_count}
+        except BaseException as error:
+            outcome = {"result": type(error).__name__, "message": str(error)}
+        print(json.dumps(outcome), flush=True)
+    """)
+
+
+def repeated(data: bytes, times: int) -> bytes:
+    """The file with its data region repeated: a larger file whose pass takes longer."""
+    fields = layout.read_fields(data)
+    start, records = fields["buf_offset"], fields["session_record_count"]
+    region = data[start : start + fields["buf_len"] * records]
+    out = bytearray(data[:start]) + region * times
+    layout.patch_field(out, "session_record_count", records * times)
+    return bytes(out)
+
+
+@pytest.fixture(scope="module")
+def big_file(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    path = tmp_path_factory.mktemp("race") / "pristine.ibt"
+    path.write_bytes(repeated(sample_session(), 4))
+    return path
+
+
+def test_cutting_the_file_during_the_pass_never_kills_the_reader(big_file: Path) -> None:
+    data_start = layout.read_field(big_file.read_bytes()[:144], "buf_offset")
+    size = big_file.stat().st_size
+    path = big_file.with_name("race.ibt")
+    shutil.copyfile(big_file, path)
+    rng = random.Random(20261208)
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, str(path)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    assert child.stdin is not None and child.stdout is not None
+    outcomes = []
+    # The first call, uncut, tells how long a pass takes here.
+    started = time.perf_counter()
+    child.stdin.write("go\n")
+    child.stdin.flush()
+    assert child.stdout.readline().strip() == "start"
+    first = json.loads(child.stdout.readline())
+    assert first["result"] == "LogFile", first
+    pass_seconds = time.perf_counter() - started
+    for _ in range(ROUNDS):
+        shutil.copyfile(big_file, path)
+        child.stdin.write("go\n")
+        child.stdin.flush()
+        if child.stdout.readline().strip() != "start":
+            break
+        time.sleep(rng.uniform(0.0, pass_seconds))
+        os.truncate(path, rng.choice([0, data_start, (data_start + size) // 2]))
+        line = child.stdout.readline()
+        if not line:
+            break
+        outcomes.append(json.loads(line))
+    child.stdin.close()
+    stderr = child.stderr.read() if child.stderr else ""
+    assert child.wait(timeout=60) == 0, f"the reader died ({child.returncode}): {stderr[-800:]}"
+    assert len(outcomes) == ROUNDS
+    for outcome in outcomes:
+        assert outcome["result"] in ("LogFile", "OSError"), outcome
+        if outcome["result"] == "OSError":
+            assert outcome["message"].startswith(f"{path}: "), outcome
+    cut_mid_pass = [o for o in outcomes if "I/O error" in o.get("message", "")]
+    assert cut_mid_pass, f"no call was caught mid-pass: {outcomes}"
