@@ -428,12 +428,6 @@ class LogFile:
         ends = self.laps.column("end_time").to_pylist()
         return min(rows, key=lambda row: ends[row] - starts[row]) if rows else None
 
-    def _record_ranges(self) -> list[tuple[int, int]]:
-        runs = self._lap_runs()
-        if runs is not None:
-            return runs
-        return [self._record_range(row) for row in range(self.laps.num_rows)]
-
     def _valid(self) -> list[bool]:
         """The ``valid`` column of :attr:`lap_summary`."""
         from corvex.analysis import VALID_DISTANCE_TOLERANCE, any_true, track_metres, travelled
