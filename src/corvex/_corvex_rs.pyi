@@ -7,12 +7,9 @@ from corvex.base import LogFile
 
 __all__ = ["ibt"]
 
-class PanicException(BaseException):
-    """An internal failure of the reader.
-
-    It derives from BaseException, like SystemExit, so that ``except Exception`` does not
-    swallow it.
-    """
+# An internal failure of the reader raises corvex._corvex_rs.PanicException, a BaseException
+# (like SystemExit, so that `except Exception` does not swallow it). The module creates that
+# class when it first raises it and does not export it, so it has no name to declare here.
 
 def ibt(source: Source, progress: Callable[[int, int], object] | None = None) -> LogFile:
     """Read a whole IBT file and return its :class:`~corvex.base.LogFile`.

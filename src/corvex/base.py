@@ -575,8 +575,11 @@ class LogFile:
 
         values = table.column(1)
         count = len(values)
-        changes = pc.indices_nonzero(pc.not_equal(values.slice(1), values.slice(0, count - 1)))
-        bounds = [0, *(i + 1 for i in changes.to_pylist()), count]
+        changes: list[int] = []
+        if count > 1:  # pyarrow 14's indices_nonzero crashes on the chunkless compare of one record
+            changed = pc.not_equal(values.slice(1), values.slice(0, count - 1))
+            changes = pc.indices_nonzero(changed).to_pylist()
+        bounds = [0, *(i + 1 for i in changes), count]
         if len(bounds) - 1 != self.laps.num_rows:
             return None
         nums = self.laps.column("num").to_pylist()
