@@ -190,8 +190,7 @@ test-sanitize: $(STAMP)
 		-DPython_EXECUTABLE="$(abspath $(PY))" >/dev/null
 	$(CMAKE) --build $(SANITIZE_DIR)/cmake
 	rm -rf $(SANITIZE_DIR)/site && mkdir -p $(SANITIZE_DIR)/site/corvex
-	for f in $(abspath src/corvex)/*; do case "$$f" in *.so|*.pyd|*/__pycache__) ;; \
-		*) ln -s "$$f" $(SANITIZE_DIR)/site/corvex/ ;; esac; done
+	for f in $(abspath src/corvex)/*; do case "$$f" in *.so|*__pycache__) ;; *) ln -s "$$f" $(SANITIZE_DIR)/site/corvex/ ;; esac; done
 	cp $(SANITIZE_DIR)/cmake/_corvex_rs*.so $(SANITIZE_DIR)/site/corvex/
 	test -x $(SANITIZE_PY) || $(PY) -m venv --without-pip $(SANITIZE_DIR)/venv
 	printf '#!%s\nimport sys\nfrom corvex.cli import main\nsys.exit(main())\n' \
@@ -214,8 +213,7 @@ test-tsan: $(STAMP)
 		-DPython_EXECUTABLE="$(abspath $(PY))" >/dev/null
 	$(CMAKE) --build $(TSAN_DIR)/cmake
 	rm -rf $(TSAN_DIR)/site && mkdir -p $(TSAN_DIR)/site/corvex
-	for f in $(abspath src/corvex)/*; do case "$$f" in *.so|*.pyd|*/__pycache__) ;; \
-		*) ln -s "$$f" $(TSAN_DIR)/site/corvex/ ;; esac; done
+	for f in $(abspath src/corvex)/*; do case "$$f" in *.so|*__pycache__) ;; *) ln -s "$$f" $(TSAN_DIR)/site/corvex/ ;; esac; done
 	cp $(TSAN_DIR)/cmake/_corvex_rs*.so $(TSAN_DIR)/site/corvex/
 	test -x $(TSAN_PY) || $(PY) -m venv --without-pip $(TSAN_DIR)/venv
 	$(TSAN_PY) -c 'import sys, sysconfig; open(sysconfig.get_path("purelib") + "/corvex-tsan.pth", "w").write("\n".join(sys.argv[1:]) + "\n")' \
