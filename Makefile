@@ -24,7 +24,7 @@ PIP_FILTER := { grep -v '^Requirement already satisfied' || true; }
 say = @printf '\033[1m==> %s\033[0m\n' "$(1)"
 
 .PHONY: venv install demo test lint wheel wheel-one test-sanitize test-tsan bench bench-motec \
-	bench-session-info fuzz fuzz-build format clean
+	bench-session-info bench-dataset fuzz fuzz-build fuzz-python format clean sanitize-build
 
 # Prints the interpreter for Python $(1): PYTHON if set, else pyenv's, else the one on PATH.
 define find_python
@@ -162,6 +162,12 @@ bench-motec: install
 bench-session-info: install
 	$(PY) bench/bench_session_info.py
 
+# Converts generated one-hour sessions (cached in bench/data/) into a dataset with --jobs 1, all
+# cores and a 2-worker Dask cluster; prints files/s, MB/s, the speed-up and each worker's peak.
+BENCH_DATASET_ARGS ?=
+bench-dataset: install
+	$(PY) bench/bench_dataset.py $(BENCH_DATASET_ARGS)
+
 # Reliability builds. test-sanitize compiles the extension with AddressSanitizer and
 # UndefinedBehaviorSanitizer (gcc) into its own build directory and runs the whole suite against
 # it, from a second environment that sees the main one's packages but not its editable install.
@@ -184,7 +190,7 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=0:strict_init_order=1:detect_stack_use
 SANITIZER_PRELOAD = PYTHONMALLOC=malloc \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
 
-test-sanitize: $(STAMP)
+sanitize-build: $(STAMP)
 	$(CMAKE) -S . -B $(SANITIZE_DIR)/cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DCORVEX_SANITIZE=ON -DCMAKE_CXX_FLAGS="$(SANITIZE_CXXFLAGS)" \
 		-DPython_EXECUTABLE="$(abspath $(PY))" >/dev/null
@@ -200,6 +206,8 @@ test-sanitize: $(STAMP)
 		"$(abspath $(SANITIZE_DIR)/site)" "$$($(PY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')"
 	$(SANITIZER_ENV) $(SANITIZER_PRELOAD) $(SANITIZE_PY) -c 'import sys, corvex._corvex_rs as m; sys.exit(None if m.__file__.startswith(sys.argv[1]) else "not the sanitizer build: " + m.__file__)' \
 		"$(abspath $(SANITIZE_DIR)/site)"
+
+test-sanitize: sanitize-build
 	$(SANITIZER_ENV) $(SANITIZER_PRELOAD) $(SANITIZE_PY) -m pytest -q -p no:cacheprovider
 
 # test-tsan: the extension built with ThreadSanitizer, run on the tests that drive the threaded
@@ -236,6 +244,17 @@ fuzz: fuzz-build
 	$(SANITIZER_ENV) $(FUZZ_DIR)/ibt_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=$(FUZZ_MAX_LEN) \
 		-timeout=10 -dict=fuzz/ibt.dict -artifact_prefix=fuzz/artifacts/ -print_final_stats=1 \
 		$(FUZZ_ARGS) $(FUZZ_CORPUS)/work $(FUZZ_CORPUS)/seeds
+
+# The atheris harness over the Python surface (corvex.open and LogFile), seeded like the C++ one;
+# its new inputs go to $(FUZZ_CORPUS)/python-work. atheris comes from PyPI (a wheel for 3.13).
+fuzz-python: install
+	$(PY) -m pip install -q "atheris>=3.1"
+	rm -rf $(FUZZ_CORPUS)/python-seeds
+	$(PY) fuzz/make_seeds.py $(FUZZ_CORPUS)/python-seeds
+	mkdir -p $(FUZZ_CORPUS)/python-work fuzz/artifacts
+	$(PY) fuzz/python_fuzzer.py -max_total_time=$(FUZZ_SECONDS) -max_len=$(FUZZ_MAX_LEN) \
+		-timeout=10 -rss_limit_mb=4096 -artifact_prefix=fuzz/artifacts/python- \
+		-print_final_stats=1 $(FUZZ_ARGS) $(FUZZ_CORPUS)/python-work $(FUZZ_CORPUS)/python-seeds
 
 format:
 	clang-format-19 -i native/core/*.h native/core/*.cc native/extension/*.h native/extension/*.cc fuzz/*.cc

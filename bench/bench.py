@@ -389,6 +389,41 @@ def count_instructions(path: Path, warmup: Path) -> int | None:
     return int(totals.group(1)) if totals else None
 
 
+def bytes_peak(kind: str, path: Path, warmup: Path) -> dict[str, float]:
+    """Peak resident growth and time of one call on the file's bytes held as `kind` (exact bytes
+    are read where they lie, a bytearray is copied first), and the bytes of the columns made."""
+    ibt(warmup.read_bytes())
+    with path.open("rb") as file:
+        if kind == "bytes":
+            source: bytes | bytearray = file.read()
+        else:
+            source = bytearray(os.fstat(file.fileno()).st_size)
+            file.readinto(source)
+    gc.collect()
+    Path("/proc/self/clear_refs").write_text("5")  # reset the high-water mark
+    base = _status_kib("VmRSS")
+    start = time.perf_counter()
+    log = ibt(source)
+    seconds = time.perf_counter() - start
+    peak = (_status_kib("VmHWM") - base) * 1024
+    columns = log.timecodes.nbytes + sum(t.column(1).nbytes for t in log.channels.values())
+    return {"peak": peak, "seconds": seconds, "columns": columns + log.laps.nbytes}
+
+
+def print_exact_bytes(path: Path, warmup: Path) -> None:
+    """bytes_peak for exact bytes and for a bytearray, each in a process of its own."""
+    print("\nexact bytes read in place against a bytearray (copied), one call in a fresh process:")
+    for kind in ("bytes", "bytearray"):
+        cmd = [sys.executable, __file__, "--bytes-peak", kind, "--file", str(path)]
+        cmd += ["--warmup", str(warmup)]
+        out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
+        m = json.loads(out)
+        print(
+            f"  ibt({kind:<9}) peak {m['peak'] / 2**20:7.1f} MiB = "
+            f"{m['peak'] / m['columns']:4.2f} x the result's columns, {m['seconds'] * 1e3:7.1f} ms"
+        )
+
+
 # ----------------------------------------------------------------------------------------------
 
 
@@ -549,6 +584,7 @@ def report(path: Path, rounds: int, callgrind: bool) -> None:
     print_two_files(time_two_files(path, max(3, rounds // 2)))
     print_small_file(time_small_file(rounds))
     print_peaks(measure_peaks(path, ensure_session(WARMUP_RECORDS)), header)
+    print_exact_bytes(path, ensure_session(WARMUP_RECORDS))
     if callgrind:
         print_instructions(path)
     print(f"\nload average at the end: {_load()}")
@@ -560,9 +596,13 @@ def main() -> None:
     parser.add_argument("--records", type=int, default=HOUR_RECORDS, help="session length")
     parser.add_argument("--no-callgrind", action="store_true", help="skip the instruction count")
     parser.add_argument("--peak-of", choices=list(CONTENDERS), help=argparse.SUPPRESS)
+    parser.add_argument("--bytes-peak", choices=["bytes", "bytearray"], help=argparse.SUPPRESS)
     parser.add_argument("--file", type=Path, help=argparse.SUPPRESS)
     parser.add_argument("--warmup", type=Path, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.bytes_peak:
+        print(json.dumps(bytes_peak(args.bytes_peak, args.file, args.warmup)))
+        return
     if args.peak_of:
         print(json.dumps(peak_of(args.peak_of, args.file, args.warmup)))
         return

@@ -145,32 +145,43 @@ StreamState& state_of(ArrowArrayStream* stream) {
   return *static_cast<StreamState*>(stream->private_data);
 }
 
-int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
-  StreamState& state = state_of(stream);
-  auto done = export_schema(state.batch, out);
-  if (done) return 0;
-  state.error = done.error().message();
+// What a failed callback reports when not even its message could be allocated.
+constexpr const char* kNoMemory = "could not allocate the Arrow structures";
+
+// The callbacks are called from the consumer's C or C++ code, often with the interpreter lock
+// released: nothing may leave them as an exception, so every failure becomes ENOMEM.
+template <class Export, class T>
+int export_or_enomem(StreamState& state, Export export_one, T* out) noexcept {
+  try {
+    auto done = export_one(state.batch, out);
+    if (done) return 0;
+    state.error = done.error().message();
+  } catch (...) {
+    out->release = nullptr;
+    state.error.clear();
+  }
   return ENOMEM;
 }
 
-int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
+int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
+  return export_or_enomem(state_of(stream), export_schema, out);
+}
+
+int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
   StreamState& state = state_of(stream);
   if (state.delivered) {
     out->release = nullptr;  // the end of the stream
     return 0;
   }
-  auto done = export_array(state.batch, out);
-  if (!done) {
-    state.error = done.error().message();
-    return ENOMEM;
-  }
-  state.delivered = true;
-  return 0;
+  const int status = export_or_enomem(state, export_array, out);
+  if (status == 0) state.delivered = true;
+  return status;
 }
 
-const char* stream_get_last_error(ArrowArrayStream* stream) {
+const char* stream_get_last_error(ArrowArrayStream* stream) noexcept {
   const StreamState& state = state_of(stream);
-  return state.error.empty() ? nullptr : state.error.c_str();
+  if (!state.error.empty()) return state.error.c_str();
+  return state.delivered ? nullptr : kNoMemory;
 }
 
 void stream_release(ArrowArrayStream* stream) {
@@ -305,7 +316,8 @@ Result<void> check_column(const ExportColumn& column, const ArrowSchema& schema,
                           const ArrowArray& array, uint64_t length) {
   const std::string where = "column '" + column.name + "'";
   if (schema.release == nullptr || array.release == nullptr) return invalid(where, "released");
-  if (std::string_view(schema.format) != column.format || std::string_view(schema.name) != column.name) {
+  if (std::string_view(schema.format) != column.format ||
+      std::string_view(schema.name) != column.name) {
     return invalid(where, "format or name differs");
   }
   if (schema.flags != 0 || schema.n_children != 0 || array.n_children != 0) {

@@ -127,6 +127,7 @@ class WorkerPool {
   Result<void> run(const std::vector<std::pair<uint64_t, uint64_t>>& ranges,
                    const std::function<bool()>& should_stop) {
     results_.assign(ranges.size(), Result<void>{});
+    out_of_memory_.assign(ranges.size(), 0);
     std::vector<std::thread> threads;
     threads.reserve(ranges.size());
     size_t started = 0;
@@ -141,6 +142,10 @@ class WorkerPool {
     wait(should_stop, ranges.size());
     for (std::thread& thread : threads) thread.join();
     if (cancelled_) return std::unexpected(IbtError::cancelled());
+    for (const char failed : out_of_memory_) {
+      if (failed)
+        return std::unexpected(IbtError::out_of_memory("could not allocate a read buffer"));
+    }
     for (auto& result : results_) {
       if (!result) return result;
     }
@@ -151,7 +156,13 @@ class WorkerPool {
   bool start(std::vector<std::thread>& threads, size_t i, std::pair<uint64_t, uint64_t> range) {
     try {
       threads.emplace_back([this, i, range] {
-        results_[i] = read_range(region_, sinks_, stop_, range.first, range.second);
+        // An exception must not leave a thread; not even the error's message may be
+        // allocatable here, so the failure is marked and its error made after the join.
+        try {
+          results_[i] = read_range(region_, sinks_, stop_, range.first, range.second);
+        } catch (...) {
+          out_of_memory_[i] = 1;
+        }
         finished(1);
       });
       return true;
@@ -185,6 +196,7 @@ class WorkerPool {
   std::span<RowSink* const> sinks_;
   std::atomic<bool> stop_{false};
   std::vector<Result<void>> results_;
+  std::vector<char> out_of_memory_;  // set by a worker whose range failed with an exception
   std::mutex mutex_;
   std::condition_variable done_changed_;
   size_t done_ = 0;

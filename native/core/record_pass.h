@@ -38,7 +38,10 @@ class RowSink {
 
 // Regions smaller than this are read on the calling thread alone: starting threads and polling
 // would cost more than they save.
-inline constexpr uint64_t kThreadedPassFrom = uint64_t{8} << 20;
+#ifndef CORVEX_THREADED_PASS_FROM  // a build for measuring the threshold may set it
+#define CORVEX_THREADED_PASS_FROM (uint64_t{8} << 20)
+#endif
+inline constexpr uint64_t kThreadedPassFrom = CORVEX_THREADED_PASS_FROM;
 
 struct PassOptions {
   // Worker threads; 1 reads the records on one thread.

@@ -1,5 +1,7 @@
 #include "extension/assembly.h"
 
+#include <new>
+
 #include "core/arrow_export.h"
 #include "core/tables.h"
 #include "extension/metadata.h"
@@ -9,8 +11,10 @@ namespace corvex::py {
 namespace {
 
 // Replaces the pending exception with RuntimeError("{type}: {text}"), the form in which a failed
-// hand-off to pyarrow is reported.
+// hand-off to pyarrow is reported. Running out of memory (pyarrow's ArrowMemoryError is a
+// MemoryError) and interrupts are not failures of the hand-off: they pass through unchanged.
 void reraise_as_runtime_error() {
+  if (pending_is_fatal()) return;
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
@@ -35,6 +39,28 @@ void reraise_as_runtime_error() {
   }
   PyErr_Clear();
   set_error(PyExc_RuntimeError, message);
+}
+
+// A call into pyarrow. pyarrow's compiled code lets a C++ std::bad_alloc escape from some of
+// its functions (the stream import, when an allocation of the Arrow library fails), even from a
+// section that released the interpreter lock, which is then never taken back. The exception is
+// caught here: the lock is taken back when the thread lost it, and the call fails with
+// MemoryError. Whatever pyarrow held in the abandoned frames stays allocated.
+template <class F>
+PyRef call_pyarrow(F&& call) {
+  PyThreadState* thread = PyThreadState_Get();
+  try {
+    return call();
+  } catch (const std::bad_alloc&) {
+#if PY_VERSION_HEX >= 0x030D0000
+    const bool holds_lock = PyThreadState_GetUnchecked() != nullptr;
+#else
+    const bool holds_lock = _PyThreadState_UncheckedGet() != nullptr;
+#endif
+    if (!holds_lock) PyEval_RestoreThread(thread);
+    PyErr_NoMemory();
+    return {};
+  }
 }
 
 // Owns an ArrowArrayStream until pyarrow takes it over; releases it if pyarrow never did.
@@ -97,7 +123,9 @@ class PyarrowHandOff {
     PyRef exported;
     if (imported) {
       PyObject* args[] = {imported.get()};
-      exported = called(PyObject_VectorcallMethod(read_next_batch_.get(), args, 1, nullptr));
+      exported = call_pyarrow([&] {
+        return called(PyObject_VectorcallMethod(read_next_batch_.get(), args, 1, nullptr));
+      });
     }
     if (!exported) reraise_as_runtime_error();
     return exported;
@@ -109,7 +137,8 @@ class PyarrowHandOff {
     PyList_SET_ITEM(indices.get(), 0, created(PyLong_FromLong(0)).release());
     PyList_SET_ITEM(indices.get(), 1, created(PyLong_FromSize_t(column)).release());
     PyObject* args[] = {batch, indices.get()};
-    PyRef selected = called(PyObject_VectorcallMethod(select_.get(), args, 2, nullptr));
+    PyRef selected = call_pyarrow(
+        [&] { return called(PyObject_VectorcallMethod(select_.get(), args, 2, nullptr)); });
     if (!selected) reraise_as_runtime_error();
     return selected;
   }
@@ -119,7 +148,8 @@ class PyarrowHandOff {
     PyRef list = created(PyList_New(1));
     PyList_SET_ITEM(list.get(), 0, batch.release());
     PyObject* args[] = {table_class_.get(), list.get()};
-    return called(PyObject_VectorcallMethod(from_batches_.get(), args, 2, nullptr));
+    return call_pyarrow(
+        [&] { return called(PyObject_VectorcallMethod(from_batches_.get(), args, 2, nullptr)); });
   }
 
  private:
@@ -137,7 +167,8 @@ class PyarrowHandOff {
     }
     PyRef address = created(PyLong_FromVoidPtr(stream));
     PyObject* args[] = {address.get()};
-    return called(PyObject_Vectorcall(import_from_c_.get(), args, 1, nullptr));
+    return call_pyarrow(
+        [&] { return called(PyObject_Vectorcall(import_from_c_.get(), args, 1, nullptr)); });
   }
 
   PyRef table_class_;

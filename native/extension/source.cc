@@ -90,7 +90,13 @@ std::optional<std::vector<uint8_t>> extract_elements(PyObject* object) {
   }
   PyRef iterator = called(PyObject_GetIter(object));
   if (!iterator) return std::nullopt;
+  // Iterating a list or a tuple runs no bytecode, so nothing else looks for Ctrl-C meanwhile.
+  constexpr size_t kSignalCheckEvery = size_t{1} << 20;
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    if (bytes.size() % kSignalCheckEvery == kSignalCheckEvery - 1 &&
+        !succeeded(PyErr_CheckSignals())) {
+      return std::nullopt;
+    }
     const long value = PyLong_AsLong(item.get());
     if (value == -1 && PyErr_Occurred()) return std::nullopt;
     if (value < 0 || value > 255) {

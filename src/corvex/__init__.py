@@ -18,15 +18,25 @@ use, so that ``corvex --help`` answers at once.
 from __future__ import annotations
 
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Iterable, Sequence
 from typing import IO, TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     import pyarrow as pa
+    import pyarrow.dataset
 
     from corvex.base import LapNumber, LogFile
+    from corvex.dataset import ExportSummary
 
-__all__ = ["LapNumber", "LogFile", "delta", "open", "__version__"]
+__all__ = [
+    "LapNumber",
+    "LogFile",
+    "delta",
+    "open",
+    "export_dataset",
+    "open_dataset",
+    "__version__",
+]
 
 Source = str | os.PathLike[str] | bytes | bytearray | memoryview | IO[bytes]
 
@@ -117,6 +127,33 @@ def _extension() -> Any:
             f"({exc}); build it with `make install` or reinstall the package"
         ) from exc
     return _corvex_rs
+
+
+def export_dataset(
+    sources: Iterable[str | os.PathLike[str]] | str | os.PathLike[str],
+    out: str | os.PathLike[str],
+    channels: Sequence[str] | None = None,
+    jobs: int | None = None,
+    progress: bool = True,
+    format: str = "parquet",  # noqa: A002 - the name of the command line option
+) -> ExportSummary:
+    """Convert many IBT recordings into one Parquet dataset in the directory ``out``.
+
+    See :func:`corvex.dataset.export_dataset`; returns an :class:`~corvex.dataset.ExportSummary`.
+    """
+    from corvex import dataset
+
+    return dataset.export_dataset(sources, out, channels, jobs, progress, format)
+
+
+def open_dataset(out: str | os.PathLike[str], table: str = "telemetry") -> pyarrow.dataset.Dataset:
+    """One table of an exported directory as a ``pyarrow.dataset.Dataset``.
+
+    See :func:`corvex.dataset.open_dataset`.
+    """
+    from corvex import dataset
+
+    return dataset.open_dataset(out, table)
 
 
 def __getattr__(name: str) -> Any:

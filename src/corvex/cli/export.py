@@ -1,8 +1,16 @@
-"""`corvex export FILE -o OUT`: one wide table as Parquet, Feather or CSV, or a MoTeC i2 log."""
+"""`corvex export`: one file to one wide table or a MoTeC log, or many sessions to one dataset.
+
+`corvex export FILE -o OUT.parquet` (or .feather, .csv, ...) writes one wide table, and
+`-o OUT.ld` a MoTeC i2 log with its lap markers. With
+several sources, a directory or a glob pattern, or with an output that is a directory (an
+existing one, or a name without a file extension), the folder form converts every session into
+the dataset layout of corvex.dataset.
+"""
 
 from __future__ import annotations
 
 import argparse
+import sys
 from pathlib import Path
 from typing import Any
 
@@ -20,15 +28,30 @@ EXPORT_FORMATS = {
 }
 
 
+# Failures listed one per line before the closing error line; the rest are in errors.parquet.
+MAX_LISTED_ERRORS = 20
+
+
 def cmd_export(args: argparse.Namespace) -> None:
     out = Path(args.output)
     kind = EXPORT_FORMATS.get(out.suffix.lower())
+    sources: list[str] = args.sources
+    if out.is_dir() or (kind is None and not (len(sources) == 1 and out.suffix)):
+        export_folder(args)
+        return
     if kind is None:
         known = ", ".join(sorted(EXPORT_FORMATS))
-        raise CliError(f"cannot tell the format of {out}: use one of {known}")
+        raise CliError(
+            f"cannot tell the format of {out}: use one of {known}, "
+            "or a directory (a name without extension) for the dataset of many sessions"
+        )
+    if len(sources) > 1:
+        raise CliError(f"{out} is one file; give a directory to export several sources")
+    if args.jobs is not None or args.format is not None:
+        raise CliError("--jobs and --format apply when the output is a directory")
     if args.session is not None and args.lap is None:
         raise CliError("--session needs --lap: it picks which lap N to take")
-    log = corvex.open(args.file)
+    log = corvex.open(sources[0])
     if args.lap is not None:
         log = pick_lap(log, args.lap, args.session)
     if kind == "motec":
@@ -73,20 +96,56 @@ def write_table(table: Any, out: Path, kind: str) -> None:
         csv.write_csv(table, out)
 
 
+def export_folder(args: argparse.Namespace) -> None:
+    """The folder form: every session of the sources into the dataset in directory OUT."""
+    if args.lap is not None:
+        raise CliError("--lap applies to one file exported to one table")
+    if args.jobs is not None and args.jobs < 1:
+        raise CliError(f"--jobs must be at least 1, got {args.jobs}")
+    from corvex.dataset import WRITERS, export_dataset
+
+    fmt = args.format or "parquet"
+    if fmt not in WRITERS:
+        raise CliError(f"unknown --format {fmt!r} (known: {', '.join(sorted(WRITERS))})")
+    summary = export_dataset(
+        args.sources,
+        args.output,
+        channels=parse_names(args.channels),
+        jobs=args.jobs,
+        progress=not args.quiet,
+        format=fmt,
+    )
+    print(summary)
+    for path, error_class, reason in summary.errors[:MAX_LISTED_ERRORS]:
+        print(f"corvex: {path}: {error_class}: {reason}", file=sys.stderr)
+    if summary.failed:
+        more = summary.failed - min(summary.failed, MAX_LISTED_ERRORS)
+        raise CliError(
+            f"{summary.failed} of {summary.files} files could not be read"
+            + (f" ({more} not listed above)" if more else "")
+            + f"; see {Path(args.output) / 'errors.parquet'}"
+        )
+
+
 def register(sub: Any) -> None:
     """Add the `export` command to the subparsers `sub`."""
     parser = sub.add_parser(
         "export",
-        help="write channels as one Parquet, Feather or CSV table, or a MoTeC i2 log",
-        description="Write one wide table (timecodes and one column per channel). The format "
-        "follows the extension of OUT: .parquet/.pq, .feather/.arrow/.ipc or .csv. Parquet and "
+        help="write channels as one table or MoTeC log, or many sessions as one dataset",
+        description="With one FILE and OUT ending in .parquet/.pq, .feather/.arrow/.ipc or "
+        ".csv: write one wide table (timecodes and one column per channel); Parquet and "
         "Feather keep each channel's unit and description in the field metadata, and the track "
         "and lap in the schema metadata (a lap written so is a reference for corvex compare); "
         "CSV headers carry the unit, e.g. 'Speed [m/s]'. OUT.ld writes a MoTeC i2 log with its "
-        "lap markers in OUT.ldx beside it.",
+        "lap markers in OUT.ldx beside it. With several "
+        "sources, directories (searched for *.ibt) or glob patterns, or when OUT is a directory: "
+        "write OUT/sessions.parquet, OUT/laps.parquet, OUT/errors.parquet and the "
+        "Hive-partitioned OUT/telemetry/ (track=/car=), skipping sessions already there.",
     )
-    parser.add_argument("file", metavar="FILE", help="IBT file")
-    parser.add_argument("-o", "--output", metavar="OUT", required=True, help="output file")
+    parser.add_argument("sources", metavar="SRC", nargs="+", help="IBT files, directories, globs")
+    parser.add_argument(
+        "-o", "--output", metavar="OUT", required=True, help="output file or directory"
+    )
     parser.add_argument("--channels", metavar="A,B,...", help="channels to write (default: all)")
     add_lap_options(parser)
     parser.add_argument(
@@ -94,4 +153,11 @@ def register(sub: Any) -> None:
         action="store_true",
         help="CSV: name the columns without their unit (default: 'Speed [m/s]')",
     )
+    parser.add_argument(
+        "-j", "--jobs", metavar="N", type=int, help="files at once (default: one per core)"
+    )
+    parser.add_argument(
+        "--format", metavar="NAME", help="per-session file format of the folder form (parquet)"
+    )
+    parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     parser.set_defaults(run=cmd_export)
