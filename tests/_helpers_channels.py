@@ -17,6 +17,8 @@ from typing import Any
 
 import pytest
 
+from corvex import layout
+
 REAL_FILE_NAME = "spielberg_60hz_390_records.ibt"
 
 CHAR, BOOL, INT, BITFIELD, FLOAT, DOUBLE = range(6)
@@ -28,22 +30,7 @@ INT64_MAX = 2**63 - 1
 INT64_MIN = -(2**63)
 
 
-@dataclass(frozen=True)
-class RawVar:
-    """One variable header as stored in the file."""
-
-    index: int
-    name: str
-    type: int
-    offset: int
-    count: int
-    desc: str
-    unit: str
-
-
-def _text(field: bytes) -> str:
-    """Text of a NUL-padded header field: the bytes before the first NUL, UTF-8 with replacement."""
-    return field.split(b"\0", 1)[0].decode("utf-8", errors="replace")
+RawVar = layout.VarHeaderInfo  # one variable header as stored in the file
 
 
 class RawIbt:
@@ -51,32 +38,17 @@ class RawIbt:
 
     def __init__(self, data: bytes) -> None:
         self.data = bytes(data)
-        fields = struct.unpack_from("<10i", self.data, 0)
-        self.version = fields[0]
-        self.tick_rate = fields[2]
-        self.session_info_len, self.session_info_offset = fields[4], fields[5]
-        self.num_vars, self.var_header_offset = fields[6], fields[7]
-        self.buf_len = fields[9]
-        (self.buf_offset,) = struct.unpack_from("<i", self.data, 52)
-        self.session_start_date, self.start_time, self.end_time = struct.unpack_from(
-            "<qdd", self.data, 112
-        )
-        self.lap_count, self.record_count = struct.unpack_from("<ii", self.data, 136)
-        self.vars = [self._var(i) for i in range(self.num_vars)]
-
-    def _var(self, index: int) -> RawVar:
-        base = self.var_header_offset + index * 144
-        var_type, offset, count = struct.unpack_from("<3i", self.data, base)
-        header = self.data[base : base + 144]
-        return RawVar(
-            index=index,
-            name=_text(header[16:48]),
-            type=var_type,
-            offset=offset,
-            count=count,
-            desc=_text(header[48:112]),
-            unit=_text(header[112:144]),
-        )
+        fields = layout.read_fields(self.data)
+        self.version = fields["version"]
+        self.tick_rate = fields["tick_rate"]
+        self.session_info_len = fields["session_info_len"]
+        self.session_info_offset = fields["session_info_offset"]
+        self.num_vars, self.var_header_offset = fields["num_vars"], fields["var_header_offset"]
+        self.buf_len, self.buf_offset = fields["buf_len"], fields["buf_offset"]
+        self.session_start_date = fields["session_start_date"]
+        self.start_time, self.end_time = fields["start_time"], fields["end_time"]
+        self.lap_count, self.record_count = fields["lap_count"], fields["session_record_count"]
+        self.vars = layout.read_var_headers(self.data)
 
     def find(self, name: str) -> RawVar:
         """The last variable of that exact name, as a by-name lookup resolves duplicates."""

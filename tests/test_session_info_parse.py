@@ -284,7 +284,7 @@ NOISE = st.sampled_from(
     st.integers(0, 2),
 )
 def test_the_one_pass_parser_agrees_with_the_loader(tree, noise, shift):
-    from corvex.writer import _emit
+    from corvex._sample import _emit
 
     lines: list[str] = []
     _emit(tree, shift, lines)  # the simulator's layout; lists of text as their own key lines
