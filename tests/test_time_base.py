@@ -13,6 +13,7 @@ from corvex._corvex_rs import ibt
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from corvex import layout
 from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt
 
 I64_MAX = 2**63 - 1
@@ -195,15 +196,13 @@ def test_session_time_read_past_the_data_region_fails(kind, offset, buf_len, rec
 
 def test_real_file_time_column_matches_struct_reading(real_file):
     data = real_file.read_bytes()
-    num_vars, var_offset, _, buf_len = struct.unpack_from("<iiii", data, 24)
-    buf_offset = struct.unpack_from("<i", data, 52)[0]
-    records = struct.unpack_from("<i", data, 140)[0]
-    for i in range(num_vars):
-        base = var_offset + 144 * i
-        vtype, offset = struct.unpack_from("<ii", data, base)
-        if data[base + 16 : base + 48].split(b"\0")[0] == b"SessionTime":
-            time_offset = offset
-            assert vtype == DOUBLE
+    fields = layout.read_fields(data)
+    buf_len, buf_offset = fields["buf_len"], fields["buf_offset"]
+    records = fields["session_record_count"]
+    for var in layout.read_var_headers(data):
+        if var.name == "SessionTime":
+            time_offset = var.offset
+            assert var.type == DOUBLE
     expected = [
         reference_ms(struct.unpack_from("<d", data, buf_offset + i * buf_len + time_offset)[0])
         for i in range(records)
