@@ -1,7 +1,7 @@
 """What a new user meets first: start-up imports, notes on files that are no recordings,
 channel suggestions, missing optional packages, ``info --json`` and the notebook views.
 
-Expected values come from the written bytes (tests/_helpers_logfile.py) or from what the
+Expected values come from the written bytes (tests/_helpers.py) or from what the
 extension itself raises, never from the code under test.
 """
 
@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pyarrow as pa
 import pytest
-from _helpers_logfile import RawIbt
+from _helpers import RawIbt
 
 import corvex
 from corvex import layout

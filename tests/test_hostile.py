@@ -20,11 +20,10 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+from _helpers import real_sample
 
 from corvex import layout
 from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt
-
-REAL_DATA_DIR = Path(__file__).resolve().parents[2] / "shared" / "data" / "real"
 
 INT32_MAX = 2**31 - 1
 INT32_MIN = -(2**31)
@@ -94,14 +93,11 @@ def tiny_file() -> bytes:
     return build_ibt(variables, columns)
 
 
-def real_file() -> bytes:
-    files = sorted(REAL_DATA_DIR.glob("*.ibt"))
-    if not files:
-        pytest.skip(f"no real IBT file in {REAL_DATA_DIR}")
-    return files[0].read_bytes()
+def real_bytes() -> bytes:
+    return real_sample().read_bytes()
 
 
-BASES: dict[str, Callable[[], bytes]] = {"writer": writer_file, "real": real_file}
+BASES: dict[str, Callable[[], bytes]] = {"writer": writer_file, "real": real_bytes}
 
 
 @dataclass(frozen=True)

@@ -5,10 +5,10 @@ from __future__ import annotations
 import io
 import math
 import struct
-from decimal import ROUND_HALF_UP, Decimal
 
 import pyarrow as pa
 import pytest
+from _helpers import INT64_MAX, INT64_MIN, seconds_to_ms
 from corvex._corvex_rs import ibt
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -16,20 +16,8 @@ from hypothesis import strategies as st
 from corvex import layout
 from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt
 
-I64_MAX = 2**63 - 1
-I64_MIN = -(2**63)
-
-
-def reference_ms(seconds: float) -> int:
-    """seconds x 1000 in double precision, rounded half away from zero, saturated to int64."""
-    product = seconds * 1000.0
-    if math.isnan(product):
-        return 0
-    if product >= 2.0**63:
-        return I64_MAX
-    if product < -(2.0**63):
-        return I64_MIN
-    return int(Decimal(product).to_integral_value(rounding=ROUND_HALF_UP))
+I64_MAX, I64_MIN = INT64_MAX, INT64_MIN
+reference_ms = seconds_to_ms  # seconds x 1000, half away from zero, saturated to int64
 
 
 def timecodes(data, name: str = "SessionTime") -> list[int]:
