@@ -17,6 +17,7 @@ import sys
 from collections.abc import Iterator
 from pathlib import Path
 
+from corvex import layout
 from corvex.writer import (
     BITFIELD,
     BOOL,
@@ -124,7 +125,7 @@ def _overlapping_regions() -> bytes:
     """The session info region lies inside the data region; a tail follows it."""
     variables = [Var("SessionTime", DOUBLE), Var("Lap", INT)]
     plain = build_ibt(variables, {"SessionTime": _times(4), "Lap": [1, 1, 2, 2]})
-    buf_offset = struct.unpack_from("<i", plain, 52)[0]
+    buf_offset = layout.read_field(plain, "buf_offset")
     return build_ibt(
         variables,
         {"SessionTime": _times(4), "Lap": [1, 1, 2, 2]},
@@ -140,10 +141,10 @@ def _minimal() -> bytes:
 
 def _shortened(data: bytes, records: int) -> bytes:
     """The same file with its record count cut down and the bytes after the data region dropped."""
-    buf_len = struct.unpack_from("<i", data, 36)[0]
-    buf_offset = struct.unpack_from("<i", data, 52)[0]
+    buf_len = layout.read_field(data, "buf_len")
+    buf_offset = layout.read_field(data, "buf_offset")
     out = bytearray(data[: buf_offset + buf_len * records])
-    struct.pack_into("<i", out, 140, records)
+    layout.patch_field(out, "session_record_count", records)
     return bytes(out)
 
 

@@ -8,7 +8,6 @@ they are full laps (first fraction 0, last 1) whose time is their record count /
 
 from __future__ import annotations
 
-import struct
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -134,13 +133,7 @@ def snapshot_bytes(good: bytes) -> bytes:
     buf_len = layout.read_field(data, "buf_len")
     first = layout.read_field(data, "buf_offset")
     for i in range(3):
-        struct.pack_into(
-            "<2i",
-            data,
-            layout.BUFFER_DESCRIPTORS_OFFSET + i * layout.BUFFER_DESCRIPTOR_SIZE,
-            1000 + i,
-            first + i * buf_len,
-        )
+        layout.patch_buffer_descriptor(data, i, 1000 + i, first + i * buf_len)
     layout.patch_field(data, "session_record_count", 0x5A5A5A5A)
     return bytes(data)
 

@@ -6,17 +6,13 @@ from collections.abc import Callable
 from pathlib import Path
 
 import pytest
-
-REAL_DATA_DIR = Path(__file__).resolve().parents[2] / "shared" / "data" / "real"
+from _helpers import real_sample
 
 
 @pytest.fixture(scope="session")
 def real_file() -> Path:
     """A real recording kept beside the project, or a skip when this checkout has none."""
-    files = sorted(REAL_DATA_DIR.glob("*.ibt"))
-    if not files:
-        pytest.skip(f"no real IBT file in {REAL_DATA_DIR}")
-    return files[0]
+    return real_sample()
 
 
 @pytest.fixture

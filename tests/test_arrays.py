@@ -8,7 +8,7 @@ import struct
 
 import pyarrow as pa
 import pytest
-from _helpers_channels import BOOL, STRUCT_CODE, WIDTH, RawIbt, seconds_to_ms
+from _helpers import BOOL, STRUCT_CODE, WIDTH, RawIbt, seconds_to_ms
 
 import corvex
 from corvex.writer import BITFIELD, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt

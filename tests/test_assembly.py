@@ -9,21 +9,11 @@ from typing import Any
 
 import pyarrow as pa
 import pytest
-from _helpers_channels import BOOL, CHAR, DOUBLE, FLOAT, INT, RawIbt, is_one_batch, parse
+from _helpers import BOOL, CHAR, DOUBLE, FLOAT, INT, LAP_SCHEMA, RawIbt, is_one_batch, parse
 
 import corvex.base
 from corvex import _corvex_rs
 from corvex.writer import Var, build_ibt
-
-LAP_SCHEMA = pa.schema(
-    [
-        pa.field("num", pa.int32(), nullable=False),
-        pa.field("start_time", pa.int64(), nullable=False),
-        pa.field("end_time", pa.int64(), nullable=False),
-        pa.field("lap_type", pa.string(), nullable=False),
-        pa.field("session", pa.int32(), nullable=False),
-    ]
-)
 
 
 class Boom(Exception):

@@ -8,7 +8,7 @@ import struct
 import numpy as np
 import pyarrow as pa
 import pytest
-from _helpers_channels import (
+from _helpers import (
     BITFIELD,
     BOOL,
     CHAR,
@@ -22,7 +22,6 @@ from _helpers_channels import (
     is_one_batch,
     ms_to_seconds,
     parse,
-    real_recording,  # noqa: F401  (fixture)
     times_ms,
 )
 
@@ -416,10 +415,10 @@ REAL_CHANNELS = [
 
 
 @pytest.fixture(scope="module")
-def real(real_recording):  # noqa: F811
+def real(real_file):
     """The real recording read independently and by the extension."""
-    data = real_recording.read_bytes()
-    return RawIbt(data), parse(str(real_recording)).channels
+    data = real_file.read_bytes()
+    return RawIbt(data), parse(str(real_file)).channels
 
 
 def test_real_file_channel_set(real) -> None:

@@ -1,6 +1,6 @@
 """The corvex command line on files from the project's writer, good and bad.
 
-Expected values come from a struct reading of the written bytes (tests/_helpers_logfile.py).
+Expected values come from a struct reading of the written bytes (tests/_helpers.py).
 """
 
 from __future__ import annotations
@@ -15,7 +15,7 @@ from datetime import UTC, datetime
 from pathlib import Path
 
 import pytest
-from _helpers_logfile import RawIbt, lap_time_text
+from _helpers import RawIbt, lap_time_text
 
 from corvex.cli import PLOT_MARGIN, PLOT_PANEL, PLOT_WIDTH, main
 

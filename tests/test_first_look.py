@@ -1,7 +1,7 @@
 """What a new user meets first: start-up imports, notes on files that are no recordings,
 channel suggestions, missing optional packages, ``info --json`` and the notebook views.
 
-Expected values come from the written bytes (tests/_helpers_logfile.py) or from what the
+Expected values come from the written bytes (tests/_helpers.py) or from what the
 extension itself raises, never from the code under test.
 """
 
@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import html
 import json
-import struct
 import subprocess
 import sys
 from importlib import metadata
@@ -17,7 +16,7 @@ from pathlib import Path
 
 import pyarrow as pa
 import pytest
-from _helpers_logfile import RawIbt
+from _helpers import RawIbt
 
 import corvex
 from corvex import layout
@@ -56,8 +55,7 @@ def live_snapshot() -> bytes:
     buf_offset = layout.read_field(data, "buf_offset")
     buf_len = layout.read_field(data, "buf_len")
     for i in (1, 2):
-        at = layout.BUFFER_DESCRIPTORS_OFFSET + i * layout.BUFFER_DESCRIPTOR_SIZE
-        struct.pack_into("<2i", data, at, 17 + i, buf_offset + i * buf_len)
+        layout.patch_buffer_descriptor(data, i, 17 + i, buf_offset + i * buf_len)
     data[layout.MAIN_HEADER_SIZE : layout.HEADERS_END] = b"`vil" * 8
     return bytes(data)
 

@@ -7,6 +7,7 @@ import struct
 import pytest
 from corvex._corvex_rs import ibt
 
+from corvex import layout
 from corvex.writer import DOUBLE, FLOAT, Var, build_ibt, build_ibt_layout
 
 I32_MAX = 2**31 - 1
@@ -22,7 +23,7 @@ def minimal(**options) -> bytes:
     if buf_len is None:
         return data
     patched = bytearray(data)
-    struct.pack_into("<i", patched, 36, buf_len)
+    layout.patch_field(patched, "buf_len", buf_len)
     return bytes(patched)
 
 
@@ -41,7 +42,9 @@ def timecodes(log) -> list[int]:
 def test_minimal_file_and_its_one_byte_cut():
     data = minimal()
     assert len(data) == 296
-    assert struct.unpack_from("<10i", data, 0)[4:8] == (0, 288, 1, 144)
+    fields = layout.read_fields(data)
+    assert (fields["session_info_len"], fields["session_info_offset"]) == (0, 288)
+    assert (fields["num_vars"], fields["var_header_offset"]) == (1, 144)
     log = ibt(data)
     assert timecodes(log) == [125]
     assert log.metadata["record_count"] == 1
@@ -205,8 +208,8 @@ def test_zero_records_with_region_start_past_the_end():
 @pytest.mark.parametrize(("records", "buf_len"), [(I32_MAX, 8), (I32_MAX, I32_MAX), (2, I32_MAX)])
 def test_data_end_is_computed_without_overflow(records, buf_len):
     data = bytearray(minimal())
-    struct.pack_into("<i", data, 36, buf_len)
-    struct.pack_into("<i", data, 140, records)
+    layout.patch_field(data, "buf_len", buf_len)
+    layout.patch_field(data, "session_record_count", records)
     assert invalid(bytes(data)) == (
         f"Invalid header: File too small for {records} records: 296 bytes "
         f"(need {288 + buf_len * records})"
@@ -243,14 +246,16 @@ def test_fields_that_are_not_validated_may_hold_anything():
 def test_only_the_first_buffer_offset_is_used():
     data = bytearray(minimal())
     for descriptor in (1, 2, 3):
-        struct.pack_into("<i", data, 48 + 16 * descriptor + 4, 7)
+        layout.patch_buffer_descriptor(data, descriptor, 0, 7)
     assert timecodes(ibt(bytes(data))) == [125]
 
 
 def test_real_file_header_matches_struct_reading(real_file):
     data = real_file.read_bytes()
-    version, _, tick_rate = struct.unpack_from("<3i", data, 0)
-    start_date, start_time, end_time, lap_count, records = struct.unpack_from("<qddii", data, 112)
+    fields = layout.read_fields(data)
+    version, tick_rate = fields["version"], fields["tick_rate"]
+    start_date, lap_count = fields["session_start_date"], fields["lap_count"]
+    records = fields["session_record_count"]
     log = ibt(str(real_file))
     assert version in (1, 2)
     assert log.source == str(real_file)
@@ -259,5 +264,7 @@ def test_real_file_header_matches_struct_reading(real_file):
     assert meta["record_count"] == records
     assert meta["lap_count"] == lap_count
     assert meta["session_start_date"] == start_date
-    assert struct.pack("<dd", meta["start_time"], meta["end_time"]) == data[120:136]
+    for name in ("start_time", "end_time"):  # bit for bit, NaN payloads included
+        at = layout.field(name).offset
+        assert struct.pack("<d", meta[name]) == data[at : at + 8], name
     assert ibt(data).metadata == meta

@@ -20,10 +20,10 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+from _helpers import real_sample
 
+from corvex import layout
 from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt
-
-REAL_DATA_DIR = Path(__file__).resolve().parents[2] / "shared" / "data" / "real"
 
 INT32_MAX = 2**31 - 1
 INT32_MIN = -(2**31)
@@ -93,14 +93,11 @@ def tiny_file() -> bytes:
     return build_ibt(variables, columns)
 
 
-def real_file() -> bytes:
-    files = sorted(REAL_DATA_DIR.glob("*.ibt"))
-    if not files:
-        pytest.skip(f"no real IBT file in {REAL_DATA_DIR}")
-    return files[0].read_bytes()
+def real_bytes() -> bytes:
+    return real_sample().read_bytes()
 
 
-BASES: dict[str, Callable[[], bytes]] = {"writer": writer_file, "real": real_file}
+BASES: dict[str, Callable[[], bytes]] = {"writer": writer_file, "real": real_bytes}
 
 
 @dataclass(frozen=True)
@@ -117,7 +114,9 @@ class Shape:
 
     @classmethod
     def of(cls, data: bytes) -> Shape:
-        return cls(*(struct.unpack_from("<i", data, at)[0] for at in (24, 28, 20, 16, 36, 52, 140)))
+        names = ("num_vars", "var_header_offset", "session_info_offset", "session_info_len")
+        names += ("buf_len", "buf_offset", "session_record_count")
+        return cls(*(layout.read_field(data, name) for name in names))
 
     @property
     def vars_end(self) -> int:
@@ -133,10 +132,14 @@ class Shape:
 
     def var(self, data: bytes, i: int) -> tuple[int, int, int, str]:
         """(type, offset, count, name) of variable header i."""
-        base = self.var_header_offset + 144 * i
-        vtype, offset, count = struct.unpack_from("<3i", data, base)
-        name = data[base + 16 : base + 48].split(b"\0", 1)[0].decode("utf-8", "replace")
-        return vtype, offset, count, name
+        base = self.var_header_offset + layout.VAR_HEADER_SIZE * i
+        vtype, offset, count, raw = (
+            struct.unpack_from(
+                "<" + layout.var_field(name).code, data, base + layout.var_field(name).offset
+            )[0]
+            for name in ("type", "offset", "count", "name")
+        )
+        return vtype, offset, count, raw.split(b"\0", 1)[0].decode("utf-8", "replace")
 
 
 def put_i32(data: bytes, at: int, value: int) -> bytes:
@@ -232,13 +235,16 @@ def test_every_cut_at_a_region_boundary(base: str, source_kind: str, tmp_path: P
 
 # Fields with a non-negative rule, in the order the reader checks them.
 SIZE_FIELDS = {
-    "var_header_offset": 28,
-    "num_vars": 24,
-    "session_info_offset": 20,
-    "session_info_len": 16,
-    "buf_len": 36,
-    "buf_offset": 52,
-    "session_record_count": 140,
+    name: layout.field(name).offset
+    for name in (
+        "var_header_offset",
+        "num_vars",
+        "session_info_offset",
+        "session_info_len",
+        "buf_len",
+        "buf_offset",
+        "session_record_count",
+    )
 }
 # Words the reader copies or ignores: any value is accepted.
 FREE_WORDS = [4, 8, 12, 32, 40, 44, 48, *range(56, 112, 4), *range(112, 140, 4)]
@@ -453,12 +459,14 @@ def huge_claims() -> dict[str, bytes]:
         session_record_count=INT32_MAX,
     )
     return {
-        "num_vars": put_i32(base, 24, INT32_MAX),
-        "session_record_count": put_i32(base, 140, INT32_MAX),
-        "buf_len": put_i32(base, 36, INT32_MAX),
-        "buf_len_near_max": put_i32(base, 36, INT32_MAX - 8),
-        "session_info_len": put_i32(base, 16, INT32_MAX),
-        "var_count": put_i32(base, shape.var_header_offset + 8, INT32_MAX),
+        "num_vars": put_i32(base, SIZE_FIELDS["num_vars"], INT32_MAX),
+        "session_record_count": put_i32(base, SIZE_FIELDS["session_record_count"], INT32_MAX),
+        "buf_len": put_i32(base, SIZE_FIELDS["buf_len"], INT32_MAX),
+        "buf_len_near_max": put_i32(base, SIZE_FIELDS["buf_len"], INT32_MAX - 8),
+        "session_info_len": put_i32(base, SIZE_FIELDS["session_info_len"], INT32_MAX),
+        "var_count": put_i32(
+            base, shape.var_header_offset + layout.var_field("count").offset, INT32_MAX
+        ),
         # Records of zero bytes fit any file; the time column must not be allocated for them.
         "zero_stride_records": zero_stride,
     }

@@ -9,18 +9,18 @@ from collections.abc import Sequence
 import numpy as np
 import pyarrow as pa
 import pytest
-from _helpers_channels import (
+from _helpers import (
     BITFIELD,
     BOOL,
     CHAR,
     DOUBLE,
     FLOAT,
     INT,
+    LAP_SCHEMA,
     RawIbt,
     is_one_batch,
     ms_to_seconds,
     parse,
-    real_recording,  # noqa: F401  (fixture)
     seconds_to_ms,
     times_ms,
 )
@@ -29,15 +29,6 @@ from hypothesis import strategies as st
 
 from corvex.writer import Var, build_ibt
 
-LAP_SCHEMA = pa.schema(
-    [
-        pa.field("num", pa.int32(), nullable=False),
-        pa.field("start_time", pa.int64(), nullable=False),
-        pa.field("end_time", pa.int64(), nullable=False),
-        pa.field("lap_type", pa.string(), nullable=False),
-        pa.field("session", pa.int32(), nullable=False),
-    ]
-)
 NAN = float("nan")
 LOW = float(np.float32(0.02))
 HIGH = float(np.float32(0.98))
@@ -517,8 +508,8 @@ def test_lap_table_matches_reference(case: dict) -> None:
 # The real recording
 
 
-def test_real_file_laps(real_recording) -> None:  # noqa: F811
-    raw = RawIbt(real_recording.read_bytes())
+def test_real_file_laps(real_file) -> None:
+    raw = RawIbt(real_file.read_bytes())
     laps = raw.values(raw.find("Lap"))
     pit = raw.values(raw.find("OnPitRoad"))
     fractions = raw.values(raw.find("LapDistPct"))
@@ -527,4 +518,4 @@ def test_real_file_laps(real_recording) -> None:  # noqa: F811
     changes = [k for k in range(1, len(laps)) if laps[k] != laps[k - 1]]
     assert len(expected) == len(changes) + 1
     assert [row[1] for row in expected] == [times[0]] + [times[k] for k in changes]
-    assert laps_of(str(real_recording)) == expected
+    assert laps_of(str(real_file)) == expected

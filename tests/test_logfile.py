@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pyarrow as pa
 import pytest
-from _helpers_logfile import REAL_DATA_DIR, RawIbt
+from _helpers import RawIbt
 
 import corvex
 from corvex.base import LogFile, format_lap_time
@@ -427,13 +427,10 @@ def test_open_without_the_extension_says_how_to_build_it(monkeypatch):
         corvex.open("whatever.ibt")
 
 
-def test_real_file():
-    files = sorted(REAL_DATA_DIR.glob("*.ibt"))
-    if not files:
-        pytest.skip(f"no real IBT file in {REAL_DATA_DIR}")
+def test_real_file(real_file):
     pytest.importorskip("corvex._corvex_rs")
-    raw = RawIbt(files[0].read_bytes())
-    log = corvex.open(str(files[0]))
+    raw = RawIbt(real_file.read_bytes())
+    log = corvex.open(str(real_file))
     assert log.to_table(["Speed"]).column("Speed").to_pylist() == raw.values("Speed")
     for num, first, stop in raw.lap_runs():
         assert log.lap(num)["Speed"].column(1).to_pylist() == raw.values("Speed")[first:stop]

@@ -10,6 +10,7 @@ from corvex._corvex_rs import ibt
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from corvex import layout
 from corvex.writer import DOUBLE, Bits, Var, build_ibt
 
 HEADER_KEYS = [
@@ -384,7 +385,8 @@ def test_text_and_fields_match_a_reference_model(parts):
 
 def test_real_file_session_info(real_file):
     data = real_file.read_bytes()
-    length, offset = struct.unpack_from("<2i", data, 16)
+    length = layout.read_field(data, "session_info_len")
+    offset = layout.read_field(data, "session_info_offset")
     text = reference_text(data[offset : offset + length])
     meta = ibt(str(real_file)).metadata
     assert meta["session_info_yaml"] == text

@@ -1,7 +1,7 @@
 """MoTeC export: every value of an IBT file reads back from the .ld file, the header holds the
 session's texts and the .ldx beacons split the log where the lap table does.
 
-Expected values come from the struct reading of the IBT bytes (tests/_helpers_logfile.py) and
+Expected values come from the struct reading of the IBT bytes (tests/_helpers.py) and
 from closed forms, never from corvex.motec itself.
 """
 
@@ -13,7 +13,7 @@ import time
 from pathlib import Path
 
 import pytest
-from _helpers_logfile import RawIbt, lap_time_text
+from _helpers import RawIbt, lap_time_text
 from hypothesis import given
 from hypothesis import strategies as st
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import warnings
 
 import pytest
-from _helpers_channels import RawIbt
+from _helpers import RawIbt
 
 import corvex
 from corvex import layout

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import pytest
 import yaml
-from _helpers_logfile import REAL_DATA_DIR, RawIbt
+from _helpers import RawIbt
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -170,11 +170,8 @@ def test_the_line_parser_agrees_with_the_loader_on_a_whole_session():
     assert by_lines["WeekendInfo"]["TrackLength"] == "4.32 km"
 
 
-def test_real_session_info():
-    files = sorted(REAL_DATA_DIR.glob("*.ibt"))
-    if not files:
-        pytest.skip(f"no real IBT file in {REAL_DATA_DIR}")
-    text = session_text(files[0].read_bytes())
+def test_real_session_info(real_file):
+    text = session_text(real_file.read_bytes())
     info = parse_session_info(text)
     lines = {
         line.strip().split(": ", 1)[0]: line.strip().split(": ", 1)[1]
@@ -284,7 +281,7 @@ NOISE = st.sampled_from(
     st.integers(0, 2),
 )
 def test_the_one_pass_parser_agrees_with_the_loader(tree, noise, shift):
-    from corvex.writer import _emit
+    from corvex._sample import _emit
 
     lines: list[str] = []
     _emit(tree, shift, lines)  # the simulator's layout; lists of text as their own key lines

@@ -5,30 +5,19 @@ from __future__ import annotations
 import io
 import math
 import struct
-from decimal import ROUND_HALF_UP, Decimal
 
 import pyarrow as pa
 import pytest
+from _helpers import INT64_MAX, INT64_MIN, seconds_to_ms
 from corvex._corvex_rs import ibt
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from corvex import layout
 from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt
 
-I64_MAX = 2**63 - 1
-I64_MIN = -(2**63)
-
-
-def reference_ms(seconds: float) -> int:
-    """seconds x 1000 in double precision, rounded half away from zero, saturated to int64."""
-    product = seconds * 1000.0
-    if math.isnan(product):
-        return 0
-    if product >= 2.0**63:
-        return I64_MAX
-    if product < -(2.0**63):
-        return I64_MIN
-    return int(Decimal(product).to_integral_value(rounding=ROUND_HALF_UP))
+I64_MAX, I64_MIN = INT64_MAX, INT64_MIN
+reference_ms = seconds_to_ms  # seconds x 1000, half away from zero, saturated to int64
 
 
 def timecodes(data, name: str = "SessionTime") -> list[int]:
@@ -195,15 +184,13 @@ def test_session_time_read_past_the_data_region_fails(kind, offset, buf_len, rec
 
 def test_real_file_time_column_matches_struct_reading(real_file):
     data = real_file.read_bytes()
-    num_vars, var_offset, _, buf_len = struct.unpack_from("<iiii", data, 24)
-    buf_offset = struct.unpack_from("<i", data, 52)[0]
-    records = struct.unpack_from("<i", data, 140)[0]
-    for i in range(num_vars):
-        base = var_offset + 144 * i
-        vtype, offset = struct.unpack_from("<ii", data, base)
-        if data[base + 16 : base + 48].split(b"\0")[0] == b"SessionTime":
-            time_offset = offset
-            assert vtype == DOUBLE
+    fields = layout.read_fields(data)
+    buf_len, buf_offset = fields["buf_len"], fields["buf_offset"]
+    records = fields["session_record_count"]
+    for var in layout.read_var_headers(data):
+        if var.name == "SessionTime":
+            time_offset = var.offset
+            assert var.type == DOUBLE
     expected = [
         reference_ms(struct.unpack_from("<d", data, buf_offset + i * buf_len + time_offset)[0])
         for i in range(records)

@@ -2,13 +2,12 @@
 
 from __future__ import annotations
 
-import struct
-
 import pytest
 from corvex._corvex_rs import ibt
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
+from corvex import layout
 from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt
 
 TIME = Var("SessionTime", DOUBLE)
@@ -236,7 +235,7 @@ def test_variable_placement_is_checked_between_session_info_and_data_region(opti
 
 def test_negative_buf_len_is_reported_before_variable_placement():
     data = bytearray(build_ibt([TIME, Var("Neg", INT, offset=-1)], buf_len=8, record_count=0))
-    struct.pack_into("<i", data, 36, -5)
+    layout.patch_field(data, "buf_len", -5)
     assert invalid(bytes(data)) == "Invalid header: buf_len must be non-negative, got -5"
 
 

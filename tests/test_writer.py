@@ -7,6 +7,7 @@ import struct
 
 import pytest
 
+from corvex import layout as header_table
 from corvex.writer import (
     BITFIELD,
     BOOL,
@@ -22,36 +23,18 @@ from corvex.writer import (
     write_sample,
 )
 
-# Main header words at 0..36 and the stored fields the tests read back.
-MAIN_FIELDS = {
-    "version": 0,
-    "tick_rate": 8,
-    "session_info_len": 16,
-    "session_info_offset": 20,
-    "num_vars": 24,
-    "var_header_offset": 28,
-    "buf_len": 36,
-    "buf_offset": 52,
-    "lap_count": 136,
-    "session_record_count": 140,
-}
-
 
 def field(data: bytes, name: str) -> int:
-    return struct.unpack_from("<i", data, MAIN_FIELDS[name])[0]
+    return int(header_table.read_field(data, name))
 
 
 def var_header(data: bytes, index: int) -> tuple[int, int, int, bytes, bytes, bytes]:
-    base = field(data, "var_header_offset") + 144 * index
-    vtype, offset, count = struct.unpack_from("<3i", data, base)
-    return (
-        vtype,
-        offset,
-        count,
-        data[base + 16 : base + 48],
-        data[base + 48 : base + 112],
-        data[base + 112 : base + 144],
-    )
+    base = field(data, "var_header_offset") + header_table.VAR_HEADER_SIZE * index
+    stored = {
+        f.name: struct.unpack_from("<" + f.code, data, base + f.offset)[0]
+        for f in header_table.VAR_HEADER
+    }
+    return tuple(stored[name] for name in ("type", "offset", "count", "name", "desc", "unit"))
 
 
 def record_bytes(data: bytes, record: int, offset: int, width: int) -> bytes:
@@ -94,9 +77,10 @@ def test_header_options_land_at_their_offsets():
     assert field(data, "version") == 1
     assert field(data, "tick_rate") == -7
     assert field(data, "lap_count") == -3
-    assert struct.unpack_from("<q", data, 112)[0] == -(2**40)
-    assert struct.unpack_from("<d", data, 120)[0] == math.inf
-    assert struct.unpack_from("<Q", data, 128)[0] == 0x7FF8_0000_0000_0001
+    assert header_table.read_field(data, "session_start_date") == -(2**40)
+    assert header_table.read_field(data, "start_time") == math.inf
+    end_time = header_table.field("end_time").offset
+    assert struct.unpack_from("<Q", data, end_time)[0] == 0x7FF8_0000_0000_0001
     assert field(data, "num_vars") == layout.num_vars == 2
     assert field(data, "var_header_offset") == layout.var_header_offset == 144
     assert field(data, "session_info_offset") == layout.session_info_offset == 144 + 2 * 144

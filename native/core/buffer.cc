@@ -163,7 +163,7 @@ Result<std::shared_ptr<Buffer>> Buffer::allocate(uint64_t size) {
   try {
     return std::make_shared<Buffer>(Token{}, data, size, capacity, mapped);
   } catch (const std::bad_alloc&) {
-    Buffer(Token{}, data, size, capacity, mapped);  // frees the block on the way out
+    const Buffer owner(Token{}, data, size, capacity, mapped);  // frees the block on the way out
     return std::unexpected(IbtError::out_of_memory(no_memory(size)));
   }
 }

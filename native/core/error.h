@@ -48,10 +48,13 @@ inline std::unexpected<IbtError> invalid_header(std::string message) {
 // Early return on error, in the style of ARROW_ASSIGN_OR_RAISE.
 #define CORVEX_CONCAT_INNER(a, b) a##b
 #define CORVEX_CONCAT(a, b) CORVEX_CONCAT_INNER(a, b)
+// `tmp` is a name and `lhs` may be a declaration ("const auto x"): neither can be parenthesized.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define CORVEX_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr)        \
   auto tmp = (expr);                                        \
   if (!tmp) return std::unexpected(std::move(tmp).error()); \
   lhs = std::move(*tmp)
+// NOLINTEND(bugprone-macro-parentheses)
 #define CORVEX_ASSIGN_OR_RETURN(lhs, expr) \
   CORVEX_ASSIGN_OR_RETURN_IMPL(CORVEX_CONCAT(_corvex_result_, __COUNTER__), lhs, expr)
 #define CORVEX_RETURN_IF_ERROR(expr)                                                \

@@ -171,23 +171,28 @@ class PitFlagSink final : public RecordValueSink<uint8_t, read_flag> {
 // "LapDistPct" as a single-precision fraction: a Float as stored, a Double narrowed.
 class FractionSink final : public RowSink {
  public:
-  FractionSink(const VarHeader& var, uint64_t rows) : is_double_(var.var_type == VarType::Double) {
-    if (is_double_) {
+  // Exactly one of the two sinks is engaged, by the variable's type.
+  FractionSink(const VarHeader& var, uint64_t rows) {
+    if (var.var_type == VarType::Double) {
       doubles_.emplace(var, rows);
     } else {
       floats_.emplace(var, rows);
     }
   }
   void gather(const RecordBlock& block) override {
-    if (is_double_) return doubles_->gather(block);
-    floats_->gather(block);
+    if (doubles_) {
+      doubles_->gather(block);
+    } else if (floats_) {
+      floats_->gather(block);
+    }
   }
   std::span<const float> values() const {
-    return is_double_ ? doubles_->values() : floats_->values();
+    if (doubles_) return doubles_->values();
+    if (floats_) return floats_->values();
+    return {};
   }
 
  private:
-  bool is_double_;
   std::optional<RecordValueSink<float, read_float>> floats_;
   std::optional<RecordValueSink<float, read_double_as_float>> doubles_;
 };

@@ -12,6 +12,9 @@ namespace corvex {
 
 namespace {
 
+// The texts of the header errors in this file ("File too small for ...", "... must be
+// non-negative, got ...", "Variable '...' ...", "Unsupported IBT version: ...") reach Python as
+// they are and callers match them word for word: change none of them.
 std::string too_small(std::string_view what, uint64_t length, uint64_t need) {
   return "File too small for " + std::string(what) + ": " + std::to_string(length) +
          " bytes (need " + std::to_string(need) + ")";
@@ -125,12 +128,13 @@ Result<IbtFile> open_ibt(std::unique_ptr<ByteSource> source, const OpenOptions& 
   CORVEX_ASSIGN_OR_RETURN(
       const auto head, source->read(0, static_cast<size_t>(std::min<uint64_t>(length, kHeadersEnd)),
                                     scratch.data()));
-  if (length < kMainHeaderSize) return invalid_header(too_small("header", length, 112));
+  if (length < kMainHeaderSize) return invalid_header(too_small("header", length, kMainHeaderSize));
   const auto version = read(head.data(), kVersion);
   if (version != 1 && version != 2) {
     return invalid_header("Unsupported IBT version: " + std::to_string(version));
   }
-  if (length < kHeadersEnd) return invalid_header(too_small("disk sub-header", length, 144));
+  if (length < kHeadersEnd)
+    return invalid_header(too_small("disk sub-header", length, kHeadersEnd));
 
   CORVEX_ASSIGN_OR_RETURN(IbtFile file, IbtFile::open_layout(*source, head.data()));
   file.session_start_date_ = read(head.data(), kSessionStartDate);

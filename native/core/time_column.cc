@@ -17,6 +17,7 @@ int64_t seconds_to_millis(double seconds) {
   return static_cast<int64_t>(ms);
 }
 
+// Its messages reach Python as they are and callers match them word for word.
 Result<const VarHeader*> TimeGather::check(const IbtFile& file) {
   const VarHeader* var = file.find_var("SessionTime");
   if (var == nullptr) return invalid_header("Missing SessionTime variable");

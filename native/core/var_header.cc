@@ -21,6 +21,8 @@ size_t element_size(VarType type) {
   return 0;
 }
 
+// The type names and the messages of decode_var_header are shown to and matched by callers word
+// for word.
 std::string_view var_type_name(VarType type) {
   switch (type) {
     case VarType::Char:

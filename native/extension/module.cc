@@ -81,6 +81,8 @@ PyObject* ibt_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return result.release();
 }
 
+// The exception's qualified name and the abort message below are matched word for word by
+// callers and tests; keep them as they are.
 PyObject* panic_exception_type() {
   static PyObject* type = PyErr_NewExceptionWithDoc(
       "corvex._corvex_rs.PanicException",
@@ -152,6 +154,7 @@ PyMethodDef reading_defs[] = {
     reading_def<snapshot_call>("snapshot", kSnapshotDoc),
 };
 
+// The module name `_corvex_rs` and its docstring are imported and read by callers as they are.
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_corvex_rs",
@@ -167,6 +170,8 @@ PyModuleDef module_def = {
 std::atomic<int64_t> owner_interpreter{-1};
 PyObject* module_object = nullptr;  // created once, never destroyed
 
+// Each function is appended to the module's `__all__` (created on first use) and its messages,
+// including the PyList conversion one, are what callers see word for word: do not tidy them.
 bool add_function(PyObject* module, PyMethodDef* def) {
   PyRef name = called(PyModule_GetNameObject(module));
   if (!name) return false;
@@ -198,6 +203,7 @@ PyObject* init_module() {
   if (id == -1 && PyErr_Occurred()) return nullptr;
   int64_t expected = -1;
   if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    // Message matched word for word by callers.
     PyErr_SetString(PyExc_ImportError,
                     "_corvex_rs does not support sub-interpreters; import it from the main "
                     "interpreter only");

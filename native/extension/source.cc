@@ -69,6 +69,8 @@ class ByteBuffer {
 };
 
 // The element-by-element rule: a sequence (not a str) whose elements are integers 0 to 255.
+// Its TypeError and OverflowError messages (and the source-kind messages further down) are
+// matched word for word by callers and tests, odd as their wording looks here: keep them.
 std::optional<std::vector<uint8_t>> extract_elements(PyObject* object) {
   if (PyUnicode_Check(object)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -173,6 +175,7 @@ std::optional<AcquiredSource> open_path_like(PyObject* source, const OpenRequest
   PyRef path = called(PyObject_CallMethod(source, "__fspath__", nullptr));
   if (!path) return std::nullopt;
   if (!PyUnicode_Check(path.get())) {
+    // Message kept word for word (callers match it).
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'",
                  Py_TYPE(path.get())->tp_name);
     return std::nullopt;
@@ -226,6 +229,7 @@ std::optional<AcquiredSource> acquire_source(PyObject* source, const OpenRequest
     case Answer::No:
       break;
   }
+  // Message kept word for word (callers match it).
   PyErr_SetString(PyExc_TypeError, "Expected str, bytes, PathLike, or file-like object");
   return std::nullopt;
 }

@@ -29,6 +29,7 @@ __all__ = [
     "MAX_BUFFERS",
     "VarHeaderInfo",
     "field",
+    "var_field",
     "read_fields",
     "read_field",
     "patch_field",
@@ -102,6 +103,11 @@ _VAR_BY_NAME = {f.name: f for f in VAR_HEADER}
 def field(name: str) -> Field:
     """The main header or disk sub-header field called ``name``."""
     return _BY_NAME[name]
+
+
+def var_field(name: str) -> Field:
+    """The variable header field called ``name`` (its offset counts from the header's start)."""
+    return _VAR_BY_NAME[name]
 
 
 def read_field(data: bytes | bytearray | memoryview, name: str) -> Any:

@@ -1,7 +1,8 @@
-"""Shared helpers for the channel, lap and assembly tests.
+"""Helpers shared by the tests.
 
-`RawIbt` is a deliberately small, independent reading of an IBT file with `struct`: the tests
-compare what the extension returns against it, never against the extension itself.
+`RawIbt` is a deliberately small, independent reading of an IBT file with `struct` (header fields
+through `corvex.layout`): the tests compare what the extension returns against it, never against
+the extension itself. `real_sample` finds the real recording kept beside the project.
 `parse` calls the extension with `corvex.base.LogFile` replaced by a recorder, so the tests see
 exactly the four arguments the extension hands over.
 """
@@ -15,9 +16,10 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+import pyarrow as pa
 import pytest
 
-REAL_FILE_NAME = "spielberg_60hz_390_records.ibt"
+from corvex import layout
 
 CHAR, BOOL, INT, BITFIELD, FLOAT, DOUBLE = range(6)
 WIDTH = {CHAR: 1, BOOL: 1, INT: 4, BITFIELD: 4, FLOAT: 4, DOUBLE: 8}
@@ -27,23 +29,21 @@ BITS_CODE = {FLOAT: "I", DOUBLE: "Q"}
 INT64_MAX = 2**63 - 1
 INT64_MIN = -(2**63)
 
+REAL_DATA_DIR = Path(__file__).resolve().parents[2] / "shared" / "data" / "real"
 
-@dataclass(frozen=True)
-class RawVar:
-    """One variable header as stored in the file."""
+# The lap table the extension hands to LogFile.
+LAP_SCHEMA = pa.schema(
+    [
+        pa.field("num", pa.int32(), nullable=False),
+        pa.field("start_time", pa.int64(), nullable=False),
+        pa.field("end_time", pa.int64(), nullable=False),
+        pa.field("lap_type", pa.string(), nullable=False),
+        pa.field("session", pa.int32(), nullable=False),
+    ]
+)
 
-    index: int
-    name: str
-    type: int
-    offset: int
-    count: int
-    desc: str
-    unit: str
 
-
-def _text(field: bytes) -> str:
-    """Text of a NUL-padded header field: the bytes before the first NUL, UTF-8 with replacement."""
-    return field.split(b"\0", 1)[0].decode("utf-8", errors="replace")
+RawVar = layout.VarHeaderInfo  # one variable header as stored in the file
 
 
 class RawIbt:
@@ -51,48 +51,41 @@ class RawIbt:
 
     def __init__(self, data: bytes) -> None:
         self.data = bytes(data)
-        fields = struct.unpack_from("<10i", self.data, 0)
-        self.version = fields[0]
-        self.tick_rate = fields[2]
-        self.session_info_len, self.session_info_offset = fields[4], fields[5]
-        self.num_vars, self.var_header_offset = fields[6], fields[7]
-        self.buf_len = fields[9]
-        (self.buf_offset,) = struct.unpack_from("<i", self.data, 52)
-        self.session_start_date, self.start_time, self.end_time = struct.unpack_from(
-            "<qdd", self.data, 112
-        )
-        self.lap_count, self.record_count = struct.unpack_from("<ii", self.data, 136)
-        self.vars = [self._var(i) for i in range(self.num_vars)]
-
-    def _var(self, index: int) -> RawVar:
-        base = self.var_header_offset + index * 144
-        var_type, offset, count = struct.unpack_from("<3i", self.data, base)
-        header = self.data[base : base + 144]
-        return RawVar(
-            index=index,
-            name=_text(header[16:48]),
-            type=var_type,
-            offset=offset,
-            count=count,
-            desc=_text(header[48:112]),
-            unit=_text(header[112:144]),
-        )
+        fields = layout.read_fields(self.data)
+        self.version = fields["version"]
+        self.tick_rate = fields["tick_rate"]
+        self.session_info_len = fields["session_info_len"]
+        self.session_info_offset = fields["session_info_offset"]
+        self.num_vars, self.var_header_offset = fields["num_vars"], fields["var_header_offset"]
+        self.buf_len, self.buf_offset = fields["buf_len"], fields["buf_offset"]
+        self.session_start_date = fields["session_start_date"]
+        self.start_time, self.end_time = fields["start_time"], fields["end_time"]
+        self.lap_count, self.record_count = fields["lap_count"], fields["session_record_count"]
+        self.vars = layout.read_var_headers(self.data)
 
     def find(self, name: str) -> RawVar:
         """The last variable of that exact name, as a by-name lookup resolves duplicates."""
         return [var for var in self.vars if var.name == name][-1]
 
+    var = find
+
     def scalars(self) -> list[RawVar]:
         """The variables with count exactly 1, in file order."""
         return [var for var in self.vars if var.count == 1]
+
+    def scalar_names(self) -> list[str]:
+        return list(dict.fromkeys(var.name for var in self.scalars()))
 
     def raw(self, var: RawVar, record: int, width: int) -> bytes:
         """`width` bytes of `var` in record `record`."""
         start = self.buf_offset + record * self.buf_len + var.offset
         return self.data[start : start + width]
 
-    def values(self, var: RawVar) -> list[Any]:
-        """The value of `var` in every record; Bool is True for any nonzero byte."""
+    def values(self, var: str | RawVar) -> list[Any]:
+        """The (first) value of `var`, a name or a header, in every record; Bool is True for any
+        nonzero byte."""
+        if isinstance(var, str):
+            var = self.find(var)
         code = "<" + STRUCT_CODE[var.type]
         out = [
             struct.unpack(code, self.raw(var, i, WIDTH[var.type]))[0]
@@ -109,6 +102,22 @@ class RawIbt:
     def timecodes(self) -> list[int]:
         """SessionTime of every record in whole milliseconds."""
         return [seconds_to_ms(value) for value in self.values(self.find("SessionTime"))]
+
+    def lap_runs(self) -> list[tuple[int, int, int]]:
+        """(lap number, first record, one past the last record) for each run of equal "Lap"."""
+        laps = self.values("Lap")
+        runs = []
+        start = 0
+        for i in range(1, len(laps) + 1):
+            if i == len(laps) or laps[i] != laps[start]:
+                runs.append((laps[start], start, i))
+                start = i
+        return runs
+
+
+def lap_time_text(millis: int) -> str:
+    """m:ss.mmm of a duration in milliseconds."""
+    return f"{millis // 60000}:{millis % 60000 // 1000:02d}.{millis % 1000:03d}"
 
 
 def seconds_to_ms(seconds: float) -> int:
@@ -168,18 +177,12 @@ def ms_to_seconds(values: list[int]) -> list[float]:
     return [value / 1000 for value in values]
 
 
-def real_data_dir() -> Path:
-    """`shared/data/real` beside the project root."""
-    return Path(__file__).resolve().parents[2] / "shared" / "data" / "real"
-
-
-@pytest.fixture(scope="session")
-def real_recording() -> Path:
-    """The real recording, or a skip when this checkout has no copy beside it."""
-    path = real_data_dir() / REAL_FILE_NAME
-    if not path.is_file():
-        pytest.skip(f"real IBT file not available: {path}")
-    return path
+def real_sample() -> Path:
+    """The real recording kept beside the project, or a skip when this checkout has none."""
+    files = sorted(REAL_DATA_DIR.glob("*.ibt"))
+    if not files:
+        pytest.skip(f"no real IBT file in {REAL_DATA_DIR}")
+    return files[0]
 
 
 def column_bits(chunk: Any, width: int) -> list[int]:
