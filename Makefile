@@ -6,7 +6,7 @@ STAMP := $(VENV)/.deps-stamp
 LOCK := flock $(VENV)/.install.lock
 
 .PHONY: venv install demo test test-sanitize test-tsan bench bench-motec bench-session-info \
-	bench-dataset fuzz fuzz-build fuzz-python format clean sanitize-build
+	bench-dataset fuzz fuzz-build fuzz-python format clean sanitize-build test-alloc
 
 $(STAMP): pyproject.toml
 	@test -n "$(PYTHON_BOOTSTRAP)" || { echo "python3.13 not found"; exit 1; }
@@ -88,6 +88,11 @@ sanitize-build: $(STAMP)
 
 test-sanitize: sanitize-build
 	$(SANITIZER_ENV) $(SANITIZER_PRELOAD) $(SANITIZE_PY) -m pytest -q -p no:cacheprovider
+
+# test-alloc: the allocation-failure injection tests failing every allocation of a call in turn
+# (the default suite fails a spread of about a hundred per call); a few minutes.
+test-alloc: install
+	CORVEX_ALLOC_SWEEP=full $(PY) -m pytest -q -p no:cacheprovider tests/test_alloc_failure.py
 
 # test-tsan: the extension built with ThreadSanitizer, run on the tests that drive the threaded
 # record pass (the whole suite takes too long under it for CI).

@@ -176,6 +176,11 @@ def _floats(column: pa.ChunkedArray | pa.Array) -> NDArray[np.float64]:
     return np.asarray(array.to_numpy(zero_copy_only=False), dtype=np.float64)
 
 
+# The longest lap on_distance resamples: longer than any circuit (the longest are about 25 km), so
+# that a lap distance no track can have is refused instead of sizing a grid.
+MAX_LAP_METRES = 50_000.0
+
+
 def on_distance(
     table: pa.Table, step: float = 1.0, channels: Iterable[str] | None = None
 ) -> pa.Table:
@@ -187,7 +192,8 @@ def on_distance(
     Channels whose field says ``interpolate`` "True" are interpolated linearly; the others
     (integers, booleans, bit fields) take the value of the last record at or before the grid
     point. Only the distance the lap covered is resampled, within 0 and the track length.
-    The schema metadata of ``table`` is kept.
+    The schema metadata of ``table`` is kept. A lap covering more than ``MAX_LAP_METRES`` is
+    refused with ValueError.
     """
     if not step > 0 or not math.isfinite(step):
         raise ValueError(f"step must be a positive number of metres, not {step}")
@@ -222,6 +228,11 @@ def on_distance(
     low, high = d[0], d[-1]
     if track is not None:
         low, high = max(low, 0.0), min(high, track)
+    if high - low > MAX_LAP_METRES:
+        raise ValueError(
+            f"the lap covers {high - low:.0f} m, more than the {MAX_LAP_METRES:.0f} m any track"
+            " has: its LapDist values are not distances along one lap"
+        )
     grid = np.arange(math.ceil(low / step - 1e-9), math.floor(high / step + 1e-9) + 1) * step
     if len(grid) == 0:
         return schema.empty_table()
