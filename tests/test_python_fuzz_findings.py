@@ -11,6 +11,7 @@ import pyarrow.compute as pc
 import pytest
 
 import corvex
+from corvex.analysis import track_metres
 from corvex.writer import DOUBLE, FLOAT, INT, Var, build_ibt
 
 
@@ -76,3 +77,29 @@ def test_the_fastest_lap_of_a_session_that_repeats_its_number_is_its_own_row(tmp
         log.lap(int(fastest))
     picked = log.lap(fastest)
     assert picked.laps.to_pylist() == log.laps.slice(row, 1).to_pylist()
+
+
+def test_on_distance_keeps_the_track_length_when_lapdistpct_gives_no_length():
+    # The one record in the middle of the lap by LapDistPct has LapDist 0: the length the two
+    # channels give is 0 m, which once divided by zero. The session info's 2 km stands instead,
+    # and the lap driven at 50 m/s comes out as distance / 50 s.
+    from test_analysis import LENGTH, session_info
+
+    log = corvex.open(
+        build_ibt(
+            [Var("SessionTime", DOUBLE), Var("Lap", INT), Var("LapDist", FLOAT)]
+            + [Var("LapDistPct", FLOAT)],
+            {
+                "SessionTime": [0.0, 10.0, 20.0, 30.0],
+                "Lap": [1, 1, 1, 1],
+                "LapDist": [0.0, 500.0, 1000.0, 1500.0],
+                "LapDistPct": [0.5, 0.0, 0.0, 0.0],
+            },
+            session_info=session_info(),
+        )
+    )
+    assert track_metres(log.metadata["track_length"]) == LENGTH
+    resampled = log.lap_at(0).on_distance()
+    distance = resampled.column("distance").to_numpy()
+    assert distance.tolist() == list(range(0, 1501))
+    assert max(abs(resampled.column("time").to_numpy() - distance / 50.0)) < 1e-9

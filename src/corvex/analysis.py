@@ -124,6 +124,8 @@ def lap_distance(raw: NDArray[Any], period: float | None) -> NDArray[np.float64]
     that its median lies on the lap: records before the line come out negative, records past
     the line at the end come out above ``period``. Without a period nothing is unwrapped.
     """
+    if period is not None and not 0.0 < period < math.inf:
+        raise ValueError(f"the wrap period must be a positive length, not {period}")
     values = np.asarray(raw, dtype=np.float64)
     if period is None or len(values) < 2:
         return values.copy()
@@ -156,9 +158,12 @@ def _distance_source(
             # The two channels give the length the simulator itself wraps at, which the rounded
             # text of the session info only approximates.
             pct = _floats(table.column("LapDistPct"))
+            # A ratio that is no length (0, negative, not finite) leaves the session info's.
             middle = (pct > 0.25) & (pct < 0.75) & np.isfinite(raw)
             if middle.any():
-                period = float(np.median(raw[middle] / pct[middle]))
+                estimate = float(np.median(raw[middle] / pct[middle]))
+                if 0.0 < estimate < math.inf:
+                    period = estimate
         return raw, period, 1.0
     if "LapDistPct" in names:
         if length is None:
