@@ -23,9 +23,9 @@ BUILD_DIR := $(VENV)/cmake-build
 PIP_FILTER := { grep -v '^Requirement already satisfied' || true; }
 say = @printf '\033[1m==> %s\033[0m\n' "$(1)"
 
-.PHONY: venv install demo test lint wheel wheel-one test-sanitize test-tsan bench bench-motec \
-	bench-session-info bench-dataset fuzz fuzz-build fuzz-python format clean sanitize-build \
-	windows-check
+.PHONY: venv install demo test lint wheel wheel-one test-sanitize test-tsan test-alloc bench \
+	bench-motec bench-session-info bench-dataset fuzz fuzz-build fuzz-python format clean \
+	sanitize-build windows-check
 
 # Prints the interpreter for Python $(1): PYTHON if set, else pyenv's, else the one on PATH.
 define find_python
@@ -222,6 +222,11 @@ sanitize-build: $(STAMP)
 
 test-sanitize: sanitize-build
 	$(SANITIZER_ENV) $(SANITIZER_PRELOAD) $(SANITIZE_PY) -m pytest -q -p no:cacheprovider
+
+# test-alloc: the allocation-failure injection tests failing every allocation of a call in turn
+# (the default suite fails a spread of about a hundred per call); a few minutes.
+test-alloc: install
+	CORVEX_ALLOC_SWEEP=full $(PY) -m pytest -q -p no:cacheprovider tests/test_alloc_failure.py
 
 # test-tsan: the extension built with ThreadSanitizer, run on the tests that drive the threaded
 # record pass (the whole suite takes too long under it for CI).

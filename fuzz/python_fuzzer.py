@@ -125,26 +125,10 @@ def _exercise(log: corvex.base.LogFile) -> None:
         try:
             lap.on_distance(channels=lap.channel_names[:4])
         except ValueError:
-            pass  # no distance channel, or no track length: documented
-        except MemoryError:
-            # A distance of 2**31 m asks for a grid of 2**31 points (recorded in
-            # tests/test_python_fuzz_findings.py); it is left to the analysis module.
-            pass
+            pass  # no distance channel, no track length or a lap past 50 km: documented
     fastest = log.fastest_lap
     if fastest is not None:
-        try:
-            log.lap(fastest)
-        except ValueError:
-            # A lap number that occurs twice in one session cannot be told apart by its number
-            # (a finding in base.py, left to its owner); anything else is a finding.
-            if _same_lap_rows(log, fastest) < 2:
-                raise
-
-
-def _same_lap_rows(log: corvex.base.LogFile, lap: corvex.base.LapNumber) -> int:
-    nums = log.laps.column("num").to_pylist()
-    sessions = log.laps.column("session").to_pylist()
-    return sum(n == lap and s == lap.session for n, s in zip(nums, sessions))
+        log.lap(fastest)
 
 
 def test_one_input(data: bytes) -> None:

@@ -6,13 +6,21 @@
  * from then on returns NULL (just that one: the ones after it succeed again, so that the code
  * that handles the failure runs as it would in real life); alloc_shim_disarm() stops counting
  * and returns how many allocations were counted. alloc_shim_failed() says whether the failure
- * was delivered. The test calls these through ctypes. */
+ * was delivered. The test calls these through ctypes.
+ *
+ * alloc_shim_report_to(fd, every) makes the shim write where allocations come from to fd: the
+ * call stack of the failed allocation (a line "!<n>" and then the frames), and with `every` set
+ * the stack of every counted allocation (a line "#<n>" and then the frames), which the test uses
+ * to find where a call moves from one library to another. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <execinfo.h>
+#include <stdio.h>
 #include <stdatomic.h>
 #include <stddef.h>
 #include <string.h>
+#include <unistd.h>
 
 typedef void *(*malloc_fn)(size_t);
 typedef void *(*calloc_fn)(size_t, size_t);
@@ -31,6 +39,20 @@ static atomic_int armed;
 static atomic_long remaining;
 static atomic_long counted;
 static atomic_int failed;
+static int report_fd = -1;
+static int report_every;
+static atomic_int reporting;
+
+/* The stack of the allocation counted as number n; allocations made while writing it (the
+ * unwinder's) are neither counted nor reported. */
+static void report(char mark, long n, int depth) {
+  void *frames[64];
+  char line[32];
+  int length = snprintf(line, sizeof line, "%c%ld\n", mark, n);
+  int count = backtrace(frames, depth < 64 ? depth : 64);
+  if (write(report_fd, line, (size_t)length) < 0) return;
+  backtrace_symbols_fd(frames, count, report_fd);
+}
 
 /* dlsym may allocate (calloc) while the pointers are being looked up; those few requests are
  * served from here. Nothing allocated from it is ever freed. */
@@ -60,10 +82,23 @@ static void resolve(void) {
 /* True when this allocation is the one to fail. */
 static int should_fail(void) {
   if (!atomic_load_explicit(&armed, memory_order_relaxed)) return 0;
-  atomic_fetch_add(&counted, 1);
-  if (atomic_fetch_sub(&remaining, 1) != 1) return 0;
-  atomic_store(&failed, 1);
-  return 1;
+  if (atomic_load(&reporting)) return 0;
+  long n = atomic_fetch_add(&counted, 1) + 1;
+  int fail = atomic_fetch_sub(&remaining, 1) == 1;
+  if (fail) atomic_store(&failed, 1);
+  if (report_fd >= 0 && (fail || report_every)) {
+    atomic_store(&reporting, 1);
+    report(fail ? '!' : '#', n, fail ? 64 : 8);
+    atomic_store(&reporting, 0);
+  }
+  return fail;
+}
+
+void alloc_shim_report_to(int fd, int every) {
+  void *frames[4];
+  backtrace(frames, 4); /* loads the unwinder now rather than inside an armed allocation */
+  report_fd = fd;
+  report_every = every;
 }
 
 void alloc_shim_arm(long n) {

@@ -126,7 +126,13 @@ def test_amplifying_file_is_refused_before_its_columns_exist(tmp_path, size, bud
     least = 8 * rows * (columns + 1)
     env = {} if budget is None else {"CORVEX_MAX_RESULT_BYTES": str(budget)}
     args = [str(path)]
-    if budget is None:
+    if budget is None and "libasan" in os.environ.get("LD_PRELOAD", ""):
+        # AddressSanitizer cannot map its memory under a data-size limit: the machine's own
+        # memory must be what the columns exceed.
+        limit = default_limit()
+        if least <= limit:
+            pytest.skip("the columns fit this machine and AddressSanitizer rules out a limit")
+    elif budget is None:
         # A machine with more memory than the columns would read them; a data-size limit of
         # 16 GiB keeps the default budget below them wherever this runs.
         args.append(str(16 << 30))

@@ -124,6 +124,8 @@ def lap_distance(raw: NDArray[Any], period: float | None) -> NDArray[np.float64]
     that its median lies on the lap: records before the line come out negative, records past
     the line at the end come out above ``period``. Without a period nothing is unwrapped.
     """
+    if period is not None and not 0.0 < period < math.inf:
+        raise ValueError(f"the wrap period must be a positive length, not {period}")
     values = np.asarray(raw, dtype=np.float64)
     if period is None or len(values) < 2:
         return values.copy()
@@ -156,9 +158,12 @@ def _distance_source(
             # The two channels give the length the simulator itself wraps at, which the rounded
             # text of the session info only approximates.
             pct = _floats(table.column("LapDistPct"))
+            # A ratio that is no length (0, negative, not finite) leaves the session info's.
             middle = (pct > 0.25) & (pct < 0.75) & np.isfinite(raw)
             if middle.any():
-                period = float(np.median(raw[middle] / pct[middle]))
+                estimate = float(np.median(raw[middle] / pct[middle]))
+                if 0.0 < estimate < math.inf:
+                    period = estimate
         return raw, period, 1.0
     if "LapDistPct" in names:
         if length is None:
@@ -176,6 +181,11 @@ def _floats(column: pa.ChunkedArray | pa.Array) -> NDArray[np.float64]:
     return np.asarray(array.to_numpy(zero_copy_only=False), dtype=np.float64)
 
 
+# The longest lap on_distance resamples: longer than any circuit (the longest are about 25 km), so
+# that a lap distance no track can have is refused instead of sizing a grid.
+MAX_LAP_METRES = 50_000.0
+
+
 def on_distance(
     table: pa.Table, step: float = 1.0, channels: Iterable[str] | None = None
 ) -> pa.Table:
@@ -187,7 +197,8 @@ def on_distance(
     Channels whose field says ``interpolate`` "True" are interpolated linearly; the others
     (integers, booleans, bit fields) take the value of the last record at or before the grid
     point. Only the distance the lap covered is resampled, within 0 and the track length.
-    The schema metadata of ``table`` is kept.
+    The schema metadata of ``table`` is kept. A lap covering more than ``MAX_LAP_METRES`` is
+    refused with ValueError.
     """
     if not step > 0 or not math.isfinite(step):
         raise ValueError(f"step must be a positive number of metres, not {step}")
@@ -222,6 +233,11 @@ def on_distance(
     low, high = d[0], d[-1]
     if track is not None:
         low, high = max(low, 0.0), min(high, track)
+    if high - low > MAX_LAP_METRES:
+        raise ValueError(
+            f"the lap covers {high - low:.0f} m, more than the {MAX_LAP_METRES:.0f} m any track"
+            " has: its LapDist values are not distances along one lap"
+        )
     grid = np.arange(math.ceil(low / step - 1e-9), math.floor(high / step + 1e-9) + 1) * step
     if len(grid) == 0:
         return schema.empty_table()

@@ -42,22 +42,24 @@ _PUBLISH_WINDOW_MS = 1000
 
 
 class LapNumber(int):
-    """A lap number that also knows the session of the lap table it belongs to.
+    """A lap number that also knows its row and session in the lap table it comes from.
 
     It is the plain number everywhere an ``int`` is expected (``== 2``, ``f"{n}"``, sorting),
-    and :meth:`LogFile.lap` takes its session from it, so ``log.lap(log.fastest_lap)`` picks
-    the right lap even when a later session repeats the number.
+    and :meth:`LogFile.lap` takes its lap from it, so ``log.lap(log.fastest_lap)`` picks the
+    right lap even when a later session, or the same one, repeats the number.
     """
 
     session: int
+    row: int | None
 
-    def __new__(cls, num: int, session: int = 0) -> LapNumber:
+    def __new__(cls, num: int, session: int = 0, row: int | None = None) -> LapNumber:
         self = super().__new__(cls, num)
         self.session = session
+        self.row = row
         return self
 
-    def __getnewargs__(self) -> tuple[int, int]:  # type: ignore[override]
-        return int(self), self.session
+    def __getnewargs__(self) -> tuple[int, int, int | None]:  # type: ignore[override]
+        return int(self), self.session, self.row
 
     def __repr__(self) -> str:
         return f"LapNumber({int(self)}, session={self.session})"
@@ -405,7 +407,8 @@ class LogFile:
                 picks.append(stop - 1)
             else:
                 picks.append(None)
-        picks.append(None)
+        if nums:  # the last lap is not timed; a table without laps has no row for it
+            picks.append(None)
         stored = values.take(_packed_array(pa.int64(), "q", picks))
         # Through the shortest text that reads back as the stored value: a float32 25.914 is
         # 25.914, not 25.913999557495117.
@@ -434,7 +437,7 @@ class LogFile:
         if row is None:
             return None
         return LapNumber(
-            self.laps.column("num")[row].as_py(), self.laps.column("session")[row].as_py()
+            self.laps.column("num")[row].as_py(), self.laps.column("session")[row].as_py(), row
         )
 
     @property
@@ -581,10 +584,20 @@ class LogFile:
 
         Raises ``KeyError`` when there is no such lap and ``ValueError`` when the number occurs
         more than once (a new session restarts the count) and ``session`` does not tell which.
-        A :class:`LapNumber` (as :attr:`fastest_lap` gives) brings its own session.
+        A :class:`LapNumber` (as :attr:`fastest_lap` gives) brings its own session, and its row
+        when that row of this lap table holds its number and session.
         """
-        if session is None and isinstance(num, LapNumber):
-            session = num.session
+        if isinstance(num, LapNumber):
+            if session is None:
+                session = num.session
+            row = num.row
+            if (
+                row is not None
+                and 0 <= row < self.laps.num_rows
+                and self.laps.column("num")[row].as_py() == num
+                and self.laps.column("session")[row].as_py() == session
+            ):
+                return self.lap_at(row)
         return self.lap_at(self._lap_row(num, session))
 
     def lap_at(self, row: int) -> LogFile:
