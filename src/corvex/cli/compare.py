@@ -19,7 +19,7 @@ DEFAULT_CHANNELS = ("Speed", "Throttle", "Brake")
 _PARQUET = (".parquet", ".pq")
 
 
-def split_lap_spec(text: str) -> tuple[str, int | None]:
+def split_lap_choice(text: str) -> tuple[str, int | None]:
     """``"a.ibt:3"`` -> ``("a.ibt", 3)``; a path that exists, or has no ``:N`` tail, as is."""
     if os.path.exists(text) or ":" not in text:
         return text, None
@@ -33,10 +33,10 @@ def split_lap_spec(text: str) -> tuple[str, int | None]:
 class _Lap:
     """One side of the comparison: its lap as a LogFile or a saved table, and its label."""
 
-    def __init__(self, spec: str, opened: dict[str, Any], salvage: bool = False) -> None:
+    def __init__(self, choice: str, opened: dict[str, Any], salvage: bool = False) -> None:
         import corvex
 
-        path, num = split_lap_spec(spec)
+        path, num = split_lap_choice(choice)
         self.path = path
         self.log: Any = None
         if Path(path).suffix.lower() in _PARQUET:
