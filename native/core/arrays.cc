@@ -95,20 +95,11 @@ Result<ArrayGather> ArrayGather::prepare(const std::vector<VarHeader>& vars,
     group += align_up(bytes);
   }
   if (!gather.sinks_.empty()) gather.group_ends_.push_back(gather.sinks_.size());
-  size_t begin = 0;
-  for (size_t end : gather.group_ends_) {
-    uint64_t size = 0;
-    for (size_t i = begin; i < end; ++i) size += align_up(gather.sinks_[i].bytes());
-    CORVEX_ASSIGN_OR_RETURN(auto memory, Buffer::allocate(size));
-    uint64_t offset = 0;
-    for (size_t i = begin; i < end; ++i) {
-      const uint64_t bytes = gather.sinks_[i].bytes();
-      std::memset(memory->data() + offset + bytes, 0, align_up(bytes) - bytes);
-      gather.sinks_[i].place(Column{memory, offset, bytes});
-      offset += align_up(bytes);
-    }
-    begin = end;
-  }
+  std::vector<uint64_t> sizes;
+  sizes.reserve(gather.sinks_.size());
+  for (const ArraySink& sink : gather.sinks_) sizes.push_back(sink.bytes());
+  CORVEX_ASSIGN_OR_RETURN(auto placed, allocate_grouped(sizes, gather.group_ends_));
+  for (size_t i = 0; i < placed.size(); ++i) gather.sinks_[i].place(std::move(placed[i]));
   return gather;
 }
 

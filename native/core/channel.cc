@@ -166,23 +166,11 @@ Result<ChannelGather> ChannelGather::prepare(const std::vector<VarHeader>& vars,
   }
   const size_t closed = gather.group_ends_.empty() ? 0 : gather.group_ends_.back();
   if (gather.columns_.size() > closed) gather.group_ends_.push_back(gather.columns_.size());
-  // One allocation per group, each column at a 64-byte aligned offset of it.
-  size_t begin = 0;
-  for (size_t end : gather.group_ends_) {
-    uint64_t size = 0;
-    for (size_t i = begin; i < end; ++i) size += align_up(gather.columns_[i].bytes());
-    CORVEX_ASSIGN_OR_RETURN(auto memory, Buffer::allocate(size));
-    uint64_t offset = 0;
-    for (size_t i = begin; i < end; ++i) {
-      const uint64_t bytes = gather.columns_[i].bytes();
-      // The pass writes every value byte; the padding up to the next column is cleared here so
-      // that no stale memory reaches the caller.
-      std::memset(memory->data() + offset + bytes, 0, align_up(bytes) - bytes);
-      gather.columns_[i].place(Column{memory, offset, bytes});
-      offset += align_up(bytes);
-    }
-    begin = end;
-  }
+  std::vector<uint64_t> sizes;
+  sizes.reserve(gather.columns_.size());
+  for (const ColumnSink& column : gather.columns_) sizes.push_back(column.bytes());
+  CORVEX_ASSIGN_OR_RETURN(auto placed, allocate_grouped(sizes, gather.group_ends_));
+  for (size_t i = 0; i < placed.size(); ++i) gather.columns_[i].place(std::move(placed[i]));
   return gather;
 }
 

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <vector>
 
 #include "core/buffer.h"
 
@@ -15,6 +17,13 @@ struct Column {
   uint64_t bytes = 0;   // the values' bytes (for Boolean, the packed bits)
   uint8_t* data() const { return memory->data() + offset; }
 };
+
+// Columns of the given byte sizes, allocated one block per group (`group_ends` holds the index
+// one past each group's last column), each at a 64-byte aligned offset of its block with the
+// padding up to the next column cleared: the pass writes every value byte, and no stale memory
+// may reach the caller.
+Result<std::vector<Column>> allocate_grouped(std::span<const uint64_t> bytes,
+                                             std::span<const size_t> group_ends);
 
 // A column of its own buffer.
 inline Result<Column> allocate_column(uint64_t bytes) {
