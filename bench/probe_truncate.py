@@ -19,7 +19,6 @@ from __future__ import annotations
 import json
 import os
 import signal
-import struct
 import subprocess
 import sys
 import tempfile
@@ -27,17 +26,19 @@ import textwrap
 import time
 from pathlib import Path
 
-from corvex.writer import sample_session
+from corvex import layout
+from corvex.writer import keep_records, repeat_records, sample_session
 
 CHILD = textwrap.dedent("""
     import faulthandler, json, os, struct, sys
     faulthandler.enable()
+    from corvex import layout
     from corvex._corvex_rs import ibt
 
     path, scenario, source_kind = sys.argv[1], sys.argv[2], sys.argv[3]
     original = open(path, "rb").read()
-    buf_len, buf_offset = struct.unpack_from("<i", original, 36)[0], struct.unpack_from(
-        "<i", original, 52)[0]
+    fields = layout.read_fields(original)
+    buf_len, buf_offset = fields["buf_len"], fields["buf_offset"]
 
     def interfere():
         if scenario == "truncate to 0":
@@ -91,28 +92,6 @@ SCENARIOS = [
 ]
 
 
-def shortened(data: bytes, records: int) -> bytes:
-    buf_len, buf_offset = (
-        struct.unpack_from("<i", data, 36)[0],
-        struct.unpack_from("<i", data, 52)[0],
-    )
-    out = bytearray(data[: buf_offset + buf_len * records])
-    struct.pack_into("<i", out, 140, records)
-    return bytes(out)
-
-
-def repeated(data: bytes, times: int) -> bytes:
-    """The file with its data region repeated: a larger file whose pass takes longer."""
-    buf_len, buf_offset = (
-        struct.unpack_from("<i", data, 36)[0],
-        struct.unpack_from("<i", data, 52)[0],
-    )
-    records = struct.unpack_from("<i", data, 140)[0]
-    out = bytearray(data[:buf_offset]) + data[buf_offset : buf_offset + buf_len * records] * times
-    struct.pack_into("<i", out, 140, records * times)
-    return bytes(out)
-
-
 def describe(returncode: int, stdout: str, stderr: str) -> str:
     if returncode < 0:
         name = signal.Signals(-returncode).name
@@ -153,7 +132,7 @@ def run(directory: Path, data: bytes, scenario: str, source_kind: str) -> str:
 
 
 def main() -> int:
-    data = shortened(sample_session(), 7200)  # two minutes at 60 Hz, a few laps
+    data = keep_records(sample_session(), 7200)  # two minutes at 60 Hz, a few laps
     with tempfile.TemporaryDirectory() as tmp:
         directory = Path(tmp)
         print(f"file: {len(data)} bytes; untouched: {run(directory, data, 'none', 'path')}")
@@ -161,8 +140,8 @@ def main() -> int:
         for scenario in SCENARIOS:
             for kind in ("path", "bytes"):
                 print(f"{scenario} [{kind} source]: {run(directory, data, scenario, kind)}")
-        big = repeated(sample_session(), 8)
-        buf_offset = struct.unpack_from("<i", big, 52)[0]
+        big = repeat_records(sample_session(), 8)
+        buf_offset = layout.read_field(big, "buf_offset")
         print(f"-- from another process, during the call on a {len(big)} byte file")
         for delay_ms in (0, 2, 5, 10, 20, 50):
             for keep, what in ((0, "to 0"), (buf_offset, "to the start of the data region")):

@@ -13,7 +13,6 @@ from __future__ import annotations
 import argparse
 import io
 import os
-import struct
 import sys
 import tempfile
 from collections.abc import Callable
@@ -22,7 +21,8 @@ from typing import Any
 
 from corvex._corvex_rs import ibt
 
-from corvex.writer import CHAR, DOUBLE, Var, build_ibt, sample_session
+from corvex import layout
+from corvex.writer import CHAR, DOUBLE, Var, build_ibt, keep_records, sample_session
 
 
 def rss_mib() -> float:
@@ -30,17 +30,6 @@ def rss_mib() -> float:
     with open("/proc/self/statm") as statm:
         pages = int(statm.read().split()[1])
     return pages * os.sysconf("SC_PAGE_SIZE") / 2**20
-
-
-def shortened(data: bytes, records: int) -> bytes:
-    """The same file with only its first `records` records."""
-    buf_len, buf_offset = (
-        struct.unpack_from("<i", data, 36)[0],
-        struct.unpack_from("<i", data, 52)[0],
-    )
-    out = bytearray(data[: buf_offset + buf_len * records])
-    struct.pack_into("<i", out, 140, records)
-    return bytes(out)
 
 
 def raise_at_third(done: int, total: int) -> None:
@@ -54,14 +43,14 @@ def count_progress(done: int, total: int) -> None:
 
 def workload(directory: Path) -> list[tuple[str, Callable[[], Any]]]:
     """Named calls; the good ones return a LogFile, the bad ones raise."""
-    good = shortened(sample_session(), 3600)  # about a minute at 60 Hz, 23 channels
+    good = keep_records(sample_session(), 3600)  # about a minute at 60 Hz, 23 channels
     path = directory / "good.ibt"
     path.write_bytes(good)
     overrun = build_ibt(
         [Var("SessionTime", DOUBLE), Var("Lap", CHAR)], {"SessionTime": [0.0, 1.0], "Lap": [1, 2]}
     )
     bad_header = bytearray(good)
-    struct.pack_into("<i", bad_header, 24, 2**31 - 1)
+    layout.patch_field(bad_header, "num_vars", 2**31 - 1)
     return [
         ("good bytes", lambda: ibt(good)),
         ("good path", lambda: ibt(path)),

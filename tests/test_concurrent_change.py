@@ -20,7 +20,7 @@ from pathlib import Path
 import pytest
 
 from corvex import layout
-from corvex.writer import sample_session
+from corvex.writer import repeat_records, sample_session
 
 ROUNDS = 24
 
@@ -41,20 +41,10 @@ CHILD = textwrap.dedent("""
     """)
 
 
-def repeated(data: bytes, times: int) -> bytes:
-    """The file with its data region repeated: a larger file whose pass takes longer."""
-    fields = layout.read_fields(data)
-    start, records = fields["buf_offset"], fields["session_record_count"]
-    region = data[start : start + fields["buf_len"] * records]
-    out = bytearray(data[:start]) + region * times
-    layout.patch_field(out, "session_record_count", records * times)
-    return bytes(out)
-
-
 @pytest.fixture(scope="module")
 def big_file(tmp_path_factory: pytest.TempPathFactory) -> Path:
     path = tmp_path_factory.mktemp("race") / "pristine.ibt"
-    path.write_bytes(repeated(sample_session(), 4))
+    path.write_bytes(repeat_records(sample_session(), 4))
     return path
 
 

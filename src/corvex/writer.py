@@ -43,6 +43,8 @@ __all__ = [
     "build_ibt",
     "build_ibt_layout",
     "build_snapshot",
+    "keep_records",
+    "repeat_records",
     "sample_session",
     "write_sample",
     "Quoted",
@@ -491,6 +493,27 @@ def build_snapshot(
         start = first + i * stride
         _layout.patch_buffer_descriptor(out, i, tick, start)
         out[start : start + record_len] = records[i * record_len : (i + 1) * record_len]
+    return bytes(out)
+
+
+def _record_layout(data: bytes | bytearray) -> tuple[int, int, int]:
+    fields = _layout.read_fields(data)
+    return fields["buf_offset"], fields["buf_len"], fields["session_record_count"]
+
+
+def keep_records(data: bytes | bytearray, records: int) -> bytes:
+    """An IBT file cut after its first ``records`` records, its record count set to match."""
+    start, length, _ = _record_layout(data)
+    out = bytearray(data[: start + length * records])
+    _layout.patch_field(out, "session_record_count", records)
+    return bytes(out)
+
+
+def repeat_records(data: bytes | bytearray, times: int) -> bytes:
+    """An IBT file whose data region is repeated ``times`` times: a longer recording to read."""
+    start, length, records = _record_layout(data)
+    out = bytearray(data[:start]) + bytes(data[start : start + length * records]) * times
+    _layout.patch_field(out, "session_record_count", records * times)
     return bytes(out)
 
 
