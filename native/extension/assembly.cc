@@ -1,7 +1,6 @@
 #include "extension/assembly.h"
 
 #include <new>
-#include <optional>
 #include <utility>
 
 #include "core/arrays.h"
@@ -16,14 +15,14 @@ namespace {
 // Replaces the pending exception with RuntimeError("{type}: {text}"), the form in which a failed
 // hand-off to pyarrow is reported. Running out of memory (pyarrow's ArrowMemoryError is a
 // MemoryError) and interrupts are not failures of the hand-off: they pass through unchanged.
-void reraise_as_runtime_error() {
-  if (pending_is_fatal()) return;
+[[noreturn]] void reraise_as_runtime_error() {
+  if (pending_is_fatal()) throw PythonError{};
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
   PyRef owned_type = PyRef::steal(type), exc = PyRef::steal(value),
         owned_traceback = PyRef::steal(traceback);
-  if (!exc) return set_error(PyExc_RuntimeError, "unknown error in the pyarrow hand-off");
+  if (!exc) raise_error(PyExc_RuntimeError, "unknown error in the pyarrow hand-off");
   PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(exc.get())));
   std::string type_name = "<unknown>";
   if (qualname) {
@@ -41,7 +40,17 @@ void reraise_as_runtime_error() {
     }
   }
   PyErr_Clear();
-  set_error(PyExc_RuntimeError, message);
+  raise_error(PyExc_RuntimeError, message);
+}
+
+// A step of the hand-off whose failure is reported as reraise_as_runtime_error says.
+template <class F>
+PyRef reported_as_runtime_error(F&& step) {
+  try {
+    return step();
+  } catch (const PythonError&) {
+    reraise_as_runtime_error();
+  }
 }
 
 // A call into pyarrow. pyarrow's compiled code lets a C++ std::bad_alloc escape from some of
@@ -62,7 +71,7 @@ PyRef call_pyarrow(F&& call) {
 #endif
     if (!holds_lock) PyEval_RestoreThread(thread);
     PyErr_NoMemory();
-    return {};
+    throw PythonError{};
   }
 }
 
@@ -119,19 +128,15 @@ class PyarrowHandOff {
     check_export(batch);
     StreamHolder stream;
     if (auto made = export_stream(std::move(batch), stream.get()); !made) {
-      set_error(PyExc_MemoryError, made.error().message());
-      return {};
+      raise_error(PyExc_MemoryError, made.error().message());
     }
-    PyRef imported = import_stream(stream.get());
-    PyRef exported;
-    if (imported) {
+    return reported_as_runtime_error([&] {
+      PyRef imported = import_stream(stream.get());
       PyObject* args[] = {imported.get()};
-      exported = call_pyarrow([&] {
+      return call_pyarrow([&] {
         return called(PyObject_VectorcallMethod(read_next_batch_.get(), args, 1, nullptr));
       });
-    }
-    if (!exported) reraise_as_runtime_error();
-    return exported;
+    });
   }
 
   // The batch of columns 0 and `column` of a group's batch: the time column and one channel.
@@ -140,10 +145,10 @@ class PyarrowHandOff {
     PyList_SET_ITEM(indices.get(), 0, created(PyLong_FromLong(0)).release());
     PyList_SET_ITEM(indices.get(), 1, created(PyLong_FromSize_t(column)).release());
     PyObject* args[] = {batch, indices.get()};
-    PyRef selected = call_pyarrow(
-        [&] { return called(PyObject_VectorcallMethod(select_.get(), args, 2, nullptr)); });
-    if (!selected) reraise_as_runtime_error();
-    return selected;
+    return reported_as_runtime_error([&] {
+      return call_pyarrow(
+          [&] { return called(PyObject_VectorcallMethod(select_.get(), args, 2, nullptr)); });
+    });
   }
 
   // Table.from_batches([batch]).
@@ -162,11 +167,8 @@ class PyarrowHandOff {
   PyRef import_stream(ArrowArrayStream* stream) {
     if (!import_from_c_) {
       PyRef pyarrow = called(PyImport_ImportModule("pyarrow"));
-      if (!pyarrow) return {};
       PyRef reader_class = called(PyObject_GetAttrString(pyarrow.get(), "RecordBatchReader"));
-      if (!reader_class) return {};
       import_from_c_ = called(PyObject_GetAttrString(reader_class.get(), "_import_from_c"));
-      if (!import_from_c_) return {};
     }
     PyRef address = created(PyLong_FromVoidPtr(stream));
     PyObject* args[] = {address.get()};
@@ -181,11 +183,11 @@ class PyarrowHandOff {
   PyRef import_from_c_;
 };
 
-bool report_progress(PyObject* progress, size_t done, size_t total) {
+void report_progress(PyObject* progress, size_t done, size_t total) {
   PyRef k = created(PyLong_FromSize_t(done));
   PyRef n = created(PyLong_FromSize_t(total));
   PyObject* args[] = {k.get(), n.get()};
-  return static_cast<bool>(called(PyObject_Vectorcall(progress, args, 2, nullptr)));
+  called(PyObject_Vectorcall(progress, args, 2, nullptr));
 }
 
 size_t channel_count(const ChannelSet& set) {
@@ -197,35 +199,26 @@ size_t channel_count(const ChannelSet& set) {
 // Hands the channels over a group at a time: one import per group, then one table per channel,
 // cut from the group's batch (the time column and that channel). Groups are a few megabytes, so
 // a table kept alone keeps at most its group's memory alive.
-bool fill_channels(PyObject* channels, Telemetry& telemetry, PyarrowHandOff& hand_off,
+void fill_channels(PyObject* channels, Telemetry& telemetry, PyarrowHandOff& hand_off,
                    PyObject* progress) {
   const size_t total = channel_count(telemetry.channels);
   size_t done = 0;
   for (ChannelGroup& group : telemetry.channels) {
     PyRef batch = hand_off.import_batch(channel_batch(telemetry.timecodes, telemetry.rows, group));
-    if (!batch) return false;
     for (size_t k = 0; k < group.size(); ++k) {
-      PyRef selected = hand_off.select(batch.get(), k + 1);
-      if (!selected) return false;
-      PyRef table = hand_off.table_of(std::move(selected));
-      if (!table) return false;
-      if (!succeeded(PyDict_SetItem(channels, text(group[k].var->name).get(), table.get()))) {
-        return false;
-      }
+      PyRef table = hand_off.table_of(hand_off.select(batch.get(), k + 1));
+      check(PyDict_SetItem(channels, text(group[k].var->name).get(), table.get()));
       ++done;
-      if (progress != nullptr && !report_progress(progress, done, total)) return false;
-      if (!succeeded(PyErr_CheckSignals())) return false;
+      if (progress != nullptr) report_progress(progress, done, total);
+      check(PyErr_CheckSignals());
     }
     group.clear();
   }
-  return true;
 }
 
 PyRef assemble_log_file(PyRef channels, PyRef laps, PyRef metadata, const std::string& label) {
   PyRef base = called(PyImport_ImportModule("corvex.base"));
-  if (!base) return {};
   PyRef log_file = called(PyObject_GetAttrString(base.get(), "LogFile"));
-  if (!log_file) return {};
   PyRef source = text(label);
   PyObject* args[] = {channels.get(), laps.get(), metadata.get(), source.get()};
   return called(PyObject_Vectorcall(log_file.get(), args, 4, nullptr));
@@ -242,12 +235,9 @@ Result<Telemetry> read_records(const IbtFile& file, ReadOptions options, Read re
   return read(file, options);
 }
 
-std::optional<PyarrowHandOff> make_hand_off() {
+PyarrowHandOff make_hand_off() {
   PyRef pyarrow = called(PyImport_ImportModule("pyarrow"));
-  if (!pyarrow) return std::nullopt;
-  PyRef table_class = called(PyObject_GetAttrString(pyarrow.get(), "Table"));
-  if (!table_class) return std::nullopt;
-  return std::optional<PyarrowHandOff>(std::in_place, std::move(table_class));
+  return PyarrowHandOff(called(PyObject_GetAttrString(pyarrow.get(), "Table")));
 }
 
 }  // namespace
@@ -256,44 +246,28 @@ PyRef assemble_result(const AcquiredSource& source, PyObject* progress,
                       const ReadOptions& options) {
   // A failure of the time column or the channels ends the call here, before pyarrow is
   // imported; a lap failure is raised in its place, after the channels have been handed on.
-  auto telemetry = read_records(source.file, options, read_telemetry);
-  if (!telemetry) {
-    raise_ibt_error(telemetry.error(), source.label, Stage::Read);
-    return {};
-  }
-  if (!succeeded(PyErr_CheckSignals())) return {};
-  auto made = make_hand_off();
-  if (!made) return {};
-  PyarrowHandOff& hand_off = *made;
+  Telemetry telemetry =
+      value_or_raise(read_records(source.file, options, read_telemetry), source.label, Stage::Read);
+  check(PyErr_CheckSignals());
+  PyarrowHandOff hand_off = make_hand_off();
 
   PyRef channels = created(PyDict_New());
-  if (!fill_channels(channels.get(), *telemetry, hand_off, progress)) return {};
+  fill_channels(channels.get(), telemetry, hand_off, progress);
 
-  if (!telemetry->laps) {
-    raise_ibt_error(telemetry->laps.error(), source.label, Stage::Read);
-    return {};
-  }
-  PyRef lap_batch_object = hand_off.import_batch(lap_batch(*telemetry->laps));
-  if (!lap_batch_object) return {};
-  PyRef laps = hand_off.table_of(std::move(lap_batch_object));
-  if (!laps) return {};
-  PyRef metadata = build_metadata(source.file);
-  if (!metadata) return {};
-  return assemble_log_file(std::move(channels), std::move(laps), std::move(metadata),
+  LapTable lap_table = value_or_raise(std::move(telemetry.laps), source.label, Stage::Read);
+  PyRef laps = hand_off.table_of(hand_off.import_batch(lap_batch(lap_table)));
+  return assemble_log_file(std::move(channels), std::move(laps), build_metadata(source.file),
                            source.label.text);
 }
 
 PyRef assemble_arrays(const AcquiredSource& source, const ReadOptions& options) {
-  auto arrays = read_records(source.file, options, read_arrays);
-  if (!arrays) {
-    raise_ibt_error(arrays.error(), source.label, Stage::Read);
-    return {};
-  }
-  if (!succeeded(PyErr_CheckSignals())) return {};
+  Telemetry arrays =
+      value_or_raise(read_records(source.file, options, read_arrays), source.label, Stage::Read);
+  check(PyErr_CheckSignals());
   PyRef tables = created(PyDict_New());
-  if (arrays->channels.empty()) return tables;
-  auto hand_off = make_hand_off();
-  if (!hand_off || !fill_channels(tables.get(), *arrays, *hand_off, nullptr)) return {};
+  if (arrays.channels.empty()) return tables;
+  PyarrowHandOff hand_off = make_hand_off();
+  fill_channels(tables.get(), arrays, hand_off, nullptr);
   return tables;
 }
 

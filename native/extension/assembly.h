@@ -9,7 +9,7 @@
 
 namespace corvex::py {
 
-// Returns what corvex.base.LogFile returned, or an empty reference with the exception set.
+// Returns what corvex.base.LogFile returned.
 PyRef assemble_result(const AcquiredSource& source, PyObject* progress, const ReadOptions& options);
 
 // The array variables' tables, a dict of name -> table (timecodes and one fixed-size list column),

@@ -4,26 +4,26 @@
 
 namespace corvex::py {
 
-void raise_ibt_error(const IbtError& error, const SourceLabel& label, Stage stage) {
+[[noreturn]] void raise_ibt_error(const IbtError& error, const SourceLabel& label, Stage stage) {
   const std::string prefix = label.is_path ? label.text + ": " : std::string();
   switch (error.kind()) {
     case ErrorKind::Cancelled:
       // The signal handler's exception is pending; keep it.
       if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
-      return;
+      throw PythonError{};
     case ErrorKind::OutOfMemory:
-      return set_error(PyExc_MemoryError, prefix + error.message());
+      raise_error(PyExc_MemoryError, prefix + error.message());
     case ErrorKind::Io:
-      if (label.is_path) return set_error(PyExc_OSError, prefix + error.display());
+      if (label.is_path) raise_error(PyExc_OSError, prefix + error.display());
       break;
     case ErrorKind::InvalidHeader:
     case ErrorKind::Arrow:
       if (label.is_path && stage == Stage::Open) {
-        return set_error(PyExc_OSError, prefix + error.display());
+        raise_error(PyExc_OSError, prefix + error.display());
       }
       break;
   }
-  set_error(PyExc_RuntimeError, error.display());
+  raise_error(PyExc_RuntimeError, error.display());
 }
 
 }  // namespace corvex::py

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "core/error.h"
 
@@ -21,6 +22,13 @@ struct SourceLabel {
   bool is_path = false;
 };
 
-void raise_ibt_error(const IbtError& error, const SourceLabel& label, Stage stage);
+[[noreturn]] void raise_ibt_error(const IbtError& error, const SourceLabel& label, Stage stage);
+
+// The value of a reader result, or its error raised as above.
+template <class T>
+T value_or_raise(Result<T> result, const SourceLabel& label, Stage stage) {
+  if (!result) raise_ibt_error(result.error(), label, stage);
+  return std::move(*result);
+}
 
 }  // namespace corvex::py

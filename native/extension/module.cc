@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
-#include <optional>
+#include <string>
 #include <string_view>
 
 #include "extension/assembly.h"
@@ -34,51 +34,40 @@ struct BoundArguments {
 };
 
 // Binds (source, progress=None), both positional-or-keyword, with the interpreter's messages.
-std::optional<BoundArguments> bind_arguments(PyObject* const* args, Py_ssize_t nargs,
-                                             PyObject* kwnames) {
+BoundArguments bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs > 2) {
-    PyErr_Format(PyExc_TypeError, "ibt() takes from 1 to 2 positional arguments but %zd were given",
-                 nargs);
-    return std::nullopt;
+    raise_error(PyExc_TypeError, "ibt() takes from 1 to 2 positional arguments but " +
+                                     std::to_string(nargs) + " were given");
   }
   PyObject* slots[2] = {nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < nkw; ++i) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
-    if (data == nullptr) return std::nullopt;
-    const std::string_view name(data, static_cast<size_t>(size));
+    const std::string_view name = utf8_of(PyTuple_GET_ITEM(kwnames, i));
     const int slot = name == "source" ? 0 : name == "progress" ? 1 : -1;
     if (slot < 0) {
-      PyErr_Format(PyExc_TypeError, "ibt() got an unexpected keyword argument '%U'", key);
-      return std::nullopt;
+      raise_error(PyExc_TypeError,
+                  "ibt() got an unexpected keyword argument '" + std::string(name) + "'");
     }
     if (slots[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "ibt() got multiple values for argument '%U'", key);
-      return std::nullopt;
+      raise_error(PyExc_TypeError,
+                  "ibt() got multiple values for argument '" + std::string(name) + "'");
     }
     slots[slot] = args[nargs + i];
   }
   if (slots[0] == nullptr) {
-    PyErr_SetString(PyExc_TypeError, "ibt() missing 1 required positional argument: 'source'");
-    return std::nullopt;
+    raise_error(PyExc_TypeError, "ibt() missing 1 required positional argument: 'source'");
   }
   return BoundArguments{slots[0], slots[1] == Py_None ? nullptr : slots[1]};
 }
 
 PyObject* ibt_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto bound = bind_arguments(args, nargs, kwnames);
-  if (!bound) return nullptr;
+  const BoundArguments bound = bind_arguments(args, nargs, kwnames);
   // Held for the call, so that a callback cannot free the objects it is called with.
-  PyRef source = PyRef::borrow(bound->source);
-  PyRef progress = PyRef::borrow(bound->progress);
-  const auto options = read_options_from_environment();
-  if (!options) return nullptr;
-  auto acquired = acquire_source(source.get());
-  if (!acquired) return nullptr;
-  PyRef result = assemble_result(*acquired, progress.get(), *options);
-  return result.release();
+  PyRef source = PyRef::borrow(bound.source);
+  PyRef progress = PyRef::borrow(bound.progress);
+  const ReadOptions options = read_options_from_environment();
+  const AcquiredSource acquired = acquire_source(source.get());
+  return assemble_result(acquired, progress.get(), options).release();
 }
 
 // The exception's qualified name and the abort message below are matched word for word by
@@ -172,49 +161,41 @@ PyObject* module_object = nullptr;  // created once, never destroyed
 
 // Each function is appended to the module's `__all__` (created on first use) and its messages,
 // including the PyList conversion one, are what callers see word for word: do not tidy them.
-bool add_function(PyObject* module, PyMethodDef* def) {
+void add_function(PyObject* module, PyMethodDef* def) {
   PyRef name = called(PyModule_GetNameObject(module));
-  if (!name) return false;
   PyRef function = called(PyCMethod_New(def, module, name.get(), nullptr));
-  if (!function) return false;
   PyRef function_name = called(PyObject_GetAttrString(function.get(), "__name__"));
-  if (!function_name) return false;
   if (!PyUnicode_Check(function_name.get())) {
-    PyErr_SetString(PyExc_TypeError, "function __name__ is not a str");
-    return false;
+    raise_error(PyExc_TypeError, "function __name__ is not a str");
   }
   PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
     PyErr_Clear();
     all = created(PyList_New(0));
-    if (!succeeded(PyObject_SetAttrString(module, "__all__", all.get()))) return false;
+    check(PyObject_SetAttrString(module, "__all__", all.get()));
   } else if (!PyList_Check(all.get())) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyList'",
-                 Py_TYPE(all.get())->tp_name);
-    return false;
+    raise_error(PyExc_TypeError, std::string("'") + Py_TYPE(all.get())->tp_name +
+                                     "' object cannot be converted to 'PyList'");
   }
-  return succeeded(PyList_Append(all.get(), function_name.get())) &&
-         succeeded(PyObject_SetAttr(module, function_name.get(), function.get()));
+  check(PyList_Append(all.get(), function_name.get()));
+  check(PyObject_SetAttr(module, function_name.get(), function.get()));
 }
 
 PyObject* init_module() {
   const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1 && PyErr_Occurred()) return nullptr;
+  if (id == -1 && PyErr_Occurred()) fail();
   int64_t expected = -1;
   if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
     // Message matched word for word by callers.
-    PyErr_SetString(PyExc_ImportError,
-                    "_corvex_rs does not support sub-interpreters; import it from the main "
-                    "interpreter only");
-    return nullptr;
+    raise_error(PyExc_ImportError,
+                "_corvex_rs does not support sub-interpreters; import it from the main "
+                "interpreter only");
   }
   if (module_object != nullptr) return Py_NewRef(module_object);
   PyRef module = called(PyModule_Create2(&module_def, 1013));
-  if (!module || !add_function(module.get(), &ibt_def)) return nullptr;
-  for (PyMethodDef& def : reading_defs) {
-    if (!add_function(module.get(), &def)) return nullptr;
-  }
+  add_function(module.get(), &ibt_def);
+  for (PyMethodDef& def : reading_defs) add_function(module.get(), &def);
   module_object = module.release();
   return Py_NewRef(module_object);
 }
@@ -223,15 +204,4 @@ PyObject* init_module() {
 
 }  // namespace corvex::py
 
-PyMODINIT_FUNC PyInit__corvex_rs() {
-  try {
-    return corvex::py::init_module();
-  } catch (const corvex::py::PythonError&) {
-    if (!PyErr_Occurred()) PyErr_NoMemory();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& failure) {
-    corvex::py::raise_panic(failure.what());
-  }
-  return nullptr;
-}
+PyMODINIT_FUNC PyInit__corvex_rs() { return corvex::py::at_boundary(corvex::py::init_module); }

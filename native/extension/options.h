@@ -4,13 +4,11 @@
 // without a restart.
 #pragma once
 
-#include <optional>
-
 #include "core/telemetry.h"
 
 namespace corvex::py {
 
-// Empty, with ValueError set, when a variable holds something other than a positive number.
-std::optional<ReadOptions> read_options_from_environment();
+// Raises ValueError when a variable holds something other than a positive number.
+ReadOptions read_options_from_environment();
 
 }  // namespace corvex::py

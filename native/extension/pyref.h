@@ -1,7 +1,8 @@
-// Ownership of Python references, and how the extension fails. Two things can go wrong in a call
-// into CPython: an object cannot be created (the interpreter is out of memory, and says so with
-// MemoryError) or Python code that we called raised. Both leave an exception set; the first
-// unwinds the call with PythonError, the second is reported by an empty PyRef or a false return.
+// Ownership of Python references, and the one way the extension fails. Every failure, whether
+// CPython could not create an object (out of memory), Python code we called raised, or we found
+// the caller's input unusable, sets the Python exception and throws PythonError; the module
+// boundary catches it and returns NULL to the interpreter. So a function that returns at all has
+// succeeded, and no caller checks for an empty result.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -14,7 +15,7 @@
 
 namespace corvex::py {
 
-// Owns one strong reference; empty means "an exception is set".
+// Owns one strong reference, or none (an absent optional argument, a moved-from owner).
 class PyRef {
  public:
   PyRef() = default;
@@ -54,8 +55,17 @@ class Panic : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Unwinds with the pending exception. CPython calls that fail without setting one would leave the
+// caller with NULL and nothing to show, so that case becomes a SystemError.
+[[noreturn]] inline void fail() {
+  if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  throw PythonError{};
+}
+
 // A new object from CPython (a string, dict, list, tuple or int). CPython fails to create one only
-// when it is out of memory, which it reports as MemoryError; the call ends with that.
+// when it is out of memory, which it reports as MemoryError.
 inline PyRef created(PyObject* object) {
   if (object == nullptr) {
     if (!PyErr_Occurred()) PyErr_NoMemory();
@@ -64,31 +74,34 @@ inline PyRef created(PyObject* object) {
   return PyRef::steal(object);
 }
 
-// The result of a call that runs Python code or looks something up. A failure without an
-// exception set becomes a SystemError, so that the caller always sees one.
+// The result of a call that runs Python code or looks something up.
 inline PyRef called(PyObject* result) {
-  if (result == nullptr && !PyErr_Occurred()) {
-    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-  }
+  if (result == nullptr) fail();
   return PyRef::steal(result);
 }
 
-// The same rule for calls that report failure with -1.
-inline bool succeeded(int status) {
-  if (status < 0 && !PyErr_Occurred()) {
-    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-  }
-  return status >= 0;
+// The same rule for calls that report failure with a negative status.
+inline void check(int status) {
+  if (status < 0) fail();
 }
 
 inline PyRef text(std::string_view s) {
   return created(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
-// Sets `type` with a message that may contain any bytes (a path with a NUL, for one).
-inline void set_error(PyObject* type, std::string_view message) {
+// Raises `type` with a message that may contain any bytes (a path with a NUL, for one).
+[[noreturn]] inline void raise_error(PyObject* type, std::string_view message) {
   PyRef value = text(message);
   PyErr_SetObject(type, value.get());
+  throw PythonError{};
+}
+
+// The UTF-8 text of a str object, valid while the object lives.
+inline std::string_view utf8_of(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) fail();
+  return {data, static_cast<size_t>(size)};
 }
 
 // True when the pending exception must reach the caller whatever the code that caught it meant
@@ -96,6 +109,13 @@ inline void set_error(PyObject* type, std::string_view message) {
 // are not Exceptions), and MemoryError.
 inline bool pending_is_fatal() {
   return !PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
+// For a failure that has a fallback (the next kind of source to try, a missing attribute): clears
+// the pending exception, unless it is fatal, which keeps unwinding.
+inline void clear_unless_fatal() {
+  if (pending_is_fatal()) throw PythonError{};
+  PyErr_Clear();
 }
 
 // Releases the interpreter lock for as long as it lives, so that other Python threads run while

@@ -48,21 +48,16 @@ PyObject* ibt_salvage_call(PyObject* args, PyObject* kwargs) {
   PyObject* progress_arg = Py_None;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:ibt_salvage", const_cast<char**>(keywords),
                                    &source_arg, &progress_arg)) {
-    return nullptr;
+    fail();
   }
   PyRef source = PyRef::borrow(source_arg);
   PyRef progress = PyRef::borrow(progress_arg == Py_None ? nullptr : progress_arg);
-  const auto options = read_options_from_environment();
-  if (!options) return nullptr;
+  const ReadOptions options = read_options_from_environment();
   OpenRequest request;
   request.options.salvage = true;
-  auto acquired = acquire_source(source.get(), request);
-  if (!acquired) return nullptr;
-  PyRef log = assemble_result(*acquired, progress.get(), *options);
-  if (!log) return nullptr;
-  PyRef report = salvage_report(acquired->file);
-  if (!report) return nullptr;
-  return pair_or_triple(std::move(log), std::move(report)).release();
+  const AcquiredSource acquired = acquire_source(source.get(), request);
+  PyRef log = assemble_result(acquired, progress.get(), options);
+  return pair_or_triple(std::move(log), salvage_report(acquired.file)).release();
 }
 
 PyObject* read_arrays_call(PyObject* args, PyObject* kwargs) {
@@ -71,16 +66,14 @@ PyObject* read_arrays_call(PyObject* args, PyObject* kwargs) {
   int salvage = 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:read_arrays", const_cast<char**>(keywords),
                                    &source_arg, &salvage)) {
-    return nullptr;
+    fail();
   }
   PyRef source = PyRef::borrow(source_arg);
-  const auto options = read_options_from_environment();
-  if (!options) return nullptr;
+  const ReadOptions options = read_options_from_environment();
   OpenRequest request;
   request.options.salvage = salvage != 0;
-  auto acquired = acquire_source(source.get(), request);
-  if (!acquired) return nullptr;
-  return assemble_arrays(*acquired, *options).release();
+  const AcquiredSource acquired = acquire_source(source.get(), request);
+  return assemble_arrays(acquired, options).release();
 }
 
 PyObject* snapshot_call(PyObject* args, PyObject* kwargs) {
@@ -88,22 +81,17 @@ PyObject* snapshot_call(PyObject* args, PyObject* kwargs) {
   PyObject* source_arg = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:snapshot", const_cast<char**>(keywords),
                                    &source_arg)) {
-    return nullptr;
+    fail();
   }
   PyRef source = PyRef::borrow(source_arg);
-  const auto options = read_options_from_environment();
-  if (!options) return nullptr;
+  const ReadOptions options = read_options_from_environment();
   OpenRequest request;
   request.snapshot = true;
-  auto acquired = acquire_source(source.get(), request);
-  if (!acquired) return nullptr;
-  PyRef log = assemble_result(*acquired, nullptr, *options);
-  if (!log) return nullptr;
-  PyRef arrays = assemble_arrays(*acquired, *options);
-  if (!arrays) return nullptr;
-  PyRef buffers = snapshot_report(acquired->file);
-  if (!buffers) return nullptr;
-  return pair_or_triple(std::move(log), std::move(arrays), std::move(buffers)).release();
+  const AcquiredSource acquired = acquire_source(source.get(), request);
+  PyRef log = assemble_result(acquired, nullptr, options);
+  PyRef arrays = assemble_arrays(acquired, options);
+  return pair_or_triple(std::move(log), std::move(arrays), snapshot_report(acquired.file))
+      .release();
 }
 
 }  // namespace corvex::py

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/byte_source.h"
@@ -12,24 +14,12 @@ namespace corvex::py {
 
 namespace {
 
-enum class Answer { Yes, No, Error };
-
 // An attribute lookup that raises AttributeError means "no"; anything else it raises is an error.
-Answer has_attribute(PyObject* object, const char* name) {
-  PyRef value = called(PyObject_GetAttrString(object, name));
-  if (value) return Answer::Yes;
-  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-    PyErr_Clear();
-    return Answer::No;
-  }
-  return Answer::Error;
-}
-
-std::optional<std::string_view> utf8_of(PyObject* text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) return std::nullopt;
-  return std::string_view(data, static_cast<size_t>(size));
+bool has_attribute(PyObject* object, const char* name) {
+  if (PyRef value = PyRef::steal(PyObject_GetAttrString(object, name))) return true;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+  PyErr_Clear();
+  return false;
 }
 
 // Holds the caller's buffer while it is read or copied; only exact bytes, bytearray and 1-D
@@ -43,12 +33,12 @@ class ByteBuffer {
     if (held_) PyBuffer_Release(&view_);
   }
 
+  // False when the object is not such a buffer; the element-by-element rule then decides.
   bool acquire(PyObject* object) {
     const bool plain = PyBytes_CheckExact(object) || PyByteArray_CheckExact(object);
     if (!plain && !PyMemoryView_Check(object)) return false;
     if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_ND) != 0) {
-      if (pending_is_fatal()) return false;
-      PyErr_Clear();  // the element-by-element rule decides what this object is
+      clear_unless_fatal();
       return false;
     }
     held_ = true;
@@ -68,56 +58,40 @@ class ByteBuffer {
   bool held_ = false;
 };
 
+std::string type_name(PyObject* object) { return Py_TYPE(object)->tp_name; }
+
 // The element-by-element rule: a sequence (not a str) whose elements are integers 0 to 255.
 // Its TypeError and OverflowError messages (and the source-kind messages further down) are
 // matched word for word by callers and tests, odd as their wording looks here: keep them.
-std::optional<std::vector<uint8_t>> extract_elements(PyObject* object) {
-  if (PyUnicode_Check(object)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return std::nullopt;
-  }
+std::vector<uint8_t> extract_elements(PyObject* object) {
+  if (PyUnicode_Check(object)) raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
-                 Py_TYPE(object)->tp_name);
-    return std::nullopt;
+    raise_error(PyExc_TypeError,
+                "'" + type_name(object) + "' object cannot be converted to 'Sequence'");
   }
   std::vector<uint8_t> bytes;
   const Py_ssize_t hint = PySequence_Size(object);
   if (hint < 0) {
-    if (pending_is_fatal()) return std::nullopt;
-    PyErr_Clear();
+    clear_unless_fatal();
   } else {
     // A length is only a hint: an object may claim far more items than it yields.
     constexpr Py_ssize_t kMostReserved = Py_ssize_t{1} << 26;
     bytes.reserve(static_cast<size_t>(std::min(hint, kMostReserved)));
   }
   PyRef iterator = called(PyObject_GetIter(object));
-  if (!iterator) return std::nullopt;
   // Iterating a list or a tuple runs no bytecode, so nothing else looks for Ctrl-C meanwhile.
   constexpr size_t kSignalCheckEvery = size_t{1} << 20;
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    if (bytes.size() % kSignalCheckEvery == kSignalCheckEvery - 1 &&
-        !succeeded(PyErr_CheckSignals())) {
-      return std::nullopt;
-    }
+    if (bytes.size() % kSignalCheckEvery == kSignalCheckEvery - 1) check(PyErr_CheckSignals());
     const long value = PyLong_AsLong(item.get());
-    if (value == -1 && PyErr_Occurred()) return std::nullopt;
+    if (value == -1 && PyErr_Occurred()) fail();
     if (value < 0 || value > 255) {
-      PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-      return std::nullopt;
+      raise_error(PyExc_OverflowError, "out of range integral type conversion attempted");
     }
     bytes.push_back(static_cast<uint8_t>(value));
   }
-  if (PyErr_Occurred()) return std::nullopt;
+  if (PyErr_Occurred()) fail();
   return bytes;
-}
-
-std::optional<AcquiredSource> opened(Result<IbtFile> file, SourceLabel label, PyRef keep_alive) {
-  if (!file) {
-    raise_ibt_error(file.error(), label, Stage::Open);
-    return std::nullopt;
-  }
-  return AcquiredSource{std::move(keep_alive), std::move(*file), std::move(label)};
 }
 
 Result<IbtFile> open_source(Result<std::unique_ptr<ByteSource>> source,
@@ -128,110 +102,99 @@ Result<IbtFile> open_source(Result<std::unique_ptr<ByteSource>> source,
 }
 
 // The file is opened and its headers read without the interpreter lock: they are I/O.
-std::optional<AcquiredSource> open_path(std::string_view path, const OpenRequest& request) {
+AcquiredSource open_path(std::string_view path, const OpenRequest& request) {
   Result<IbtFile> file = [&] {
     GilReleased released;
     return open_source(open_file(path), request);
   }();
-  return opened(std::move(file), SourceLabel{std::string(path), true}, PyRef());
+  SourceLabel label{std::string(path), true};
+  IbtFile opened = value_or_raise(std::move(file), label, Stage::Open);
+  return AcquiredSource{PyRef(), std::move(opened), std::move(label)};
 }
 
-std::optional<AcquiredSource> open_data(Result<std::unique_ptr<ByteSource>> source,
-                                        PyRef keep_alive, const OpenRequest& request) {
-  Result<IbtFile> file = open_source(std::move(source), request);
-  return opened(std::move(file), SourceLabel{"<bytes>", false}, std::move(keep_alive));
+AcquiredSource open_data(Result<std::unique_ptr<ByteSource>> source, PyRef keep_alive,
+                         const OpenRequest& request) {
+  SourceLabel label{"<bytes>", false};
+  IbtFile file = value_or_raise(open_source(std::move(source), request), label, Stage::Open);
+  return AcquiredSource{std::move(keep_alive), std::move(file), std::move(label)};
 }
 
-// Bytes-like data. An exact bytes object cannot change, so it is read where it lies; any other
-// buffer is copied first (the copy protects the read from changes made meanwhile), and other
-// sequences are read element by element. Sets `not_bytes_like` when the object is not
-// bytes-like, leaving the exception of that finding set.
-std::optional<AcquiredSource> open_bytes_like(PyObject* object, bool& not_bytes_like,
-                                              const OpenRequest& request) {
-  not_bytes_like = false;
-  {
-    ByteBuffer buffer;
-    if (buffer.acquire(object)) {
-      if (PyBytes_CheckExact(object)) {
-        return open_data(borrowed_source(buffer.bytes()), PyRef::borrow(object), request);
-      }
-      Result<std::unique_ptr<ByteSource>> copy = [&] {
-        GilReleased released;
-        return copied_source(buffer.bytes());
-      }();
-      return open_data(std::move(copy), PyRef(), request);
-    }
-    if (PyErr_Occurred()) return std::nullopt;  // an interrupt or MemoryError while asking
+// A bytes-like buffer. An exact bytes object cannot change, so it is read where it lies; any
+// other buffer is copied first (the copy protects the read from changes made meanwhile). Nothing
+// when the object is not such a buffer.
+std::optional<AcquiredSource> open_buffer(PyObject* object, const OpenRequest& request) {
+  ByteBuffer buffer;
+  if (!buffer.acquire(object)) return std::nullopt;
+  if (PyBytes_CheckExact(object)) {
+    return open_data(borrowed_source(buffer.bytes()), PyRef::borrow(object), request);
   }
-  auto elements = extract_elements(object);
-  if (!elements) {
-    not_bytes_like = true;
-    return std::nullopt;
-  }
-  return open_data(copied_source(*elements), PyRef(), request);
+  Result<std::unique_ptr<ByteSource>> copy = [&] {
+    GilReleased released;
+    return copied_source(buffer.bytes());
+  }();
+  return open_data(std::move(copy), PyRef(), request);
 }
 
-std::optional<AcquiredSource> open_path_like(PyObject* source, const OpenRequest& request) {
+// A buffer, or else a sequence read element by element (whose failure is raised).
+AcquiredSource open_bytes_like(PyObject* object, const OpenRequest& request) {
+  if (auto opened = open_buffer(object, request)) return std::move(*opened);
+  return open_data(copied_source(extract_elements(object)), PyRef(), request);
+}
+
+AcquiredSource open_path_like(PyObject* source, const OpenRequest& request) {
   PyRef path = called(PyObject_CallMethod(source, "__fspath__", nullptr));
-  if (!path) return std::nullopt;
   if (!PyUnicode_Check(path.get())) {
     // Message kept word for word (callers match it).
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'",
-                 Py_TYPE(path.get())->tp_name);
-    return std::nullopt;
+    raise_error(PyExc_TypeError,
+                "'" + type_name(path.get()) + "' object cannot be converted to 'PyString'");
   }
-  auto text = utf8_of(path.get());
-  if (!text) return std::nullopt;
-  return open_path(*text, request);
+  return open_path(utf8_of(path.get()), request);
 }
 
-std::optional<AcquiredSource> open_file_like(PyObject* source, const OpenRequest& request) {
+AcquiredSource open_file_like(PyObject* source, const OpenRequest& request) {
   PyRef zero = created(PyLong_FromLong(0));
   PyRef seek_name = text("seek");
   PyObject* seek_args[] = {source, zero.get()};
-  PyRef seek = called(PyObject_VectorcallMethod(seek_name.get(), seek_args, 2, nullptr));
-  if (!seek) return std::nullopt;
+  called(PyObject_VectorcallMethod(seek_name.get(), seek_args, 2, nullptr));
   PyRef read_name = text("read");
   PyObject* read_args[] = {source};
   PyRef data = called(PyObject_VectorcallMethod(read_name.get(), read_args, 1, nullptr));
-  if (!data) return std::nullopt;
-  bool not_bytes_like = false;
-  return open_bytes_like(data.get(), not_bytes_like, request);
+  return open_bytes_like(data.get(), request);
+}
+
+// A source that is bytes-like, or nothing when it is not: the element rule's failure is
+// discarded (another kind of source may fit), unless it was an interrupt or MemoryError.
+std::optional<AcquiredSource> open_if_bytes_like(PyObject* source, const OpenRequest& request) {
+  if (auto opened = open_buffer(source, request)) return opened;
+  std::vector<uint8_t> elements;
+  try {
+    elements = extract_elements(source);
+  } catch (const PythonError&) {
+    clear_unless_fatal();
+    return std::nullopt;
+  }
+  return open_data(copied_source(elements), PyRef(), request);
+}
+
+// A str path, or nothing for a str without a UTF-8 form (lone surrogates): not a usable path.
+std::optional<std::string_view> path_text(PyObject* source) {
+  if (!PyUnicode_Check(source)) return std::nullopt;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(source, &size);
+  if (data != nullptr) return std::string_view(data, static_cast<size_t>(size));
+  clear_unless_fatal();
+  return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<AcquiredSource> acquire_source(PyObject* source, const OpenRequest& request) {
-  if (PyUnicode_Check(source)) {
-    if (auto path = utf8_of(source)) return open_path(*path, request);
-    if (pending_is_fatal()) return std::nullopt;
-    PyErr_Clear();  // lone surrogates: not a usable path, try the other kinds
-  }
-  switch (has_attribute(source, "__fspath__")) {
-    case Answer::Yes:
-      return open_path_like(source, request);
-    case Answer::Error:
-      return std::nullopt;
-    case Answer::No:
-      break;
-  }
-  bool not_bytes_like = false;
-  auto data = open_bytes_like(source, not_bytes_like, request);
-  if (data || !not_bytes_like) return data;
-  // The element rule's failure is discarded here, unless it was an interrupt or MemoryError.
-  if (pending_is_fatal()) return std::nullopt;
-  PyErr_Clear();
-  switch (has_attribute(source, "read")) {
-    case Answer::Yes:
-      return open_file_like(source, request);
-    case Answer::Error:
-      return std::nullopt;
-    case Answer::No:
-      break;
-  }
+AcquiredSource acquire_source(PyObject* source, const OpenRequest& request) {
+  if (auto path = path_text(source)) return open_path(*path, request);
+  if (has_attribute(source, "__fspath__")) return open_path_like(source, request);
+  if (auto data = open_if_bytes_like(source, request)) return std::move(*data);
+  if (has_attribute(source, "read")) return open_file_like(source, request);
   // Message kept word for word (callers match it).
-  PyErr_SetString(PyExc_TypeError, "Expected str, bytes, PathLike, or file-like object");
-  return std::nullopt;
+  raise_error(PyExc_TypeError, "Expected str, bytes, PathLike, or file-like object");
 }
 
 }  // namespace corvex::py

@@ -2,8 +2,6 @@
 // an exact bytes object is read where it lies, other bytes and file-like objects are copied once.
 #pragma once
 
-#include <optional>
-
 #include "core/reader.h"
 #include "extension/errors.h"
 #include "extension/pyref.h"
@@ -23,7 +21,7 @@ struct OpenRequest {
   bool snapshot = false;
 };
 
-// Empty, with a Python exception set, when the source cannot be classified, read or opened.
-std::optional<AcquiredSource> acquire_source(PyObject* source, const OpenRequest& request = {});
+// Raises when the source cannot be classified, read or opened.
+AcquiredSource acquire_source(PyObject* source, const OpenRequest& request = {});
 
 }  // namespace corvex::py
