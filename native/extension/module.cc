@@ -204,4 +204,7 @@ PyObject* init_module() {
 
 }  // namespace corvex::py
 
-PyMODINIT_FUNC PyInit__corvex_rs() { return corvex::py::at_boundary(corvex::py::init_module); }
+// CPython finds the module's entry point by this name, made from the module name `_corvex_rs`.
+PyMODINIT_FUNC PyInit__corvex_rs() {  // NOLINT(bugprone-reserved-identifier)
+  return corvex::py::at_boundary(corvex::py::init_module);
+}
