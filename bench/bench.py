@@ -42,6 +42,9 @@ import numpy as np
 import pyarrow as pa
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+# The tests' helpers, for the lap table's schema.
+sys.path.insert(1, str(Path(__file__).resolve().parents[1] / "tests"))
+from _helpers import LAP_SCHEMA  # noqa: E402
 from corvex._corvex_rs import ibt  # noqa: E402
 from make_session import HOUR_RECORDS, ensure_session  # noqa: E402
 
@@ -172,17 +175,6 @@ def numpy_timecodes(seconds: np.ndarray) -> np.ndarray:
     return out
 
 
-_LAP_SCHEMA = pa.schema(
-    [
-        pa.field("num", pa.int32(), nullable=False),
-        pa.field("start_time", pa.int64(), nullable=False),
-        pa.field("end_time", pa.int64(), nullable=False),
-        pa.field("lap_type", pa.utf8(), nullable=False),
-        pa.field("session", pa.int32(), nullable=False),
-    ]
-)
-
-
 def numpy_laps(lap: np.ndarray, pit: np.ndarray, pct: np.ndarray, times: np.ndarray) -> pa.Table:
     """The lap table: a lap is a run of equal "Lap" values, typed by pit road and lap fraction."""
     n = lap.size
@@ -199,7 +191,7 @@ def numpy_laps(lap: np.ndarray, pit: np.ndarray, pct: np.ndarray, times: np.ndar
     num = lap[starts]
     session = np.cumsum(np.concatenate(([0], num[1:] == 0))).astype(np.int32)
     columns = [num, times[starts], times[np.minimum(ends, n - 1)], lap_type.tolist(), session]
-    return pa.table(columns, schema=_LAP_SCHEMA)
+    return pa.table(columns, schema=LAP_SCHEMA)
 
 
 def numpy_peer(path: Path, _data: bytes) -> tuple[dict[str, pa.Table], pa.Table]:

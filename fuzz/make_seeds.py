@@ -29,11 +29,16 @@ from corvex.writer import (
     Var,
     build_ibt,
     build_snapshot,
+    keep_records,
     sample_session,
 )
 
 PROJECT = Path(__file__).resolve().parents[1]
 DEFAULT_REAL_DIR = PROJECT.parent / "shared" / "data" / "real"
+
+# The tests' helpers: the lap variables every synthetic file starts with.
+sys.path.insert(0, str(PROJECT / "tests"))
+from _helpers import lap_variables  # noqa: E402
 
 WEEKEND_INFO = (
     "---\nWeekendInfo:\n TrackName: redbullring gp\n TrackDisplayName: Red Bull Ring\n"
@@ -50,10 +55,7 @@ def _every_type() -> bytes:
     """One scalar of each type, an array, a count-0 variable and the lap variables."""
     n = 12
     variables = [
-        Var("SessionTime", DOUBLE, unit="s", desc="Seconds since session start"),
-        Var("Lap", INT),
-        Var("LapDistPct", FLOAT, unit="%"),
-        Var("OnPitRoad", BOOL),
+        *lap_variables(),
         Var("Gear", CHAR),
         Var("SessionFlags", BITFIELD, unit="irsdk_Flags"),
         Var("Speed", FLOAT, unit="m/s"),
@@ -139,15 +141,6 @@ def _minimal() -> bytes:
     return build_ibt([Var("SessionTime", DOUBLE)], {"SessionTime": [0.0]})
 
 
-def _shortened(data: bytes, records: int) -> bytes:
-    """The same file with its record count cut down and the bytes after the data region dropped."""
-    buf_len = layout.read_field(data, "buf_len")
-    buf_offset = layout.read_field(data, "buf_offset")
-    out = bytearray(data[: buf_offset + buf_len * records])
-    layout.patch_field(out, "session_record_count", records)
-    return bytes(out)
-
-
 def _live_snapshot() -> bytes:
     """Three record buffers, the newest in the middle, with a Bool array across a byte."""
     variables = [
@@ -175,14 +168,14 @@ def seeds(real_dir: Path) -> Iterator[tuple[str, bytes]]:
     yield "count_zero_time", _count_zero_time()
     yield "no_records", _no_records()
     yield "overlapping_regions", _overlapping_regions()
-    yield "sample_session_8", _shortened(sample_session(), 8)
+    yield "sample_session_8", keep_records(sample_session(), 8)
     yield "live_snapshot", _live_snapshot()
     cut = _every_type()
     yield "cut_mid_record", cut[: len(cut) - 5]
     for path in sorted(real_dir.glob("*.ibt")):
         real = path.read_bytes()
         yield f"real_{path.stem}", real
-        yield f"real_{path.stem}_6", _shortened(real, 6)
+        yield f"real_{path.stem}_6", keep_records(real, 6)
 
 
 def main(argv: list[str]) -> int:

@@ -4,7 +4,9 @@
 through `corvex.layout`): the tests compare what the extension returns against it, never against
 the extension itself. `real_sample` finds the real recording kept beside the project.
 `parse` calls the extension with `corvex.base.LogFile` replaced by a recorder, so the tests see
-exactly the four arguments the extension hands over.
+exactly the four arguments the extension hands over. `lap_variables` is the time base and the
+lap variables that synthetic files start with; the fuzz seeds and the benchmark import this
+module by path for it and for `LAP_SCHEMA`, so it imports pytest only where it skips.
 """
 
 from __future__ import annotations
@@ -17,14 +19,23 @@ from pathlib import Path
 from typing import Any
 
 import pyarrow as pa
-import pytest
 
 from corvex import layout
+from corvex.writer import Var
 
 CHAR, BOOL, INT, BITFIELD, FLOAT, DOUBLE = range(6)
 WIDTH = {CHAR: 1, BOOL: 1, INT: 4, BITFIELD: 4, FLOAT: 4, DOUBLE: 8}
 STRUCT_CODE = {CHAR: "B", BOOL: "B", INT: "i", BITFIELD: "I", FLOAT: "f", DOUBLE: "d"}
 BITS_CODE = {FLOAT: "I", DOUBLE: "Q"}
+# The Arrow type of a channel's values, by variable type code.
+ARROW_TYPE = {
+    CHAR: pa.uint8(),
+    BOOL: pa.bool_(),
+    INT: pa.int32(),
+    BITFIELD: pa.uint32(),
+    FLOAT: pa.float32(),
+    DOUBLE: pa.float64(),
+}
 
 INT64_MAX = 2**63 - 1
 INT64_MIN = -(2**63)
@@ -41,6 +52,17 @@ LAP_SCHEMA = pa.schema(
         pa.field("session", pa.int32(), nullable=False),
     ]
 )
+
+
+def lap_variables() -> list[Var]:
+    """SessionTime, Lap, LapDistPct and OnPitRoad with the simulator's types and units: the time
+    base and what the lap table is built from, first in a synthetic file's record."""
+    return [
+        Var("SessionTime", DOUBLE, unit="s"),
+        Var("Lap", INT),
+        Var("LapDistPct", FLOAT, unit="%"),
+        Var("OnPitRoad", BOOL),
+    ]
 
 
 RawVar = layout.VarHeaderInfo  # one variable header as stored in the file
@@ -179,6 +201,8 @@ def ms_to_seconds(values: list[int]) -> list[float]:
 
 def real_sample() -> Path:
     """The real recording kept beside the project, or a skip when this checkout has none."""
+    import pytest
+
     files = sorted(REAL_DATA_DIR.glob("*.ibt"))
     if not files:
         pytest.skip(f"no real IBT file in {REAL_DATA_DIR}")

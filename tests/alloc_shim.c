@@ -94,6 +94,14 @@ static int should_fail(void) {
   return fail;
 }
 
+/* True when this allocation is the one to fail, with errno set to ENOMEM as the C library's
+ * allocators leave it when they return NULL. */
+static int refuse(void) {
+  if (!should_fail()) return 0;
+  errno = ENOMEM;
+  return 1;
+}
+
 void alloc_shim_report_to(int fd, int every) {
   void *frames[4];
   backtrace(frames, 4); /* loads the unwinder now rather than inside an armed allocation */
@@ -117,11 +125,7 @@ int alloc_shim_failed(void) { return atomic_load(&failed); }
 
 void *malloc(size_t size) {
   resolve();
-  if (should_fail()) {
-    errno = ENOMEM;
-    return NULL;
-  }
-  return next_malloc(size);
+  return refuse() ? NULL : next_malloc(size);
 }
 
 void *calloc(size_t count, size_t size) {
@@ -133,38 +137,22 @@ void *calloc(size_t count, size_t size) {
     }
     resolve();
   }
-  if (should_fail()) {
-    errno = ENOMEM;
-    return NULL;
-  }
-  return next_calloc(count, size);
+  return refuse() ? NULL : next_calloc(count, size);
 }
 
 void *realloc(void *pointer, size_t size) {
   resolve();
-  if (should_fail()) {
-    errno = ENOMEM;
-    return NULL;
-  }
-  return next_realloc(pointer, size);
+  return refuse() ? NULL : next_realloc(pointer, size);
 }
 
 void *aligned_alloc(size_t alignment, size_t size) {
   resolve();
-  if (should_fail()) {
-    errno = ENOMEM;
-    return NULL;
-  }
-  return next_aligned_alloc(alignment, size);
+  return refuse() ? NULL : next_aligned_alloc(alignment, size);
 }
 
 void *memalign(size_t alignment, size_t size) {
   resolve();
-  if (should_fail()) {
-    errno = ENOMEM;
-    return NULL;
-  }
-  return next_memalign(alignment, size);
+  return refuse() ? NULL : next_memalign(alignment, size);
 }
 
 int posix_memalign(void **out, size_t alignment, size_t size) {

@@ -8,21 +8,12 @@ import struct
 
 import pyarrow as pa
 import pytest
-from _helpers import BOOL, STRUCT_CODE, WIDTH, RawIbt, seconds_to_ms
+from _helpers import ARROW_TYPE, BOOL, STRUCT_CODE, WIDTH, RawIbt, seconds_to_ms
 
 import corvex
 from corvex.writer import BITFIELD, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt
 
 pytest.importorskip("corvex._corvex_rs")
-
-ARROW_TYPES = {
-    CHAR: pa.uint8(),
-    BOOL: pa.bool_(),
-    INT: pa.int32(),
-    BITFIELD: pa.uint32(),
-    FLOAT: pa.float32(),
-    DOUBLE: pa.float64(),
-}
 
 
 def element_values(kind: int, record: int, count: int) -> tuple:
@@ -83,7 +74,7 @@ def check_arrays(log: corvex.LogFile, raw: RawIbt) -> None:
     for var in expected:
         table = arrays[var.name]
         field = table.schema.field(1)
-        item = pa.field("item", ARROW_TYPES[var.type], nullable=False)
+        item = pa.field("item", ARROW_TYPE[var.type], nullable=False)
         assert field.type == pa.list_(item, var.count)
         assert field.metadata[b"units"] == var.unit.encode()
         assert field.metadata[b"desc"] == var.desc.encode()

@@ -9,6 +9,7 @@ import numpy as np
 import pyarrow as pa
 import pytest
 from _helpers import (
+    ARROW_TYPE,
     BITFIELD,
     BOOL,
     CHAR,
@@ -27,14 +28,6 @@ from _helpers import (
 
 from corvex.writer import Bits, Var, build_ibt, build_ibt_layout, sample_session
 
-ARROW_TYPE = {
-    CHAR: pa.uint8(),
-    BOOL: pa.bool_(),
-    INT: pa.int32(),
-    BITFIELD: pa.uint32(),
-    FLOAT: pa.float32(),
-    DOUBLE: pa.float64(),
-}
 TYPE_NAMES = {
     CHAR: "char",
     BOOL: "bool",

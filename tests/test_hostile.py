@@ -20,7 +20,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from _helpers import real_sample
+from _helpers import WIDTH, lap_variables, real_sample
 
 from corvex import layout
 from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt
@@ -28,7 +28,6 @@ from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_i
 INT32_MAX = 2**31 - 1
 INT32_MIN = -(2**31)
 EXTREMES = (-1, 0, INT32_MAX, INT32_MIN)
-WIDTHS = {CHAR: 1, BOOL: 1, INT: 4, BITFIELD: 4, FLOAT: 4, DOUBLE: 8}
 TYPE_NAMES = {
     CHAR: "Char",
     BOOL: "Bool",
@@ -53,10 +52,7 @@ SESSION_INFO = "---\nWeekendInfo:\n TrackName: hostile ring\n TrackLength: 1.00 
 def writer_file() -> bytes:
     """Every value type, the lap variables, an array and a count-0 variable; six records."""
     variables = [
-        Var("SessionTime", DOUBLE, unit="s"),
-        Var("Lap", INT),
-        Var("LapDistPct", FLOAT, unit="%"),
-        Var("OnPitRoad", BOOL),
+        *lap_variables(),
         Var("Gear", CHAR),
         Var("SessionFlags", BITFIELD),
         Var("Speed", FLOAT, unit="m/s"),
@@ -302,7 +298,7 @@ def var_expectation(shape: Shape, vtype: int, offset: int, count: int, name: str
         return f"Variable count must be non-negative, got {count}"
     if offset < 0:
         return f"var offset must be non-negative, got {offset}"
-    size = count * WIDTHS[vtype]
+    size = count * WIDTH[vtype]
     if offset + size > shape.buf_len:
         return (
             f"Variable '{name}' offset {offset} + size {size} exceeds buffer length {shape.buf_len}"
@@ -356,7 +352,7 @@ def wide_read_cases() -> Iterator[tuple[str, int, int, int, int]]:
     """(name, type, count, read width, offset) near the end of the record, where it fits."""
     for name, vtype, count, width in WIDE_READS:
         for offset in range(RECORD - 9, RECORD + 1):
-            if offset + count * WIDTHS[vtype] <= RECORD:
+            if offset + count * WIDTH[vtype] <= RECORD:
                 yield name, vtype, count, width, offset
 
 

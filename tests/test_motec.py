@@ -13,14 +13,14 @@ import time
 from pathlib import Path
 
 import pytest
-from _helpers import RawIbt, lap_time_text
+from _helpers import RawIbt, lap_time_text, lap_variables
 from hypothesis import given
 from hypothesis import strategies as st
 
 import corvex
 from corvex.cli import main
 from corvex.motec import NAME_LIMIT, ld_names, read_ld, read_ldx, write_motec
-from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt
+from corvex.writer import BITFIELD, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt
 
 pytest.importorskip("numpy")
 pytest.importorskip("corvex._corvex_rs")
@@ -41,10 +41,7 @@ def typed_session(records: int, laps: list[int], pct: list[float]) -> bytes:
     floats = [Bits(0x7FC0_1234), -0.0, 3.4e38, float("inf"), 1.5e-45, 0.1, -7.25, 2.0]
     doubles = [0.1, 1e300, -1e-320, 47.2196001234567, float("-inf"), 3.0, 1 / 3, -2.5]
     variables = [
-        Var("SessionTime", DOUBLE, unit="s"),
-        Var("Lap", INT),
-        Var("LapDistPct", FLOAT, unit="%"),
-        Var("OnPitRoad", BOOL),
+        *lap_variables(),
         Var("Gear", INT),
         Var("SessionFlags", BITFIELD, unit="irsdk_Flags"),
         Var("CamGroup", CHAR),

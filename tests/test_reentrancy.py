@@ -16,8 +16,9 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+from _helpers import lap_variables
 
-from corvex.writer import BOOL, DOUBLE, FLOAT, INT, Var, build_ibt
+from corvex.writer import FLOAT, INT, Var, build_ibt
 
 
 def ibt(source: Any, progress: Any = None) -> Any:
@@ -30,10 +31,7 @@ def session(records: int, laps: int, phase: float = 0.0) -> bytes:
     """A file of `records` samples over `laps` laps, with values that differ by `phase`."""
     per_lap = records // laps
     variables = [
-        Var("SessionTime", DOUBLE, unit="s"),
-        Var("Lap", INT),
-        Var("LapDistPct", FLOAT, unit="%"),
-        Var("OnPitRoad", BOOL),
+        *lap_variables(),
         Var("Speed", FLOAT, unit="m/s"),
         Var("RPM", FLOAT, unit="revs/min"),
         Var("Gear", INT),
