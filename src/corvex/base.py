@@ -377,7 +377,7 @@ class LogFile:
         time = self.channels[SIM_LAP_TIME_CHANNEL].column(0)
         nums = self.laps.column("num").to_pylist()
         sessions = self.laps.column("session").to_pylist()
-        ranges = self._record_ranges()
+        ranges = self.lap_record_ranges()
         picks: list[int | None] = []  # the record whose value is the lap's time
         for row in range(len(nums) - 1):
             before = picks[-1] if picks else None
@@ -517,7 +517,7 @@ class LogFile:
         full = [t == "full" for t in self.laps.column("lap_type").to_pylist()]
         if not any(full):
             return full
-        ranges = self._record_ranges()
+        ranges = self.lap_record_ranges()
         ok = list(full)
         if "OnPitRoad" in self.channels:
             pit = any_true(self["OnPitRoad"].column(1).to_numpy(), ranges)
@@ -546,7 +546,7 @@ class LogFile:
             )
         )
         rows = [row for row, t in enumerate(types) if t == "full"]
-        ranges = self._record_ranges()
+        ranges = self.lap_record_ranges()
         if source is None:
             found = [[(end - begin) / 1000.0] for begin, end in (bounds[r] for r in rows)]
         else:
@@ -644,8 +644,12 @@ class LogFile:
             return runs[row]
         return self._record_range_by_time(row)
 
-    def _record_ranges(self) -> list[tuple[int, int]]:
-        """:meth:`_record_range` of every row of the lap table."""
+    def lap_record_ranges(self) -> list[tuple[int, int]]:
+        """Record indices ``[first, stop)`` of each row of the lap table, in its order.
+
+        These are the records :meth:`lap_at` cuts out: the runs of equal ``Lap`` values when
+        they match the lap table, else the records between each lap's start and end times.
+        """
         runs = self._lap_runs()
         if runs is not None:
             return runs

@@ -42,6 +42,7 @@ import math
 import os
 import re
 import stat
+from collections.abc import Mapping
 from dataclasses import dataclass, replace
 from typing import IO, Any, cast
 
@@ -696,3 +697,24 @@ def weekend_fields(text: str) -> dict[str, str]:
                     fields[key] = value
                 break
     return fields
+
+
+def player_entry(info: Mapping[str, Any]) -> dict[str, Any]:
+    """The entry of the recording player's car in ``DriverInfo.Drivers`` of the parsed session
+    info (the one whose ``CarIdx`` is ``DriverInfo.DriverCarIdx``), or {} when there is none."""
+    drivers_info = info.get("DriverInfo")
+    if not isinstance(drivers_info, dict):
+        return {}
+    drivers = drivers_info.get("Drivers")
+    if not isinstance(drivers, list):
+        return {}
+    player = drivers_info.get("DriverCarIdx")
+    for driver in drivers:
+        if isinstance(driver, dict) and driver.get("CarIdx") == player:
+            return driver
+    return {}
+
+
+def text_or_none(value: Any) -> str | None:
+    """A session info value as text; None for a missing or empty value."""
+    return None if value is None or value == "" else str(value)
