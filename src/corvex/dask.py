@@ -25,7 +25,8 @@ import pyarrow as pa
 
 from corvex import dataset as _dataset
 from corvex import layout
-from corvex.dataset import KEY, LAP_NUM, LAP_SESSION, PARTITIONS, RESERVED, TIME, ExportSummary
+from corvex.dataset import LAP_NUM, LAP_SESSION, PARTITIONS, RESERVED, TIME, ExportSummary
+from corvex.dataset.schema import KEY_FIELD
 from corvex.dataset.session import driver_and_car
 from corvex.session_info import parse_session_info, text_or_none
 
@@ -104,7 +105,7 @@ def _probe(path: str, channels: Sequence[str] | None) -> SessionProbe:
     names = list(variables) if channels is None else [n for n in channels if n in variables]
     schema = pa.schema(
         [
-            pa.field(KEY, pa.string(), nullable=False),
+            KEY_FIELD,
             pa.field(TIME, pa.int64(), nullable=False),
             pa.field(LAP_NUM, pa.int32()),
             pa.field(LAP_SESSION, pa.int32()),

@@ -22,6 +22,7 @@ from corvex.dataset.schema import (
     ERROR_SCHEMA,
     ERRORS_FILE,
     KEY,
+    KEY_FIELD,
     LAP_NUM,
     LAP_SCHEMA,
     LAP_SESSION,
@@ -284,7 +285,7 @@ class Export:
         self.summary.conflicts = conflicts
         if not schemas:
             unified = pa.schema(
-                [pa.field(KEY, pa.string(), nullable=False), (TIME, pa.int64()),
+                [KEY_FIELD, (TIME, pa.int64()),
                  (LAP_NUM, pa.int32()), (LAP_SESSION, pa.int32()), *PARTITION_SCHEMA]
             )  # fmt: skip
         return unified

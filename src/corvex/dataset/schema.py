@@ -25,10 +25,12 @@ PARTITIONS = ("track", "car")
 RESERVED = {name.casefold() for name in (KEY, TIME, LAP_NUM, LAP_SESSION, *PARTITIONS)}
 NULL_PARTITION = "__HIVE_DEFAULT_PARTITION__"
 
+# The key column: the first of the sessions, laps and telemetry tables, never null.
+KEY_FIELD = pa.field(KEY, pa.string(), nullable=False)
 
 SESSION_SCHEMA = pa.schema(
     [
-        pa.field(KEY, pa.string(), nullable=False),
+        KEY_FIELD,
         ("source_path", pa.string()),
         ("source_size", pa.int64()),
         ("source_mtime_ns", pa.int64()),
@@ -53,7 +55,7 @@ SESSION_SCHEMA = pa.schema(
 )
 LAP_SCHEMA = pa.schema(
     [
-        pa.field(KEY, pa.string(), nullable=False),
+        KEY_FIELD,
         ("num", pa.int32()),
         ("session", pa.int32()),
         ("lap_type", pa.string()),

@@ -14,6 +14,7 @@ import pyarrow as pa
 from corvex.base import LogFile
 from corvex.dataset.schema import (
     KEY,
+    KEY_FIELD,
     LAP_NUM,
     LAP_SCHEMA,
     LAP_SESSION,
@@ -54,7 +55,7 @@ def telemetry_table(log: LogFile, key: str, channels: Sequence[str]) -> pa.Table
     lap_num, lap_session = _lap_columns(log, count)
     columns = [pa.repeat(pa.scalar(key, pa.string()), count), wide.column(0), lap_num, lap_session]
     fields = [
-        pa.field(KEY, pa.string(), nullable=False),
+        KEY_FIELD,
         wide.schema.field(0),
         pa.field(LAP_NUM, pa.int32()),
         pa.field(LAP_SESSION, pa.int32()),
