@@ -230,18 +230,7 @@ def test_every_cut_at_a_region_boundary(base: str, source_kind: str, tmp_path: P
 # -- header fields set to extreme values ------------------------------------------------------
 
 # Fields with a non-negative rule, in the order the reader checks them.
-SIZE_FIELDS = {
-    name: layout.field(name).offset
-    for name in (
-        "var_header_offset",
-        "num_vars",
-        "session_info_offset",
-        "session_info_len",
-        "buf_len",
-        "buf_offset",
-        "session_record_count",
-    )
-}
+SIZE_FIELDS = {name: layout.field(name).offset for name in layout.NON_NEGATIVE_FIELDS}
 # Words the reader copies or ignores: any value is accepted.
 FREE_WORDS = [4, 8, 12, 32, 40, 44, 48, *range(56, 112, 4), *range(112, 140, 4)]
 

@@ -11,22 +11,22 @@ pyarrow tables::
     log.to_pandas(["Speed", "Throttle"])
     corvex.delta(log.lap(3), log.lap(log.fastest_lap))   # time lost along lap 3
 
-Importing the package is cheap: pyarrow, ``LogFile`` and the version number are loaded on first
-use, so that ``corvex --help`` answers at once.
+Importing the package is cheap: pyarrow, ``LogFile``, ``export_dataset`` and ``open_dataset``
+(those of :mod:`corvex.dataset`) and the version number are loaded on first use, so that
+``corvex --help`` answers at once.
 """
 
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable
 from typing import IO, TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     import pyarrow as pa
-    import pyarrow.dataset
 
     from corvex.base import LapNumber, LogFile
-    from corvex.dataset import ExportSummary
+    from corvex.dataset import export_dataset, open_dataset
 
 __all__ = [
     "CorvexWarning",
@@ -97,8 +97,8 @@ def open(  # noqa: A001 - the package's entry point, named like the builtin on p
 
     if not isinstance(log, _LogFile):  # a LogFile replaced by its caller's own class
         return log  # type: ignore[no-any-return]
-    if log._session_info_bytes is None:
-        log._session_info_bytes = _session_info_bytes(source, log.source)
+    if log.session_info_bytes is None:
+        log.session_info_bytes = _session_info_bytes(source, log.source)
     if report is not None:
         _warn_salvaged(log.source, report)
     elif not salvage and log.record_count == 0:
@@ -125,9 +125,9 @@ def open_snapshot(source: Source) -> LogFile:
 
     if isinstance(log, _LogFile):
         log.metadata["snapshot"] = buffers
-        log._arrays = tables
-        if log._session_info_bytes is None:
-            log._session_info_bytes = _session_info_bytes(source, log.source)
+        log.set_arrays(tables, check=False)
+        if log.session_info_bytes is None:
+            log.session_info_bytes = _session_info_bytes(source, log.source)
     return log  # type: ignore[no-any-return]
 
 
@@ -164,8 +164,7 @@ def _warn_empty(source: Source, label: str) -> None:
 def _attach_arrays(log: LogFile, reader: Any, source: Source, salvage: bool, now: bool) -> None:
     """Give the LogFile its arrays (now) or the way to read them on first access."""
     if now:
-        log._arrays = reader.read_arrays(source, salvage=salvage)
-        log._check_arrays(log._arrays)
+        log.set_arrays(reader.read_arrays(source, salvage=salvage))
         return
     kept: Any
     if log.source != "<bytes>":
@@ -173,7 +172,7 @@ def _attach_arrays(log: LogFile, reader: Any, source: Source, salvage: bool, now
     elif type(source) is bytes or (hasattr(source, "read") and hasattr(source, "seek")):
         kept = source  # cannot change (bytes), or is read again from its start (file object)
     else:
-        log._arrays_unavailable = (
+        log.set_arrays_unavailable(
             f"the arrays of a LogFile read from a {type(source).__name__} are not kept, since "
             "it can change after the call; open it with corvex.open(source, arrays=True), or "
             "from bytes or a path"
@@ -184,7 +183,7 @@ def _attach_arrays(log: LogFile, reader: Any, source: Source, salvage: bool, now
         tables: dict[str, pa.Table] = reader.read_arrays(kept, salvage=salvage)
         return tables
 
-    log._arrays_loader = read
+    log.set_arrays_loader(read)
 
 
 def delta(
@@ -243,33 +242,6 @@ def _extension() -> Any:
     return _corvex_rs
 
 
-def export_dataset(
-    sources: Iterable[str | os.PathLike[str]] | str | os.PathLike[str],
-    out: str | os.PathLike[str],
-    channels: Sequence[str] | None = None,
-    jobs: int | None = None,
-    progress: bool = True,
-    format: str = "parquet",  # noqa: A002 - the name of the command line option
-) -> ExportSummary:
-    """Convert many IBT recordings into one Parquet dataset in the directory ``out``.
-
-    See :func:`corvex.dataset.export_dataset`; returns an :class:`~corvex.dataset.ExportSummary`.
-    """
-    from corvex import dataset
-
-    return dataset.export_dataset(sources, out, channels, jobs, progress, format)
-
-
-def open_dataset(out: str | os.PathLike[str], table: str = "telemetry") -> pyarrow.dataset.Dataset:
-    """One table of an exported directory as a ``pyarrow.dataset.Dataset``.
-
-    See :func:`corvex.dataset.open_dataset`.
-    """
-    from corvex import dataset
-
-    return dataset.open_dataset(out, table)
-
-
 def __getattr__(name: str) -> Any:
     # LogFile (and LapNumber beside it) pulls in pyarrow, and the version number
     # importlib.metadata: both are loaded on first use and then kept as module attributes.
@@ -278,6 +250,12 @@ def __getattr__(name: str) -> Any:
 
         globals()["LogFile"] = base.LogFile
         globals()["LapNumber"] = base.LapNumber
+        return globals()[name]
+    if name in ("export_dataset", "open_dataset"):  # corvex.dataset's own, with their docs
+        from corvex import dataset
+
+        globals()["export_dataset"] = dataset.export_dataset
+        globals()["open_dataset"] = dataset.open_dataset
         return globals()[name]
     if name == "__version__":
         from importlib import metadata

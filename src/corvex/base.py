@@ -90,6 +90,9 @@ class LogFile:
             access; see :attr:`arrays` and :meth:`high_rate`.
         session_info, session_info_text: the session info parsed, and its text decoded from the
             file's bytes (UTF-8, or Windows-1252 for older files).
+        session_info_bytes: the session info's text bytes as stored in the file, when the
+            source could give them (:func:`corvex.open` fills them in), else None; the text is
+            then the reader's own.
 
     Indexing with a channel name gives that channel's table; :meth:`to_table` joins channels
     into one wide table, and a ``LogFile`` can be handed to any consumer of the Arrow PyCapsule
@@ -107,9 +110,7 @@ class LogFile:
         self.laps = laps
         self.metadata = metadata
         self.source = source
-        # The session info's text bytes as stored in the file, when the source could give them;
-        # corvex.open fills them in (see session_info_text).
-        self._session_info_bytes: bytes | None = None
+        self.session_info_bytes: bytes | None = None
         # The array tables once read, how to read them on first access (corvex.open sets it),
         # or why they cannot be read.
         self._arrays: dict[str, pa.Table] | None = None
@@ -136,6 +137,24 @@ class LogFile:
             self._check_arrays(tables)
             self._arrays, self._arrays_loader = tables, None  # the source is let go
         return self._arrays
+
+    def set_arrays(self, tables: dict[str, pa.Table], *, check: bool = True) -> None:
+        """Give the array tables read already; :attr:`arrays` returns them from now on.
+
+        With ``check`` (the default) they must lie on this file's time base, else
+        ``RuntimeError`` (the file changed since the channels were read).
+        """
+        if check:
+            self._check_arrays(tables)
+        self._arrays = tables
+
+    def set_arrays_loader(self, loader: Callable[[], dict[str, pa.Table]]) -> None:
+        """Read the array tables with ``loader()`` on the first access of :attr:`arrays`."""
+        self._arrays_loader = loader
+
+    def set_arrays_unavailable(self, reason: str) -> None:
+        """Say why the arrays cannot be read: :attr:`arrays` raises ``ValueError`` with it."""
+        self._arrays_unavailable = reason
 
     def _check_arrays(self, tables: dict[str, pa.Table]) -> None:
         """The arrays must lie on this file's time base; a file replaced since fails here."""
@@ -377,7 +396,7 @@ class LogFile:
         time = self.channels[SIM_LAP_TIME_CHANNEL].column(0)
         nums = self.laps.column("num").to_pylist()
         sessions = self.laps.column("session").to_pylist()
-        ranges = self._record_ranges()
+        ranges = self.lap_record_ranges()
         picks: list[int | None] = []  # the record whose value is the lap's time
         for row in range(len(nums) - 1):
             before = picks[-1] if picks else None
@@ -517,7 +536,7 @@ class LogFile:
         full = [t == "full" for t in self.laps.column("lap_type").to_pylist()]
         if not any(full):
             return full
-        ranges = self._record_ranges()
+        ranges = self.lap_record_ranges()
         ok = list(full)
         if "OnPitRoad" in self.channels:
             pit = any_true(self["OnPitRoad"].column(1).to_numpy(), ranges)
@@ -546,7 +565,7 @@ class LogFile:
             )
         )
         rows = [row for row, t in enumerate(types) if t == "full"]
-        ranges = self._record_ranges()
+        ranges = self.lap_record_ranges()
         if source is None:
             found = [[(end - begin) / 1000.0] for begin, end in (bounds[r] for r in rows)]
         else:
@@ -608,7 +627,7 @@ class LogFile:
         channels = {name: table.slice(first, stop - first) for name, table in self.channels.items()}
         metadata = dict(self.metadata, record_count=stop - first)
         lap = LogFile(channels, self.laps.slice(row, 1), metadata, self.source)
-        lap._session_info_bytes = self._session_info_bytes
+        lap.session_info_bytes = self.session_info_bytes
         lap._arrays_unavailable = self._arrays_unavailable
         if self._arrays is not None or self._arrays_loader is not None:
 
@@ -644,8 +663,12 @@ class LogFile:
             return runs[row]
         return self._record_range_by_time(row)
 
-    def _record_ranges(self) -> list[tuple[int, int]]:
-        """:meth:`_record_range` of every row of the lap table."""
+    def lap_record_ranges(self) -> list[tuple[int, int]]:
+        """Record indices ``[first, stop)`` of each row of the lap table, in its order.
+
+        These are the records :meth:`lap_at` cuts out: the runs of equal ``Lap`` values when
+        they match the lap table, else the records between each lap's start and end times.
+        """
         runs = self._lap_runs()
         if runs is not None:
             return runs
@@ -706,7 +729,7 @@ class LogFile:
         from corvex.session_info import decode_session_info, read_session_info_path
 
         reader_text = str(self.metadata.get("session_info_yaml", ""))
-        raw = self._session_info_bytes
+        raw = self.session_info_bytes
         if raw is None and self.source != "<bytes>":
             raw = read_session_info_path(self.source)
         # The bytes must be those the reader decoded: the same text once decoded its way.

@@ -25,7 +25,10 @@ import pyarrow as pa
 
 from corvex import dataset as _dataset
 from corvex import layout
-from corvex.dataset import KEY, LAP_NUM, LAP_SESSION, PARTITIONS, RESERVED, TIME, ExportSummary
+from corvex.dataset import LAP_NUM, LAP_SESSION, PARTITIONS, RESERVED, TIME, ExportSummary
+from corvex.dataset.schema import KEY_FIELD
+from corvex.dataset.session import driver_and_car
+from corvex.session_info import parse_session_info, text_or_none
 
 try:
     import dask.dataframe as dd
@@ -82,12 +85,10 @@ def _probe(path: str, channels: Sequence[str] | None) -> SessionProbe:
         raise ValueError(f"{path}: {error_class}: {problem}")
     start = fields["session_info_offset"]
     text = front[start : start + fields["session_info_len"]].split(b"\0", 1)[0]
-    from corvex.session_info import parse_session_info
-
     info = parse_session_info(text.decode("utf-8", "replace"))
     weekend = info.get("WeekendInfo")
-    track = _dataset._text(weekend.get("TrackName")) if isinstance(weekend, dict) else None
-    _, car = _dataset._player(info)
+    track = text_or_none(weekend.get("TrackName")) if isinstance(weekend, dict) else None
+    _, car = driver_and_car(info)
     variables: dict[str, pa.Field] = {}
     for var in layout.read_var_headers(front):
         if var.count != 1 or var.name.casefold() in RESERVED:
@@ -104,7 +105,7 @@ def _probe(path: str, channels: Sequence[str] | None) -> SessionProbe:
     names = list(variables) if channels is None else [n for n in channels if n in variables]
     schema = pa.schema(
         [
-            pa.field(KEY, pa.string(), nullable=False),
+            KEY_FIELD,
             pa.field(TIME, pa.int64(), nullable=False),
             pa.field(LAP_NUM, pa.int32()),
             pa.field(LAP_SESSION, pa.int32()),
@@ -124,15 +125,7 @@ def _header_problem(head: bytes, size: int) -> str | None:
     if len(head) < layout.HEADERS_END:
         return f"File too small for disk sub-header: {size} bytes (need {layout.HEADERS_END})"
     fields = layout.read_fields(head)
-    for name in (
-        "var_header_offset",
-        "num_vars",
-        "session_info_offset",
-        "session_info_len",
-        "buf_len",
-        "buf_offset",
-        "session_record_count",
-    ):
+    for name in layout.NON_NEGATIVE_FIELDS:
         if fields[name] < 0:
             return f"{name} must be non-negative, got {fields[name]}"
     need = fields["buf_offset"] + fields["buf_len"] * fields["session_record_count"]

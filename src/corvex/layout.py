@@ -27,6 +27,7 @@ __all__ = [
     "VAR_HEADER_SIZE",
     "BUFFER_DESCRIPTOR_SIZE",
     "MAX_BUFFERS",
+    "NON_NEGATIVE_FIELDS",
     "VarHeaderInfo",
     "field",
     "var_field",
@@ -94,6 +95,18 @@ VAR_HEADER: tuple[Field, ...] = (
     Field("name", 16, "32s"),
     Field("desc", 48, "64s"),
     Field("unit", 112, "32s"),
+)
+
+# The size and offset fields that must not be negative, in the order the reader checks them (its
+# message names the first one that is).
+NON_NEGATIVE_FIELDS: tuple[str, ...] = (
+    "var_header_offset",
+    "num_vars",
+    "session_info_offset",
+    "session_info_len",
+    "buf_len",
+    "buf_offset",
+    "session_record_count",
 )
 
 _BY_NAME = {f.name: f for f in (*MAIN_HEADER, *DISK_SUB_HEADER)}

@@ -31,6 +31,7 @@ from typing import TYPE_CHECKING, Any
 import pyarrow as pa
 
 from corvex.base import format_lap_time
+from corvex.session_info import player_entry
 
 if TYPE_CHECKING:
     import numpy as np
@@ -352,8 +353,7 @@ def _session_texts(log: LogFile) -> dict[str, Any]:
     info = log.session_info
     meta = log.metadata
     weekend = _as_dict(info.get("WeekendInfo"))
-    drivers = _as_dict(info.get("DriverInfo"))
-    me = _driver(drivers)
+    me = player_entry(info)
     venue = str(meta.get("track_display_name") or meta.get("track_name") or "")
     config = weekend.get("TrackConfigName")
     if config and venue:
@@ -393,18 +393,6 @@ def _text(value: Any) -> str:
     return "" if value is None else str(value)
 
 
-def _driver(drivers: dict[str, Any]) -> dict[str, Any]:
-    """The entry of the recording driver's car in DriverInfo.Drivers (empty if not found)."""
-    car = drivers.get("DriverCarIdx")
-    entries = drivers.get("Drivers")
-    if not isinstance(entries, list):
-        return {}
-    for entry in entries:
-        if isinstance(entry, dict) and entry.get("CarIdx") == car:
-            return entry
-    return {}
-
-
 def _session_name(log: LogFile, info: dict[str, Any]) -> str:
     """The name of the session the log starts in, found by the SessionNum channel."""
     sessions = _as_dict(info.get("SessionInfo")).get("Sessions")
@@ -425,10 +413,7 @@ def _session_name(log: LogFile, info: dict[str, Any]) -> str:
 
 def _lap_start_records(log: LogFile) -> list[int]:
     """The first record of each row of the lap table, found as :meth:`LogFile.lap` finds it."""
-    runs = log._lap_runs()
-    if runs is not None:
-        return [first for first, _ in runs]
-    return [log._record_range(row)[0] for row in range(log.laps.num_rows)]
+    return [first for first, _ in log.lap_record_ranges()]
 
 
 def _ldx_document(log: LogFile, rate: int) -> bytes:

@@ -23,6 +23,7 @@ import pyarrow as pa
 
 from corvex import layout
 from corvex.base import LogFile, format_lap_time
+from corvex.session_info import player_entry, text_or_none
 
 __all__ = [
     "LapReport",
@@ -73,7 +74,7 @@ def session_facts(log: LogFile, *, left_out: bool = True) -> dict[str, Any]:
         from corvex.session_info import weekend_fields
 
         meta.update(weekend_fields(text))
-    player = _player(log.session_info)
+    player = player_entry(log.session_info)
     summary = log.lap_summary
     best = fastest_row(summary)
     laps = []
@@ -101,9 +102,9 @@ def session_facts(log: LogFile, *, left_out: bool = True) -> dict[str, Any]:
             "country": meta.get("track_country"),
             "length": meta.get("track_length"),
         },
-        "car": _text_or_none(player.get("CarScreenName")),
-        "driver": _text_or_none(player.get("UserName")),
-        "team": _text_or_none(player.get("TeamName")),
+        "car": text_or_none(player.get("CarScreenName")),
+        "driver": text_or_none(player.get("UserName")),
+        "team": text_or_none(player.get("TeamName")),
         **{key: meta.get(key) for key, _ in _ID_KEYS},
         "started": _iso_date(stamp),
         "session_start_date": stamp,
@@ -168,25 +169,6 @@ def left_out_variables(source: str | os.PathLike[str]) -> list[layout.VarHeaderI
 
 def _type_name(code: int) -> str:
     return TYPE_NAMES.get(code, f"type {code}")
-
-
-def _player(info: dict[str, Any]) -> dict[str, Any]:
-    """The session info entry of the player's car, or {} when it is not there."""
-    drivers_info = info.get("DriverInfo")
-    if not isinstance(drivers_info, dict):
-        return {}
-    drivers = drivers_info.get("Drivers")
-    if not isinstance(drivers, list):
-        return {}
-    player = drivers_info.get("DriverCarIdx")
-    for driver in drivers:
-        if isinstance(driver, dict) and driver.get("CarIdx") == player:
-            return driver
-    return {}
-
-
-def _text_or_none(value: Any) -> str | None:
-    return None if value is None or value == "" else str(value)
 
 
 def _iso_date(stamp: int) -> str | None:

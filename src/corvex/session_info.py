@@ -42,6 +42,7 @@ import math
 import os
 import re
 import stat
+from collections.abc import Mapping
 from dataclasses import dataclass, replace
 from typing import IO, Any, cast
 
@@ -502,32 +503,40 @@ class _LineParser:
             pos += 1
         return pos
 
-    def _sequence(self, pos: int, column: int, depth: int) -> tuple[list[Any], int]:
-        items: list[Any] = []
+    def _next_in_block(self, pos: int, column: int, kind: str) -> tuple[int, _Entry | None]:
+        """From ``pos``, the next entry of ``kind`` at ``column`` of the block, past stray lines.
+
+        Returns its position and the entry, or the position where the block ends and None.
+        """
         while pos < len(self.entries):
             entry = self.entries[pos]
-            if entry.column < column or (entry.column == column and entry.kind != "item"):
+            if entry.column < column or (entry.column == column and entry.kind != kind):
                 break
             if entry.column > column:  # stray line, fits nowhere
                 pos += 1
                 continue
+            return pos, entry
+        return pos, None
+
+    def _sequence(self, pos: int, column: int, depth: int) -> tuple[list[Any], int]:
+        items: list[Any] = []
+        while True:
+            pos, entry = self._next_in_block(pos, column, "item")
+            if entry is None:
+                return items, pos
             pos += 1
             if pos < len(self.entries) and self.entries[pos].column > column:
                 node, pos = self._node(pos, depth + 1)
             else:
                 node = None
             items.append(node)
-        return items, pos
 
     def _mapping(self, pos: int, column: int, depth: int) -> tuple[dict[str, Any], int]:
         mapping: dict[str, Any] = {}
-        while pos < len(self.entries):
-            entry = self.entries[pos]
-            if entry.column < column or (entry.column == column and entry.kind != "key"):
-                break
-            if entry.column > column:  # stray line, fits nowhere
-                pos += 1
-                continue
+        while True:
+            pos, entry = self._next_in_block(pos, column, "key")
+            if entry is None:
+                return mapping, pos
             pos += 1
             key = entry.key or ""
             if entry.has_value:
@@ -536,7 +545,6 @@ class _LineParser:
                 mapping[key], pos = self._node(pos, depth + 1)
             else:
                 mapping[key] = None
-        return mapping, pos
 
     @staticmethod
     def _opens_child(entry: _Entry, column: int) -> bool:
@@ -696,3 +704,24 @@ def weekend_fields(text: str) -> dict[str, str]:
                     fields[key] = value
                 break
     return fields
+
+
+def player_entry(info: Mapping[str, Any]) -> dict[str, Any]:
+    """The entry of the recording player's car in ``DriverInfo.Drivers`` of the parsed session
+    info (the one whose ``CarIdx`` is ``DriverInfo.DriverCarIdx``), or {} when there is none."""
+    drivers_info = info.get("DriverInfo")
+    if not isinstance(drivers_info, dict):
+        return {}
+    drivers = drivers_info.get("Drivers")
+    if not isinstance(drivers, list):
+        return {}
+    player = drivers_info.get("DriverCarIdx")
+    for driver in drivers:
+        if isinstance(driver, dict) and driver.get("CarIdx") == player:
+            return driver
+    return {}
+
+
+def text_or_none(value: Any) -> str | None:
+    """A session info value as text; None for a missing or empty value."""
+    return None if value is None or value == "" else str(value)

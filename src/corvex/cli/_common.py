@@ -1,9 +1,11 @@
-"""What the command modules share: the one-line error type, channel lists and lap choice."""
+"""What the command modules share: the one-line error type, the options several commands take,
+opening the file, channel lists and lap choice."""
 
 from __future__ import annotations
 
 import argparse
-from typing import TYPE_CHECKING
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from corvex.base import LogFile
@@ -13,6 +15,49 @@ PROG = "corvex"
 
 class CliError(Exception):
     """A problem to report on one line, without a traceback."""
+
+
+def add_command(
+    sub: Any,
+    name: str,
+    run: Callable[[argparse.Namespace], None],
+    *,
+    summary: str,
+    description: str,
+) -> argparse.ArgumentParser:
+    """The parser of the command ``name`` (``summary`` in the list of commands) in the
+    subparsers ``sub``; the command runs ``run(args)``."""
+    parser: argparse.ArgumentParser = sub.add_parser(name, help=summary, description=description)
+    parser.set_defaults(run=run)
+    return parser
+
+
+def add_file_argument(parser: argparse.ArgumentParser) -> None:
+    """The positional ``FILE`` (one IBT file) and ``--salvage``, which says how to read it."""
+    parser.add_argument("file", metavar="FILE", help="IBT file")
+    add_salvage_option(parser)
+
+
+def open_log(args: argparse.Namespace, path: str | None = None) -> LogFile:
+    """``corvex.open`` of ``path`` (default: the ``FILE`` argument), salvaged with --salvage."""
+    import corvex
+
+    return corvex.open(args.file if path is None else path, salvage=args.salvage)
+
+
+def add_units_option(parser: argparse.ArgumentParser, note: str = "") -> None:
+    """``--units``: the display units of speeds on a plot; ``note`` is added to its help."""
+    parser.add_argument(
+        "--units",
+        choices=("metric", "imperial", "si"),
+        default="metric",
+        help="speed in km/h (metric, default), mph (imperial) or m/s (si)" + note,
+    )
+
+
+def add_image_output(parser: argparse.ArgumentParser) -> None:
+    """``-o/--output OUT.png``, the image file a plotting command writes."""
+    parser.add_argument("-o", "--output", metavar="OUT.png", required=True, help="image file")
 
 
 def add_salvage_option(parser: argparse.ArgumentParser) -> None:
@@ -47,6 +92,12 @@ def add_lap_options(
         help="the lap N of session S, when N occurs in more than one session of the lap table "
         "(a new session starts where the lap counter goes back to 0)",
     )
+
+
+def require_lap(args: argparse.Namespace) -> None:
+    """--session picks among laps numbered N: it needs --lap N."""
+    if args.session is not None and args.lap is None:
+        raise CliError("--session needs --lap: it picks which lap N to take")
 
 
 def pick_lap(log: LogFile, num: int, session: int | None, option: str = "--session") -> LogFile:

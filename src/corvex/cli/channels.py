@@ -7,8 +7,7 @@ import shutil
 import textwrap
 from typing import TYPE_CHECKING, Any
 
-import corvex
-from corvex.cli._common import add_salvage_option
+from corvex.cli._common import add_command, add_file_argument, open_log
 
 if TYPE_CHECKING:
     from corvex.base import LogFile
@@ -17,7 +16,7 @@ if TYPE_CHECKING:
 def cmd_channels(args: argparse.Namespace) -> None:
     from corvex.overview import left_out_text, left_out_variables
 
-    log = corvex.open(args.file, salvage=args.salvage)
+    log = open_log(args)
     rows = channel_rows(log, args.grep)
     if not rows:
         print(f"no channel matches {args.grep!r}" if args.grep else "no channels")
@@ -54,17 +53,17 @@ def channel_rows(log: LogFile, grep: str | None = None) -> list[tuple[str, str, 
 
 def register(sub: Any) -> None:
     """Add the `channels` command to the subparsers `sub`."""
-    parser = sub.add_parser(
+    parser = add_command(
+        sub,
         "channels",
-        help="name, type, unit and description of every channel",
+        cmd_channels,
+        summary="name, type, unit and description of every channel",
         description="List the name, type, unit and description of every channel, then the "
         "array variables of the file, which are not read as channels.",
     )
-    parser.add_argument("file", metavar="FILE", help="IBT file")
-    add_salvage_option(parser)
+    add_file_argument(parser)
     parser.add_argument(
         "--grep",
         metavar="TEXT",
         help="only channels (and array variables) whose name or description contains TEXT",
     )
-    parser.set_defaults(run=cmd_channels)

@@ -13,7 +13,15 @@ import os
 from pathlib import Path
 from typing import Any
 
-from corvex.cli._common import CliError, add_salvage_option, parse_names
+from corvex.cli._common import (
+    CliError,
+    add_command,
+    add_image_output,
+    add_salvage_option,
+    add_units_option,
+    open_log,
+    parse_names,
+)
 
 DEFAULT_CHANNELS = ("Speed", "Throttle", "Brake")
 _PARQUET = (".parquet", ".pq")
@@ -33,9 +41,7 @@ def split_lap_choice(text: str) -> tuple[str, int | None]:
 class _Lap:
     """One side of the comparison: its lap as a LogFile or a saved table, and its label."""
 
-    def __init__(self, choice: str, opened: dict[str, Any], salvage: bool = False) -> None:
-        import corvex
-
+    def __init__(self, choice: str, opened: dict[str, Any], args: argparse.Namespace) -> None:
         path, num = split_lap_choice(choice)
         self.path = path
         self.log: Any = None
@@ -51,7 +57,7 @@ class _Lap:
             self.label = _saved_label(self.source)
             return
         if path not in opened:
-            opened[path] = corvex.open(path, salvage=salvage)
+            opened[path] = open_log(args, path)
         self.log = opened[path]
         if num is None:
             num = self.log.fastest_lap
@@ -100,8 +106,8 @@ def cmd_compare(args: argparse.Namespace) -> None:
     if not args.step > 0:
         raise CliError("--step must be a positive number of metres")
     opened: dict[str, Any] = {}
-    lap = _Lap(args.lap, opened, args.salvage)
-    ref = _Lap(args.reference, opened, args.salvage)
+    lap = _Lap(args.lap, opened, args)
+    ref = _Lap(args.reference, opened, args)
     if lap.log is None:
         raise CliError(f"{lap.path}: the lap to compare must come from an IBT file")
     names = _channels(args.channels, lap, ref)
@@ -133,7 +139,14 @@ def _channels(text: str | None, lap: _Lap, ref: _Lap) -> list[str]:
 def draw_compare(plt: Any, lap: _Lap, ref: _Lap, names: list[str], step: float, units: str) -> Any:
     """The figure: the delta panel on top, then one panel per channel with both laps."""
     from corvex.analysis import delta, track_metres
-    from corvex.cli.plot import PLOT_DPI, PLOT_MARGIN, PLOT_PANEL, PLOT_WIDTH, channel_display
+    from corvex.cli.plot import (
+        PLOT_DPI,
+        PLOT_MARGIN,
+        PLOT_PANEL,
+        PLOT_WIDTH,
+        channel_display,
+        vertical_marks,
+    )
 
     slip = delta(lap.source, ref.source, step)
     ours = lap.on_distance(step, names)
@@ -186,19 +199,8 @@ def draw_compare(plt: Any, lap: _Lap, ref: _Lap, names: list[str], step: float, 
         axes[1].legend(loc="lower right", fontsize="small")
     length = track_metres(lap.log.metadata.get("track_length"))
     if length is not None:
-        for n, start in enumerate(lap.log.sector_starts[1:], 2):
-            for ax in axes:
-                ax.axvline(start * length, color="0.5", linestyle="--", linewidth=0.8)
-            top.annotate(
-                f"S{n}",
-                (start * length, 1.0),
-                xycoords=("data", "axes fraction"),
-                xytext=(3, -3),
-                textcoords="offset points",
-                fontsize="small",
-                va="top",
-                color="0.3",
-            )
+        marks = [(s * length, f"S{n}") for n, s in enumerate(lap.log.sector_starts[1:], 2)]
+        vertical_marks(axes, marks, "--", 3, "small")
     axes[-1].set_xlabel("lap distance [m]")
     meta = lap.log.metadata
     track = meta.get("track_display_name") or meta.get("track_name") or lap.log.source
@@ -210,9 +212,11 @@ def draw_compare(plt: Any, lap: _Lap, ref: _Lap, names: list[str], step: float, 
 
 def register(sub: Any) -> None:
     """Add the `compare` command to the subparsers `sub`."""
-    parser = sub.add_parser(
+    parser = add_command(
+        sub,
         "compare",
-        help="a lap against a reference lap on distance, with the time delta",
+        cmd_compare,
+        summary="a lap against a reference lap on distance, with the time delta",
         description="Overlay a lap and a reference lap on lap distance, one panel per channel, "
         "with the time delta on top (positive: slower than the reference) and the track's "
         "sector starts as vertical lines. LAP defaults to the fastest valid lap of the file. "
@@ -227,14 +231,8 @@ def register(sub: Any) -> None:
         metavar="A,B",
         help=f"channels to overlay (default: {','.join(DEFAULT_CHANNELS)})",
     )
-    parser.add_argument(
-        "--units",
-        choices=("metric", "imperial", "si"),
-        default="metric",
-        help="speed in km/h (metric, default), mph (imperial) or m/s (si)",
-    )
+    add_units_option(parser)
     parser.add_argument(
         "--step", type=float, default=1.0, metavar="M", help="distance grid in metres (1)"
     )
-    parser.add_argument("-o", "--output", metavar="OUT.png", required=True, help="image file")
-    parser.set_defaults(run=cmd_compare)
+    add_image_output(parser)

@@ -8,6 +8,7 @@ from pathlib import Path
 from typing import Any
 
 import corvex
+from corvex.cli._common import add_command
 from corvex.cli.info import format_info
 
 
@@ -29,9 +30,11 @@ def cmd_demo(args: argparse.Namespace) -> None:
 
 def register(sub: Any) -> None:
     """Add the `demo` command to the subparsers `sub`."""
-    parser = sub.add_parser(
+    parser = add_command(
+        sub,
         "demo",
-        help="write the bundled sample session and show its info",
+        cmd_demo,
+        summary="write the bundled sample session and show its info",
         description="Write the bundled sample session (a short made-up recording) and run "
         "`corvex info` on it.",
     )
@@ -41,4 +44,3 @@ def register(sub: Any) -> None:
         metavar="PATH",
         help="where to write the sample (default: corvex-sample.ibt in the temp directory)",
     )
-    parser.set_defaults(run=cmd_demo)

@@ -14,13 +14,15 @@ import sys
 from pathlib import Path
 from typing import Any
 
-import corvex
 from corvex.cli._common import (
     CliError,
+    add_command,
     add_lap_options,
     add_salvage_option,
+    open_log,
     parse_names,
     pick_lap,
+    require_lap,
 )
 
 EXPORT_FORMATS = {
@@ -55,9 +57,8 @@ def cmd_export(args: argparse.Namespace) -> None:
         raise CliError(f"{out} is one file; give a directory to export several sources")
     if args.jobs is not None or args.format is not None:
         raise CliError("--jobs and --format apply when the output is a directory")
-    if args.session is not None and args.lap is None:
-        raise CliError("--session needs --lap: it picks which lap N to take")
-    log = corvex.open(sources[0], salvage=args.salvage)
+    require_lap(args)
+    log = open_log(args, sources[0])
     if args.lap is not None:
         log = pick_lap(log, args.lap, args.session)
     if kind == "motec":
@@ -135,9 +136,11 @@ def export_folder(args: argparse.Namespace) -> None:
 
 def register(sub: Any) -> None:
     """Add the `export` command to the subparsers `sub`."""
-    parser = sub.add_parser(
+    parser = add_command(
+        sub,
         "export",
-        help="write channels as one table or MoTeC log, or many sessions as one dataset",
+        cmd_export,
+        summary="write channels as one table or MoTeC log, or many sessions as one dataset",
         description="With one FILE and OUT ending in .parquet/.pq, .feather/.arrow/.ipc or "
         ".csv: write one wide table (timecodes and one column per channel); Parquet and "
         "Feather keep each channel's unit and description in the field metadata, and the track "
@@ -167,4 +170,3 @@ def register(sub: Any) -> None:
         "--format", metavar="NAME", help="per-session file format of the folder form (parquet)"
     )
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
-    parser.set_defaults(run=cmd_export)

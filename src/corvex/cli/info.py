@@ -9,7 +9,7 @@ import shutil
 from typing import TYPE_CHECKING, Any
 
 import corvex
-from corvex.cli._common import add_salvage_option
+from corvex.cli._common import add_command, add_file_argument, open_log
 
 if TYPE_CHECKING:
     from corvex.base import LogFile
@@ -33,7 +33,7 @@ def cmd_info(args: argparse.Namespace) -> None:
         else:
             print(snapshot_text(facts))
         return
-    log = corvex.open(args.file, salvage=args.salvage)
+    log = open_log(args)
     if args.json:
         print(json.dumps(session_facts(log), indent=2, ensure_ascii=False, allow_nan=False))
     else:
@@ -116,12 +116,12 @@ def snapshot_text(facts: dict[str, Any]) -> str:
 
 def register(sub: Any) -> None:
     """Add the `info` command to the subparsers `sub`."""
-    parser = sub.add_parser("info", help="the session at a glance", description=DESCRIPTION)
-    parser.add_argument("file", metavar="FILE", help="IBT file")
-    add_salvage_option(parser)
+    parser = add_command(
+        sub, "info", cmd_info, summary="the session at a glance", description=DESCRIPTION
+    )
+    add_file_argument(parser)
     parser.add_argument(
         "--json",
         action="store_true",
         help="print the facts as one JSON object (times in seconds, dates in ISO 8601)",
     )
-    parser.set_defaults(run=cmd_info)

@@ -5,16 +5,14 @@ from __future__ import annotations
 import argparse
 from typing import TYPE_CHECKING, Any
 
-from corvex.cli._common import add_salvage_option
+from corvex.cli._common import add_command, add_file_argument, open_log
 
 if TYPE_CHECKING:
     from corvex.base import LogFile
 
 
 def cmd_laps(args: argparse.Namespace) -> None:
-    import corvex
-
-    print(format_laps(corvex.open(args.file, salvage=args.salvage)))
+    print(format_laps(open_log(args)))
 
 
 def _time_text(seconds: float | None) -> str:
@@ -89,14 +87,14 @@ def format_laps(log: LogFile) -> str:
 
 def register(sub: Any) -> None:
     """Add the `laps` command to the subparsers `sub`."""
-    parser = sub.add_parser(
+    parser = add_command(
+        sub,
         "laps",
-        help="lap and sector times, best lap and sectors, theoretical best",
+        cmd_laps,
+        summary="lap and sector times, best lap and sectors, theoretical best",
         description="Show every lap with its type, whether it is valid (a full lap that "
         "stayed off pit road and covered the track's length), its lap time and its sector "
         "times. '*' marks the fastest valid lap and the best valid time of each sector; the "
         "theoretical best is the sum of the best sectors.",
     )
-    parser.add_argument("file", metavar="FILE", help="IBT file")
-    add_salvage_option(parser)
-    parser.set_defaults(run=cmd_laps)
+    add_file_argument(parser)

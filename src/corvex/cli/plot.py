@@ -5,13 +5,17 @@ from __future__ import annotations
 import argparse
 from typing import TYPE_CHECKING, Any
 
-import corvex
 from corvex.cli._common import (
     CliError,
+    add_command,
+    add_file_argument,
+    add_image_output,
     add_lap_options,
-    add_salvage_option,
+    add_units_option,
+    open_log,
     parse_names,
     pick_lap,
+    require_lap,
 )
 
 if TYPE_CHECKING:
@@ -35,12 +39,11 @@ def cmd_plot(args: argparse.Namespace) -> None:
     names = parse_names(args.channels) or []
     if args.vs_lap is not None and args.lap is None:
         raise CliError("--vs-lap needs --lap: it compares two laps")
-    if args.session is not None and args.lap is None:
-        raise CliError("--session needs --lap: it picks which lap N to take")
+    require_lap(args)
     if args.vs_session is not None and args.vs_lap is None:
         raise CliError("--vs-session needs --vs-lap: it picks which lap M to take")
     x_axis = args.x or ("distance" if args.vs_lap is not None else "time")
-    log = corvex.open(args.file, salvage=args.salvage)
+    log = open_log(args)
     log.to_table(names)  # checks the names before anything is drawn
     if x_axis == "distance" and "LapDist" not in log and "LapDistPct" not in log:
         raise CliError(_NO_DISTANCE)
@@ -196,18 +199,27 @@ def _lap_markers(log: LogFile, axes: Any) -> None:
     nums = log.laps.column("num").to_pylist()
     starts = log.laps.column("start_time").to_pylist()
     ends = log.laps.column("end_time").to_pylist()
-    for num, start, end in zip(nums, starts, ends):
-        if end <= start:
-            continue  # a one-record lap at the very end has nothing to mark
+    # A one-record lap at the very end has nothing to mark.
+    marks = [
+        (start / 1000.0, f"L{num}") for num, start, end in zip(nums, starts, ends) if end > start
+    ]
+    vertical_marks(axes, marks, ":", 2, "x-small")
+
+
+def vertical_marks(
+    axes: Any, marks: list[tuple[float, str]], linestyle: str, offset: int, fontsize: str
+) -> None:
+    """A vertical line at each x of ``marks`` across all ``axes``, labelled atop the first."""
+    for x, label in marks:
         for ax in axes:
-            ax.axvline(start / 1000.0, color="0.5", linestyle=":", linewidth=0.8)
+            ax.axvline(x, color="0.5", linestyle=linestyle, linewidth=0.8)
         axes[0].annotate(
-            f"L{num}",
-            (start / 1000.0, 1.0),
+            label,
+            (x, 1.0),
             xycoords=("data", "axes fraction"),
-            xytext=(2, -2),
+            xytext=(offset, -offset),
             textcoords="offset points",
-            fontsize="x-small",
+            fontsize=fontsize,
             va="top",
             color="0.3",
         )
@@ -215,15 +227,16 @@ def _lap_markers(log: LogFile, axes: Any) -> None:
 
 def register(sub: Any) -> None:
     """Add the `plot` command to the subparsers `sub`."""
-    parser = sub.add_parser(
+    parser = add_command(
+        sub,
         "plot",
-        help="plot channels against time or lap distance",
+        cmd_plot,
+        summary="plot channels against time or lap distance",
         description="Draw one panel per channel. With --vs-lap the two laps are overlaid, "
         "against lap distance unless --x time is given. Needs matplotlib "
         "(pip install 'corvex[plot]').",
     )
-    parser.add_argument("file", metavar="FILE", help="IBT file")
-    add_salvage_option(parser)
+    add_file_argument(parser)
     parser.add_argument("--channels", metavar="A,B", required=True, help="channels to plot")
     add_lap_options(parser, "only lap N")
     parser.add_argument("--vs-lap", metavar="M", type=int, help="overlay lap M (needs --lap)")
@@ -238,12 +251,5 @@ def register(sub: Any) -> None:
         choices=("time", "distance"),
         help="x axis (default: time; distance with --vs-lap)",
     )
-    parser.add_argument(
-        "--units",
-        choices=("metric", "imperial", "si"),
-        default="metric",
-        help="speed in km/h (metric, default), mph (imperial) or m/s (si); "
-        "pedals and other fractions always in %%",
-    )
-    parser.add_argument("-o", "--output", metavar="OUT.png", required=True, help="image file")
-    parser.set_defaults(run=cmd_plot)
+    add_units_option(parser, "; pedals and other fractions always in %%")
+    add_image_output(parser)

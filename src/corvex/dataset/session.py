@@ -1,0 +1,186 @@
+"""One read session in the dataset's layout: its telemetry table, sessions row and laps."""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Mapping, Sequence
+from datetime import UTC, datetime
+from functools import cached_property
+from typing import TYPE_CHECKING, Any
+from urllib.parse import quote
+
+import pyarrow as pa
+
+from corvex.base import LogFile
+from corvex.dataset.schema import (
+    KEY,
+    KEY_FIELD,
+    LAP_NUM,
+    LAP_SCHEMA,
+    LAP_SESSION,
+    NULL_PARTITION,
+    TELEMETRY_DIR,
+)
+from corvex.dataset.writers import WRITERS
+from corvex.overview import fastest_row
+from corvex.session_info import player_entry, text_or_none
+
+if TYPE_CHECKING:
+    from corvex.dataset.convert import Task
+
+
+class SessionData:
+    """One session on its way out: the read file, its key, its sessions row.
+
+    ``table`` (built on first use) is the session's telemetry in the dataset's layout:
+    ``session_key``, ``timecodes``, ``lap_num`` and ``lap_session`` (the lap table's ``num``
+    and ``session`` of the lap each record belongs to), then the channels.
+    """
+
+    def __init__(self, log: LogFile, key: str, channels: list[str], row: dict[str, Any]):
+        self.log = log
+        self.key = key
+        self.channels = channels
+        self.row = row
+
+    @cached_property
+    def table(self) -> pa.Table:
+        return telemetry_table(self.log, self.key, self.channels)
+
+
+def telemetry_table(log: LogFile, key: str, channels: Sequence[str]) -> pa.Table:
+    """The telemetry of one session in the dataset's layout (see :class:`SessionData`)."""
+    wide = log.to_table(list(channels))
+    count = wide.num_rows
+    lap_num, lap_session = _lap_columns(log, count)
+    columns = [pa.repeat(pa.scalar(key, pa.string()), count), wide.column(0), lap_num, lap_session]
+    fields = [
+        KEY_FIELD,
+        wide.schema.field(0),
+        pa.field(LAP_NUM, pa.int32()),
+        pa.field(LAP_SESSION, pa.int32()),
+    ]
+    fields += [wide.schema.field(i) for i in range(1, wide.num_columns)]
+    columns += [wide.column(i) for i in range(1, wide.num_columns)]
+    return pa.Table.from_arrays(columns, schema=pa.schema(fields))
+
+
+def _lap_columns(log: LogFile, count: int) -> tuple[pa.Array, pa.Array]:
+    """Per record, the lap table's ``num`` and ``session`` of its lap (null outside laps)."""
+    laps = log.laps
+    if laps.num_rows == 0 or count == 0:
+        return pa.nulls(count, pa.int32()), pa.nulls(count, pa.int32())
+    ranges = log.lap_record_ranges()
+    nums, sessions = [], []
+    position = 0
+    for (first, stop), num, session in zip(
+        ranges, laps.column("num").to_pylist(), laps.column("session").to_pylist()
+    ):
+        first, stop = max(first, position), max(stop, position)
+        if first > position:
+            nums.append(pa.nulls(first - position, pa.int32()))
+            sessions.append(pa.nulls(first - position, pa.int32()))
+        nums.append(pa.repeat(pa.scalar(num, pa.int32()), stop - first))
+        sessions.append(pa.repeat(pa.scalar(session, pa.int32()), stop - first))
+        position = stop
+    if position < count:
+        nums.append(pa.nulls(count - position, pa.int32()))
+        sessions.append(pa.nulls(count - position, pa.int32()))
+    return pa.concat_arrays(nums), pa.concat_arrays(sessions)
+
+
+def session_row(log: LogFile, task: Task) -> dict[str, Any]:
+    """The sessions-table row of one read file."""
+    meta = log.metadata
+    info = log.session_info
+    driver, car = driver_and_car(info)
+    track = text_or_none(meta.get("track_name"))
+    summary = log.lap_summary
+    best = fastest_row(summary)
+    start = meta.get("session_start_date") or 0
+    writer = WRITERS[task.format]
+    output = "/".join(
+        [
+            TELEMETRY_DIR,
+            f"track={_partition_value(track)}",
+            f"car={_partition_value(car)}",
+            task.key + writer.suffix,
+        ]
+    )
+    return {
+        KEY: task.key,
+        "source_path": task.source,
+        "source_size": task.size,
+        "source_mtime_ns": task.mtime_ns,
+        "output": output,
+        "track": track,
+        "track_display_name": text_or_none(meta.get("track_display_name")),
+        "track_length_km": _length_km(meta.get("track_length")),
+        "car": car,
+        "driver": driver,
+        "series_id": _int(meta.get("series_id")),
+        "season_id": _int(meta.get("season_id")),
+        "session_id": _int(meta.get("session_id")),
+        "sub_session_id": _int(meta.get("sub_session_id")),
+        "start_date": datetime.fromtimestamp(start, UTC) if _valid_date(start) else None,
+        "duration": log.duration,
+        "tick_rate": _int32(meta.get("tick_rate")),
+        "record_count": log.record_count,
+        "channel_count": len(log.channels),
+        "lap_count": log.laps.num_rows,
+        "fastest_lap_time": None if best is None else summary.column("lap_time")[best].as_py(),
+    }
+
+
+def session_laps(log: LogFile, key: str) -> pa.Table:
+    """The laps of one session in the layout of laps.parquet."""
+    summary = log.lap_summary
+    columns = {KEY: pa.repeat(pa.scalar(key, pa.string()), summary.num_rows)}
+    for name in LAP_SCHEMA.names[1:]:
+        columns[name] = summary.column(name)
+    return pa.table(columns).cast(LAP_SCHEMA)
+
+
+def driver_and_car(info: Mapping[str, Any]) -> tuple[str | None, str | None]:
+    """The player's name and car (screen name, else path) from the parsed session info."""
+    entry = player_entry(info)
+    car = entry.get("CarScreenName") or entry.get("CarPath")
+    return text_or_none(entry.get("UserName")), text_or_none(car)
+
+
+def _int(value: Any) -> int | None:
+    try:
+        number = int(str(value).strip())
+    except (TypeError, ValueError):
+        return None
+    return number if -(2**63) <= number < 2**63 else None
+
+
+def _int32(value: Any) -> int | None:
+    number = _int(value)
+    return number if number is not None and -(2**31) <= number < 2**31 else None
+
+
+def _valid_date(seconds: Any) -> bool:
+    # 0 is what a recording without a start date holds; beyond year 9999 datetime gives up.
+    return isinstance(seconds, int) and 0 < seconds < 253_402_300_800
+
+
+_LENGTH = re.compile(r"^\s*([0-9]*\.?[0-9]+)\s*(km|mi|m)?\s*$", re.IGNORECASE)
+
+
+def _length_km(text: Any) -> float | None:
+    """ "4.32 km" -> 4.32; miles and metres are converted; None when it is not a length."""
+    match = _LENGTH.match(str(text or ""))
+    if not match:
+        return None
+    value = float(match.group(1))
+    unit = (match.group(2) or "km").lower()
+    return value * {"km": 1.0, "mi": 1.609344, "m": 0.001}[unit]
+
+
+def _partition_value(value: str | None) -> str:
+    """A Hive partition directory value: the text with path-unsafe characters %-encoded."""
+    if not value:
+        return NULL_PARTITION
+    return "".join(c if c.isprintable() and c not in "/\\%=" else quote(c, safe="") for c in value)
