@@ -30,15 +30,12 @@ from corvex.writer import (
     build_ibt,
     build_snapshot,
     keep_records,
+    lap_variables,
     sample_session,
 )
 
 PROJECT = Path(__file__).resolve().parents[1]
 DEFAULT_REAL_DIR = PROJECT.parent / "shared" / "data" / "real"
-
-# The tests' helpers: the lap variables every synthetic file starts with.
-sys.path.insert(0, str(PROJECT / "tests"))
-from _helpers import lap_variables  # noqa: E402
 
 WEEKEND_INFO = (
     "---\nWeekendInfo:\n TrackName: redbullring gp\n TrackDisplayName: Red Bull Ring\n"

@@ -4,9 +4,8 @@
 through `corvex.layout`): the tests compare what the extension returns against it, never against
 the extension itself. `real_sample` finds the real recording kept beside the project.
 `parse` calls the extension with `corvex.base.LogFile` replaced by a recorder, so the tests see
-exactly the four arguments the extension hands over. `lap_variables` is the time base and the
-lap variables that synthetic files start with; the fuzz seeds and the benchmark import this
-module by path for it and for `LAP_SCHEMA`, so it imports pytest only where it skips.
+exactly the four arguments the extension hands over. The benchmark imports this module by path for
+`LAP_SCHEMA`, so it imports pytest only where it skips.
 """
 
 from __future__ import annotations
@@ -21,7 +20,6 @@ from typing import Any
 import pyarrow as pa
 
 from corvex import layout
-from corvex.writer import Var
 
 CHAR, BOOL, INT, BITFIELD, FLOAT, DOUBLE = range(6)
 WIDTH = {CHAR: 1, BOOL: 1, INT: 4, BITFIELD: 4, FLOAT: 4, DOUBLE: 8}
@@ -52,17 +50,6 @@ LAP_SCHEMA = pa.schema(
         pa.field("session", pa.int32(), nullable=False),
     ]
 )
-
-
-def lap_variables() -> list[Var]:
-    """SessionTime, Lap, LapDistPct and OnPitRoad with the simulator's types and units: the time
-    base and what the lap table is built from, first in a synthetic file's record."""
-    return [
-        Var("SessionTime", DOUBLE, unit="s"),
-        Var("Lap", INT),
-        Var("LapDistPct", FLOAT, unit="%"),
-        Var("OnPitRoad", BOOL),
-    ]
 
 
 RawVar = layout.VarHeaderInfo  # one variable header as stored in the file

@@ -20,10 +20,10 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from _helpers import WIDTH, lap_variables, real_sample
+from _helpers import WIDTH, real_sample
 
 from corvex import layout
-from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt
+from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt, lap_variables
 
 INT32_MAX = 2**31 - 1
 INT32_MIN = -(2**31)

@@ -13,14 +13,14 @@ import time
 from pathlib import Path
 
 import pytest
-from _helpers import RawIbt, lap_time_text, lap_variables
+from _helpers import RawIbt, lap_time_text
 from hypothesis import given
 from hypothesis import strategies as st
 
 import corvex
 from corvex.cli import main
 from corvex.motec import NAME_LIMIT, ld_names, read_ld, read_ldx, write_motec
-from corvex.writer import BITFIELD, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt
+from corvex.writer import BITFIELD, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt, lap_variables
 
 pytest.importorskip("numpy")
 pytest.importorskip("corvex._corvex_rs")

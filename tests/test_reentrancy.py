@@ -16,9 +16,8 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from _helpers import lap_variables
 
-from corvex.writer import FLOAT, INT, Var, build_ibt
+from corvex.writer import FLOAT, INT, Var, build_ibt, lap_variables
 
 
 def ibt(source: Any, progress: Any = None) -> Any:

@@ -44,6 +44,7 @@ __all__ = [
     "build_ibt_layout",
     "build_snapshot",
     "keep_records",
+    "lap_variables",
     "repeat_records",
     "sample_session",
     "write_sample",
@@ -115,6 +116,20 @@ class Var:
     def area(self) -> int:
         """Bytes the variable occupies in a record: count x width (0 for a negative count)."""
         return max(self.count, 0) * self.width
+
+
+def lap_variables() -> list[Var]:
+    """SessionTime, Lap, LapDistPct and OnPitRoad with the simulator's types and units.
+
+    The time base and what the lap table is built from: put them first in a synthetic file's
+    variables and give them columns, and the file reads back with laps like a recording.
+    """
+    return [
+        Var("SessionTime", DOUBLE, unit="s"),
+        Var("Lap", INT),
+        Var("LapDistPct", FLOAT, unit="%"),
+        Var("OnPitRoad", BOOL),
+    ]
 
 
 @dataclass(frozen=True)
