@@ -123,25 +123,37 @@ bool cell_matches(const VarHeader& var, const uint8_t* column, const uint8_t* ra
   return false;
 }
 
-void check_channels(const IbtFile& file, const Raw& raw, const corvex::Telemetry& t) {
-  std::vector<const VarHeader*> scalars;
+// The channels of `set` are the variables that `wanted` picks, in file order, in groups none of
+// which is empty; `check` is called with each. Returns how many there are.
+template <class Wanted, class Check>
+size_t check_grouped(const IbtFile& file, const corvex::ChannelSet& set, const char* empty,
+                     Wanted wanted, Check check) {
+  std::vector<const VarHeader*> want;
   for (const VarHeader& var : file.vars()) {
-    if (var.count == 1) scalars.push_back(&var);
+    if (wanted(var)) want.push_back(&var);
   }
   size_t k = 0;
-  for (const corvex::ChannelGroup& group : t.channels) {
-    FUZZ_CHECK(!group.empty(), "empty group");
+  for (const corvex::ChannelGroup& group : set) {
+    FUZZ_CHECK(!group.empty(), empty);
     for (const corvex::Channel& channel : group) {
-      FUZZ_CHECK(k < scalars.size() && channel.var == scalars[k], std::to_string(k));
-      const VarHeader& var = *channel.var;
-      FUZZ_CHECK(channel.values.bytes == corvex::column_bytes(var.var_type, raw.records), var.name);
-      for (uint64_t r = 0; r < raw.records; ++r) {
-        FUZZ_CHECK(cell_matches(var, channel.values.data(), raw.at(var, r), r), var.name);
-      }
+      FUZZ_CHECK(k < want.size() && channel.var == want[k], std::to_string(k));
+      check(*channel.var, channel.values);
       ++k;
     }
   }
-  FUZZ_CHECK(k == scalars.size(), std::to_string(k));
+  FUZZ_CHECK(k == want.size(), std::to_string(k));
+  return k;
+}
+
+void check_channels(const IbtFile& file, const Raw& raw, const corvex::Telemetry& t) {
+  check_grouped(
+      file, t.channels, "empty group", [](const VarHeader& var) { return var.count == 1; },
+      [&](const VarHeader& var, const corvex::Column& values) {
+        FUZZ_CHECK(values.bytes == corvex::column_bytes(var.var_type, raw.records), var.name);
+        for (uint64_t r = 0; r < raw.records; ++r) {
+          FUZZ_CHECK(cell_matches(var, values.data(), raw.at(var, r), r), var.name);
+        }
+      });
 }
 
 // The lap table as the rules describe it, computed here from the raw bytes.
@@ -210,18 +222,13 @@ void check_laps(const IbtFile& file, const Raw& raw, const corvex::Telemetry& t)
   }
   const corvex::LapTable& laps = *t.laps;
   FUZZ_CHECK(laps.rows == expected.num.size(), std::to_string(laps.rows));
-  const auto* num = reinterpret_cast<const int32_t*>(laps.num.data());
-  const auto* start = reinterpret_cast<const int64_t*>(laps.start_time.data());
-  const auto* end = reinterpret_cast<const int64_t*>(laps.end_time.data());
-  const auto* offsets = reinterpret_cast<const int32_t*>(laps.lap_type_offsets.data());
-  const auto* chars = reinterpret_cast<const char*>(laps.lap_type_data.data());
-  const auto* session = reinterpret_cast<const int32_t*>(laps.session.data());
   for (size_t i = 0; i < laps.rows; ++i) {
-    FUZZ_CHECK(num[i] == expected.num[i], std::to_string(i));
-    FUZZ_CHECK(start[i] == expected.start[i] && end[i] == expected.end[i], std::to_string(i));
-    const std::string type(chars + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
-    FUZZ_CHECK(type == expected.type[i], type);
-    FUZZ_CHECK(session[i] == expected.session[i], std::to_string(i));
+    const corvex::LapRow row = laps.row(i);
+    FUZZ_CHECK(row.num == expected.num[i], std::to_string(i));
+    FUZZ_CHECK(row.start_time == expected.start[i] && row.end_time == expected.end[i],
+               std::to_string(i));
+    FUZZ_CHECK(row.lap_type == expected.type[i], std::string(row.lap_type));
+    FUZZ_CHECK(row.session == expected.session[i], std::to_string(i));
   }
 }
 
@@ -312,36 +319,26 @@ void check_same(const corvex::Result<corvex::Telemetry>& got,
 // variable of n elements is value r x n + j of its column, a bit for Bool (any non-zero byte is
 // true), otherwise the element's bytes as they are.
 void check_arrays(const IbtFile& file, const Raw& raw, const corvex::Telemetry& t) {
-  std::vector<const VarHeader*> arrays;
-  for (const VarHeader& var : file.vars()) {
-    if (var.count > 1) arrays.push_back(&var);
-  }
-  size_t k = 0;
-  for (const corvex::ChannelGroup& group : t.channels) {
-    FUZZ_CHECK(!group.empty(), "empty array group");
-    for (const corvex::Channel& channel : group) {
-      FUZZ_CHECK(k < arrays.size() && channel.var == arrays[k], std::to_string(k));
-      const VarHeader& var = *channel.var;
-      const auto n = static_cast<uint64_t>(var.count);
-      const uint64_t width = corvex::element_size(var.var_type);
-      const bool bits = var.var_type == VarType::Bool;
-      const uint64_t elements = raw.records * n;
-      FUZZ_CHECK(raw.fits(var, n * width), var.name);
-      FUZZ_CHECK(channel.values.bytes == (bits ? (elements + 7) / 8 : elements * width), var.name);
-      const uint8_t* column = channel.values.data();
-      for (uint64_t r = 0; r < raw.records; ++r) {
-        for (uint64_t j = 0; j < n; ++j) {
-          const uint8_t* src = raw.at(var, r) + j * width;
-          const uint64_t e = r * n + j;
-          const bool same = bits ? ((column[e / 8] >> (e % 8)) & 1) == (src[0] != 0 ? 1 : 0)
-                                 : std::memcmp(column + e * width, src, width) == 0;
-          FUZZ_CHECK(same, var.name + " " + std::to_string(e));
+  const size_t k = check_grouped(
+      file, t.channels, "empty array group", [](const VarHeader& var) { return var.count > 1; },
+      [&](const VarHeader& var, const corvex::Column& values) {
+        const auto n = static_cast<uint64_t>(var.count);
+        const uint64_t width = corvex::element_size(var.var_type);
+        const bool bits = var.var_type == VarType::Bool;
+        const uint64_t elements = raw.records * n;
+        FUZZ_CHECK(raw.fits(var, n * width), var.name);
+        FUZZ_CHECK(values.bytes == (bits ? (elements + 7) / 8 : elements * width), var.name);
+        const uint8_t* column = values.data();
+        for (uint64_t r = 0; r < raw.records; ++r) {
+          for (uint64_t j = 0; j < n; ++j) {
+            const uint8_t* src = raw.at(var, r) + j * width;
+            const uint64_t e = r * n + j;
+            const bool same = bits ? ((column[e / 8] >> (e % 8)) & 1) == (src[0] != 0 ? 1 : 0)
+                                   : std::memcmp(column + e * width, src, width) == 0;
+            FUZZ_CHECK(same, var.name + " " + std::to_string(e));
+          }
         }
-      }
-      ++k;
-    }
-  }
-  FUZZ_CHECK(k == arrays.size(), std::to_string(k));
+      });
   if (k > 0) check_time(file, raw, t);
 }
 

@@ -10,6 +10,7 @@
 
 #include "core/channel.h"
 #include "core/error.h"
+#include "core/gather.h"
 #include "core/reader.h"
 #include "core/record_pass.h"
 #include "core/telemetry.h"
@@ -23,30 +24,19 @@ inline bool is_array(const VarHeader& var) { return var.count > 1; }
 // most buf_len (31 bits), so the product with a 31-bit row count cannot wrap.
 uint64_t array_column_bytes(const VarHeader& var, uint64_t rows);
 
-class ArraySink;
-
-class ArrayGather {
+// An array variable's elements being gathered into their column.
+class ArraySink final : public VarSink {
  public:
-  static uint64_t bytes_needed(const std::vector<VarHeader>& vars, uint64_t rows);
-
-  // Checks every array variable's place in the record and allocates the columns in groups of
-  // about kGroupBytes, like the channels.
-  static Result<ArrayGather> prepare(const std::vector<VarHeader>& vars, const DataRegion& region);
-  ArrayGather(ArrayGather&&) noexcept;
-  ArrayGather& operator=(ArrayGather&&) noexcept;
-  ~ArrayGather();
-
-  bool empty() const { return sinks_.empty(); }
-  // One sink per array variable, valid while this object lives.
-  std::vector<RowSink*> sinks();
-  // The filled columns, in file order and grouped; call once, after the pass.
-  ChannelSet finish();
-
- private:
-  ArrayGather() = default;
-  std::vector<ArraySink> sinks_;
-  std::vector<size_t> group_ends_;
+  using VarSink::VarSink;
+  static bool takes(const VarHeader& var) { return is_array(var); }
+  static uint64_t column_bytes(const VarHeader& var, uint64_t rows) {
+    return array_column_bytes(var, rows);
+  }
+  void gather(const RecordBlock& block) override;
 };
+
+// Every array variable's column, grouped like the channels.
+using ArrayGather = GroupedGather<ArraySink>;
 
 // The memory read_arrays takes at most: the time column, the array columns and the read buffers.
 uint64_t array_result_bytes(const IbtFile& file, unsigned threads);

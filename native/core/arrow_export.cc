@@ -152,6 +152,9 @@ void build_array(const SharedBatch& batch, ArrowArray* out) {
   adopt_array(array_node(batch, nullptr, batch->columns, length), length, out);
 }
 
+// What a failed export reports when its structures could not be allocated.
+constexpr const char* kNoMemory = "could not allocate the Arrow structures";
+
 template <class Build, class T>
 Result<void> guarded(Build build, const SharedBatch& batch, T* out) {
   try {
@@ -159,7 +162,7 @@ Result<void> guarded(Build build, const SharedBatch& batch, T* out) {
     return {};
   } catch (const std::bad_alloc&) {
     out->release = nullptr;
-    return std::unexpected(IbtError::out_of_memory("could not allocate the Arrow structures"));
+    return std::unexpected(IbtError::out_of_memory(kNoMemory));
   }
 }
 
@@ -172,9 +175,6 @@ struct StreamState {
 StreamState& state_of(ArrowArrayStream* stream) {
   return *static_cast<StreamState*>(stream->private_data);
 }
-
-// What a failed callback reports when not even its message could be allocated.
-constexpr const char* kNoMemory = "could not allocate the Arrow structures";
 
 // The callbacks are called from the consumer's C or C++ code, often with the interpreter lock
 // released: nothing may leave them as an exception, so every failure becomes ENOMEM.
@@ -199,6 +199,19 @@ Result<void> export_shared_array(const SharedBatch& batch, ArrowArray* out) {
   return guarded(build_array, batch, out);
 }
 
+// A copy of the batch, exported, so that the structures own what they point at; the stream
+// shares its one copy among all it hands out.
+template <class T>
+Result<void> export_copy(const ExportBatch& batch, T* out,
+                         Result<void> (*export_shared)(const SharedBatch&, T*)) {
+  try {
+    return export_shared(std::make_shared<const ExportBatch>(batch), out);
+  } catch (const std::bad_alloc&) {
+    out->release = nullptr;
+    return std::unexpected(IbtError::out_of_memory(kNoMemory));
+  }
+}
+
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
   return export_or_enomem(state_of(stream), export_shared_schema, out);
 }
@@ -217,6 +230,7 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
 const char* stream_get_last_error(ArrowArrayStream* stream) noexcept {
   const StreamState& state = state_of(stream);
   if (!state.error.empty()) return state.error.c_str();
+  // A failed callback whose own message could not be allocated reports this one.
   return state.delivered ? nullptr : kNoMemory;
 }
 
@@ -246,24 +260,12 @@ std::string encode_metadata(std::span<const MetadataItem> items) {
   return out;
 }
 
-// These two copy the batch, so that the structures own what they point at; the stream shares
-// its one copy among all it hands out.
 Result<void> export_schema(const ExportBatch& batch, ArrowSchema* out) {
-  try {
-    return export_shared_schema(std::make_shared<const ExportBatch>(batch), out);
-  } catch (const std::bad_alloc&) {
-    out->release = nullptr;
-    return std::unexpected(IbtError::out_of_memory("could not allocate the Arrow structures"));
-  }
+  return export_copy(batch, out, export_shared_schema);
 }
 
 Result<void> export_array(const ExportBatch& batch, ArrowArray* out) {
-  try {
-    return export_shared_array(std::make_shared<const ExportBatch>(batch), out);
-  } catch (const std::bad_alloc&) {
-    out->release = nullptr;
-    return std::unexpected(IbtError::out_of_memory("could not allocate the Arrow structures"));
-  }
+  return export_copy(batch, out, export_shared_array);
 }
 
 Result<void> export_stream(ExportBatch batch, ArrowArrayStream* out) {

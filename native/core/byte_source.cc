@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "core/buffer.h"
 
@@ -49,6 +50,19 @@ Result<std::unique_ptr<ByteSource>> copied_source(std::span<const uint8_t> bytes
   if (!bytes.empty()) std::memcpy(copy->data(), bytes.data(), bytes.size());
   const std::span<const uint8_t> view(copy->data(), bytes.size());
   return make_memory_source(view, std::move(copy));
+}
+
+Result<void> check_file_name(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return std::unexpected(IbtError::io("file name contained an unexpected NUL byte"));
+  }
+  return {};
+}
+
+IbtError cut_short_error(uint64_t at, uint64_t size) {
+  return IbtError::io("the file ends at byte " + std::to_string(at) + " but was " +
+                      std::to_string(size) +
+                      " bytes long when it was opened (it was cut while being read)");
 }
 
 }  // namespace corvex

@@ -36,6 +36,12 @@ class ByteSource {
 // confuse the reader.
 Result<std::unique_ptr<ByteSource>> open_file(std::string_view path);
 
+// What the two file sources share. A name with a NUL byte cannot reach the operating system and
+// is refused before any call; a read that finds the file shorter than it was when opened fails
+// with cut_short_error, the same text on every platform.
+Result<void> check_file_name(std::string_view path);
+IbtError cut_short_error(uint64_t at, uint64_t size);
+
 // Bytes that the caller keeps alive and unchanged for as long as the source lives.
 Result<std::unique_ptr<ByteSource>> borrowed_source(std::span<const uint8_t> bytes);
 

@@ -33,18 +33,13 @@ class PosixFile final : public ByteSource {
         if (errno == EINTR) continue;
         return std::unexpected(IbtError::os(errno));
       }
-      if (got == 0) return std::unexpected(IbtError::io(cut_short(offset + done)));
+      if (got == 0) return std::unexpected(cut_short_error(offset + done, size_));
       done += static_cast<size_t>(got);
     }
     return std::span<const uint8_t>(scratch, length);
   }
 
  private:
-  std::string cut_short(uint64_t at) const {
-    return "the file ends at byte " + std::to_string(at) + " but was " + std::to_string(size_) +
-           " bytes long when it was opened (it was cut while being read)";
-  }
-
   int fd_;
   uint64_t size_;
 };
@@ -52,9 +47,7 @@ class PosixFile final : public ByteSource {
 }  // namespace
 
 Result<std::unique_ptr<ByteSource>> open_file(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) {
-    return std::unexpected(IbtError::io("file name contained an unexpected NUL byte"));
-  }
+  CORVEX_RETURN_IF_ERROR(check_file_name(path));
   const std::string name(path);
   // Non-blocking, so that opening a FIFO cannot wait for a writer; reads of a regular file
   // ignore the flag.

@@ -71,12 +71,7 @@ class Win32File final : public ByteSource {
         if (code != ERROR_HANDLE_EOF) return std::unexpected(win32_error(code));
         got = 0;
       }
-      if (got == 0) {
-        return std::unexpected(
-            IbtError::io("the file ends at byte " + std::to_string(position) + " but was " +
-                         std::to_string(size_) +
-                         " bytes long when it was opened (it was cut while being read)"));
-      }
+      if (got == 0) return std::unexpected(cut_short_error(position, size_));
       done += got;
     }
     return std::span<const uint8_t>(scratch, length);
@@ -90,9 +85,7 @@ class Win32File final : public ByteSource {
 }  // namespace
 
 Result<std::unique_ptr<ByteSource>> open_file(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) {
-    return std::unexpected(IbtError::io("file name contained an unexpected NUL byte"));
-  }
+  CORVEX_RETURN_IF_ERROR(check_file_name(path));
   CORVEX_ASSIGN_OR_RETURN(const std::wstring name, wide_path(path));
   const HANDLE handle = ::CreateFileW(name.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

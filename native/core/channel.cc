@@ -34,22 +34,6 @@ uint64_t column_bytes(VarType type, uint64_t rows) {
   return type == VarType::Bool ? (rows + 7) / 8 : rows * element_size(type);
 }
 
-// A value column being filled: the variable and where its values go.
-class ColumnSink final : public RowSink {
- public:
-  ColumnSink(const VarHeader& var, uint64_t bytes) : var_(&var), bytes_(bytes) {}
-  void gather(const RecordBlock& block) override;
-  const VarHeader& var() const { return *var_; }
-  uint64_t bytes() const { return bytes_; }
-  void place(Column column) { column_ = std::move(column); }
-  Column take() { return std::move(column_); }
-
- private:
-  const VarHeader* var_;
-  uint64_t bytes_;
-  Column column_;
-};
-
 namespace {
 
 // Writes 8 bytes of a value column without first reading their cache line: the columns are far
@@ -111,9 +95,9 @@ void gather_bits(const uint8_t* src, uint64_t stride, uint64_t first, uint64_t c
 }  // namespace
 
 void ColumnSink::gather(const RecordBlock& block) {
-  const uint8_t* src = block.records + var_->offset;
-  uint8_t* dst = column_.data();
-  switch (var_->var_type) {
+  const uint8_t* src = block.records + var().offset;
+  uint8_t* dst = data();
+  switch (var().var_type) {
     case VarType::Char:
       return gather_bytes(src, block.stride, block.first, block.count, dst);
     case VarType::Bool:
@@ -125,80 +109,6 @@ void ColumnSink::gather(const RecordBlock& block) {
     case VarType::Double:
       return gather_8(src, block.stride, block.first, block.count, dst);
   }
-}
-
-namespace {
-
-// Every read of a scalar lies inside the region when the variable fits its record, which
-// open_ibt guarantees; this is the last line of defence against a broken invariant.
-Result<void> check_fits(const VarHeader& var, const DataRegion& region) {
-  const uint64_t end = static_cast<uint64_t>(var.offset) + element_size(var.var_type);
-  if (var.offset < 0 || (region.record_count > 0 && end > region.buf_len)) {
-    return invalid_header("Variable '" + var.name + "' lies outside its sample record");
-  }
-  return {};
-}
-
-}  // namespace
-
-uint64_t ChannelGather::bytes_needed(const std::vector<VarHeader>& vars, uint64_t rows) {
-  uint64_t total = 0;
-  for (const VarHeader& var : vars) {
-    if (var.count == 1) total += align_up(column_bytes(var.var_type, rows));
-  }
-  return total;
-}
-
-Result<ChannelGather> ChannelGather::prepare(const std::vector<VarHeader>& vars,
-                                             const DataRegion& region) {
-  ChannelGather gather;
-  uint64_t group = 0;
-  for (const VarHeader& var : vars) {
-    if (var.count != 1) continue;
-    CORVEX_RETURN_IF_ERROR(check_fits(var, region));
-    const uint64_t bytes = align_up(column_bytes(var.var_type, region.record_count));
-    if (group > 0 && group + bytes > kGroupBytes) {
-      gather.group_ends_.push_back(gather.columns_.size());
-      group = 0;
-    }
-    gather.columns_.emplace_back(var, column_bytes(var.var_type, region.record_count));
-    group += bytes;
-  }
-  const size_t closed = gather.group_ends_.empty() ? 0 : gather.group_ends_.back();
-  if (gather.columns_.size() > closed) gather.group_ends_.push_back(gather.columns_.size());
-  std::vector<uint64_t> sizes;
-  sizes.reserve(gather.columns_.size());
-  for (const ColumnSink& column : gather.columns_) sizes.push_back(column.bytes());
-  CORVEX_ASSIGN_OR_RETURN(auto placed, allocate_grouped(sizes, gather.group_ends_));
-  for (size_t i = 0; i < placed.size(); ++i) gather.columns_[i].place(std::move(placed[i]));
-  return gather;
-}
-
-ChannelGather::ChannelGather(ChannelGather&&) noexcept = default;
-ChannelGather& ChannelGather::operator=(ChannelGather&&) noexcept = default;
-ChannelGather::~ChannelGather() = default;
-
-std::vector<RowSink*> ChannelGather::sinks() {
-  std::vector<RowSink*> sinks;
-  sinks.reserve(columns_.size());
-  for (ColumnSink& column : columns_) sinks.push_back(&column);
-  return sinks;
-}
-
-ChannelSet ChannelGather::finish() {
-  ChannelSet set;
-  set.reserve(group_ends_.size());
-  size_t begin = 0;
-  for (size_t end : group_ends_) {
-    ChannelGroup group;
-    group.reserve(end - begin);
-    for (size_t i = begin; i < end; ++i) {
-      group.push_back(Channel{&columns_[i].var(), columns_[i].take()});
-    }
-    set.push_back(std::move(group));
-    begin = end;
-  }
-  return set;
 }
 
 }  // namespace corvex

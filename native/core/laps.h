@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "core/column.h"
@@ -13,11 +14,22 @@
 
 namespace corvex {
 
+// One row of the lap table, read back from its columns.
+struct LapRow {
+  int32_t num;
+  int64_t start_time, end_time;
+  std::string_view lap_type;
+  int32_t session;
+};
+
 // The five columns of the lap table: num (int32), start_time and end_time (int64, ms),
 // lap_type (utf8: offsets and characters) and session (int32).
 struct LapTable {
   uint64_t rows = 0;
   Column num, start_time, end_time, lap_type_offsets, lap_type_data, session;
+
+  // Row `i`, which must be below `rows`.
+  LapRow row(uint64_t i) const;
 };
 
 class LapValueSink;

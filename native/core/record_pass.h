@@ -24,8 +24,6 @@ struct RecordBlock {
   uint64_t first;
   uint64_t count;
   uint64_t stride;
-  // Where record i (counted from the start of the region) starts.
-  const uint8_t* record(uint64_t i) const { return records + (i - first) * stride; }
 };
 
 // Fills some output from the rows of each block. `first` is a multiple of 64, so a block never

@@ -30,17 +30,12 @@ uint64_t checksum(const corvex::Column& column) {
 }
 
 void print_laps(const corvex::LapTable& laps) {
-  const auto* num = reinterpret_cast<const int32_t*>(laps.num.data());
-  const auto* start = reinterpret_cast<const int64_t*>(laps.start_time.data());
-  const auto* end = reinterpret_cast<const int64_t*>(laps.end_time.data());
-  const auto* offsets = reinterpret_cast<const int32_t*>(laps.lap_type_offsets.data());
-  const auto* text = reinterpret_cast<const char*>(laps.lap_type_data.data());
-  const auto* session = reinterpret_cast<const int32_t*>(laps.session.data());
   std::printf("laps %" PRIu64 "\n", laps.rows);
   for (uint64_t i = 0; i < laps.rows; ++i) {
-    const std::string type(text + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
-    std::printf("lap %" PRId32 " %" PRId64 " %" PRId64 " %s %" PRId32 "\n", num[i], start[i],
-                end[i], type.c_str(), session[i]);
+    const corvex::LapRow row = laps.row(i);
+    const std::string type(row.lap_type);
+    std::printf("lap %" PRId32 " %" PRId64 " %" PRId64 " %s %" PRId32 "\n", row.num, row.start_time,
+                row.end_time, type.c_str(), row.session);
   }
 }
 
