@@ -205,20 +205,29 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=0:strict_init_order=1:detect_stack_use
 SANITIZER_PRELOAD = PYTHONMALLOC=malloc \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
 
-sanitize-build: $(STAMP)
-	$(CMAKE) -S . -B $(SANITIZE_DIR)/cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DCORVEX_SANITIZE=ON -DCMAKE_CXX_FLAGS="$(SANITIZE_CXXFLAGS)" \
+# $(call overlay_build,DIR,OPTIONS): the extension configured with the CMake options in the
+# variable named OPTIONS and built in DIR/cmake, and DIR/venv, an environment whose `corvex` is
+# the source tree with that build's extension (links in DIR/site, found first through a .pth;
+# the other packages come from $(VENV)).
+define overlay_build
+	$(CMAKE) -S . -B $(1)/cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $($(2)) \
 		-DPython_EXECUTABLE="$(abspath $(PY))" >/dev/null
-	$(CMAKE) --build $(SANITIZE_DIR)/cmake
-	rm -rf $(SANITIZE_DIR)/site && mkdir -p $(SANITIZE_DIR)/site/corvex
-	for f in $(abspath src/corvex)/*; do case "$$f" in *.so|*__pycache__) ;; *) ln -s "$$f" $(SANITIZE_DIR)/site/corvex/ ;; esac; done
-	cp $(SANITIZE_DIR)/cmake/_corvex_rs*.so $(SANITIZE_DIR)/site/corvex/
-	test -x $(SANITIZE_PY) || $(PY) -m venv --without-pip $(SANITIZE_DIR)/venv
+	$(CMAKE) --build $(1)/cmake
+	rm -rf $(1)/site && mkdir -p $(1)/site/corvex
+	for f in $(abspath src/corvex)/*; do case "$$f" in *.so|*__pycache__) ;; *) ln -s "$$f" $(1)/site/corvex/ ;; esac; done
+	cp $(1)/cmake/_corvex_rs*.so $(1)/site/corvex/
+	test -x $(1)/venv/bin/python || $(PY) -m venv --without-pip $(1)/venv
+	$(1)/venv/bin/python -c 'import sys, sysconfig; open(sysconfig.get_path("purelib") + "/corvex-overlay.pth", "w").write("\n".join(sys.argv[1:]) + "\n")' \
+		"$(abspath $(1)/site)" "$$($(PY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')"
+endef
+
+SANITIZE_CMAKE = -DCORVEX_SANITIZE=ON -DCMAKE_CXX_FLAGS="$(SANITIZE_CXXFLAGS)"
+
+sanitize-build: $(STAMP)
+	$(call overlay_build,$(SANITIZE_DIR),SANITIZE_CMAKE)
 	printf '#!%s\nimport sys\nfrom corvex.cli import main\nsys.exit(main())\n' \
 		"$(abspath $(SANITIZE_PY))" > $(SANITIZE_DIR)/venv/bin/corvex
 	chmod +x $(SANITIZE_DIR)/venv/bin/corvex
-	$(SANITIZE_PY) -c 'import sys, sysconfig; open(sysconfig.get_path("purelib") + "/corvex-sanitize.pth", "w").write("\n".join(sys.argv[1:]) + "\n")' \
-		"$(abspath $(SANITIZE_DIR)/site)" "$$($(PY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')"
 	$(SANITIZER_ENV) $(SANITIZER_PRELOAD) $(SANITIZE_PY) -c 'import sys, corvex._corvex_rs as m; sys.exit(None if m.__file__.startswith(sys.argv[1]) else "not the sanitizer build: " + m.__file__)' \
 		"$(abspath $(SANITIZE_DIR)/site)"
 
@@ -236,16 +245,10 @@ TSAN_DIR := build/tsan
 TSAN_PY := $(TSAN_DIR)/venv/bin/python
 TSAN_TESTS ?= tests/test_threads.py tests/test_concurrent_change.py tests/test_assembly.py
 
+TSAN_CMAKE = -DCORVEX_TSAN=ON
+
 test-tsan: $(STAMP)
-	$(CMAKE) -S . -B $(TSAN_DIR)/cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEX_TSAN=ON \
-		-DPython_EXECUTABLE="$(abspath $(PY))" >/dev/null
-	$(CMAKE) --build $(TSAN_DIR)/cmake
-	rm -rf $(TSAN_DIR)/site && mkdir -p $(TSAN_DIR)/site/corvex
-	for f in $(abspath src/corvex)/*; do case "$$f" in *.so|*__pycache__) ;; *) ln -s "$$f" $(TSAN_DIR)/site/corvex/ ;; esac; done
-	cp $(TSAN_DIR)/cmake/_corvex_rs*.so $(TSAN_DIR)/site/corvex/
-	test -x $(TSAN_PY) || $(PY) -m venv --without-pip $(TSAN_DIR)/venv
-	$(TSAN_PY) -c 'import sys, sysconfig; open(sysconfig.get_path("purelib") + "/corvex-tsan.pth", "w").write("\n".join(sys.argv[1:]) + "\n")' \
-		"$(abspath $(TSAN_DIR)/site)" "$$($(PY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')"
+	$(call overlay_build,$(TSAN_DIR),TSAN_CMAKE)
 	TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0 LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)" \
 		$(TSAN_PY) -m pytest -q -p no:cacheprovider $(TSAN_TESTS)
 
