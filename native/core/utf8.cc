@@ -1,6 +1,8 @@
 #include "core/utf8.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 namespace corvex {
 
@@ -27,6 +29,20 @@ LeadByte classify_lead(uint8_t b) {
   return {0, 0, 0};
 }
 
+// The index of the first byte at or after `i` that is not ASCII (or the end), eight bytes at a
+// time while they last.
+size_t ascii_run_end(std::span<const uint8_t> bytes, size_t i) {
+  constexpr uint64_t kHighBits = 0x8080808080808080u;
+  while (bytes.size() - i >= sizeof(uint64_t)) {
+    uint64_t word = 0;
+    std::memcpy(&word, bytes.data() + i, sizeof word);
+    if ((word & kHighBits) != 0) break;
+    i += sizeof word;
+  }
+  while (i < bytes.size() && bytes[i] < 0x80) ++i;
+  return i;
+}
+
 }  // namespace
 
 std::string decode_utf8_lossy(std::span<const uint8_t> bytes) {
@@ -37,8 +53,10 @@ std::string decode_utf8_lossy(std::span<const uint8_t> bytes) {
   while (i < n) {
     const uint8_t lead = bytes[i];
     if (lead < 0x80) {
-      out.push_back(static_cast<char>(lead));
-      ++i;
+      // Session info is almost all ASCII: copy each run of it in one piece.
+      const size_t end = ascii_run_end(bytes, i + 1);
+      out.append(reinterpret_cast<const char*>(bytes.data() + i), end - i);
+      i = end;
       continue;
     }
     const LeadByte info = classify_lead(lead);
