@@ -263,25 +263,14 @@ Result<LapTable> LapGather::finish(const Column& timecodes) const {
   }
 }
 
-namespace {
-
-// Value `i` of a column of T in native byte order.
-template <class T>
-T value_at(const Column& column, uint64_t i) {
-  T value;
-  std::memcpy(&value, column.data() + i * sizeof(T), sizeof value);
-  return value;
-}
-
-}  // namespace
-
 LapRow LapTable::row(uint64_t i) const {
-  const auto begin = value_at<int32_t>(lap_type_offsets, i);
-  const auto end = value_at<int32_t>(lap_type_offsets, i + 1);
+  const auto begin = load_le<int32_t>(lap_type_offsets.data() + i * 4);
+  const auto end = load_le<int32_t>(lap_type_offsets.data() + (i + 1) * 4);
   const std::string_view type(reinterpret_cast<const char*>(lap_type_data.data()) + begin,
                               static_cast<size_t>(end - begin));
-  return LapRow{value_at<int32_t>(num, i), value_at<int64_t>(start_time, i),
-                value_at<int64_t>(end_time, i), type, value_at<int32_t>(session, i)};
+  return LapRow{load_le<int32_t>(num.data() + i * 4), load_le<int64_t>(start_time.data() + i * 8),
+                load_le<int64_t>(end_time.data() + i * 8), type,
+                load_le<int32_t>(session.data() + i * 4)};
 }
 
 }  // namespace corvex
