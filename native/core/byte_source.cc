@@ -1,6 +1,7 @@
 #include "core/byte_source.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -63,6 +64,26 @@ IbtError cut_short_error(uint64_t at, uint64_t size) {
   return IbtError::io("the file ends at byte " + std::to_string(at) + " but was " +
                       std::to_string(size) +
                       " bytes long when it was opened (it was cut while being read)");
+}
+
+Result<void> check_identity(const ByteSource& source, const FileIdentity& expected) {
+  const std::optional<FileIdentity> found = source.identity();
+  if (found && *found == expected) return {};
+  IbtError error = IbtError::io(
+      "the file changed since it was read (it was replaced, rewritten or touched since); open it "
+      "again");
+  error.set_finding(Finding::Changed);
+  return std::unexpected(std::move(error));
+}
+
+IbtError not_a_file_error(std::string type) {
+  // ENODEV, the error the operating system gives for mapping such a file, on every platform.
+  IbtError error = IbtError::os(19);
+  error.set_finding(Finding::NotAFile);
+  auto facts = std::make_shared<FileFacts>();
+  facts->file_type = std::move(type);
+  error.set_facts(std::move(facts));
+  return error;
 }
 
 }  // namespace corvex

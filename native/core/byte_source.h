@@ -6,10 +6,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "core/error.h"
+#include "core/file_facts.h"
 
 namespace corvex {
 
@@ -29,11 +32,15 @@ class ByteSource {
 
   // True when read() returns views of memory and never touches `scratch`, which may be null.
   virtual bool in_memory() const { return false; }
+
+  // The identity of an opened file, from the status of its handle; none for bytes in memory.
+  virtual std::optional<FileIdentity> identity() const { return std::nullopt; }
 };
 
-// The file at `path` (UTF-8), opened for reading. Anything but a regular file is refused with
-// the error that mapping it would give (ENODEV), so that a FIFO or a directory cannot hang or
-// confuse the reader.
+// The file at `path` (UTF-8), opened for reading. Anything but a regular file (a directory, FIFO,
+// device or socket) is refused with the error that mapping it would give (ENODEV) and the finding
+// NotAFile, its type in the facts; it is looked at before it is opened, so that it is never opened
+// for reading, and checked again on the open handle.
 Result<std::unique_ptr<ByteSource>> open_file(std::string_view path);
 
 // What the two file sources share. A name with a NUL byte cannot reach the operating system and
@@ -41,6 +48,11 @@ Result<std::unique_ptr<ByteSource>> open_file(std::string_view path);
 // with cut_short_error, the same text on every platform.
 Result<void> check_file_name(std::string_view path);
 IbtError cut_short_error(uint64_t at, uint64_t size);
+// The error for a path that names something other than a regular file, `type` saying what.
+IbtError not_a_file_error(std::string type);
+
+// Fails with the finding Changed unless `source` is an opened file of identity `expected`.
+Result<void> check_identity(const ByteSource& source, const FileIdentity& expected);
 
 // Bytes that the caller keeps alive and unchanged for as long as the source lives.
 Result<std::unique_ptr<ByteSource>> borrowed_source(std::span<const uint8_t> bytes);

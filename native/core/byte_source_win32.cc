@@ -45,9 +45,21 @@ Result<std::wstring> wide_path(std::string_view path) {
   return out;
 }
 
+// 100-nanosecond intervals from 1601-01-01 to 1970-01-01.
+constexpr int64_t kUnixEpochIn1601Ticks = 116444736000000000;
+
+FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info, uint64_t size) {
+  const int64_t ticks = static_cast<int64_t>(uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32 |
+                                             info.ftLastWriteTime.dwLowDateTime);
+  return FileIdentity{info.dwVolumeSerialNumber,
+                      uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow, size,
+                      (ticks - kUnixEpochIn1601Ticks) * 100};
+}
+
 class Win32File final : public ByteSource {
  public:
-  Win32File(HANDLE handle, uint64_t size) : handle_(handle), size_(size) {}
+  Win32File(HANDLE handle, uint64_t size, FileIdentity identity)
+      : handle_(handle), size_(size), identity_(identity) {}
   Win32File(const Win32File&) = delete;
   Win32File& operator=(const Win32File&) = delete;
   ~Win32File() override { ::CloseHandle(handle_); }
@@ -77,9 +89,12 @@ class Win32File final : public ByteSource {
     return std::span<const uint8_t>(scratch, length);
   }
 
+  std::optional<FileIdentity> identity() const override { return identity_; }
+
  private:
   HANDLE handle_;
   uint64_t size_;
+  FileIdentity identity_;
 };
 
 }  // namespace
@@ -87,22 +102,31 @@ class Win32File final : public ByteSource {
 Result<std::unique_ptr<ByteSource>> open_file(std::string_view path) {
   CORVEX_RETURN_IF_ERROR(check_file_name(path));
   CORVEX_ASSIGN_OR_RETURN(const std::wstring name, wide_path(path));
+  // A directory is refused before it is opened, as on POSIX.
+  const DWORD attributes = ::GetFileAttributesW(name.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return std::unexpected(not_a_file_error("directory"));
+  }
   const HANDLE handle = ::CreateFileW(name.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return std::unexpected(win32_error(::GetLastError()));
   LARGE_INTEGER size{};
-  if (::GetFileType(handle) != FILE_TYPE_DISK) {
+  if (const DWORD type = ::GetFileType(handle); type != FILE_TYPE_DISK) {
     ::CloseHandle(handle);
-    return std::unexpected(IbtError::os(19));  // ENODEV, as for a POSIX FIFO or device
+    return std::unexpected(not_a_file_error(type == FILE_TYPE_PIPE   ? "pipe"
+                                            : type == FILE_TYPE_CHAR ? "character device"
+                                                                     : "special file"));
   }
-  if (!::GetFileSizeEx(handle, &size)) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileSizeEx(handle, &size) || !::GetFileInformationByHandle(handle, &info)) {
     const DWORD code = ::GetLastError();
     ::CloseHandle(handle);
     return std::unexpected(win32_error(code));
   }
+  const auto length = static_cast<uint64_t>(size.QuadPart);
   try {
-    return std::make_unique<Win32File>(handle, static_cast<uint64_t>(size.QuadPart));
+    return std::make_unique<Win32File>(handle, length, identity_of(info, length));
   } catch (const std::bad_alloc&) {
     ::CloseHandle(handle);
     return std::unexpected(IbtError::out_of_memory("could not allocate a file source"));

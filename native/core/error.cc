@@ -35,6 +35,12 @@ IbtError IbtError::invalid_header(std::string message) {
   return IbtError(ErrorKind::InvalidHeader, std::move(message));
 }
 
+IbtError IbtError::invalid_header(Finding finding, std::string message) {
+  IbtError error(ErrorKind::InvalidHeader, std::move(message));
+  error.finding_ = finding;
+  return error;
+}
+
 IbtError IbtError::arrow(std::string message) {
   return IbtError(ErrorKind::Arrow, std::move(message));
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <expected>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -12,6 +13,18 @@ namespace corvex {
 // a column or batch broke the columnar format's rules (an internal fault). OutOfMemory: an
 // allocation failed or the result would not fit. Cancelled: the caller asked the call to stop.
 enum class ErrorKind { Io, InvalidHeader, Arrow, OutOfMemory, Cancelled };
+
+// What the failure says about the file, for callers that sort failures or explain them (never by
+// the message's text): NotAFile, a directory, FIFO, device or socket refused before any read (an
+// Io error); NotIbt, too small for a main header or of an unknown version; Truncated, a region
+// that passes the end of the file; LiveSnapshot, a file that the one rule of core/snapshot.h
+// takes for a live telemetry snapshot; Changed, a file that is no longer the one read before
+// (an Io error). The other failures are None: their kind says enough.
+enum class Finding { None, NotAFile, NotIbt, Truncated, LiveSnapshot, Changed };
+
+// The facts a failed open learnt about the file (core/reader.h), attached to its error so that
+// a caller can explain the failure without reading the file again.
+struct FileFacts;
 
 class [[nodiscard]] IbtError {
  public:
@@ -23,8 +36,15 @@ class [[nodiscard]] IbtError {
   static IbtError arrow(std::string message);
   static IbtError out_of_memory(std::string message);
   static IbtError cancelled();
+  // An invalid header with a finding (NotIbt, Truncated).
+  static IbtError invalid_header(Finding finding, std::string message);
 
   ErrorKind kind() const { return kind_; }
+  Finding finding() const { return finding_; }
+  void set_finding(Finding finding) { finding_ = finding; }
+  // Null unless an open attached them.
+  const FileFacts* facts() const { return facts_.get(); }
+  void set_facts(std::shared_ptr<const FileFacts> facts) { facts_ = std::move(facts); }
   // The payload's own text, without the kind prefix.
   const std::string& message() const { return message_; }
   // "I/O error: ...", "Invalid header: ...", "Arrow error: ..."; the other kinds are their text.
@@ -33,7 +53,9 @@ class [[nodiscard]] IbtError {
  private:
   IbtError(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
   ErrorKind kind_;
+  Finding finding_ = Finding::None;
   std::string message_;
+  std::shared_ptr<const FileFacts> facts_;
 };
 
 template <class T>
@@ -41,6 +63,10 @@ using Result = std::expected<T, IbtError>;
 
 inline std::unexpected<IbtError> invalid_header(std::string message) {
   return std::unexpected(IbtError::invalid_header(std::move(message)));
+}
+
+inline std::unexpected<IbtError> invalid_header(Finding finding, std::string message) {
+  return std::unexpected(IbtError::invalid_header(finding, std::move(message)));
 }
 
 }  // namespace corvex

@@ -13,6 +13,8 @@
 
 #include "core/byte_source.h"
 #include "core/error.h"
+#include "core/file_facts.h"
+#include "core/session_info.h"
 #include "core/var_header.h"
 
 namespace corvex {
@@ -42,10 +44,17 @@ struct SalvageReport {
   uint64_t dropped_bytes = 0;
 };
 
-// One record buffer of a live telemetry snapshot, as its descriptor in the main header gives it.
-struct LiveBuffer {
-  int32_t tick_count;
-  int32_t offset;
+// The fixed header fields as the file stores them (the disk sub-header's read as 0 for a live
+// snapshot, which has none); the salvage and snapshot readings change only the effective values
+// of IbtFile.
+struct StoredHeader {
+  int32_t version = 0, tick_rate = 0;
+  int32_t session_info_len = 0, session_info_offset = 0;
+  int32_t num_vars = 0, var_header_offset = 0;
+  int32_t num_buf = 0, buf_len = 0, buf_offset = 0;
+  int64_t session_start_date = 0;
+  double start_time = 0, end_time = 0;
+  int32_t lap_count = 0, session_record_count = 0;
 };
 
 // The buffer table of a live telemetry snapshot and the buffer that was read (the newest).
@@ -70,7 +79,15 @@ class IbtFile {
   const std::vector<VarHeader>& vars() const { return vars_; }
   // The variable registered under exactly this name; the last header wins on duplicates.
   const VarHeader* find_var(std::string_view name) const;
-  const std::string& session_info() const { return session_info_; }
+  const std::string& session_info() const { return session_info_.text; }
+  // The bytes the session info text was decoded from, as stored.
+  const std::string& session_info_bytes() const { return session_info_.bytes; }
+  const StoredHeader& header() const { return header_; }
+  // The source's length, the whole records after the data offset (at most 2^31 - 1; 0 for a
+  // snapshot) and, when the one rule of core/snapshot.h takes the file for a live snapshot, its
+  // buffer table.
+  const FileFacts& facts() const { return facts_; }
+  const ByteSource& source() const { return *source_; }
 
   // The record_count x buf_len bytes from buf_offset; validated to lie inside the file.
   DataRegion region() const;
@@ -83,6 +100,8 @@ class IbtFile {
  private:
   friend Result<IbtFile> open_ibt(std::unique_ptr<ByteSource> source, const OpenOptions& options);
   friend Result<IbtFile> open_snapshot(std::unique_ptr<ByteSource> source);
+  friend Result<IbtFile> open_snapshot_layout(const ByteSource& source);
+  friend Result<IbtFile> open_recording(const ByteSource& source, const OpenOptions& options);
   IbtFile() = default;
   // What recordings and snapshots share, read from the main header `head` (at least its 112
   // bytes) and checked in this order: the variable headers, the session info, buf_len and each
@@ -98,14 +117,27 @@ class IbtFile {
   int32_t lap_count_ = 0, session_record_count_ = 0;
   std::vector<VarHeader> vars_;
   std::unordered_map<std::string, size_t> index_;
-  std::string session_info_;
+  SessionInfo session_info_;
+  StoredHeader header_;
+  FileFacts facts_;
   SalvageReport salvage_;
   std::optional<SnapshotBuffers> snapshot_;
 };
 
 // Validates the whole layout in a fixed order, reading only the headers and the session info,
-// and takes ownership of the source.
+// and takes ownership of the source. A failure carries the facts (file_facts.h) of what was found:
+// the file's size, the whole records present when the records are cut, and the finding
+// LiveSnapshot with the buffer table when the file is a live snapshot by the rule of
+// core/snapshot.h.
 Result<IbtFile> open_ibt(std::unique_ptr<ByteSource> source, const OpenOptions& options = {});
+
+// The fixed headers (the first 144 bytes, or the 112 of a snapshot), the variable header block and
+// the whole session info region as the file stores them, read again from the file's source: what
+// a content hash of the session covers.
+struct RawBlocks {
+  std::vector<uint8_t> headers, var_headers, session_info;
+};
+Result<RawBlocks> read_raw_blocks(const IbtFile& file);
 
 // Checks that reading `width` bytes at `offset` of every record stays inside the data region.
 // Only variables declared with fewer bytes than they are read with (count 0, or a narrower

@@ -7,20 +7,26 @@
 
 namespace corvex {
 
-Result<std::string> extract_session_info(const ByteSource& file, uint64_t offset, uint64_t length) {
+Result<SessionInfo> extract_session_info(const ByteSource& file, uint64_t offset, uint64_t length) {
   // Both values come from 31-bit fields, so the sum cannot overflow.
   const uint64_t end = offset + length;
   if (file.size() < end) {
-    return invalid_header("File too small for session info: " + std::to_string(file.size()) +
-                          " bytes (need " + std::to_string(end) + ")");
+    return invalid_header(Finding::Truncated,
+                          "File too small for session info: " + std::to_string(file.size()) +
+                              " bytes (need " + std::to_string(end) + ")");
   }
   std::vector<uint8_t> scratch(file.in_memory() ? 0 : length);
   CORVEX_ASSIGN_OR_RETURN(const auto region,
                           file.read(offset, static_cast<size_t>(length), scratch.data()));
-  return cut_session_info(region);
+  const std::span<const uint8_t> cut = session_info_span(region);
+  return SessionInfo{std::string(cut.begin(), cut.end()), decode_utf8_lossy(cut)};
 }
 
 std::string cut_session_info(std::span<const uint8_t> region) {
+  return decode_utf8_lossy(session_info_span(region));
+}
+
+std::span<const uint8_t> session_info_span(std::span<const uint8_t> region) {
   static constexpr std::array<uint8_t, 3> kMarker = {'-', '-', '-'};
   auto start = std::search(region.begin(), region.end(), kMarker.begin(), kMarker.end());
   if (start == region.end()) {
@@ -29,7 +35,7 @@ std::string cut_session_info(std::span<const uint8_t> region) {
   }
   auto stop = region.end();
   while (stop != start && *(stop - 1) == 0) --stop;
-  return decode_utf8_lossy({start, stop});
+  return {start, stop};
 }
 
 namespace {

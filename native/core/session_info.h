@@ -13,12 +13,20 @@
 
 namespace corvex {
 
-// Reads the region [offset, offset + length) of the file and cuts the text out of it.
-Result<std::string> extract_session_info(const ByteSource& file, uint64_t offset, uint64_t length);
+// The session info as the file holds it: the bytes cut out of the region, and their text.
+struct SessionInfo {
+  std::string bytes;  // as stored (older files write names in Windows-1252)
+  std::string text;   // the bytes decoded as UTF-8 with replacement
+};
 
-// The text of a session info region: it starts at the first "---" (or the first non-NUL byte
-// when there is none), trailing NULs are dropped, and the bytes are decoded as UTF-8 with
-// replacement.
+// Reads the region [offset, offset + length) of the file and cuts the text out of it.
+Result<SessionInfo> extract_session_info(const ByteSource& file, uint64_t offset, uint64_t length);
+
+// The bytes of the text in a session info region: from the first "---" (or the first non-NUL
+// byte when there is none), without the trailing NULs.
+std::span<const uint8_t> session_info_span(std::span<const uint8_t> region);
+
+// Those bytes decoded as UTF-8 with replacement.
 std::string cut_session_info(std::span<const uint8_t> region);
 
 struct WeekendField {

@@ -52,23 +52,23 @@ Result<std::vector<LiveBuffer>> read_buffer_table(const uint8_t* head, uint64_t 
 
 }  // namespace
 
-Result<IbtFile> open_snapshot(std::unique_ptr<ByteSource> source) {
+Result<IbtFile> open_snapshot_layout(const ByteSource& source) {
   using namespace layout;
-  const uint64_t length = source->size();
+  const uint64_t length = source.size();
   std::array<uint8_t, kMainHeaderSize> scratch{};
   CORVEX_ASSIGN_OR_RETURN(
       const auto head,
-      source->read(0, static_cast<size_t>(std::min<uint64_t>(length, kMainHeaderSize)),
-                   scratch.data()));
+      source.read(0, static_cast<size_t>(std::min<uint64_t>(length, kMainHeaderSize)),
+                  scratch.data()));
   if (length < kMainHeaderSize) {
-    return invalid_header("File too small for header: " + std::to_string(length) +
-                          " bytes (need 112)");
+    return invalid_header(Finding::NotIbt, "File too small for header: " + std::to_string(length) +
+                                               " bytes (need 112)");
   }
   const auto version = read(head.data(), kVersion);
   if (version != 1 && version != 2) {
-    return invalid_header("Unsupported IBT version: " + std::to_string(version));
+    return invalid_header(Finding::NotIbt, "Unsupported IBT version: " + std::to_string(version));
   }
-  CORVEX_ASSIGN_OR_RETURN(IbtFile file, IbtFile::open_layout(*source, head.data()));
+  CORVEX_ASSIGN_OR_RETURN(IbtFile file, IbtFile::open_layout(source, head.data()));
   CORVEX_ASSIGN_OR_RETURN(auto buffers, read_buffer_table(head.data(), length, file.buf_len_));
   // The newest record is the one with the highest tick count; the first of equals wins.
   const auto newest = std::max_element(
@@ -77,8 +77,27 @@ Result<IbtFile> open_snapshot(std::unique_ptr<ByteSource> source) {
   file.buf_offset_ = newest->offset;
   file.session_record_count_ = 1;
   file.snapshot_ = SnapshotBuffers{buffers, static_cast<size_t>(newest - buffers.begin())};
+  return file;
+}
+
+Result<IbtFile> open_snapshot(std::unique_ptr<ByteSource> source) {
+  CORVEX_ASSIGN_OR_RETURN(IbtFile file, open_snapshot_layout(*source));
   file.finish(std::move(source));
   return file;
+}
+
+std::optional<std::vector<LiveBuffer>> live_buffer_table(const uint8_t* head, uint64_t length,
+                                                         int32_t buf_len) {
+  if (layout::read(head, layout::kNumBuf) < 2) return std::nullopt;
+  auto buffers = read_buffer_table(head, length, buf_len);
+  if (!buffers) return std::nullopt;
+  return std::move(*buffers);
+}
+
+std::optional<std::vector<LiveBuffer>> live_snapshot_buffers(const ByteSource& source) {
+  auto file = open_snapshot_layout(source);
+  if (!file || file->snapshot()->buffers.size() < 2) return std::nullopt;
+  return file->snapshot()->buffers;
 }
 
 }  // namespace corvex

@@ -1,6 +1,8 @@
 #include "core/tables.h"
 
 #include <array>
+#include <string_view>
+#include <unordered_map>
 
 namespace corvex {
 
@@ -40,6 +42,32 @@ ExportBatch channel_batch(const Column& timecodes, uint64_t rows, const ChannelG
                                          arrow_format(channel.var->var_type),
                                          channel_metadata(*channel.var),
                                          {channel.values}});
+  }
+  return batch;
+}
+
+ExportBatch channel_fields(const std::vector<VarHeader>& vars) {
+  ExportBatch batch;
+  std::unordered_map<std::string_view, size_t> position;
+  for (const VarHeader& var : vars) {
+    if (!ColumnSink::takes(var)) continue;
+    ExportColumn column{var.name, arrow_format(var.var_type), channel_metadata(var), {}};
+    const auto [at, fresh] = position.try_emplace(var.name, batch.columns.size());
+    if (fresh) {
+      batch.columns.push_back(std::move(column));
+    } else {
+      batch.columns[at->second] = std::move(column);
+    }
+  }
+  return batch;
+}
+
+ExportBatch variable_fields(const std::vector<VarHeader>& vars) {
+  ExportBatch batch;
+  batch.columns.reserve(vars.size());
+  for (const VarHeader& var : vars) {
+    batch.columns.push_back(
+        ExportColumn{var.name, arrow_format(var.var_type), channel_metadata(var), {}});
   }
   return batch;
 }

@@ -240,7 +240,38 @@ PyarrowHandOff make_hand_off() {
   return PyarrowHandOff(called(PyObject_GetAttrString(pyarrow.get(), "Table")));
 }
 
+// Owns an ArrowSchema until pyarrow takes it over; releases it if pyarrow never did.
+class SchemaHolder {
+ public:
+  SchemaHolder() { schema_.release = nullptr; }
+  SchemaHolder(const SchemaHolder&) = delete;
+  SchemaHolder& operator=(const SchemaHolder&) = delete;
+  ~SchemaHolder() {
+    if (schema_.release != nullptr) schema_.release(&schema_);
+  }
+  ArrowSchema* get() { return &schema_; }
+
+ private:
+  ArrowSchema schema_;
+};
+
 }  // namespace
+
+PyRef import_schema(const ExportBatch& batch) {
+  SchemaHolder schema;
+  if (auto made = export_schema(batch, schema.get()); !made) {
+    raise_error(PyExc_MemoryError, made.error().message());
+  }
+  return reported_as_runtime_error([&] {
+    PyRef pyarrow = called(PyImport_ImportModule("pyarrow"));
+    PyRef schema_class = called(PyObject_GetAttrString(pyarrow.get(), "Schema"));
+    PyRef import_from_c = called(PyObject_GetAttrString(schema_class.get(), "_import_from_c"));
+    PyRef address = created(PyLong_FromVoidPtr(schema.get()));
+    PyObject* args[] = {address.get()};
+    return call_pyarrow(
+        [&] { return called(PyObject_Vectorcall(import_from_c.get(), args, 1, nullptr)); });
+  });
+}
 
 PyRef assemble_result(const AcquiredSource& source, PyObject* progress,
                       const ReadOptions& options) {

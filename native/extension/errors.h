@@ -6,6 +6,11 @@
 //   channels or the laps: RuntimeError("{text}");
 // - memory that cannot be had: MemoryError, with the path in front for a path source;
 // - a call stopped by a signal: the exception its handler raised, already set.
+// The OSError and RuntimeError carry the failure's kind as the attribute `kind` ("io",
+// "not_a_file", "not_ibt", "truncated", "invalid_header", "live_snapshot", "changed", "arrow"),
+// and what the reader learnt of the file as `file_size`, `whole_records`, `buffers` and
+// `file_type`, so that callers sort and explain failures without matching the message or
+// reading the file again.
 #pragma once
 
 #include <string>

@@ -17,4 +17,17 @@ PyRef salvage_report(const IbtFile& file);
 // None for a recording.
 PyRef snapshot_report(const IbtFile& file);
 
+// What probe(source) returns: the stored header fields, every variable header, the channel schema,
+// the session info bytes and the blocks a content hash covers, the file's size, whole records,
+// live snapshot buffer table (None unless the one rule holds), identity and salvage report.
+PyRef probe_report(const IbtFile& file, const RawBlocks& blocks);
+
+// The details read(source) returns beside the LogFile: the session info bytes, the salvage
+// report, the variables that are not channels (count != 1), the identity, the whole records and
+// the live snapshot buffer table.
+PyRef read_details(const IbtFile& file);
+
+// Sets `key` of the dict to `value`.
+void insert(PyObject* dict, std::string_view key, PyRef value);
+
 }  // namespace corvex::py

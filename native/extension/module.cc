@@ -141,6 +141,8 @@ PyMethodDef reading_defs[] = {
     reading_def<ibt_salvage_call>("ibt_salvage", kIbtSalvageDoc),
     reading_def<read_arrays_call>("read_arrays", kReadArraysDoc),
     reading_def<snapshot_call>("snapshot", kSnapshotDoc),
+    reading_def<probe_call>("probe", kProbeDoc),
+    reading_def<read_call>("read", kReadDoc),
 };
 
 // The module name `_corvex_rs` and its docstring are imported and read by callers as they are.
