@@ -24,6 +24,7 @@ from typing import IO, TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     import pyarrow as pa
+    from corvex._corvex_rs import ReadDetails
 
     from corvex.base import LapNumber, LogFile
     from corvex.dataset import export_dataset, open_dataset
@@ -67,29 +68,30 @@ def open(  # noqa: A001 - the package's entry point, named like the builtin on p
     ``CorvexWarning``, and the exception or warning says that ``salvage=True`` would read the
     whole records that are there.
 
+    A path is opened once for the channels, the laps, the metadata and the session info's bytes.
     The array variables (:attr:`LogFile.arrays`) are read on first access, from the source
-    again: a path by its path, a ``bytes`` object through a reference the ``LogFile`` keeps (no
-    copy), a file object by seeking to its start and reading it again. A ``bytearray``,
-    ``memoryview`` or other sequence can change after this call, so it is not kept: pass
-    ``arrays=True`` to read the arrays now (for any source), in a second pass over the records.
+    again: a path by its path (refused with ``RuntimeError`` when the file was replaced or
+    changed since), a ``bytes`` object through a reference the ``LogFile`` keeps (no copy), a
+    file object by seeking to its start and reading it again. A ``bytearray``, ``memoryview`` or
+    other sequence can change after this call, so it is not kept: pass ``arrays=True`` to read
+    the arrays now (for any source), in a second pass over the records of the same opening.
 
     A path that cannot be read or holds no valid IBT file raises ``OSError`` with the path in
-    its message; invalid bytes or file objects raise ``RuntimeError``. When the source is
-    recognisably something else (a directory, a file that is no IBT file, a live telemetry
-    snapshot), the exception carries a note that says so; the message itself is the reader's.
-    ``ImportError`` means the compiled extension is not built.
+    its message; a directory, FIFO, device or socket is refused before it is opened. Invalid
+    bytes or file objects raise ``RuntimeError``. The exception's ``kind`` attribute says what
+    failed ("io", "not_a_file", "not_ibt", "truncated", "invalid_header", "live_snapshot",
+    "arrow"); when the source is recognisably something else (a directory, a file that is no
+    IBT file, a live telemetry snapshot, a cut recording), it also carries a note that says so.
+    The message itself is the reader's. ``ImportError`` means the compiled extension is not
+    built.
     """
     reader = _extension()
-    report: dict[str, int] | None = None
     try:
-        if salvage:
-            log, report = reader.ibt_salvage(source, progress)
-        else:
-            log = reader.ibt(source, progress)
+        log, details = reader.read(source, progress, salvage=salvage, arrays=arrays)
     except (OSError, RuntimeError) as exc:
         from corvex.diagnose import explain_failure
 
-        note = explain_failure(source, exc)
+        note = explain_failure(exc)
         if note:
             exc.add_note(note)
         raise
@@ -98,12 +100,13 @@ def open(  # noqa: A001 - the package's entry point, named like the builtin on p
     if not isinstance(log, _LogFile):  # a LogFile replaced by its caller's own class
         return log  # type: ignore[no-any-return]
     if log.session_info_bytes is None:
-        log.session_info_bytes = _session_info_bytes(source, log.source)
+        log.session_info_bytes = details["session_info_bytes"]
+    report = details["salvage"]
     if report is not None:
         _warn_salvaged(log.source, report)
     elif not salvage and log.record_count == 0:
-        _warn_empty(source, log.source)
-    _attach_arrays(log, reader, source, salvage, arrays)
+        _warn_empty(details, log.source)
+    _attach_arrays(log, reader, source, salvage, details)
     return log
 
 
@@ -120,14 +123,14 @@ def open_snapshot(source: Source) -> LogFile:
     "lap_count") read as 0. Errors are raised as :func:`open` raises them.
     """
     reader = _extension()
-    log, tables, buffers = reader.snapshot(source)
+    log, details = reader.read(source, snapshot=True)
     from corvex.base import LogFile as _LogFile
 
     if isinstance(log, _LogFile):
-        log.metadata["snapshot"] = buffers
-        log.set_arrays(tables, check=False)
+        log.metadata["snapshot"] = details["snapshot"]
+        log.set_arrays(details["arrays"] or {}, check=False)
         if log.session_info_bytes is None:
-            log.session_info_bytes = _session_info_bytes(source, log.source)
+            log.session_info_bytes = details["session_info_bytes"]
     return log  # type: ignore[no-any-return]
 
 
@@ -150,10 +153,10 @@ def _warn_salvaged(label: str, report: dict[str, int]) -> None:
     )
 
 
-def _warn_empty(source: Source, label: str) -> None:
+def _warn_empty(details: ReadDetails, label: str) -> None:
     from corvex.diagnose import empty_result_note
 
-    note = empty_result_note(source)
+    note = empty_result_note(details["live_buffers"], details["whole_records"])
     if note is None:
         return
     import warnings
@@ -161,14 +164,18 @@ def _warn_empty(source: Source, label: str) -> None:
     warnings.warn(f"{label}: read no records: {note}", CorvexWarning, stacklevel=3)
 
 
-def _attach_arrays(log: LogFile, reader: Any, source: Source, salvage: bool, now: bool) -> None:
-    """Give the LogFile its arrays (now) or the way to read them on first access."""
-    if now:
-        log.set_arrays(reader.read_arrays(source, salvage=salvage))
+def _attach_arrays(
+    log: LogFile, reader: Any, source: Source, salvage: bool, details: ReadDetails
+) -> None:
+    """Give the LogFile its arrays (read already) or the way to read them on first access."""
+    tables = details["arrays"]
+    if tables is not None:
+        log.set_arrays(tables)
         return
     kept: Any
+    identity = details["identity"]
     if log.source != "<bytes>":
-        kept = os.path.abspath(log.source)  # a path: read again by its path
+        kept = os.path.abspath(log.source)  # a path: read again by its path, if still the same file
     elif type(source) is bytes or (hasattr(source, "read") and hasattr(source, "seek")):
         kept = source  # cannot change (bytes), or is read again from its start (file object)
     else:
@@ -180,8 +187,8 @@ def _attach_arrays(log: LogFile, reader: Any, source: Source, salvage: bool, now
         return
 
     def read() -> dict[str, pa.Table]:
-        tables: dict[str, pa.Table] = reader.read_arrays(kept, salvage=salvage)
-        return tables
+        arrays: dict[str, pa.Table] = reader.read_arrays(kept, salvage=salvage, identity=identity)
+        return arrays
 
     log.set_arrays_loader(read)
 
@@ -201,34 +208,6 @@ def delta(
     from corvex.analysis import delta as _delta
 
     return _delta(lap, reference, step)
-
-
-def _session_info_bytes(source: Source, label: str) -> bytes | None:
-    """The session info's text bytes, for the text's right decoding (LogFile.session_info_text).
-
-    Read again from the path, sliced from a bytes source, or read again from a seekable file
-    object (its position is kept). None for sources that cannot give them again, such as other
-    sequences of integers; the reader's own text stays in use then.
-    """
-    from corvex.session_info import (
-        read_session_info_file,
-        read_session_info_path,
-        session_info_bytes,
-    )
-
-    if label != "<bytes>":
-        return read_session_info_path(label)
-    if isinstance(source, (bytes, bytearray)):
-        return session_info_bytes(source)
-    if isinstance(source, memoryview):
-        # The reader takes the buffer of a 1-D view of unsigned bytes; any other view element
-        # by element, which the buffer's raw bytes need not match.
-        if source.ndim == 1 and source.format in ("B", "@B"):
-            return session_info_bytes(source)
-        return None
-    if hasattr(source, "read") and hasattr(source, "seek"):
-        return read_session_info_file(source)  # type: ignore[arg-type]
-    return None
 
 
 def _extension() -> Any:

@@ -24,11 +24,12 @@ from dataclasses import dataclass
 import pyarrow as pa
 
 from corvex import dataset as _dataset
-from corvex import layout
 from corvex.dataset import LAP_NUM, LAP_SESSION, PARTITIONS, RESERVED, TIME, ExportSummary
+from corvex.dataset.errors import reason_of
 from corvex.dataset.schema import KEY_FIELD
 from corvex.dataset.session import driver_and_car
-from corvex.session_info import parse_session_info, text_or_none
+from corvex.dataset.sources import probe_key
+from corvex.session_info import decode_session_info, parse_session_info, text_or_none
 
 try:
     import dask.dataframe as dd
@@ -40,17 +41,6 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
     ) from exc
 
 __all__ = ["read_telemetry", "export_dataset", "telemetry_schema"]
-
-# Arrow type of a channel by the variable's type code, as the reader builds it.
-_ARROW_TYPES = {
-    0: pa.uint8(),
-    1: pa.bool_(),
-    2: pa.int32(),
-    3: pa.uint32(),
-    4: pa.float32(),
-    5: pa.float64(),
-}
-_INTERPOLATED = {4, 5}
 
 
 @dataclass(frozen=True)
@@ -66,73 +56,29 @@ class SessionProbe:
 
 def _probe(path: str, channels: Sequence[str] | None) -> SessionProbe:
     """Read the headers of ``path``; raises ValueError with the error class when they are bad."""
+    from corvex._corvex_rs import probe
+
     try:
-        with open(path, "rb") as f:
-            size = os.fstat(f.fileno()).st_size
-            head = f.read(layout.HEADERS_END)
-            problem = _header_problem(head, size)
-            if problem is None:
-                fields = layout.read_fields(head)
-                need = fields["var_header_offset"] + fields["num_vars"] * layout.VAR_HEADER_SIZE
-                f.seek(0)
-                front = f.read(
-                    max(need, fields["session_info_offset"] + fields["session_info_len"])
-                )
-    except OSError as exc:
-        raise ValueError(f"{path}: io_error: {exc}") from None
-    if problem is not None:
-        error_class = _dataset.classify_error(problem, head, size)
-        raise ValueError(f"{path}: {error_class}: {problem}")
-    start = fields["session_info_offset"]
-    text = front[start : start + fields["session_info_len"]].split(b"\0", 1)[0]
-    info = parse_session_info(text.decode("utf-8", "replace"))
+        found = probe(path)
+    except (OSError, RuntimeError) as exc:
+        error_class = _dataset.classify_error(exc)
+        raise ValueError(f"{path}: {error_class}: {reason_of(exc, path)}") from None
+    info = parse_session_info(decode_session_info(found["session_info_bytes"]))
     weekend = info.get("WeekendInfo")
     track = text_or_none(weekend.get("TrackName")) if isinstance(weekend, dict) else None
     _, car = driver_and_car(info)
-    variables: dict[str, pa.Field] = {}
-    for var in layout.read_var_headers(front):
-        if var.count != 1 or var.name.casefold() in RESERVED:
-            continue
-        kind = _ARROW_TYPES.get(var.type)
-        if kind is None:
-            continue
-        meta = {
-            "units": var.unit,
-            "desc": var.desc,
-            "interpolate": str(var.type in _INTERPOLATED),
-        }
-        variables[var.name] = pa.field(var.name, kind, nullable=False, metadata=meta)
-    names = list(variables) if channels is None else [n for n in channels if n in variables]
+    fields = {f.name: f for f in found["channels"] if f.name.casefold() not in RESERVED}
+    names = list(fields) if channels is None else [n for n in channels if n in fields]
     schema = pa.schema(
         [
             KEY_FIELD,
             pa.field(TIME, pa.int64(), nullable=False),
             pa.field(LAP_NUM, pa.int32()),
             pa.field(LAP_SESSION, pa.int32()),
-            *(variables[n] for n in names),
+            *(fields[n] for n in names),
         ]
     )
-    return SessionProbe(path, _dataset.session_key(path), track, car, schema)
-
-
-def _header_problem(head: bytes, size: int) -> str | None:
-    """A reader-style message when the headers alone show that the file cannot be read."""
-    if len(head) < layout.MAIN_HEADER_SIZE:
-        return f"File too small for header: {len(head)} bytes (need {layout.MAIN_HEADER_SIZE})"
-    version = layout.read_field(head, "version")
-    if version not in (1, 2):
-        return f"Unsupported IBT version: {version}"
-    if len(head) < layout.HEADERS_END:
-        return f"File too small for disk sub-header: {size} bytes (need {layout.HEADERS_END})"
-    fields = layout.read_fields(head)
-    for name in layout.NON_NEGATIVE_FIELDS:
-        if fields[name] < 0:
-            return f"{name} must be non-negative, got {fields[name]}"
-    need = fields["buf_offset"] + fields["buf_len"] * fields["session_record_count"]
-    if need > size:
-        count = fields["session_record_count"]
-        return f"File too small for {count} records: {size} bytes (need {need})"
-    return None
+    return SessionProbe(path, probe_key(found), track, car, schema)
 
 
 def telemetry_schema(

@@ -5,8 +5,8 @@
 of its :class:`LapReport` are all made from that one dict, so they never disagree.
 
 Array variables (count above 1) and variables of count 0 are not read as channels. The
-variable headers still name them, and :func:`left_out_variables` reads those headers again from
-the file to say which they are.
+variable headers still name them, and :func:`left_out_variables` asks the reader for those
+headers to say which they are.
 """
 
 from __future__ import annotations
@@ -21,7 +21,6 @@ from typing import Any
 
 import pyarrow as pa
 
-from corvex import layout
 from corvex.base import LogFile, format_lap_time
 from corvex.session_info import player_entry, text_or_none
 
@@ -33,15 +32,8 @@ __all__ = [
     "info_text",
     "lap_lines",
     "logfile_html",
-    "TYPE_NAMES",
+    "LeftOutVariable",
 ]
-
-# Variable type codes of the file and the Arrow type names their channels get.
-TYPE_NAMES = {0: "uint8", 1: "bool", 2: "int32", 3: "uint32", 4: "float", 5: "double"}
-
-# The variable headers of real files take tens of kilobytes; a header that claims more than this
-# is not worth reading again for a listing.
-_MAX_VAR_HEADER_BYTES = 64 << 20
 
 _ID_KEYS = (
     ("series_id", "Series ID"),
@@ -114,7 +106,7 @@ def session_facts(log: LogFile, *, left_out: bool = True) -> dict[str, Any]:
         "channels": {"count": len(log.channels), "by_type": dict(types.most_common())},
         "left_out": None
         if skipped is None
-        else [{"name": v.name, "type": _type_name(v.type), "count": v.count} for v in skipped],
+        else [{"name": v.name, "type": v.type, "count": v.count} for v in skipped],
         "laps": laps,
         "fastest_lap": None
         if best is None
@@ -138,37 +130,38 @@ def fastest_row(summary: pa.Table) -> int | None:
     return None if best is None else best[1]
 
 
-def left_out_variables(source: str | os.PathLike[str]) -> list[layout.VarHeaderInfo] | None:
+@dataclass(frozen=True)
+class LeftOutVariable:
+    """A variable the reader does not turn into a channel, as its header describes it."""
+
+    name: str
+    type: str  # the Arrow type of one element, as a channel of it would have: "float", ...
+    count: int
+    desc: str
+    unit: str
+
+
+def left_out_variables(source: str | os.PathLike[str]) -> list[LeftOutVariable] | None:
     """The variable headers of the file at ``source`` whose count is not 1, in file order.
 
     These are the array variables (and any of count 0), which the reader does not turn into
-    channels. Only the headers are read, not the records. None when ``source`` is no regular
-    file, cannot be read, or its main header does not place the variable headers in the file.
+    channels. The reader reads only the headers, not the records. None when ``source`` is no
+    regular file, cannot be read, or the reader refuses its headers.
     """
+    from corvex import _corvex_rs
+
     path = os.fspath(source)
-    if not isinstance(path, str) or not os.path.isfile(path):
+    if not isinstance(path, str):
         return None
     try:
-        with open(path, "rb") as handle:
-            head = handle.read(layout.MAIN_HEADER_SIZE)
-            if len(head) < layout.MAIN_HEADER_SIZE:
-                return None
-            count = layout.read_field(head, "num_vars")
-            start = layout.read_field(head, "var_header_offset")
-            end = start + count * layout.VAR_HEADER_SIZE
-            if count < 0 or start < 0 or end > _MAX_VAR_HEADER_BYTES:
-                return None
-            handle.seek(0)
-            data = handle.read(end)
-    except OSError:
+        found = _corvex_rs.probe(path, salvage=True)
+    except (OSError, RuntimeError, TypeError):
         return None
-    if len(data) < end:
-        return None
-    return [var for var in layout.read_var_headers(data) if var.count != 1]
-
-
-def _type_name(code: int) -> str:
-    return TYPE_NAMES.get(code, f"type {code}")
+    return [
+        LeftOutVariable(v["name"], str(v["arrow_type"]), v["count"], v["desc"], v["unit"])
+        for v in found["variables"]
+        if v["count"] != 1
+    ]
 
 
 def _iso_date(stamp: int) -> str | None:

@@ -39,25 +39,18 @@ from __future__ import annotations
 
 import codecs
 import math
-import os
 import re
-import stat
 from collections.abc import Mapping
 from dataclasses import dataclass, replace
-from typing import IO, Any, cast
+from typing import Any, cast
 
 import yaml
-
-from corvex.layout import MAIN_HEADER_SIZE, read_field
 
 __all__ = [
     "parse_session_info",
     "loader_name",
-    "cut_session_info",
     "decode_session_info",
-    "session_info_bytes",
     "read_session_info_path",
-    "read_session_info_file",
     "weekend_fields",
 ]
 
@@ -582,92 +575,15 @@ def decode_session_info(raw: bytes) -> str:
         return raw.decode("cp1252", _CP1252_ERRORS)
 
 
-def cut_session_info(region: bytes) -> bytes:
-    """The text bytes of a session info region, cut as the reader cuts them.
-
-    The text starts at the first "---", or at the first byte that is not NUL when there is no
-    "---" (at 0 when all are NUL); trailing NULs are dropped, NULs inside stay.
-    """
-    start = region.find(b"---")
-    if start < 0:
-        start = len(region) - len(region.lstrip(b"\0"))
-        if start == len(region):
-            start = 0
-    end = max(len(region.rstrip(b"\0")), start)
-    return region[start:end]
-
-
-def _region_bounds(header: bytes | bytearray | memoryview, size: int) -> tuple[int, int] | None:
-    """(offset, length) of the session info region when the header says it fits in ``size``."""
-    if len(header) < MAIN_HEADER_SIZE:
-        return None
-    offset = read_field(header, "session_info_offset")
-    length = read_field(header, "session_info_len")
-    if offset < 0 or length < 0 or offset + length > size:
-        return None
-    return offset, length
-
-
-def session_info_bytes(data: bytes | bytearray | memoryview) -> bytes | None:
-    """The session info text bytes of a whole file held in memory, None when they do not fit."""
-    bounds = _region_bounds(data[:MAIN_HEADER_SIZE], len(data))
-    if bounds is None:
-        return None
-    offset, length = bounds
-    return cut_session_info(bytes(data[offset : offset + length]))
-
-
 def read_session_info_path(path: str) -> bytes | None:
-    """The session info text bytes of the regular file at ``path``; None when unreadable."""
+    """The session info text bytes of the file at ``path``, as the reader cut them out of it;
+    None when the reader refuses the file or it cannot be read."""
+    from corvex._corvex_rs import probe
+
     try:
-        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
-    except (OSError, ValueError):
+        return probe(path, salvage=True)["session_info_bytes"]
+    except (OSError, RuntimeError, TypeError, ValueError):
         return None
-    with os.fdopen(fd, "rb") as file:
-        try:
-            info = os.fstat(fd)
-            if not stat.S_ISREG(info.st_mode):  # a FIFO or device could block or never end
-                return None
-            return _read_region(file, info.st_size)
-        except (OSError, ValueError):
-            return None
-
-
-def read_session_info_file(file: IO[bytes]) -> bytes | None:
-    """The session info text bytes of a seekable binary file object; its position is kept.
-
-    None when the object cannot be read again; anything it raises is taken as that.
-    """
-    try:
-        position = file.tell()
-    except Exception:  # noqa: BLE001 - any object can be handed in; it only costs the re-read
-        return None
-    try:
-        size = file.seek(0, os.SEEK_END)
-        file.seek(0)
-        return _read_region(file, size)
-    except Exception:  # noqa: BLE001
-        return None
-    finally:
-        try:
-            file.seek(position)
-        except Exception:  # noqa: BLE001
-            pass
-
-
-def _read_region(file: IO[bytes], size: int) -> bytes | None:
-    header = file.read(MAIN_HEADER_SIZE)
-    if not isinstance(header, bytes):
-        return None
-    bounds = _region_bounds(header, size)
-    if bounds is None:
-        return None
-    offset, length = bounds
-    file.seek(offset)
-    region = file.read(length)
-    if not isinstance(region, bytes) or len(region) != length:
-        return None
-    return cut_session_info(region)
 
 
 # The weekend lines the reader picks out of the text (metadata keys "track_name" and so on),

@@ -49,13 +49,13 @@ def format_info(log: LogFile) -> str:
 
 
 def _is_snapshot(path: str) -> bool:
-    from corvex.diagnose import looks_like_snapshot
+    """Whether the reader takes the file for a live telemetry snapshot (its headers only)."""
+    from corvex import _corvex_rs
 
     try:
-        with open(path, "rb") as handle:
-            return looks_like_snapshot(handle.read(112))
-    except OSError:
-        return False  # corvex.open reports it
+        return _corvex_rs.probe(path)["live_buffers"] is not None
+    except (OSError, RuntimeError) as exc:
+        return getattr(exc, "kind", None) == "live_snapshot"  # else corvex.open reports it
 
 
 def _plain(value: Any) -> Any:

@@ -12,7 +12,6 @@ from typing import Any
 
 import pyarrow as pa
 
-from corvex import layout
 from corvex.dataset.errors import classify_error, reason_of
 from corvex.dataset.schema import RESERVED
 from corvex.dataset.session import SessionData, session_laps, session_row
@@ -65,13 +64,12 @@ def convert_session(task: Task) -> Outcome:
     try:
         _convert(task, outcome)
     except Exception as exc:  # noqa: BLE001 - every failure of one file becomes its error row
-        head, size = _read_head(task.source)
         if isinstance(exc, _WriteError):
             outcome.error_class = "io_error"
             outcome.reason = f"cannot write {exc.path}: {reason_of(exc.cause, task.source)}"
         elif isinstance(exc, (OSError, RuntimeError)):
             outcome.reason = reason_of(exc, task.source)
-            outcome.error_class = classify_error(outcome.reason, head, size)
+            outcome.error_class = classify_error(exc)
         else:
             outcome.reason = reason_of(exc, task.source)
             outcome.error_class = "internal"
@@ -114,11 +112,3 @@ def _convert(task: Task, outcome: Outcome) -> None:
     outcome.laps = session_laps(log, task.key)
     if writer.dataset:
         outcome.schema = data.table.schema
-
-
-def _read_head(path: str) -> tuple[bytes | None, int | None]:
-    try:
-        with open(path, "rb") as f:
-            return f.read(layout.HEADERS_END), os.fstat(f.fileno()).st_size
-    except OSError:
-        return None, None

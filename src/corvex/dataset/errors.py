@@ -3,10 +3,6 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Mapping
-from typing import Any
-
-from corvex import layout
 
 # The short class of a file that could not be converted.
 ERROR_CLASSES = {
@@ -19,47 +15,32 @@ ERROR_CLASSES = {
 }
 
 
-def classify_error(message: str, header: bytes | None, size: int | None = None) -> str:
-    """The short class (a key of ERROR_CLASSES) of a file the reader refused.
+# The dataset's class of each kind of failure the reader names (the exception's `kind`).
+_CLASS_OF_KIND = {
+    "io": "io_error",
+    "not_a_file": "io_error",
+    "changed": "io_error",
+    "not_ibt": "not_ibt",
+    "truncated": "truncated",
+    "live_snapshot": "live_snapshot",
+    "invalid_header": "invalid_header",
+    "arrow": "internal",
+}
 
-    ``message`` is the reader's one-line message and ``header`` the file's first bytes (at
-    least the 144 of the headers when the file has them; None when they could not be read).
-    A file whose main header has several buffer descriptors in use is a snapshot of the
-    simulator's live telemetry memory, not a disk recording: its disk sub-header holds no
-    record count, so the reader stops on one.
+
+def classify_error(exc: BaseException) -> str:
+    """The short class (a key of ERROR_CLASSES) of a file the reader refused with ``exc``.
+
+    Taken from the kind of failure the reader's exception carries, never from its message: a
+    file too small for a main header or of an unknown version is "not_ibt", a region past the
+    end of the file "truncated", a snapshot of the simulator's live telemetry memory (by the
+    reader's own rule) "live_snapshot". Any other ``OSError`` is "io_error", anything else
+    "internal".
     """
-    if "I/O error" in message or header is None:
-        return "io_error"
-    if len(header) < layout.MAIN_HEADER_SIZE:
-        return "not_ibt"
-    fields = layout.read_fields(header)
-    if fields["version"] not in (1, 2):
-        return "not_ibt"
-    if _looks_like_snapshot(header, fields, size):
-        return "live_snapshot"
-    if "File too small for" in message:
-        return "truncated"
-    return "invalid_header"
-
-
-def _looks_like_snapshot(header: bytes, fields: Mapping[str, Any], size: int | None) -> bool:
-    num_buf = fields["num_buf"]
-    if not 1 < num_buf <= layout.MAX_BUFFERS:
-        return False
-    in_use = [
-        (tick, offset)
-        for tick, offset in layout.buffer_descriptors(header)[:num_buf]
-        if tick > 0 and offset > 0
-    ]
-    if len(in_use) < 2:
-        return False
-    # A disk recording's sub-header tells how many records follow; a snapshot's holds whatever
-    # the memory held there.
-    count = fields.get("session_record_count")
-    if count is None or count <= 0:
-        return True
-    data_end = fields["buf_offset"] + fields["buf_len"] * count
-    return size is None or data_end != size
+    kind = getattr(exc, "kind", None)
+    if isinstance(kind, str) and kind in _CLASS_OF_KIND:
+        return _CLASS_OF_KIND[kind]
+    return "io_error" if isinstance(exc, OSError) else "internal"
 
 
 def reason_of(exc: BaseException, path: str) -> str:

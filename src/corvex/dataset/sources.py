@@ -5,12 +5,17 @@ from __future__ import annotations
 import glob
 import hashlib
 import os
+import stat
 from collections.abc import Iterable
 from pathlib import Path
+from typing import TYPE_CHECKING
 
-from corvex import layout
+if TYPE_CHECKING:
+    from corvex._corvex_rs import Probe
 
 _HASH_READ_LIMIT = 64 << 20  # variable headers and session info text hashed for the key
+# The headers and the 64 KiB after them: what the key of a file the reader refuses covers.
+_PREFIX_BYTES = 144 + (64 << 10)
 
 
 def find_sources(sources: Iterable[str | os.PathLike[str]]) -> tuple[list[Path], list[str]]:
@@ -55,26 +60,45 @@ def session_key(path: str | os.PathLike[str]) -> str:
     """A key of the session in the file ``path``, computed from its content.
 
     The hash covers the file size, the main header and disk sub-header, the variable headers
-    and the session info text, which between them hold the record count, the session times and
-    the session's ids, so copies and renamed files get the same key. A file too short or too
-    odd for that is hashed over its first 64 KiB. Raises ``OSError`` when it cannot be read.
+    and the session info region, which between them hold the record count, the session times and
+    the session's ids, so copies and renamed files get the same key. The reader checks the
+    headers and hands over those blocks as stored (a recording cut in its records keeps its
+    key); a file it refuses is hashed over its first 64 KiB. Raises ``OSError`` when it cannot be
+    read.
     """
+    from corvex._corvex_rs import probe
+
+    text = os.fspath(path)
+    try:
+        return probe_key(probe(text, salvage=True))
+    except (OSError, RuntimeError) as exc:
+        if getattr(exc, "kind", None) in ("io", "not_a_file", None):
+            raise
+        return _prefix_key(text)
+
+
+def probe_key(found: Probe) -> str:
+    """The key :func:`session_key` gives the file that ``probe`` described as ``found``."""
     digest = hashlib.blake2b(digest_size=10)
-    with open(path, "rb") as f:
-        size = os.fstat(f.fileno()).st_size
-        digest.update(size.to_bytes(8, "little"))
-        head = f.read(layout.HEADERS_END)
-        digest.update(head)
-        if len(head) < layout.HEADERS_END or layout.read_field(head, "version") not in (1, 2):
-            digest.update(f.read(64 << 10))
-            return digest.hexdigest()
-        fields = layout.read_fields(head)
-        regions = [
-            (fields["var_header_offset"], fields["num_vars"] * layout.VAR_HEADER_SIZE),
-            (fields["session_info_offset"], fields["session_info_len"]),
-        ]
-        for offset, length in regions:
-            if 0 <= offset < size and length > 0:
-                f.seek(offset)
-                digest.update(f.read(min(length, _HASH_READ_LIMIT)))
+    digest.update(found["file_size"].to_bytes(8, "little"))
+    raw = found["raw"]
+    digest.update(raw["headers"])
+    for block in (raw["variable_headers"], raw["session_info"]):
+        if block:
+            digest.update(block[:_HASH_READ_LIMIT])
+    return digest.hexdigest()
+
+
+def _prefix_key(path: str) -> str:
+    """The key of a file the reader refused: its size and first bytes."""
+    digest = hashlib.blake2b(digest_size=10)
+    # Non-blocking and checked, so that something put in the file's place meanwhile (a FIFO)
+    # cannot hang the planning.
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    with os.fdopen(fd, "rb") as f:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise OSError(f"{path}: not a regular file")
+        digest.update(info.st_size.to_bytes(8, "little"))
+        digest.update(f.read(_PREFIX_BYTES))
     return digest.hexdigest()
