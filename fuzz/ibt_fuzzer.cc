@@ -12,7 +12,11 @@
 //   counts more than the file holds or 0 while records follow, and every value of what it reads;
 // - the input opened as a live snapshot: accepted exactly when its buffer table is sound (1 to 4
 //   buffers, each inside the input, none overlapping), read from the buffer with the first
-//   highest tick count, and every value of that record.
+//   highest tick count, and every value of that record;
+// - what the headers-only reading (probe) hands out: the stored blocks and the session info
+//   bytes against slices of the input, the channel fields' schema against the rules, and the
+//   facts of a failure (its finding, the whole records of a cut file, a live snapshot's buffers)
+//   against the header's own numbers and the one rule for a live snapshot.
 // Errors are fine; crashes, sanitizer reports and wrong values are findings.
 #include <sys/mman.h>
 #include <unistd.h>
@@ -438,8 +442,8 @@ RawTable raw_table(const uint8_t* data, size_t size) {
   return table;
 }
 
-// The input opened as a live snapshot.
-void check_snapshot(const uint8_t* data, size_t size, const corvex::Result<IbtFile>& plain) {
+// The input opened as a live snapshot; whether it opened.
+bool check_snapshot(const uint8_t* data, size_t size, const corvex::Result<IbtFile>& plain) {
   auto source = corvex::borrowed_source(std::span<const uint8_t>(data, size));
   FUZZ_CHECK(source.has_value(), "");
   auto snapshot = corvex::open_snapshot(std::move(*source));
@@ -449,7 +453,7 @@ void check_snapshot(const uint8_t* data, size_t size, const corvex::Result<IbtFi
   if (!snapshot) {
     FUZZ_CHECK(snapshot.error().kind() == corvex::ErrorKind::InvalidHeader,
                snapshot.error().display());
-    return;
+    return false;
   }
   FUZZ_CHECK(table.sound, "unsound buffer table accepted");
   const auto& buffers = snapshot->snapshot();
@@ -465,6 +469,126 @@ void check_snapshot(const uint8_t* data, size_t size, const corvex::Result<IbtFi
                  region.offset == static_cast<uint64_t>(table.buffers[table.newest].second),
              "snapshot region");
   check_reading(*snapshot, data, size);
+  return true;
+}
+
+// The session info bytes by the rule: from the first "---" of the region (or its first non-NUL
+// byte, or its start), without trailing NULs.
+std::string cut_by_rule(const uint8_t* region, size_t length) {
+  size_t start = length;
+  for (size_t i = 0; i + 3 <= length; ++i) {
+    if (region[i] == '-' && region[i + 1] == '-' && region[i + 2] == '-') {
+      start = i;
+      break;
+    }
+  }
+  if (start == length) {
+    start = 0;
+    while (start < length && region[start] == 0) ++start;
+    if (start == length) start = 0;
+  }
+  size_t stop = length;
+  while (stop > start && region[stop - 1] == 0) --stop;
+  return std::string(reinterpret_cast<const char*>(region) + start, stop - start);
+}
+
+bool same_bytes(const std::vector<uint8_t>& got, const uint8_t* data, size_t size, int32_t offset,
+                uint64_t length) {
+  return offset >= 0 && static_cast<uint64_t>(offset) + length <= size && got.size() == length &&
+         (length == 0 || std::memcmp(got.data(), data + offset, length) == 0);
+}
+
+// The one rule for a live snapshot: a sound buffer table of two or more buffers in a file that
+// opens as a snapshot.
+bool live_by_rule(const RawTable& table, bool opens_as_snapshot) {
+  return opens_as_snapshot && table.sound && table.buffers.size() >= 2;
+}
+
+bool same_buffers(const std::vector<corvex::LiveBuffer>& got, const RawTable& table) {
+  if (got.size() != table.buffers.size()) return false;
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (got[i].tick_count != table.buffers[i].first || got[i].offset != table.buffers[i].second) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A recording that opened, as probe hands it out.
+void check_probe(const IbtFile& file, const uint8_t* data, size_t size, bool live) {
+  auto blocks = corvex::read_raw_blocks(file);
+  FUZZ_CHECK(blocks.has_value(), blocks ? "" : blocks.error().display());
+  const int32_t var_offset = field32(data, 28), num_vars = field32(data, 24);
+  const int32_t info_offset = field32(data, 20), info_len = field32(data, 16);
+  FUZZ_CHECK(same_bytes(blocks->headers, data, size, 0, 144), "raw headers");
+  FUZZ_CHECK(same_bytes(blocks->var_headers, data, size, var_offset,
+                        uint64_t{144} * static_cast<uint64_t>(num_vars)),
+             "raw variable headers");
+  FUZZ_CHECK(
+      same_bytes(blocks->session_info, data, size, info_offset, static_cast<uint64_t>(info_len)),
+      "raw session info");
+  FUZZ_CHECK(
+      file.session_info_bytes() == cut_by_rule(data + info_offset, static_cast<size_t>(info_len)),
+      "session info bytes");
+  const auto& facts = file.facts();
+  FUZZ_CHECK(facts.size == size, "size");
+  const uint64_t start = static_cast<uint64_t>(field32(data, 52));
+  const uint64_t stride = static_cast<uint64_t>(field32(data, 36));
+  const uint64_t whole =
+      size <= start || stride == 0 ? 0 : std::min<uint64_t>((size - start) / stride, INT32_MAX);
+  FUZZ_CHECK(facts.whole_records == whole, "whole records");
+  FUZZ_CHECK(facts.live_buffers.empty() != live, "live snapshot rule");
+  if (live) FUZZ_CHECK(same_buffers(facts.live_buffers, raw_table(data, size)), "live buffers");
+  // The channel fields: one per scalar name, each exported and released cleanly.
+  const corvex::ExportBatch fields = corvex::channel_fields(file.vars());
+  // Each name where its first scalar header puts it, typed as its last scalar header says.
+  std::vector<std::pair<std::string, VarType>> names;
+  for (const VarHeader& var : file.vars()) {
+    if (var.count != 1) continue;
+    auto same = std::find_if(names.begin(), names.end(),
+                             [&](const auto& entry) { return entry.first == var.name; });
+    if (same == names.end()) {
+      names.emplace_back(var.name, var.var_type);
+    } else {
+      same->second = var.var_type;
+    }
+  }
+  FUZZ_CHECK(fields.columns.size() == names.size(), "channel fields");
+  for (size_t i = 0; i < names.size(); ++i) {
+    FUZZ_CHECK(
+        fields.columns[i].name == names[i].first &&
+            std::string_view(fields.columns[i].format) == corvex::arrow_format(names[i].second),
+        names[i].first);
+  }
+  for (const corvex::ExportBatch& batch : {fields, corvex::variable_fields(file.vars())}) {
+    ArrowSchema schema{};
+    FUZZ_CHECK(corvex::export_schema(batch, &schema).has_value(), "export_schema");
+    FUZZ_CHECK(schema.n_children == static_cast<int64_t>(batch.columns.size()), "fields");
+    schema.release(&schema);
+    FUZZ_CHECK(schema.release == nullptr, "schema release");
+  }
+}
+
+// The facts of a failed open against the header's own numbers and the rules.
+void check_failure(const corvex::IbtError& error, const uint8_t* data, size_t size, bool live) {
+  FUZZ_CHECK(error.kind() == corvex::ErrorKind::InvalidHeader, error.display());
+  const corvex::FileFacts* facts = error.facts();
+  FUZZ_CHECK(facts != nullptr && facts->size == size, "failure facts");
+  const bool not_ibt = size < 112 || (field32(data, 0) != 1 && field32(data, 0) != 2);
+  FUZZ_CHECK((error.finding() == corvex::Finding::NotIbt) == not_ibt, error.display());
+  FUZZ_CHECK((error.finding() == corvex::Finding::LiveSnapshot) == live, error.display());
+  if (live) FUZZ_CHECK(same_buffers(facts->live_buffers, raw_table(data, size)), "buffers");
+  const bool records_cut = error.message().find(" records: ") != std::string::npos &&
+                           error.message().starts_with("File too small for ");
+  if (records_cut) {
+    if (!live) FUZZ_CHECK(error.finding() == corvex::Finding::Truncated, error.display());
+    const uint64_t start = static_cast<uint64_t>(field32(data, 52));
+    const uint64_t stride = static_cast<uint64_t>(field32(data, 36));
+    const uint64_t whole = size <= start || stride == 0 ? 0 : (size - start) / stride;
+    FUZZ_CHECK(facts->whole_records == std::min<uint64_t>(whole, INT32_MAX), "whole records");
+  } else {
+    FUZZ_CHECK(!facts->whole_records.has_value(), error.display());
+  }
 }
 
 // The input written to a memory file and opened by path, as a path source is.
@@ -495,15 +619,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto by_path = open_as_file(data, size);
   FUZZ_CHECK(copied.has_value() == file.has_value() && by_path.has_value() == file.has_value(), "");
   check_salvage(data, size, file);
-  check_snapshot(data, size, file);
+  const bool live = live_by_rule(raw_table(data, size), check_snapshot(data, size, file));
   if (!file) {
-    FUZZ_CHECK(file.error().kind() == corvex::ErrorKind::InvalidHeader, file.error().display());
+    check_failure(file.error(), data, size, live);
+    FUZZ_CHECK(by_path.error().finding() == file.error().finding(), by_path.error().display());
     FUZZ_CHECK(copied.error().display() == file.error().display(), copied.error().display());
     FUZZ_CHECK(by_path.error().display() == file.error().display(), by_path.error().display());
     return 0;
   }
   const Raw raw = raw_of(*file, data);
   FUZZ_CHECK(raw.region + raw.size <= data + size, "region inside the file");
+  check_probe(*file, data, size, live);
+  check_probe(*by_path, data, size, live);
 
   auto telemetry = corvex::read_telemetry(*file, options(1));
   if (telemetry) {

@@ -63,7 +63,11 @@ def test_read_telemetry_names_bad_files(client, archive):
     with pytest.raises(ValueError, match="3 files cannot be read") as info:
         cdask.read_telemetry(archive["a1"].parents[1])
     text = str(info.value)
-    assert "truncated: Invalid header: File too small" in text and "not_ibt" in text and "live_snapshot" in text
+    assert (
+        "truncated: Invalid header: File too small" in text
+        and "not_ibt" in text
+        and "live_snapshot" in text
+    )
     with pytest.warns(UserWarning) as caught:
         frame = cdask.read_telemetry(archive["a1"].parents[1], errors="skip")
     assert frame.npartitions == len(PLANS)

@@ -19,11 +19,13 @@ const char kIbtSalvageDoc[] =
     "half record after the last whole one).";
 
 const char kReadArraysDoc[] =
-    "read_arrays(source, *, salvage=False)\n--\n\n"
+    "read_arrays(source, *, salvage=False, identity=None)\n--\n\n"
     "The array variables (count > 1) of an IBT file: a dict of name -> pyarrow Table with the\n"
     "columns timecodes (int64 ms, the time base of the channels) and the variable, a\n"
     "fixed-size list of its count values per record whose field carries units, desc and\n"
-    "interpolate. salvage reads cut or unclosed recordings as ibt_salvage does.";
+    "interpolate. salvage reads cut or unclosed recordings as ibt_salvage does. identity, the\n"
+    "(device, inode, size, mtime_ns) that read gave, refuses with RuntimeError (kind\n"
+    "\"changed\") a path that no longer names that very file.";
 
 const char kSnapshotDoc[] =
     "snapshot(source)\n--\n\n"
