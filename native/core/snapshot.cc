@@ -96,8 +96,10 @@ std::optional<std::vector<LiveBuffer>> live_buffer_table(const uint8_t* head, ui
 
 std::optional<std::vector<LiveBuffer>> live_snapshot_buffers(const ByteSource& source) {
   auto file = open_snapshot_layout(source);
-  if (!file || file->snapshot()->buffers.size() < 2) return std::nullopt;
-  return file->snapshot()->buffers;
+  if (!file) return std::nullopt;
+  const std::optional<SnapshotBuffers>& table = file->snapshot();
+  if (!table || table->buffers.size() < 2) return std::nullopt;
+  return table->buffers;
 }
 
 }  // namespace corvex
