@@ -1,5 +1,6 @@
 // ibt_check FILE: reads an IBT file with the C++ core alone and prints what it found, in a form
-// that does not depend on the platform: the header values, one line per channel with a checksum
+// that does not depend on the platform: the header values, what the open learnt of the file (the
+// session info bytes, whole records, live buffers), one line per channel with a checksum
 // of its column's bytes, and the lap table. The same file must print the same text on every
 // platform the core builds for; `make windows-check` compares a Windows build run under wine
 // with the native one.
@@ -56,6 +57,12 @@ int check(const char* path, unsigned threads) {
   }
   std::printf("records %" PRIu64 " tick_rate %" PRId32 " variables %zu session_info %zu\n",
               telemetry->rows, file->tick_rate(), file->vars().size(), file->session_info().size());
+  const corvex::FileFacts& facts = file->facts();
+  const std::string& info = file->session_info_bytes();
+  uint64_t info_hash = 14695981039346656037ull;
+  for (const char c : info) info_hash = (info_hash ^ static_cast<uint8_t>(c)) * 1099511628211ull;
+  std::printf("session_info_bytes %zu %016" PRIx64 " whole_records %" PRIu64 " live_buffers %zu\n",
+              info.size(), info_hash, facts.whole_records.value_or(0), facts.live_buffers.size());
   std::printf("timecodes %016" PRIx64 "\n", checksum(telemetry->timecodes));
   for (const corvex::ChannelGroup& group : telemetry->channels) {
     for (const corvex::Channel& channel : group) {
