@@ -5,10 +5,11 @@ Usage: python fuzz/python_fuzzer.py [libFuzzer options] CORPUS_DIR...
 Each input is the bytes of a file; its last byte picks the kind of source they are handed over
 as (bytes, bytearray, a memoryview, a list or a lying sequence of integers, a file object, a
 path), so that the seeds of the C++ fuzzer (fuzz/make_seeds.py) serve here unchanged. The call
-may fail only the ways corvex.open documents (OSError, RuntimeError) or with MemoryError when
-the result is over the memory budget, which is set low here (CORVEX_MAX_RESULT_BYTES) so that
-an amplifying input is refused rather than swapping. What comes back is then read through the
-LogFile's methods. Any other exception, and any crash, is a finding.
+may fail only the ways corvex.open documents (OSError, RuntimeError, with a kind the reader
+names) or with MemoryError when the result is over the memory budget, which is set low here
+(CORVEX_MAX_RESULT_BYTES) so that an amplifying input is refused rather than swapping. What
+comes back is then read through the LogFile's methods, and the headers-only reading (probe) of
+the same bytes must announce its channels. Any other exception, and any crash, is a finding.
 """
 
 from __future__ import annotations
@@ -27,6 +28,8 @@ import pyarrow as pa
 os.environ.setdefault("CORVEX_MAX_RESULT_BYTES", str(256 << 20))
 # Past this, an allocation fails with MemoryError instead of the process being killed.
 resource.setrlimit(resource.RLIMIT_DATA, (3 << 30, resource.getrlimit(resource.RLIMIT_DATA)[1]))
+
+import corvex._corvex_rs  # noqa: E402
 
 import corvex  # noqa: E402
 import corvex.analysis  # noqa: E402
@@ -131,13 +134,24 @@ def _exercise(log: corvex.base.LogFile) -> None:
         log.lap(fastest)
 
 
+_KINDS = {"io", "not_a_file", "not_ibt", "truncated", "invalid_header", "live_snapshot", "arrow"}
+
+
 def test_one_input(data: bytes) -> None:
     source = SOURCES[data[-1] % len(SOURCES) if data else 0](data)
     try:
         log = corvex.open(source)
-    except (OSError, RuntimeError, MemoryError):
+    except MemoryError:
+        return
+    except (OSError, RuntimeError) as exc:
+        kind = corvex.diagnose.error_kind(exc)
+        if kind is not None and kind not in _KINDS:  # None: a failure of the pyarrow hand-off
+            raise AssertionError(f"unknown kind {kind!r}") from exc
         return
     _exercise(log)
+    announced = corvex._corvex_rs.probe(data)["channels"].names
+    if announced != list(log.channels):
+        raise AssertionError(f"probe announced {announced}, the reading gave {list(log.channels)}")
 
 
 def main() -> None:
