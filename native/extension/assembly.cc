@@ -75,19 +75,21 @@ PyRef call_pyarrow(F&& call) {
   }
 }
 
-// Owns an ArrowArrayStream until pyarrow takes it over; releases it if pyarrow never did.
-class StreamHolder {
+// Owns an Arrow C structure (a stream, a schema) until pyarrow takes it over; releases it if
+// pyarrow never did.
+template <class T>
+class ArrowHolder {
  public:
-  StreamHolder() { stream_.release = nullptr; }
-  StreamHolder(const StreamHolder&) = delete;
-  StreamHolder& operator=(const StreamHolder&) = delete;
-  ~StreamHolder() {
-    if (stream_.release != nullptr) stream_.release(&stream_);
+  ArrowHolder() { value_.release = nullptr; }
+  ArrowHolder(const ArrowHolder&) = delete;
+  ArrowHolder& operator=(const ArrowHolder&) = delete;
+  ~ArrowHolder() {
+    if (value_.release != nullptr) value_.release(&value_);
   }
-  ArrowArrayStream* get() { return &stream_; }
+  T* get() { return &value_; }
 
  private:
-  ArrowArrayStream stream_;
+  T value_;
 };
 
 // A broken invariant of the producer; checked in the sanitizer and fuzzing builds, where every
@@ -126,7 +128,7 @@ class PyarrowHandOff {
   // on the pyarrow side is reported as RuntimeError("{type}: {text}").
   PyRef import_batch(ExportBatch batch) {
     check_export(batch);
-    StreamHolder stream;
+    ArrowHolder<ArrowArrayStream> stream;
     if (auto made = export_stream(std::move(batch), stream.get()); !made) {
       raise_error(PyExc_MemoryError, made.error().message());
     }
@@ -240,25 +242,10 @@ PyarrowHandOff make_hand_off() {
   return PyarrowHandOff(called(PyObject_GetAttrString(pyarrow.get(), "Table")));
 }
 
-// Owns an ArrowSchema until pyarrow takes it over; releases it if pyarrow never did.
-class SchemaHolder {
- public:
-  SchemaHolder() { schema_.release = nullptr; }
-  SchemaHolder(const SchemaHolder&) = delete;
-  SchemaHolder& operator=(const SchemaHolder&) = delete;
-  ~SchemaHolder() {
-    if (schema_.release != nullptr) schema_.release(&schema_);
-  }
-  ArrowSchema* get() { return &schema_; }
-
- private:
-  ArrowSchema schema_;
-};
-
 }  // namespace
 
 PyRef import_schema(const ExportBatch& batch) {
-  SchemaHolder schema;
+  ArrowHolder<ArrowSchema> schema;
   if (auto made = export_schema(batch, schema.get()); !made) {
     raise_error(PyExc_MemoryError, made.error().message());
   }
