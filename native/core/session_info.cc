@@ -22,10 +22,6 @@ Result<SessionInfo> extract_session_info(const ByteSource& file, uint64_t offset
   return SessionInfo{std::string(cut.begin(), cut.end()), decode_utf8_lossy(cut)};
 }
 
-std::string cut_session_info(std::span<const uint8_t> region) {
-  return decode_utf8_lossy(session_info_span(region));
-}
-
 std::span<const uint8_t> session_info_span(std::span<const uint8_t> region) {
   static constexpr std::array<uint8_t, 3> kMarker = {'-', '-', '-'};
   auto start = std::search(region.begin(), region.end(), kMarker.begin(), kMarker.end());
