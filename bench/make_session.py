@@ -22,7 +22,7 @@ from pathlib import Path
 
 import numpy as np
 
-from corvex.writer import BITFIELD, BOOL, DOUBLE, FLOAT, INT, WIDTH, Var, build_ibt
+from corvex.testing import BITFIELD, BOOL, DOUBLE, FLOAT, INT, WIDTH, Var, build_ibt
 
 # Bump when the generated content changes, so that a cached file of an older layout is not reused.
 GENERATOR_VERSION = 1

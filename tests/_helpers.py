@@ -1,8 +1,8 @@
 """Helpers shared by the tests.
 
 `RawIbt` is a deliberately small, independent reading of an IBT file with `struct` (header fields
-through `corvex.layout`): the tests compare what the extension returns against it, never against
-the extension itself. `real_sample` finds the real recording kept beside the project.
+through `corvex.testing.layout`): the tests compare what the extension returns against it, never
+against the extension itself. `real_sample` finds the real recording kept beside the project.
 `parse` calls the extension with `corvex.base.LogFile` replaced by a recorder, so the tests see
 exactly the four arguments the extension hands over. The benchmark imports this module by path for
 `LAP_SCHEMA`, so it imports pytest only where it skips.
@@ -19,7 +19,7 @@ from typing import Any
 
 import pyarrow as pa
 
-from corvex import layout
+from corvex.testing import layout
 
 CHAR, BOOL, INT, BITFIELD, FLOAT, DOUBLE = range(6)
 WIDTH = {CHAR: 1, BOOL: 1, INT: 4, BITFIELD: 4, FLOAT: 4, DOUBLE: 8}

@@ -1,7 +1,7 @@
 """Many sessions into one dataset, on writer-made sessions and bad files.
 
 Expected values come from what the sessions were built from (tests/_helpers_dataset.py) or from
-the file headers read with corvex.layout, never from the code under test.
+the file headers read with corvex.testing.layout, never from the code under test.
 """
 
 from __future__ import annotations
@@ -18,8 +18,9 @@ import pyarrow.parquet as pq
 import pytest
 from _helpers_dataset import PLANS, TICK_RATE, Plan, snapshot_bytes, write_archive
 
-from corvex import dataset, layout
+from corvex import dataset
 from corvex.cli import main
+from corvex.testing import layout
 
 pytest.importorskip("corvex._corvex_rs")
 

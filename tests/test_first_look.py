@@ -19,9 +19,8 @@ import pytest
 from _helpers import RawIbt
 
 import corvex
-from corvex import layout
 from corvex.cli import main
-from corvex.writer import BOOL, DOUBLE, FLOAT, INT, Var, build_ibt, write_sample
+from corvex.testing import BOOL, DOUBLE, FLOAT, INT, Var, build_ibt, layout, write_sample
 
 ext = pytest.importorskip("corvex._corvex_rs")
 

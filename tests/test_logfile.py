@@ -16,7 +16,8 @@ import pytest
 from _helpers import RawIbt
 
 import corvex
-from corvex.base import LogFile, format_lap_time
+from corvex.base import LogFile
+from corvex.formatting import format_lap_time
 
 LAP_FIELDS = [
     pa.field("num", pa.int32(), nullable=False),
@@ -349,7 +350,7 @@ CHECKED = [
 @pytest.fixture(scope="module")
 def sample(tmp_path_factory) -> tuple[Path, RawIbt]:
     pytest.importorskip("corvex._corvex_rs")
-    from corvex.writer import write_sample
+    from corvex.testing import write_sample
 
     path = write_sample(tmp_path_factory.mktemp("sample") / "sample.ibt")
     return path, RawIbt(path.read_bytes())

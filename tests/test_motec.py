@@ -20,7 +20,7 @@ from hypothesis import strategies as st
 import corvex
 from corvex.cli import main
 from corvex.motec import NAME_LIMIT, ld_names, read_ld, read_ldx, write_motec
-from corvex.writer import BITFIELD, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt, lap_variables
+from corvex.testing import BITFIELD, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt, lap_variables
 
 pytest.importorskip("numpy")
 pytest.importorskip("corvex._corvex_rs")
@@ -86,7 +86,7 @@ def ibt_file(request, tmp_path) -> Path:
     if request.param == "real":
         return request.getfixturevalue("real_file")
     if request.param == "sample":
-        from corvex.writer import write_sample
+        from corvex.testing import write_sample
 
         return write_sample(tmp_path / "sample.ibt")
     path = tmp_path / "session.ibt"

@@ -7,8 +7,7 @@ import struct
 
 import pytest
 
-from corvex import layout as header_table
-from corvex.writer import (
+from corvex.testing import (
     BITFIELD,
     BOOL,
     CHAR,
@@ -22,6 +21,7 @@ from corvex.writer import (
     sample_session,
     write_sample,
 )
+from corvex.testing import layout as header_table
 
 
 def field(data: bytes, name: str) -> int:

@@ -22,14 +22,17 @@ import os
 from collections.abc import Callable
 from typing import IO, TYPE_CHECKING, Any
 
+from corvex.errors import CorvexWarning
+
 if TYPE_CHECKING:
     import pyarrow as pa
 
-    from corvex.base import LapNumber, LogFile
+    from corvex.base import Lap, LapNumber, LogFile
     from corvex.dataset import export_dataset, open_dataset
 
 __all__ = [
     "CorvexWarning",
+    "Lap",
     "LapNumber",
     "LogFile",
     "delta",
@@ -41,10 +44,6 @@ __all__ = [
 ]
 
 Source = str | os.PathLike[str] | bytes | bytearray | memoryview | IO[bytes]
-
-
-class CorvexWarning(UserWarning):
-    """A file was read, but not as its header describes it (records salvaged, or left unread)."""
 
 
 def open(  # noqa: A001 - the package's entry point, named like the builtin on purpose
@@ -121,11 +120,12 @@ def open_snapshot(source: Source) -> LogFile:
     """
     reader = _extension()
     log, tables, buffers = reader.snapshot(source)
+    from corvex.arrays import ArrayVariables
     from corvex.base import LogFile as _LogFile
 
     if isinstance(log, _LogFile):
         log.metadata["snapshot"] = buffers
-        log.set_arrays(tables, check=False)
+        log.array_variables = ArrayVariables(tables)
         if log.session_info_bytes is None:
             log.session_info_bytes = _session_info_bytes(source, log.source)
     return log  # type: ignore[no-any-return]
@@ -163,8 +163,12 @@ def _warn_empty(source: Source, label: str) -> None:
 
 def _attach_arrays(log: LogFile, reader: Any, source: Source, salvage: bool, now: bool) -> None:
     """Give the LogFile its arrays (now) or the way to read them on first access."""
+    from corvex.arrays import ArrayVariables, check_time_base
+
     if now:
-        log.set_arrays(reader.read_arrays(source, salvage=salvage))
+        tables = reader.read_arrays(source, salvage=salvage)
+        check_time_base(tables, log.timecodes if log.channels else None, log.source)
+        log.array_variables = ArrayVariables(tables)
         return
     kept: Any
     if log.source != "<bytes>":
@@ -172,10 +176,10 @@ def _attach_arrays(log: LogFile, reader: Any, source: Source, salvage: bool, now
     elif type(source) is bytes or (hasattr(source, "read") and hasattr(source, "seek")):
         kept = source  # cannot change (bytes), or is read again from its start (file object)
     else:
-        log.set_arrays_unavailable(
-            f"the arrays of a LogFile read from a {type(source).__name__} are not kept, since "
-            "it can change after the call; open it with corvex.open(source, arrays=True), or "
-            "from bytes or a path"
+        log.array_variables = ArrayVariables(
+            unavailable=f"the arrays of a LogFile read from a {type(source).__name__} are not "
+            "kept, since it can change after the call; open it with "
+            "corvex.open(source, arrays=True), or from bytes or a path"
         )
         return
 
@@ -183,22 +187,22 @@ def _attach_arrays(log: LogFile, reader: Any, source: Source, salvage: bool, now
         tables: dict[str, pa.Table] = reader.read_arrays(kept, salvage=salvage)
         return tables
 
-    log.set_arrays_loader(read)
+    log.array_variables = ArrayVariables(loader=read)
 
 
 def delta(
-    lap: LogFile | pa.Table | str | os.PathLike[str],
-    reference: LogFile | pa.Table | str | os.PathLike[str],
+    lap: Lap | pa.Table | str | os.PathLike[str],
+    reference: Lap | pa.Table | str | os.PathLike[str],
     step: float = 1.0,
 ) -> pa.Table:
     """Time gained or lost along ``lap`` against ``reference``, on a grid of ``step`` metres.
 
-    Each lap is a one-lap ``LogFile`` (``log.lap(n)``), its ``to_table()``, or the path of that
+    Each lap is a :class:`Lap` (``log.lap(n)``), its ``to_table()``, or the path of that
     table saved as Parquet. Columns: ``distance``, ``delta`` (s, positive = slower than the
     reference), ``time``, ``reference_time``, ``speed``, ``reference_speed``. Laps of
     different tracks raise ``ValueError``. See :func:`corvex.analysis.delta`.
     """
-    from corvex.analysis import delta as _delta
+    from corvex.lap import delta as _delta
 
     return _delta(lap, reference, step)
 
@@ -243,12 +247,13 @@ def _extension() -> Any:
 
 
 def __getattr__(name: str) -> Any:
-    # LogFile (and LapNumber beside it) pulls in pyarrow, and the version number
+    # LogFile (and Lap and LapNumber beside it) pulls in pyarrow, and the version number
     # importlib.metadata: both are loaded on first use and then kept as module attributes.
-    if name in ("LogFile", "LapNumber"):
+    if name in ("LogFile", "Lap", "LapNumber"):
         from corvex import base
 
         globals()["LogFile"] = base.LogFile
+        globals()["Lap"] = base.Lap
         globals()["LapNumber"] = base.LapNumber
         return globals()[name]
     if name in ("export_dataset", "open_dataset"):  # corvex.dataset's own, with their docs
@@ -258,14 +263,10 @@ def __getattr__(name: str) -> Any:
         globals()["open_dataset"] = dataset.open_dataset
         return globals()[name]
     if name == "__version__":
-        from importlib import metadata
+        from corvex.version import version
 
-        try:
-            version = metadata.version("corvex")
-        except metadata.PackageNotFoundError:  # a source tree that was never installed
-            version = "0.0.0+unknown"
-        globals()["__version__"] = version
-        return version
+        globals()["__version__"] = version()
+        return globals()[name]
     raise AttributeError(f"module 'corvex' has no attribute {name!r}")
 
 

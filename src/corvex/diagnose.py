@@ -15,7 +15,7 @@ import os
 import re
 from typing import Any
 
-from corvex import layout
+from corvex.testing import layout
 
 __all__ = [
     "explain_failure",

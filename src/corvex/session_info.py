@@ -48,7 +48,7 @@ from typing import IO, Any, cast
 
 import yaml
 
-from corvex.layout import MAIN_HEADER_SIZE, read_field
+from corvex.testing.layout import MAIN_HEADER_SIZE, read_field
 
 __all__ = [
     "parse_session_info",

@@ -6,7 +6,7 @@ import os
 from collections.abc import Mapping
 from typing import Any
 
-from corvex import layout
+from corvex.testing import layout
 
 # The short class of a file that could not be converted.
 ERROR_CLASSES = {

@@ -8,7 +8,7 @@ import os
 from collections.abc import Iterable
 from pathlib import Path
 
-from corvex import layout
+from corvex.testing import layout
 
 _HASH_READ_LIMIT = 64 << 20  # variable headers and session info text hashed for the key
 

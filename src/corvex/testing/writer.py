@@ -24,7 +24,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from corvex import layout as _layout
+from corvex.testing import layout as _layout
 
 __all__ = [
     "CHAR",
@@ -46,10 +46,6 @@ __all__ = [
     "keep_records",
     "lap_variables",
     "repeat_records",
-    "sample_session",
-    "write_sample",
-    "Quoted",
-    "race_session_info",
 ]
 
 CHAR, BOOL, INT, BITFIELD, FLOAT, DOUBLE = range(6)
@@ -530,8 +526,3 @@ def repeat_records(data: bytes | bytearray, times: int) -> bytes:
     out = bytearray(data[:start]) + bytes(data[start : start + length * records]) * times
     _layout.patch_field(out, "session_record_count", records * times)
     return bytes(out)
-
-
-# The demo's synthetic sessions live in a private module; they stay importable from here, where
-# the demo, the tests and the benchmarks have always taken them.
-from corvex._sample import Quoted, race_session_info, sample_session, write_sample  # noqa: E402
