@@ -93,10 +93,10 @@ class _WriteError(Exception):
 
 
 def _convert(task: Task, outcome: Outcome) -> None:
-    import corvex
+    from corvex.reading import open as open_ibt
 
     writer = WRITERS[task.format]
-    log = corvex.open(task.source)
+    log = open_ibt(task.source)
     names = list(log.channels) if task.channels is None else list(task.channels)
     kept = [n for n in names if n in log.channels and n.casefold() not in RESERVED]
     outcome.skipped_channels = [n for n in names if n in log.channels and n not in kept]

@@ -178,9 +178,9 @@ class _ReadSession:
         self.schema = schema
 
     def __call__(self, probe: SessionProbe) -> pd.DataFrame:
-        import corvex
+        from corvex.reading import open as open_ibt
 
-        log = corvex.open(probe.path)
+        log = open_ibt(probe.path)
         names = [n for n in self.schema.names[4:] if n in log.channels and n not in PARTITIONS]
         table = _dataset.telemetry_table(log, probe.key, names)
         count = table.num_rows
