@@ -350,7 +350,7 @@ def test_real_file(real_file, tmp_path):
 
 
 def test_motec_folder_form_writes_a_log_per_session_and_skips_on_rerun(tmp_path, archive):
-    from corvex.motec import read_ld, read_ldx
+    from _helpers import RawLd, ldx_laps
 
     out = tmp_path / "out"
     files = [archive["a1"], archive["b1"], archive["notes"]]
@@ -360,8 +360,9 @@ def test_motec_folder_form_writes_a_log_per_session_and_skips_on_rerun(tmp_path,
     assert len(logs) == 2 and all(p.with_suffix(".ldx").is_file() for p in logs)
     rows = pq.read_table(out / "sessions.parquet").to_pylist()
     for row in rows:
-        ld = read_ld(out / row["output"])
+        ld = RawLd((out / row["output"]).read_bytes())
         assert len(ld.channels) == row["channel_count"]
-        assert read_ldx((out / row["output"]).with_suffix(".ldx")).total_laps == row["lap_count"]
+        _, details = ldx_laps((out / row["output"]).with_suffix(".ldx"))
+        assert details["Total Laps"] == str(row["lap_count"])
     again = dataset.export_dataset(files, out, jobs=1, progress=False, format="motec")
     assert (again.converted, again.skipped) == (0, 2)
