@@ -153,7 +153,7 @@ class LogFile(ChannelTables):
         The result is a :class:`LapNumber`: the lap number, which also carries the lap's
         session, so ``log.lap(log.fastest_lap)`` is that lap even when numbers repeat.
         """
-        return lap_timing.fastest_lap(self.lap_summary)
+        return lap_timing.fastest_lap(self._timing().times)
 
     @property
     def best_sectors(self) -> pa.Table:
@@ -242,7 +242,7 @@ class LogFile(ChannelTables):
         )
         lines.append(channels_line(self.channel_names))
         laps_text = f"  laps:     {self.laps.num_rows}"
-        summary = self.lap_summary
+        summary = self._timing().times
         best = lap_timing.fastest_row(summary)
         if best is not None:
             laps_text += (

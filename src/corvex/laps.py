@@ -235,18 +235,12 @@ class LapTiming:
         time info (one sector without it); they add up to ``lap_time``, and are null for the
         other laps and where a lap's distance does not reach a sector boundary.
         """
-        laps = self.laps
-        starts = laps.column("start_time").to_pylist()
-        ends = laps.column("end_time").to_pylist()
-        seconds = packed_array(pa.float64(), "d", [(e - s) / 1000.0 for s, e in zip(starts, ends)])
-        summary = laps.append_column(pa.field("lap_time", pa.float64(), nullable=False), seconds)
+        summary = self.laps.append_column(self._lap_time_field, self._lap_seconds)
         if self._has_sim_lap_times():
             summary = summary.append_column(
                 pa.field("sim_lap_time", pa.float64()), self._sim_lap_times()
             )
-        summary = summary.append_column(
-            pa.field("valid", pa.bool_(), nullable=False), pa.array(self.valid, pa.bool_())
-        )
+        summary = summary.append_column(self._valid_field, pa.array(self.valid, pa.bool_()))
         sectors = self.sectors
         for n in range(len(self.sector_starts)):
             column = [times[n] for times in sectors]
@@ -254,6 +248,21 @@ class LapTiming:
                 pa.field(f"sector_{n + 1}", pa.float64()), pa.array(column, pa.float64())
             )
         return summary
+
+    @cached_property
+    def times(self) -> pa.Table:
+        """The lap table with ``lap_time`` and ``valid``: what :func:`fastest_row` needs."""
+        times = self.laps.append_column(self._lap_time_field, self._lap_seconds)
+        return times.append_column(self._valid_field, pa.array(self.valid, pa.bool_()))
+
+    _lap_time_field = pa.field("lap_time", pa.float64(), nullable=False)
+    _valid_field = pa.field("valid", pa.bool_(), nullable=False)
+
+    @cached_property
+    def _lap_seconds(self) -> pa.Array:
+        starts = self.laps.column("start_time").to_pylist()
+        ends = self.laps.column("end_time").to_pylist()
+        return packed_array(pa.float64(), "d", [(e - s) / 1000.0 for s, e in zip(starts, ends)])
 
     @cached_property
     def valid(self) -> list[bool]:
