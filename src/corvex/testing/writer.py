@@ -469,7 +469,7 @@ def build_snapshot(
     112, the session info, then the buffers in order, each starting at a multiple of ``align``.
     ``columns`` holds one value per buffer (``columns[name][i]`` goes to buffer ``i``, whose
     tick count is ``ticks[i]``), as :func:`build_ibt` takes one value per record. The buffer
-    table and the header fields can be broken afterwards with :mod:`corvex.layout`
+    table and the header fields can be broken afterwards with :mod:`corvex.testing.layout`
     (``patch_field``, ``patch_buffer_descriptor``).
     """
     if not 1 <= len(ticks) <= _layout.MAX_BUFFERS:
