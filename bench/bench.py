@@ -48,7 +48,7 @@ from _helpers import LAP_SCHEMA  # noqa: E402
 from corvex._corvex_rs import ibt  # noqa: E402
 from make_session import HOUR_RECORDS, ensure_session  # noqa: E402
 
-from corvex import layout  # noqa: E402
+from corvex.testing import layout  # noqa: E402
 
 WARMUP_RECORDS = 600  # ten seconds: the warm-up call before each measured one
 

@@ -35,7 +35,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import make_session  # noqa: E402 - the benchmark's session generator, beside this file
 
-from corvex.writer import build_ibt  # noqa: E402
+from corvex.testing import build_ibt  # noqa: E402
 
 GENERATOR_VERSION = 1
 DATA_DIR = make_session.DATA_DIR / "dataset"

@@ -19,7 +19,7 @@ from typing import Any
 
 import corvex
 from corvex.session_info import decode_session_info, loader_name, parse_session_info
-from corvex.writer import DOUBLE, Var, build_ibt, race_session_info
+from corvex.testing import DOUBLE, Var, build_ibt, race_session_info
 
 TARGET_MS = 10.0
 

@@ -6,9 +6,9 @@ packed in declaration order like the simulator packs them, so most values sit at
 offsets, plus two Float array variables. "Lap" changes every 90 s, "LapDistPct" runs from 0 to
 1 within each lap, and the car is on pit road at the start and at the end of the session.
 
-The project's writer (:mod:`corvex.writer`) writes the headers; the data region is built with
-numpy as one structured array, because packing 59 million values one by one in Python would
-take minutes. The file is written to ``bench/data/`` and reused while it exists::
+The project's writer (:mod:`corvex.testing.writer`) writes the headers; the data region is
+built with numpy as one structured array, because packing 59 million values one by one in
+Python would take minutes. The file is written to ``bench/data/`` and reused while it exists::
 
     python bench/make_session.py              # the full hour
     python bench/make_session.py --records 21600
@@ -22,7 +22,7 @@ from pathlib import Path
 
 import numpy as np
 
-from corvex.writer import BITFIELD, BOOL, DOUBLE, FLOAT, INT, WIDTH, Var, build_ibt
+from corvex.testing import BITFIELD, BOOL, DOUBLE, FLOAT, INT, WIDTH, Var, build_ibt
 
 # Bump when the generated content changes, so that a cached file of an older layout is not reused.
 GENERATOR_VERSION = 1

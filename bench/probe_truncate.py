@@ -26,13 +26,12 @@ import textwrap
 import time
 from pathlib import Path
 
-from corvex import layout
-from corvex.writer import keep_records, repeat_records, sample_session
+from corvex.testing import keep_records, layout, repeat_records, sample_session
 
 CHILD = textwrap.dedent("""
     import faulthandler, json, os, struct, sys
     faulthandler.enable()
-    from corvex import layout
+    from corvex.testing import layout
     from corvex._corvex_rs import ibt
 
     path, scenario, source_kind = sys.argv[1], sys.argv[2], sys.argv[3]

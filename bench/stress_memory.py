@@ -21,8 +21,7 @@ from typing import Any
 
 from corvex._corvex_rs import ibt
 
-from corvex import layout
-from corvex.writer import CHAR, DOUBLE, Var, build_ibt, keep_records, sample_session
+from corvex.testing import CHAR, DOUBLE, Var, build_ibt, keep_records, layout, sample_session
 
 
 def rss_mib() -> float:

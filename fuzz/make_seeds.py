@@ -17,8 +17,7 @@ import sys
 from collections.abc import Iterator
 from pathlib import Path
 
-from corvex import layout
-from corvex.writer import (
+from corvex.testing import (
     BITFIELD,
     BOOL,
     CHAR,
@@ -31,6 +30,7 @@ from corvex.writer import (
     build_snapshot,
     keep_records,
     lap_variables,
+    layout,
     sample_session,
 )
 

@@ -1,8 +1,8 @@
 """Helpers shared by the tests.
 
 `RawIbt` is a deliberately small, independent reading of an IBT file with `struct` (header fields
-through `corvex.layout`): the tests compare what the extension returns against it, never against
-the extension itself. `real_sample` finds the real recording kept beside the project.
+through `corvex.testing.layout`): the tests compare what the extension returns against it, never
+against the extension itself. `real_sample` finds the real recording kept beside the project.
 `parse` calls the extension with `corvex.base.LogFile` replaced by a recorder, so the tests see
 exactly the four arguments the extension hands over. The benchmark imports this module by path for
 `LAP_SCHEMA`, so it imports pytest only where it skips.
@@ -19,7 +19,7 @@ from typing import Any
 
 import pyarrow as pa
 
-from corvex import layout
+from corvex.testing import layout
 
 CHAR, BOOL, INT, BITFIELD, FLOAT, DOUBLE = range(6)
 WIDTH = {CHAR: 1, BOOL: 1, INT: 4, BITFIELD: 4, FLOAT: 4, DOUBLE: 8}
@@ -220,3 +220,95 @@ def assert_channel_matches(table: Any, raw: RawIbt, var: RawVar) -> None:
 def is_one_batch(table: Any) -> bool:
     """Whether every column of `table` is one chunk, as a table made from one record batch is."""
     return all(column.num_chunks == 1 for column in table.columns)
+
+
+# -- MoTeC files, read at the offsets of docs/motec-ld-format.md --------------------------------
+# Written from the document's tables, not from corvex.motec, whose writer and reader share one
+# offset table: a wrong offset there would round-trip unnoticed.
+
+LD_CHANNEL_BLOCK = 124
+LD_TYPES = {(0x07, 4): "<I", (0x07, 2): "<H", (0x05, 4): "<I", (0x03, 2): "<h"}  # stored bits
+
+
+@dataclass
+class RawLdChannel:
+    """One 124-byte channel block and its stored samples (4-byte samples as their bits)."""
+
+    at: int
+    prev: int
+    next: int
+    data_ptr: int
+    count: int
+    type_class: int
+    sample_size: int
+    rate: int
+    scaling: tuple[int, int, int, int]  # shift, multiplier, scale, decimal places
+    name: str
+    short_name: str
+    unit: str
+    samples: list[int]
+
+
+class RawLd:
+    """An ``.ld`` file read with struct: header and block texts, and the channel list."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+        self.marker = self.u32(0x000)
+        self.channel_ptr, self.data_ptr = self.u32(0x008), self.u32(0x00C)
+        self.event_ptr = self.u32(0x024)
+        self.channel_count = self.u32(0x056)
+        self.date, self.time = self.text(0x05E, 16), self.text(0x07E, 16)
+        self.driver, self.vehicle = self.text(0x09E, 64), self.text(0x0DE, 64)
+        self.venue = self.text(0x15E, 64)
+        self.pro_logging = self.u32(0x5DE)
+        self.short_comment = self.text(0x624, 64)
+        event = self.event_ptr
+        self.event, self.session = self.text(event, 64), self.text(event + 64, 64)
+        self.long_comment = self.text(event + 128, 1024)
+        venue = struct.unpack_from("<H", data, event + 1152)[0]
+        self.venue_name = self.text(venue, 64)
+        vehicle = struct.unpack_from("<H", data, venue + 1098)[0]
+        self.vehicle_id = self.text(vehicle, 64)
+        self.vehicle_weight = self.u32(vehicle + 192)
+        self.vehicle_type = self.text(vehicle + 196, 32)
+        self.vehicle_comment = self.text(vehicle + 228, 32)
+        self.channels: list[RawLdChannel] = []
+        at = self.channel_ptr
+        while at and len(self.channels) <= self.channel_count:
+            self.channels.append(self._channel(at))
+            at = self.channels[-1].next
+
+    def u32(self, at: int) -> int:
+        return int(struct.unpack_from("<I", self.data, at)[0])
+
+    def text(self, at: int, size: int) -> str:
+        return self.data[at : at + size].split(b"\0", 1)[0].decode("cp1252")
+
+    def _channel(self, at: int) -> RawLdChannel:
+        prev, following, data_ptr, count = struct.unpack_from("<4I", self.data, at)
+        _, kind, size, rate = struct.unpack_from("<4H", self.data, at + 0x10)
+        scaling = struct.unpack_from("<4h", self.data, at + 0x18)
+        code = LD_TYPES[(kind, size)]
+        samples = [
+            struct.unpack_from(code, self.data, data_ptr + i * size)[0] for i in range(count)
+        ]
+        name, short, unit = (self.text(at + o, n) for o, n in ((0x20, 32), (0x40, 8), (0x48, 12)))
+        return RawLdChannel(
+            at, prev, following, data_ptr, count, kind, size, rate, scaling, name, short, unit,
+            samples,
+        )  # fmt: skip
+
+    def __getitem__(self, name: str) -> RawLdChannel:
+        return next(channel for channel in self.channels if channel.name == name)
+
+
+def ldx_laps(path: Path) -> tuple[list[float], dict[str, str]]:
+    """The beacon times (microseconds) and the details strings of an ``.ldx`` file."""
+    import xml.etree.ElementTree as ET
+
+    root = ET.parse(path).getroot()
+    groups = [g for g in root.iter("MarkerGroup") if g.get("Name") == "Beacons"]
+    beacons = [float(m.attrib["Time"]) for g in groups for m in g.iter("Marker")]
+    details = {s.attrib["Id"]: s.attrib["Value"] for s in root.iter("String")}
+    return beacons, details

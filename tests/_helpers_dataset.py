@@ -11,8 +11,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from corvex import layout
-from corvex.writer import BOOL, DOUBLE, FLOAT, INT, Var, build_ibt
+from corvex.testing import BOOL, DOUBLE, FLOAT, INT, Var, build_ibt, layout
 
 TICK_RATE = 8
 

@@ -22,8 +22,7 @@ from pathlib import Path
 
 import pytest
 
-from corvex import layout
-from corvex.writer import sample_session
+from corvex.testing import layout, sample_session
 
 SHIM_SOURCE = Path(__file__).with_name("alloc_shim.c")
 

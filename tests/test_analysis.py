@@ -14,9 +14,9 @@ import pyarrow.parquet as pq
 import pytest
 
 import corvex
-from corvex.analysis import delta
-from corvex.units import display_unit
-from corvex.writer import BOOL, DOUBLE, FLOAT, INT, Var, build_ibt
+from corvex import delta
+from corvex.cli._plotting import display_unit
+from corvex.testing import BOOL, DOUBLE, FLOAT, INT, Var, build_ibt
 
 pytest.importorskip("corvex._corvex_rs")
 
@@ -210,8 +210,8 @@ def test_a_lap_that_covers_part_of_the_track_is_resampled_on_what_it_covers(tmp_
     log = open_session(tmp_path, drive([constant(40.0)] * 2, start=0.4 * LENGTH))
     d = log.lap(1).on_distance().column("distance").to_numpy()
     assert 0.4 * LENGTH <= d[0] <= 0.4 * LENGTH + 2 and d[-1] >= LENGTH - 2
-    with pytest.raises(ValueError, match="on_distance works on one lap"):
-        log.on_distance()
+    with pytest.raises(TypeError, match=r"whole recording: pick one lap with log\.lap\(n\)"):
+        delta(log, log.lap(1))
 
 
 # -- sectors, valid laps, fastest lap -----------------------------------------------------------

@@ -11,7 +11,7 @@ import pytest
 from _helpers import ARROW_TYPE, BOOL, STRUCT_CODE, WIDTH, RawIbt, seconds_to_ms
 
 import corvex
-from corvex.writer import BITFIELD, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt
+from corvex.testing import BITFIELD, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt
 
 pytest.importorskip("corvex._corvex_rs")
 

@@ -13,7 +13,7 @@ from _helpers import BOOL, CHAR, DOUBLE, FLOAT, INT, LAP_SCHEMA, RawIbt, is_one_
 
 import corvex.base
 from corvex import _corvex_rs
-from corvex.writer import Var, build_ibt
+from corvex.testing import Var, build_ibt
 
 
 class Boom(Exception):

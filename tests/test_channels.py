@@ -26,7 +26,7 @@ from _helpers import (
     times_ms,
 )
 
-from corvex.writer import Bits, Var, build_ibt, build_ibt_layout, sample_session
+from corvex.testing import Bits, Var, build_ibt, build_ibt_layout, sample_session
 
 TYPE_NAMES = {
     CHAR: "char",

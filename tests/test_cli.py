@@ -26,7 +26,7 @@ COMMANDS = ["info", "channels", "laps", "export", "plot", "compare", "demo"]
 
 @pytest.fixture(scope="module")
 def sample(tmp_path_factory) -> tuple[Path, RawIbt]:
-    from corvex.writer import write_sample
+    from corvex.testing import write_sample
 
     path = write_sample(tmp_path_factory.mktemp("cli") / "sample.ibt")
     return path, RawIbt(path.read_bytes())
@@ -341,7 +341,7 @@ def test_plot_shows_racer_units_lap_times_and_no_one_record_lap(sample):
 def test_a_one_record_lap_is_not_drawn(tmp_path):
     import corvex
     from corvex.cli.plot import _plot_runs
-    from corvex.writer import DOUBLE, FLOAT, INT, Var, build_ibt
+    from corvex.testing import DOUBLE, FLOAT, INT, Var, build_ibt
 
     path = tmp_path / "blip.ibt"
     path.write_bytes(
@@ -363,7 +363,7 @@ def test_a_one_record_lap_is_not_drawn(tmp_path):
 
 def test_plot_against_distance_needs_a_distance_channel(capsys, tmp_path):
     pytest.importorskip("matplotlib")
-    from corvex.writer import DOUBLE, FLOAT, INT, Var, build_ibt
+    from corvex.testing import DOUBLE, FLOAT, INT, Var, build_ibt
 
     path = tmp_path / "nodist.ibt"
     path.write_bytes(
@@ -453,7 +453,7 @@ def test_compare_writes_a_delta_panel_and_one_panel_per_channel(
 
 def test_compare_refuses_another_track_and_bad_specs(capsys, tmp_path, sample, saved_lap):
     pytest.importorskip("matplotlib")
-    from corvex.writer import DOUBLE, FLOAT, INT, Var, build_ibt
+    from corvex.testing import DOUBLE, FLOAT, INT, Var, build_ibt
 
     other = tmp_path / "other.ibt"
     info = "---\nWeekendInfo:\n TrackName: elsewhere\n TrackLength: 4.32 km\n...\n"
@@ -481,7 +481,7 @@ def test_compare_refuses_another_track_and_bad_specs(capsys, tmp_path, sample, s
 
 
 def test_demo_writes_the_sample_and_shows_its_info(capsys, tmp_path):
-    from corvex.writer import sample_session
+    from corvex.testing import sample_session
 
     target = tmp_path / "demo.ibt"
     status, out, err = run(capsys, "demo", "-o", str(target))

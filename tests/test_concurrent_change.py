@@ -19,8 +19,7 @@ from pathlib import Path
 
 import pytest
 
-from corvex import layout
-from corvex.writer import repeat_records, sample_session
+from corvex.testing import layout, repeat_records, sample_session
 
 ROUNDS = 24
 

@@ -1,7 +1,7 @@
 """Many sessions into one dataset, on writer-made sessions and bad files.
 
 Expected values come from what the sessions were built from (tests/_helpers_dataset.py) or from
-the file headers read with corvex.layout, never from the code under test.
+the file headers read with corvex.testing.layout, never from the code under test.
 """
 
 from __future__ import annotations
@@ -18,8 +18,9 @@ import pyarrow.parquet as pq
 import pytest
 from _helpers_dataset import PLANS, TICK_RATE, Plan, snapshot_bytes, write_archive
 
-from corvex import dataset, layout
+from corvex import dataset
 from corvex.cli import main
+from corvex.testing import layout
 
 pytest.importorskip("corvex._corvex_rs")
 
@@ -349,7 +350,7 @@ def test_real_file(real_file, tmp_path):
 
 
 def test_motec_folder_form_writes_a_log_per_session_and_skips_on_rerun(tmp_path, archive):
-    from corvex.motec import read_ld, read_ldx
+    from _helpers import RawLd, ldx_laps
 
     out = tmp_path / "out"
     files = [archive["a1"], archive["b1"], archive["notes"]]
@@ -359,8 +360,9 @@ def test_motec_folder_form_writes_a_log_per_session_and_skips_on_rerun(tmp_path,
     assert len(logs) == 2 and all(p.with_suffix(".ldx").is_file() for p in logs)
     rows = pq.read_table(out / "sessions.parquet").to_pylist()
     for row in rows:
-        ld = read_ld(out / row["output"])
+        ld = RawLd((out / row["output"]).read_bytes())
         assert len(ld.channels) == row["channel_count"]
-        assert read_ldx((out / row["output"]).with_suffix(".ldx")).total_laps == row["lap_count"]
+        _, details = ldx_laps((out / row["output"]).with_suffix(".ldx"))
+        assert details["Total Laps"] == str(row["lap_count"])
     again = dataset.export_dataset(files, out, jobs=1, progress=False, format="motec")
     assert (again.converted, again.skipped) == (0, 2)

@@ -19,9 +19,9 @@ import pytest
 from _helpers import RawIbt
 
 import corvex
-from corvex import layout
 from corvex.cli import main
-from corvex.writer import BOOL, DOUBLE, FLOAT, INT, Var, build_ibt, write_sample
+from corvex.errors import KINDS, error_kind
+from corvex.testing import BOOL, DOUBLE, FLOAT, INT, Var, build_ibt, layout, write_sample
 
 ext = pytest.importorskip("corvex._corvex_rs")
 
@@ -105,6 +105,33 @@ def test_cli_error_line_carries_the_note(capsys, tmp_path):
     assert main(["channels", str(path)]) == 1
     err = capsys.readouterr().err
     assert err == f"corvex: error: {path}: {plain.value}; {LIVE}\n"
+
+
+def with_kind(exc: BaseException, kind: object) -> BaseException:
+    exc.kind = kind  # type: ignore[attr-defined]
+    return exc
+
+
+@pytest.mark.parametrize(
+    ("exc", "kind"),
+    [
+        (with_kind(OSError("a.ibt: File too small"), "truncated"), "truncated"),
+        (with_kind(RuntimeError("<bytes>: ..."), "live_snapshot"), "live_snapshot"),
+        (RuntimeError("no kind"), None),
+        (with_kind(ValueError(), 3), None),
+        (with_kind(OSError(), ""), None),
+    ],
+)
+def test_error_kind_reads_the_kind_the_reader_sets(exc, kind):
+    assert error_kind(exc) == kind
+
+
+def test_error_kinds_keep_their_texts():
+    # Datasets store these texts and callers match them.
+    assert KINDS == {
+        "io", "not_ibt", "truncated", "invalid_header", "live_snapshot", "arrow", "not_a_file",
+        "changed",
+    }  # fmt: skip
 
 
 # -- channel suggestions --------------------------------------------------------------------

@@ -7,8 +7,7 @@ import struct
 import pytest
 from corvex._corvex_rs import ibt
 
-from corvex import layout
-from corvex.writer import DOUBLE, FLOAT, Var, build_ibt, build_ibt_layout
+from corvex.testing import DOUBLE, FLOAT, Var, build_ibt, build_ibt_layout, layout
 
 I32_MAX = 2**31 - 1
 

@@ -22,8 +22,18 @@ from typing import Any
 import pytest
 from _helpers import WIDTH, real_sample
 
-from corvex import layout
-from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt, lap_variables
+from corvex.testing import (
+    BITFIELD,
+    BOOL,
+    CHAR,
+    DOUBLE,
+    FLOAT,
+    INT,
+    Var,
+    build_ibt,
+    lap_variables,
+    layout,
+)
 
 INT32_MAX = 2**31 - 1
 INT32_MIN = -(2**31)

@@ -27,7 +27,7 @@ from _helpers import (
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from corvex.writer import Var, build_ibt
+from corvex.testing import Var, build_ibt
 
 NAN = float("nan")
 LOW = float(np.float32(0.02))

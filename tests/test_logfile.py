@@ -16,7 +16,8 @@ import pytest
 from _helpers import RawIbt
 
 import corvex
-from corvex.base import LogFile, format_lap_time
+from corvex.base import LogFile
+from corvex.formatting import format_lap_time
 
 LAP_FIELDS = [
     pa.field("num", pa.int32(), nullable=False),
@@ -234,6 +235,27 @@ def test_lap_slices_without_copying():
     assert address(wide.column("timecodes")) == (base_time, 3)
 
 
+def test_a_lap_knows_its_row_its_time_and_its_recording(monkeypatch):
+    monkeypatch.setattr(
+        "shutil.get_terminal_size", lambda fallback=(80, 24): type("S", (), {"columns": 100})()
+    )
+    log = make_log([i * 100 for i in range(10)], THREE_LAPS)
+    lap = log.lap(1)
+    assert (lap.num, lap.num.session, lap.session, lap.row, lap.lap_type) == (1, 0, 0, 1, "full")
+    assert lap.log is log and log.lap(lap.num).row == 1
+    # It runs from 300 ms to where lap 2 starts, 700 ms; its last record is at 600 ms.
+    assert (lap.lap_time, lap.duration, lap.record_count) == (0.4, 0.3, 4)
+    assert not lap.valid  # it touched pit road
+    assert lap.metadata["record_count"] == 4 and log.metadata["record_count"] == 10
+    assert lap.lap_summary.to_pylist() == log.lap_summary.slice(1, 1).to_pylist()
+    lines = repr(lap).splitlines()
+    assert lines[0] == "<corvex.Lap 1 of session 0 in /tmp/synthetic.ibt"
+    assert lines[1] == "  lap time: 0:00.400 (full, not valid)"
+    assert lines[-1].endswith(">")
+    with pytest.raises(IndexError, match="row 3 out of range"):
+        log.lap_at(3)
+
+
 def test_lap_summary_gives_lap_times_in_seconds():
     log = make_log([i * 100 for i in range(10)], THREE_LAPS)
     summary = log.lap_summary
@@ -349,7 +371,7 @@ CHECKED = [
 @pytest.fixture(scope="module")
 def sample(tmp_path_factory) -> tuple[Path, RawIbt]:
     pytest.importorskip("corvex._corvex_rs")
-    from corvex.writer import write_sample
+    from corvex.testing import write_sample
 
     path = write_sample(tmp_path_factory.mktemp("sample") / "sample.ibt")
     return path, RawIbt(path.read_bytes())

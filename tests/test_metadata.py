@@ -10,8 +10,7 @@ from corvex._corvex_rs import ibt
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from corvex import layout
-from corvex.writer import DOUBLE, Bits, Var, build_ibt
+from corvex.testing import DOUBLE, Bits, Var, build_ibt, layout
 
 HEADER_KEYS = [
     "tick_rate",

@@ -10,7 +10,7 @@ import sys
 import corvex._corvex_rs as ext
 import pytest
 
-from corvex.writer import DOUBLE, Var, build_ibt
+from corvex.testing import DOUBLE, Var, build_ibt
 
 VALID = build_ibt([Var("SessionTime", DOUBLE)], {"SessionTime": [1.5]})
 

@@ -2,7 +2,10 @@
 session's texts and the .ldx beacons split the log where the lap table does.
 
 Expected values come from the struct reading of the IBT bytes (tests/_helpers.py) and
-from closed forms, never from corvex.motec itself.
+from closed forms, never from corvex.motec itself; the .ld files are read back with
+``RawLd`` (tests/_helpers.py), at the offsets of docs/motec-ld-format.md, not with
+``corvex.motec.read_ld``, which shares its offset table with the writer. ``read_ld`` and
+``read_ldx`` are checked against that reading.
 """
 
 from __future__ import annotations
@@ -13,14 +16,14 @@ import time
 from pathlib import Path
 
 import pytest
-from _helpers import RawIbt, lap_time_text
+from _helpers import RawIbt, RawLd, lap_time_text, ldx_laps
 from hypothesis import given
 from hypothesis import strategies as st
 
 import corvex
 from corvex.cli import main
 from corvex.motec import NAME_LIMIT, ld_names, read_ld, read_ldx, write_motec
-from corvex.writer import BITFIELD, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt, lap_variables
+from corvex.testing import BITFIELD, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt, lap_variables
 
 pytest.importorskip("numpy")
 pytest.importorskip("corvex._corvex_rs")
@@ -86,7 +89,7 @@ def ibt_file(request, tmp_path) -> Path:
     if request.param == "real":
         return request.getfixturevalue("real_file")
     if request.param == "sample":
-        from corvex.writer import write_sample
+        from corvex.testing import write_sample
 
         return write_sample(tmp_path / "sample.ibt")
     path = tmp_path / "session.ibt"
@@ -122,40 +125,62 @@ def test_round_trip(ibt_file, tmp_path):
         ld_path,
         ldx_path,
     ]
-    ld = read_ld(ld_path)
+    ld = RawLd(ld_path.read_bytes())
+    assert (ld.marker, ld.pro_logging) == (0x40, 0xC81A4)
 
     names = raw.scalar_names()
     assert [c.name for c in ld.channels] == ld_names(names)
     assert ld.channel_count == len(names)
+    # A doubly linked list in channel order; the samples follow the last block, back to back.
+    blocks = [c.at for c in ld.channels]
+    assert ld.channel_ptr == blocks[0] and blocks == sorted(blocks)
+    assert [c.prev for c in ld.channels] == [0, *blocks[:-1]]
+    assert [c.next for c in ld.channels] == [*blocks[1:], 0]
+    ends = [blocks[-1] + 124] + [c.data_ptr + c.count * c.sample_size for c in ld.channels]
+    assert [ld.data_ptr] + [c.data_ptr for c in ld.channels] == ends[:1] + ends[:-1]
+    assert len(ld.data) == ends[-1]
     for name, channel in zip(names, ld.channels):
         kind, expected = expected_samples(raw, name)
         assert (channel.type_class, channel.sample_size) == {
             "f4": (0x07, 4), "i4": (0x05, 4), "i2": (0x03, 2)
         }[kind]  # fmt: skip
-        assert (channel.shift, channel.multiplier, channel.scale, channel.decimals) == (0, 1, 1, 0)
+        assert channel.scaling == (0, 1, 1, 0)
         assert channel.rate == raw.tick_rate
         assert channel.unit == raw.var(name).unit[:11]
-        stored = channel.data.view("<u4") if kind != "i2" else channel.data
-        assert stored.tolist() == expected, name
+        assert channel.count == raw.record_count
+        assert channel.samples == expected, name
 
-    assert ld.start == datetime_utc(raw.session_start_date)
+    start = time.gmtime(raw.session_start_date)
+    assert ld.date == time.strftime("%d/%m/%Y", start)
+    assert ld.time == time.strftime("%H:%M:%S", start)
     assert ld.short_comment == ibt_file.name and str(ibt_file) in ld.long_comment
 
     runs = raw.lap_runs() if "Lap" in names else []
-    ldx = read_ldx(ldx_path)
-    assert ldx.beacons_us == [first * 1e6 / raw.tick_rate for _, first, _ in runs[1:]]
-    assert ldx.total_laps == len(runs)
+    beacons, details = ldx_laps(ldx_path)
+    assert beacons == [first * 1e6 / raw.tick_rate for _, first, _ in runs[1:]]
+    assert details["Total Laps"] == str(len(runs))
     best = log.fastest_lap
     if best is None:
-        assert "Fastest Lap" not in ldx.details and "Fastest Time" not in ldx.details
+        assert "Fastest Lap" not in details and "Fastest Time" not in details
     else:
         laps = log.laps.to_pylist()
         row = next(
             r for r, lap in enumerate(laps) if (lap["num"], lap["session"]) == (best, best.session)
         )
         lap = laps[row]
-        assert ldx.details["Fastest Lap"] == str(row + 1)
-        assert ldx.details["Fastest Time"] == lap_time_text(lap["end_time"] - lap["start_time"])
+        assert details["Fastest Lap"] == str(row + 1)
+        assert details["Fastest Time"] == lap_time_text(lap["end_time"] - lap["start_time"])
+
+    # corvex.motec's own reader gives what the document's offsets give.
+    ours = read_ld(ld_path)
+    assert ours.start == datetime_utc(raw.session_start_date)
+    for key in ("driver", "vehicle", "venue", "short_comment", "long_comment", "channel_count"):
+        assert getattr(ours, key) == getattr(ld, key), key
+    for mine, theirs in zip(ours.channels, ld.channels, strict=True):
+        stored = mine.data.view("<u4") if mine.sample_size == 4 else mine.data
+        assert (mine.name, mine.rate, stored.tolist()) == (theirs.name, theirs.rate, theirs.samples)
+    ldx = read_ldx(ldx_path)
+    assert (ldx.beacons_us, ldx.details, ldx.total_laps) == (beacons, details, len(runs))
 
 
 def datetime_utc(seconds: int):
@@ -179,7 +204,7 @@ def datetime_utc(seconds: int):
 def test_header_texts(make, texts, tmp_path):
     source = tmp_path / "in.ibt"
     source.write_bytes(make())
-    ld = read_ld(corvex.open(source).to_motec(tmp_path / "out.ld")[0])
+    ld = RawLd(corvex.open(source).to_motec(tmp_path / "out.ld")[0].read_bytes())
     assert {key: getattr(ld, key) for key in texts} == texts
     assert ld.venue_name == texts["venue"] and ld.vehicle_id == texts["vehicle"]
 
@@ -233,11 +258,11 @@ def test_cli_exports_one_lap(tmp_path, capsys):
     status = main(["export", str(source), "-o", str(out), "--lap", "2", "--channels", "Gear,Lap"])
     assert status == 0 and str(out.with_suffix(".ldx")) in capsys.readouterr().out
     _, first, stop = next(run for run in raw.lap_runs() if run[0] == 2)
-    ld = read_ld(out)
+    ld = RawLd(out.read_bytes())
     assert [c.name for c in ld.channels] == ["Gear", "Lap"]
-    assert ld["Gear"].data.tolist() == raw.values("Gear")[first:stop]
-    ldx = read_ldx(out.with_suffix(".ldx"))
-    assert ldx.beacons_us == [] and ldx.details["Fastest Lap"] == "1"
+    assert ld["Gear"].samples == [v & 0xFFFF_FFFF for v in raw.values("Gear")[first:stop]]
+    beacons, details = ldx_laps(out.with_suffix(".ldx"))
+    assert beacons == [] and details["Fastest Lap"] == "1"
 
 
 def test_failed_write_leaves_no_files(tmp_path):

@@ -23,9 +23,8 @@ import pytest
 from _helpers import RawIbt
 
 import corvex
-from corvex import layout
 from corvex.dataset import session_key
-from corvex.writer import DOUBLE, FLOAT, INT, Var, build_ibt, write_sample
+from corvex.testing import DOUBLE, FLOAT, INT, Var, build_ibt, layout, write_sample
 
 ext = pytest.importorskip("corvex._corvex_rs")
 

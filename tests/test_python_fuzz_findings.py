@@ -12,7 +12,7 @@ import pytest
 
 import corvex
 from corvex.analysis import track_metres
-from corvex.writer import DOUBLE, FLOAT, INT, Var, build_ibt
+from corvex.testing import DOUBLE, FLOAT, INT, Var, build_ibt
 
 
 def test_lap_summary_of_a_file_without_laps_but_with_last_lap_times():

@@ -17,7 +17,7 @@ from typing import Any
 
 import pytest
 
-from corvex.writer import FLOAT, INT, Var, build_ibt, lap_variables
+from corvex.testing import FLOAT, INT, Var, build_ibt, lap_variables
 
 
 def ibt(source: Any, progress: Any = None) -> Any:

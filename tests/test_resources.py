@@ -18,8 +18,7 @@ import pyarrow as pa
 import pytest
 from corvex._corvex_rs import ibt
 
-from corvex import layout
-from corvex.writer import DOUBLE, FLOAT, INT, Var, build_ibt, sample_session
+from corvex.testing import DOUBLE, FLOAT, INT, Var, build_ibt, layout, sample_session
 
 NEED = re.compile(
     r"reading it would need (\d+) bytes for its columns; the limit is (\d+) bytes \((.*)\)$"

@@ -8,9 +8,8 @@ import pytest
 from _helpers import RawIbt
 
 import corvex
-from corvex import layout
 from corvex.cli import main
-from corvex.writer import DOUBLE, FLOAT, INT, Var, build_ibt_layout
+from corvex.testing import DOUBLE, FLOAT, INT, Var, build_ibt_layout, layout
 
 pytest.importorskip("corvex._corvex_rs")
 

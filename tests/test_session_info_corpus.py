@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 import corvex
 import corvex.session_info as session_info
 from corvex.cli import main
-from corvex.writer import DOUBLE, Var, build_ibt, race_session_info
+from corvex.testing import DOUBLE, Var, build_ibt, race_session_info
 
 CORPUS = Path(__file__).parent / "data" / "session_info"
 SHAPES = sorted(p.stem for p in CORPUS.glob("*.txt"))

@@ -158,7 +158,7 @@ def session_text(data: bytes) -> str:
 
 
 def test_the_line_parser_agrees_with_the_loader_on_a_whole_session():
-    from corvex.writer import sample_session
+    from corvex.testing import sample_session
 
     text = session_text(sample_session())
     parsed = [session_info._split_line(line) for line in session_info._lines(text)]
@@ -281,7 +281,7 @@ NOISE = st.sampled_from(
     st.integers(0, 2),
 )
 def test_the_one_pass_parser_agrees_with_the_loader(tree, noise, shift):
-    from corvex._sample import _emit
+    from corvex.testing.sessions import _emit
 
     lines: list[str] = []
     _emit(tree, shift, lines)  # the simulator's layout; lists of text as their own key lines
@@ -296,7 +296,7 @@ def test_the_one_pass_parser_agrees_with_the_loader(tree, noise, shift):
 
 
 def test_the_one_pass_parser_takes_a_race():
-    from corvex.writer import race_session_info
+    from corvex.testing import race_session_info
 
     text, tree = race_session_info()
     assert typed(session_info._parse_fast(session_info._document(text))) == typed(tree)

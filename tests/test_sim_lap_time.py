@@ -13,7 +13,7 @@ import pytest
 
 import corvex
 from corvex.cli import main
-from corvex.writer import DOUBLE, FLOAT, INT, Var, build_ibt
+from corvex.testing import DOUBLE, FLOAT, INT, Var, build_ibt
 
 pytest.importorskip("corvex._corvex_rs")
 

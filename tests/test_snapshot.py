@@ -9,9 +9,8 @@ import struct
 import pytest
 
 import corvex
-from corvex import layout
 from corvex.cli import main
-from corvex.writer import BOOL, DOUBLE, FLOAT, INT, Var, build_snapshot
+from corvex.testing import BOOL, DOUBLE, FLOAT, INT, Var, build_snapshot, layout
 
 pytest.importorskip("corvex._corvex_rs")
 

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 from corvex._corvex_rs import ibt
 
-from corvex.writer import DOUBLE, Var, build_ibt
+from corvex.testing import DOUBLE, Var, build_ibt
 
 VALID = build_ibt([Var("SessionTime", DOUBLE)], {"SessionTime": [2.25]})
 EXPECTED_TIMECODES = [2250]

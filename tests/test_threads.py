@@ -14,7 +14,7 @@ from corvex._corvex_rs import ibt
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from corvex.writer import BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt
+from corvex.testing import BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt
 
 THREADED_FROM = 8 << 20
 

@@ -13,8 +13,7 @@ from corvex._corvex_rs import ibt
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from corvex import layout
-from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt
+from corvex.testing import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Bits, Var, build_ibt, layout
 
 I64_MAX, I64_MIN = INT64_MAX, INT64_MIN
 reference_ms = seconds_to_ms  # seconds x 1000, half away from zero, saturated to int64

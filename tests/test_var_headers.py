@@ -7,8 +7,7 @@ from corvex._corvex_rs import ibt
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
-from corvex import layout
-from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt
+from corvex.testing import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt, layout
 
 TIME = Var("SessionTime", DOUBLE)
 

@@ -1,4 +1,9 @@
-"""The IBT writer, checked by reading its output back with struct at the format's offsets."""
+"""The IBT writer, checked by reading its output back with struct at the format's offsets.
+
+The offsets below are the IBT layout as independent readers of the format document it (a
+112-byte main header, a 32-byte disk sub-header at 112, 144-byte variable headers); they are
+written here, not taken from the writer or its header table, so a wrong offset in either fails.
+"""
 
 from __future__ import annotations
 
@@ -7,8 +12,7 @@ import struct
 
 import pytest
 
-from corvex import layout as header_table
-from corvex.writer import (
+from corvex.testing import (
     BITFIELD,
     BOOL,
     CHAR,
@@ -22,19 +26,68 @@ from corvex.writer import (
     sample_session,
     write_sample,
 )
+from corvex.testing import layout as header_table
+
+# Header fields: (offset from the start of the file, struct code), little-endian.
+HEADER_FIELDS = {
+    "version": (0, "i"),
+    "status": (4, "i"),
+    "tick_rate": (8, "i"),
+    "session_info_update": (12, "i"),
+    "session_info_len": (16, "i"),
+    "session_info_offset": (20, "i"),
+    "num_vars": (24, "i"),
+    "var_header_offset": (28, "i"),
+    "num_buf": (32, "i"),
+    "buf_len": (36, "i"),
+    "tick_count": (48, "i"),  # the first of four 16-byte buffer descriptors at 48
+    "buf_offset": (52, "i"),
+    "session_start_date": (112, "q"),  # the disk sub-header
+    "start_time": (120, "d"),
+    "end_time": (128, "d"),
+    "lap_count": (136, "i"),
+    "session_record_count": (140, "i"),
+}
+# One variable header: (offset within its 144 bytes, struct code).
+VAR_FIELDS = {
+    "type": (0, "i"),
+    "offset": (4, "i"),
+    "count": (8, "i"),
+    "count_as_time": (12, "?"),
+    "name": (16, "32s"),
+    "desc": (48, "64s"),
+    "unit": (112, "32s"),
+}
+VAR_HEADER_BYTES = 144
 
 
-def field(data: bytes, name: str) -> int:
-    return int(header_table.read_field(data, name))
+def field(data: bytes, name: str) -> int | float:
+    offset, code = HEADER_FIELDS[name]
+    value: int | float = struct.unpack_from("<" + code, data, offset)[0]
+    return value
 
 
 def var_header(data: bytes, index: int) -> tuple[int, int, int, bytes, bytes, bytes]:
-    base = field(data, "var_header_offset") + header_table.VAR_HEADER_SIZE * index
+    base = int(field(data, "var_header_offset")) + VAR_HEADER_BYTES * index
     stored = {
-        f.name: struct.unpack_from("<" + f.code, data, base + f.offset)[0]
-        for f in header_table.VAR_HEADER
+        name: struct.unpack_from("<" + code, data, base + offset)[0]
+        for name, (offset, code) in VAR_FIELDS.items()
     }
     return tuple(stored[name] for name in ("type", "offset", "count", "name", "desc", "unit"))
+
+
+@pytest.mark.parametrize(
+    ("table", "fields", "size"),
+    [
+        (header_table.MAIN_HEADER + header_table.DISK_SUB_HEADER, HEADER_FIELDS, 144),
+        (header_table.VAR_HEADER, VAR_FIELDS, VAR_HEADER_BYTES),
+    ],
+)
+def test_the_header_table_of_corvex_testing_lies_at_the_formats_offsets(table, fields, size):
+    # The tests' struct reader (RawIbt) and the writer take their offsets from this table.
+    assert {f.name: (f.offset, f.code) for f in table} == fields
+    assert max(f.offset + f.size for f in table) == size
+    assert header_table.HEADERS_END == 144 and header_table.VAR_HEADER_SIZE == 144
 
 
 def record_bytes(data: bytes, record: int, offset: int, width: int) -> bytes:
@@ -77,10 +130,9 @@ def test_header_options_land_at_their_offsets():
     assert field(data, "version") == 1
     assert field(data, "tick_rate") == -7
     assert field(data, "lap_count") == -3
-    assert header_table.read_field(data, "session_start_date") == -(2**40)
-    assert header_table.read_field(data, "start_time") == math.inf
-    end_time = header_table.field("end_time").offset
-    assert struct.unpack_from("<Q", data, end_time)[0] == 0x7FF8_0000_0000_0001
+    assert field(data, "session_start_date") == -(2**40)
+    assert field(data, "start_time") == math.inf
+    assert struct.unpack_from("<Q", data, 128)[0] == 0x7FF8_0000_0000_0001
     assert field(data, "num_vars") == layout.num_vars == 2
     assert field(data, "var_header_offset") == layout.var_header_offset == 144
     assert field(data, "session_info_offset") == layout.session_info_offset == 144 + 2 * 144

@@ -26,7 +26,6 @@ Result<SessionInfo> extract_session_info(const ByteSource& file, uint64_t offset
 // byte when there is none), without the trailing NULs.
 std::span<const uint8_t> session_info_span(std::span<const uint8_t> region);
 
-
 struct WeekendField {
   std::string_view key;    // metadata key, e.g. "track_name"
   std::string_view value;  // a view into the scanned text

@@ -18,7 +18,7 @@ from pathlib import Path
 
 import numpy as np
 
-from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt, sample_session
+from corvex.testing import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt, sample_session
 
 REAL = Path(__file__).resolve().parents[3] / "shared" / "data" / "real"
 

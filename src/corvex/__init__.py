@@ -19,18 +19,21 @@ Importing the package is cheap: pyarrow, ``LogFile``, ``export_dataset`` and ``o
 from __future__ import annotations
 
 import os
-from collections.abc import Callable
-from typing import IO, TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any
+
+from corvex.errors import CorvexWarning
+from corvex.reading import Source as Source
+from corvex.reading import open, open_snapshot
 
 if TYPE_CHECKING:
     import pyarrow as pa
-    from corvex._corvex_rs import ReadDetails
 
-    from corvex.base import LapNumber, LogFile
+    from corvex.base import Lap, LapNumber, LogFile
     from corvex.dataset import export_dataset, open_dataset
 
 __all__ = [
     "CorvexWarning",
+    "Lap",
     "LapNumber",
     "LogFile",
     "delta",
@@ -41,193 +44,32 @@ __all__ = [
     "__version__",
 ]
 
-Source = str | os.PathLike[str] | bytes | bytearray | memoryview | IO[bytes]
-
-
-class CorvexWarning(UserWarning):
-    """A file was read, but not as its header describes it (records salvaged, or left unread)."""
-
-
-def open(  # noqa: A001 - the package's entry point, named like the builtin on purpose
-    source: Source,
-    progress: Callable[[int, int], Any] | None = None,
-    *,
-    salvage: bool = False,
-    arrays: bool = False,
-) -> LogFile:
-    """Read a whole IBT file and return its :class:`LogFile`.
-
-    ``source`` is a path (``str`` or path-like), the file's bytes (any bytes-like object), or
-    a binary file object with ``read`` and ``seek``. ``progress``, when given, is called as
-    ``progress(done, total)`` after each channel table is built.
-
-    ``salvage=True`` reads the whole records of a recording that was cut (its header counts
-    more records than the file holds) or never closed (its header counts 0 while records
-    follow), drops a half record at the end, and warns with :class:`CorvexWarning` how many
-    records it read and why. Without it such a file raises, or reads as empty with a
-    ``CorvexWarning``, and the exception or warning says that ``salvage=True`` would read the
-    whole records that are there.
-
-    A path is opened once for the channels, the laps, the metadata and the session info's bytes.
-    The array variables (:attr:`LogFile.arrays`) are read on first access, from the source
-    again: a path by its path (refused with ``RuntimeError`` when the file was replaced or
-    changed since), a ``bytes`` object through a reference the ``LogFile`` keeps (no copy), a
-    file object by seeking to its start and reading it again. A ``bytearray``, ``memoryview`` or
-    other sequence can change after this call, so it is not kept: pass ``arrays=True`` to read
-    the arrays now (for any source), in a second pass over the records of the same opening.
-
-    A path that cannot be read or holds no valid IBT file raises ``OSError`` with the path in
-    its message; a directory, FIFO, device or socket is refused before it is opened. Invalid
-    bytes or file objects raise ``RuntimeError``. The exception's ``kind`` attribute says what
-    failed ("io", "not_a_file", "not_ibt", "truncated", "invalid_header", "live_snapshot",
-    "arrow"); when the source is recognisably something else (a directory, a file that is no
-    IBT file, a live telemetry snapshot, a cut recording), it also carries a note that says so.
-    The message itself is the reader's. ``ImportError`` means the compiled extension is not
-    built.
-    """
-    reader = _extension()
-    try:
-        log, details = reader.read(source, progress, salvage=salvage, arrays=arrays)
-    except (OSError, RuntimeError) as exc:
-        from corvex.diagnose import explain_failure
-
-        note = explain_failure(exc)
-        if note:
-            exc.add_note(note)
-        raise
-    from corvex.base import LogFile as _LogFile
-
-    if not isinstance(log, _LogFile):  # a LogFile replaced by its caller's own class
-        return log  # type: ignore[no-any-return]
-    if log.session_info_bytes is None:
-        log.session_info_bytes = details["session_info_bytes"]
-    report = details["salvage"]
-    if report is not None:
-        _warn_salvaged(log.source, report)
-    elif not salvage and log.record_count == 0:
-        _warn_empty(details, log.source)
-    _attach_arrays(log, reader, source, salvage, details)
-    return log
-
-
-def open_snapshot(source: Source) -> LogFile:
-    """Read a live telemetry snapshot (the simulator's telemetry memory saved to a file).
-
-    The main header and variable headers are a recording's, but there is no disk sub-header
-    and the records sit in a ring of up to four buffers, each with the tick count of the record
-    it holds. The buffer table is checked (1 to 4 buffers, each inside the file, none
-    overlapping) and the record of the buffer with the newest tick count is read: the
-    ``LogFile`` has one record, its channels, its arrays (read at once), the session info and
-    ``metadata["snapshot"]``, ``{"buffers": [(tick_count, offset), ...], "newest": index}``.
-    The disk sub-header's values ("session_start_date", "start_time", "end_time",
-    "lap_count") read as 0. Errors are raised as :func:`open` raises them.
-    """
-    reader = _extension()
-    log, details = reader.read(source, snapshot=True)
-    from corvex.base import LogFile as _LogFile
-
-    if isinstance(log, _LogFile):
-        log.metadata["snapshot"] = details["snapshot"]
-        log.set_arrays(details["arrays"] or {}, check=False)
-        if log.session_info_bytes is None:
-            log.session_info_bytes = details["session_info_bytes"]
-    return log  # type: ignore[no-any-return]
-
-
-def _warn_salvaged(label: str, report: dict[str, int]) -> None:
-    import warnings
-
-    records, header = report["records"], report["header_records"]
-    why = (
-        "its header counts 0 records (the recording was not closed)"
-        if header == 0
-        else f"its header counts {header} records but the file holds only {records} whole ones"
-    )
-    dropped = report["dropped_bytes"]
-    unit = "byte" if dropped == 1 else "bytes"
-    tail = f"; {dropped} {unit} of a half record at the end were dropped" if dropped else ""
-    warnings.warn(
-        f"{label}: salvaged {records} whole record{'s' if records != 1 else ''}: {why}{tail}",
-        CorvexWarning,
-        stacklevel=3,
-    )
-
-
-def _warn_empty(details: ReadDetails, label: str) -> None:
-    from corvex.diagnose import empty_result_note
-
-    note = empty_result_note(details["live_buffers"], details["whole_records"])
-    if note is None:
-        return
-    import warnings
-
-    warnings.warn(f"{label}: read no records: {note}", CorvexWarning, stacklevel=3)
-
-
-def _attach_arrays(
-    log: LogFile, reader: Any, source: Source, salvage: bool, details: ReadDetails
-) -> None:
-    """Give the LogFile its arrays (read already) or the way to read them on first access."""
-    tables = details["arrays"]
-    if tables is not None:
-        log.set_arrays(tables)
-        return
-    kept: Any
-    identity = details["identity"]
-    if log.source != "<bytes>":
-        kept = os.path.abspath(log.source)  # a path: read again by its path, if still the same file
-    elif type(source) is bytes or (hasattr(source, "read") and hasattr(source, "seek")):
-        kept = source  # cannot change (bytes), or is read again from its start (file object)
-    else:
-        log.set_arrays_unavailable(
-            f"the arrays of a LogFile read from a {type(source).__name__} are not kept, since "
-            "it can change after the call; open it with corvex.open(source, arrays=True), or "
-            "from bytes or a path"
-        )
-        return
-
-    def read() -> dict[str, pa.Table]:
-        arrays: dict[str, pa.Table] = reader.read_arrays(kept, salvage=salvage, identity=identity)
-        return arrays
-
-    log.set_arrays_loader(read)
-
 
 def delta(
-    lap: LogFile | pa.Table | str | os.PathLike[str],
-    reference: LogFile | pa.Table | str | os.PathLike[str],
+    lap: Lap | pa.Table | str | os.PathLike[str],
+    reference: Lap | pa.Table | str | os.PathLike[str],
     step: float = 1.0,
 ) -> pa.Table:
     """Time gained or lost along ``lap`` against ``reference``, on a grid of ``step`` metres.
 
-    Each lap is a one-lap ``LogFile`` (``log.lap(n)``), its ``to_table()``, or the path of that
+    Each lap is a :class:`Lap` (``log.lap(n)``), its ``to_table()``, or the path of that
     table saved as Parquet. Columns: ``distance``, ``delta`` (s, positive = slower than the
     reference), ``time``, ``reference_time``, ``speed``, ``reference_speed``. Laps of
     different tracks raise ``ValueError``. See :func:`corvex.analysis.delta`.
     """
-    from corvex.analysis import delta as _delta
+    from corvex.lap import delta as _delta
 
     return _delta(lap, reference, step)
 
 
-def _extension() -> Any:
-    try:
-        from corvex import _corvex_rs
-    except ImportError as exc:
-        raise ImportError(
-            "corvex's compiled extension corvex._corvex_rs is not available "
-            f"({exc}); build it with `make install` or reinstall the package"
-        ) from exc
-    return _corvex_rs
-
-
 def __getattr__(name: str) -> Any:
-    # LogFile (and LapNumber beside it) pulls in pyarrow, and the version number
+    # LogFile (and Lap and LapNumber beside it) pulls in pyarrow, and the version number
     # importlib.metadata: both are loaded on first use and then kept as module attributes.
-    if name in ("LogFile", "LapNumber"):
+    if name in ("LogFile", "Lap", "LapNumber"):
         from corvex import base
 
         globals()["LogFile"] = base.LogFile
+        globals()["Lap"] = base.Lap
         globals()["LapNumber"] = base.LapNumber
         return globals()[name]
     if name in ("export_dataset", "open_dataset"):  # corvex.dataset's own, with their docs
@@ -237,14 +79,10 @@ def __getattr__(name: str) -> Any:
         globals()["open_dataset"] = dataset.open_dataset
         return globals()[name]
     if name == "__version__":
-        from importlib import metadata
+        from corvex.version import version
 
-        try:
-            version = metadata.version("corvex")
-        except metadata.PackageNotFoundError:  # a source tree that was never installed
-            version = "0.0.0+unknown"
-        globals()["__version__"] = version
-        return version
+        globals()["__version__"] = version()
+        return globals()[name]
     raise AttributeError(f"module 'corvex' has no attribute {name!r}")
 
 

@@ -1,7 +1,8 @@
 """Lap analysis on a distance axis: resampling, delta to a reference lap, sectors, valid laps.
 
-Everything here works on plain arrays of one file (session time in ms, lap distance, channel
-values) or on a wide table as :meth:`LogFile.to_table` makes it, so that a lap saved as Parquet
+Everything here takes tables and arrays and gives tables: plain arrays of one file (session
+time in ms, lap distance, channel values) or a wide table as ``to_table()`` of a
+:class:`~corvex.LogFile` or a :class:`~corvex.Lap` makes it, so that a lap saved as Parquet
 earlier is as good a reference as a lap of an open file.
 
 Distance along a lap comes from ``LapDist`` (metres from the start/finish line) or, without it,
@@ -29,8 +30,6 @@ import pyarrow.compute as pc
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
-
-    from corvex.base import LogFile
 
 __all__ = [
     "META",
@@ -61,7 +60,6 @@ META = {
 VALID_DISTANCE_TOLERANCE = 0.05
 
 _LENGTH_UNITS = {"km": 1000.0, "m": 1.0, "mi": 1609.344}
-_DISTANCE_CHANNELS = ("LapDist", "LapDistPct")
 
 
 def track_metres(text: str | bytes | None) -> float | None:
@@ -277,18 +275,19 @@ def _line_crossing(d: NDArray[np.float64], seconds: NDArray[np.float64], track: 
 
 
 def delta(
-    lap: LogFile | pa.Table | str | os.PathLike[str],
-    reference: LogFile | pa.Table | str | os.PathLike[str],
+    lap: pa.Table | str | os.PathLike[str],
+    reference: pa.Table | str | os.PathLike[str],
     step: float = 1.0,
 ) -> pa.Table:
     """Time gained or lost along the lap against a reference lap, on a distance grid.
 
-    ``lap`` and ``reference`` are each a one-lap :class:`LogFile` (``log.lap(n)``), a wide
-    table of one lap (``lap.to_table()``), a table that :func:`on_distance` made, or the path
-    of a Parquet file holding either. Columns: ``distance`` (m), ``delta`` (s, positive where
-    the lap is behind the reference), ``time`` and ``reference_time`` (s since each lap's
-    start), ``speed`` and ``reference_speed`` (m/s, null without a Speed channel), on the
-    distance both laps covered. Raises ``ValueError`` for laps of different tracks.
+    ``lap`` and ``reference`` are each a wide table of one lap (``lap.to_table()``), a table
+    that :func:`on_distance` made, or the path of a Parquet file holding either
+    (:func:`corvex.delta` takes a :class:`~corvex.Lap` too). Columns: ``distance`` (m),
+    ``delta`` (s, positive where the lap is behind the reference), ``time`` and
+    ``reference_time`` (s since each lap's start), ``speed`` and ``reference_speed`` (m/s, null
+    without a Speed channel), on the distance both laps covered. Raises ``ValueError`` for laps
+    of different tracks.
     """
     ours = _on_grid(lap, step)
     theirs = _on_grid(reference, step)
@@ -330,19 +329,16 @@ def _speed(table: pa.Table, rows: NDArray[np.intp]) -> pa.Array:
     return pa.array(_floats(table.column("Speed"))[rows])
 
 
-def _on_grid(source: LogFile | pa.Table | str | os.PathLike[str], step: float) -> pa.Table:
+def _on_grid(source: pa.Table | str | os.PathLike[str], step: float) -> pa.Table:
     """A lap on the distance grid of ``step`` metres, from any of the accepted sources."""
-    from corvex.base import LogFile
-
-    if isinstance(source, LogFile):
-        names = [n for n in ("Speed",) if n in source]
-        return source.on_distance(step, names)
     if isinstance(source, (str, os.PathLike)):
         import pyarrow.parquet as pq
 
         source = pq.read_table(source)
     if not isinstance(source, pa.Table):
-        raise TypeError(f"a lap is a LogFile, a pyarrow Table or a Parquet path, not {source!r}")
+        raise TypeError(
+            f"a lap is a pyarrow Table or a Parquet path, not a {type(source).__name__}"
+        )
     if "timecodes" in source.column_names:
         return on_distance(source, step, [n for n in ("Speed",) if n in source.column_names])
     if {"distance", "time"} <= set(source.column_names):

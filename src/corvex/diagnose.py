@@ -13,8 +13,10 @@ while whole records are there to salvage. Nothing here reads the source again.
 
 from __future__ import annotations
 
+from corvex.errors import LIVE_SNAPSHOT, NOT_A_FILE, TRUNCATED, error_kind
+from corvex.errors import NOT_IBT as NOT_IBT_KIND
+
 __all__ = [
-    "error_kind",
     "explain_failure",
     "DIRECTORY",
     "EMPTY",
@@ -29,12 +31,6 @@ EMPTY = "the file is empty"
 NOT_IBT = "this is not an IBT file"
 
 _COUNT_WORDS = {2: "two", 3: "three", 4: "four"}
-
-
-def error_kind(exc: BaseException) -> str | None:
-    """The reader's kind of failure carried by ``exc`` ("io", "not_ibt", ...), or None."""
-    kind = getattr(exc, "kind", None)
-    return kind if isinstance(kind, str) else None
 
 
 def live_snapshot_note(buffers: int) -> str:
@@ -79,17 +75,17 @@ def explain_failure(exc: BaseException) -> str | None:
     (one the reader did not raise) gets no sentence.
     """
     kind = error_kind(exc)
-    if kind == "not_a_file":
+    if kind == NOT_A_FILE:
         file_type = getattr(exc, "file_type", None)
         if file_type == "directory":
             return DIRECTORY
         return f"this is a {file_type}, not a file" if isinstance(file_type, str) else None
-    if kind == "not_ibt":
+    if kind == NOT_IBT_KIND:
         return EMPTY if getattr(exc, "file_size", None) == 0 else NOT_IBT
-    if kind == "live_snapshot":
+    if kind == LIVE_SNAPSHOT:
         buffers = getattr(exc, "buffers", None)
         return live_snapshot_note(len(buffers)) if isinstance(buffers, list) else None
-    if kind == "truncated":
+    if kind == TRUNCATED:
         whole = getattr(exc, "whole_records", None)
         return salvage_note(whole) if isinstance(whole, int) and whole > 0 else None
     return None

@@ -1,12 +1,12 @@
 """MoTeC i2 logs: write a session as an ``.ld`` file with its ``.ldx`` lap markers, read them back.
 
-:func:`write_motec` writes every chosen channel of a :class:`~corvex.base.LogFile` at the file's
-tick rate: 32-bit floats stay 32-bit floats, 64-bit floats become the nearest 32-bit float (the
-widest float the format is known to hold), Int and BitField become 32-bit integers (a BitField's
-bit pattern is kept, so a flag word with the top bit set reads as a negative number), Char and
-Bool become 16-bit integers. The scaling fields are set so that the stored number is the value.
-The ``.ldx`` beside it holds one beacon per lap start of the lap table, the lap count and the
-fastest full lap.
+:func:`write_motec` writes every chosen channel of a :class:`~corvex.LogFile`, or of one
+:class:`~corvex.Lap`, at the file's tick rate: 32-bit floats stay 32-bit floats, 64-bit floats
+become the nearest 32-bit float (the widest float the format is known to hold), Int and BitField
+become 32-bit integers (a BitField's bit pattern is kept, so a flag word with the top bit set
+reads as a negative number), Char and Bool become 16-bit integers. The scaling fields are set so
+that the stored number is the value. The ``.ldx`` beside it holds one beacon per lap start of the
+lap table, the lap count and the fastest full lap.
 
 :func:`read_ld` and :func:`read_ldx` read what the writer writes (and the same layout from other
 writers), enough to check a file: header texts, channel blocks and data, markers.
@@ -30,13 +30,16 @@ from typing import TYPE_CHECKING, Any
 
 import pyarrow as pa
 
-from corvex.base import format_lap_time
+from corvex.formatting import format_lap_time
+from corvex.laps import fastest_row
 from corvex.session_info import player_entry
+from corvex.version import version
 
 if TYPE_CHECKING:
     import numpy as np
 
     from corvex.base import LogFile
+    from corvex.lap import Lap
 
 __all__ = [
     "NAME_LIMIT",
@@ -184,7 +187,7 @@ def _short_name(name: str) -> str:
 
 
 def write_motec(
-    log: LogFile,
+    log: LogFile | Lap,
     path: str | os.PathLike[str],
     channels: Iterable[str] | str | None = None,
     lap: int | None = None,
@@ -192,8 +195,9 @@ def write_motec(
 ) -> list[Path]:
     """Write ``log`` as a MoTeC i2 log: ``path`` (the ``.ld``) and the ``.ldx`` beside it.
 
-    ``channels`` picks and orders the channels (default: all, in file order); ``lap`` keeps only
-    the records of that lap (as :meth:`LogFile.lap`). ``progress``, when given, is called as
+    ``log`` is a whole recording or one lap of it (``log.lap(n)``). ``channels`` picks and
+    orders the channels (default: all, in file order); ``lap`` keeps only the records of that
+    lap of a whole recording (as :meth:`LogFile.lap`). ``progress``, when given, is called as
     ``progress(done, total)`` after each channel's data is written. Returns the two paths
     written, the ``.ld`` first.
 
@@ -209,7 +213,10 @@ def write_motec(
         raise ValueError(f"{ld_path}: the .ld path must not end in .ldx")
     ldx_path = ld_path.with_suffix(".ldx")
     if lap is not None:
-        log = log.lap(lap)
+        pick = getattr(log, "lap", None)  # a LogFile's; a Lap is one lap already
+        if pick is None:
+            raise TypeError(f"{type(log).__name__} is one lap already: it takes no lap=")
+        log = pick(lap)
     table = log.to_table(channels)
     fields = table.schema
     names = fields.names[1:]
@@ -296,7 +303,7 @@ def _samples(np: Any, column: pa.ChunkedArray, dtype: str) -> Any:
         return np.ascontiguousarray(values, dtype=dtype)
 
 
-def _sample_rate(log: LogFile) -> int:
+def _sample_rate(log: LogFile | Lap) -> int:
     """The tick rate of the log, or one estimated from its timecodes when the header has none."""
     rate = log.metadata.get("tick_rate")
     if isinstance(rate, int) and 0 < rate <= 0xFFFF:
@@ -346,10 +353,8 @@ def _pack_blocks(head: bytearray, texts: dict[str, Any], channels: int, data_at:
     struct.pack_into("<H", head, VENUE_AT + _VENUE_VEHICLE_PTR[0], VEHICLE_AT)
 
 
-def _session_texts(log: LogFile) -> dict[str, Any]:
+def _session_texts(log: LogFile | Lap) -> dict[str, Any]:
     """The header, event, venue and vehicle texts of ``log``, from its session info."""
-    from corvex import __version__
-
     info = log.session_info
     meta = log.metadata
     weekend = _as_dict(info.get("WeekendInfo"))
@@ -376,7 +381,7 @@ def _session_texts(log: LogFile) -> dict[str, Any]:
         "short_comment": os.path.basename(source) or source,
         "event": _text(weekend.get("EventType")),
         "session": _session_name(log, info),
-        "long_comment": f"Exported by corvex {__version__} from {source}",
+        "long_comment": f"Exported by corvex {version()} from {source}",
         "venue_name": venue,
         "vehicle_id": vehicle,
         "vehicle_weight": 0,
@@ -393,7 +398,7 @@ def _text(value: Any) -> str:
     return "" if value is None else str(value)
 
 
-def _session_name(log: LogFile, info: dict[str, Any]) -> str:
+def _session_name(log: LogFile | Lap, info: dict[str, Any]) -> str:
     """The name of the session the log starts in, found by the SessionNum channel."""
     sessions = _as_dict(info.get("SessionInfo")).get("Sessions")
     if not isinstance(sessions, list) or not sessions:
@@ -411,12 +416,12 @@ def _session_name(log: LogFile, info: dict[str, Any]) -> str:
     return _text(chosen.get("SessionName") or chosen.get("SessionType"))
 
 
-def _lap_start_records(log: LogFile) -> list[int]:
+def _lap_start_records(log: LogFile | Lap) -> list[int]:
     """The first record of each row of the lap table, found as :meth:`LogFile.lap` finds it."""
     return [first for first, _ in log.lap_record_ranges()]
 
 
-def _ldx_document(log: LogFile, rate: int) -> bytes:
+def _ldx_document(log: LogFile | Lap, rate: int) -> bytes:
     starts = _lap_start_records(log)
     beacons = sorted({first for first in starts if first > 0})
     root = ET.Element("LDXFile", _LDX_ATTRS)
@@ -434,8 +439,6 @@ def _ldx_document(log: LogFile, rate: int) -> bytes:
     ET.SubElement(layer, "RangeBlock")
     details = ET.SubElement(layers, "Details")
     ET.SubElement(details, "String", {"Id": "Total Laps", "Value": str(log.laps.num_rows)})
-    from corvex.overview import fastest_row
-
     summary = log.lap_summary
     best = fastest_row(summary)
     if best is not None:

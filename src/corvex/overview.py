@@ -17,18 +17,21 @@ import textwrap
 from collections import Counter
 from dataclasses import dataclass
 from datetime import UTC, datetime
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import pyarrow as pa
 
-from corvex.base import LogFile, format_lap_time
+from corvex.formatting import format_lap_time
+from corvex.laps import fastest_row
 from corvex.session_info import player_entry, text_or_none
+
+if TYPE_CHECKING:
+    from corvex.base import LogFile
 
 __all__ = [
     "LapReport",
     "session_facts",
     "left_out_variables",
-    "fastest_row",
     "info_text",
     "lap_lines",
     "logfile_html",
@@ -112,22 +115,6 @@ def session_facts(log: LogFile, *, left_out: bool = True) -> dict[str, Any]:
         if best is None
         else {k: laps[best][k] for k in ("num", "session", "lap_time")},
     }
-
-
-def fastest_row(summary: pa.Table) -> int | None:
-    """Row of the fastest valid lap of a lap summary by ``lap_time``; the first on a tie.
-
-    A summary without the ``valid`` column (one made by hand) counts its "full" laps.
-    """
-    best: tuple[float, int] | None = None
-    if "valid" in summary.column_names:
-        counted = summary.column("valid").to_pylist()
-    else:
-        counted = [kind == "full" for kind in summary.column("lap_type").to_pylist()]
-    for row, (ok, seconds) in enumerate(zip(counted, summary.column("lap_time").to_pylist())):
-        if ok and (best is None or seconds < best[0]):
-            best = (seconds, row)
-    return None if best is None else best[1]
 
 
 @dataclass(frozen=True)

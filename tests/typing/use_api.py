@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import corvex
 from corvex import _corvex_rs
-from corvex.diagnose import error_kind
+from corvex.errors import error_kind
 
 
 def main(path: str) -> None:

@@ -20,7 +20,7 @@ from typing import Any, TextIO
 import corvex
 from corvex.cli import channels, compare, demo, export, info, laps, plot
 from corvex.cli._common import PROG, CliError
-from corvex.cli.plot import PLOT_MARGIN, PLOT_PANEL, PLOT_WIDTH
+from corvex.cli._plotting import PLOT_MARGIN, PLOT_PANEL, PLOT_WIDTH
 
 __all__ = [
     "main",

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from corvex.base import LogFile
+    from corvex.lap import Lap
 
 PROG = "corvex"
 
@@ -100,7 +101,7 @@ def require_lap(args: argparse.Namespace) -> None:
         raise CliError("--session needs --lap: it picks which lap N to take")
 
 
-def pick_lap(log: LogFile, num: int, session: int | None, option: str = "--session") -> LogFile:
+def pick_lap(log: LogFile, num: int, session: int | None, option: str = "--session") -> Lap:
     """``log.lap(num, session)``, with the choice of session named as the option ``option``."""
     try:
         return log.lap(num, session)

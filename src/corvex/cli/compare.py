@@ -22,6 +22,17 @@ from corvex.cli._common import (
     open_log,
     parse_names,
 )
+from corvex.cli._plotting import (
+    PLOT_DPI,
+    PLOT_MARGIN,
+    PLOT_PANEL,
+    PLOT_WIDTH,
+    channel_display,
+    is_stepped,
+    lap_label,
+    pyplot,
+    vertical_marks,
+)
 
 DEFAULT_CHANNELS = ("Speed", "Throttle", "Brake")
 _PARQUET = (".parquet", ".pq")
@@ -64,8 +75,6 @@ class _Lap:
             if num is None:
                 raise CliError(f"{path} has no valid lap to compare; pick one with {path}:LAP")
         self.source = self.log.lap(num)
-        from corvex.cli.plot import lap_label
-
         self.label = lap_label(self.source)
 
     def names(self) -> set[str]:
@@ -88,7 +97,7 @@ class _Lap:
 
 def _saved_label(table: Any) -> str:
     from corvex.analysis import META
-    from corvex.base import format_lap_time
+    from corvex.formatting import format_lap_time
 
     meta = table.schema.metadata or {}
     num = meta.get(META["lap"])
@@ -100,9 +109,7 @@ def _saved_label(table: Any) -> str:
 
 
 def cmd_compare(args: argparse.Namespace) -> None:
-    from corvex.cli.plot import _pyplot
-
-    plt = _pyplot()
+    plt = pyplot("compare")
     if not args.step > 0:
         raise CliError("--step must be a positive number of metres")
     opened: dict[str, Any] = {}
@@ -138,15 +145,8 @@ def _channels(text: str | None, lap: _Lap, ref: _Lap) -> list[str]:
 
 def draw_compare(plt: Any, lap: _Lap, ref: _Lap, names: list[str], step: float, units: str) -> Any:
     """The figure: the delta panel on top, then one panel per channel with both laps."""
-    from corvex.analysis import delta, track_metres
-    from corvex.cli.plot import (
-        PLOT_DPI,
-        PLOT_MARGIN,
-        PLOT_PANEL,
-        PLOT_WIDTH,
-        channel_display,
-        vertical_marks,
-    )
+    from corvex.analysis import track_metres
+    from corvex.lap import delta
 
     slip = delta(lap.source, ref.source, step)
     ours = lap.on_distance(step, names)
@@ -175,8 +175,7 @@ def draw_compare(plt: Any, lap: _Lap, ref: _Lap, names: list[str], step: float, 
         a = ours.column(name).to_numpy(zero_copy_only=False).astype(float)
         b = theirs.column(name).to_numpy(zero_copy_only=False).astype(float)
         display = channel_display(lap.log, name, units, [a, b])
-        stepped = (lap.field(name).metadata or {}).get(b"interpolate") != b"True"
-        style = "steps-post" if stepped else "default"
+        style = "steps-post" if is_stepped(lap.field(name)) else "default"
         ax.plot(
             ours.column("distance").to_numpy(),
             display.apply(a),

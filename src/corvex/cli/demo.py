@@ -13,7 +13,7 @@ from corvex.cli.info import format_info
 
 
 def cmd_demo(args: argparse.Namespace) -> None:
-    from corvex.writer import write_sample
+    from corvex.testing import write_sample
 
     path = Path(args.output) if args.output else Path(tempfile.gettempdir()) / "corvex-sample.ibt"
     write_sample(path)

@@ -12,7 +12,7 @@ from __future__ import annotations
 import argparse
 import sys
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from corvex.cli._common import (
     CliError,
@@ -24,6 +24,10 @@ from corvex.cli._common import (
     pick_lap,
     require_lap,
 )
+
+if TYPE_CHECKING:
+    from corvex.base import LogFile
+    from corvex.lap import Lap
 
 EXPORT_FORMATS = {
     ".parquet": "parquet",
@@ -58,9 +62,8 @@ def cmd_export(args: argparse.Namespace) -> None:
     if args.jobs is not None or args.format is not None:
         raise CliError("--jobs and --format apply when the output is a directory")
     require_lap(args)
-    log = open_log(args, sources[0])
-    if args.lap is not None:
-        log = pick_lap(log, args.lap, args.session)
+    whole = open_log(args, sources[0])
+    log: LogFile | Lap = whole if args.lap is None else pick_lap(whole, args.lap, args.session)
     if kind == "motec":
         from corvex.motec import write_motec
 

@@ -16,7 +16,7 @@ def cmd_laps(args: argparse.Namespace) -> None:
 
 
 def _time_text(seconds: float | None) -> str:
-    from corvex.base import format_lap_time
+    from corvex.formatting import format_lap_time
 
     if seconds is None:
         return ""
@@ -29,7 +29,7 @@ def format_laps(log: LogFile) -> str:
     A ``*`` marks the fastest valid lap and the best time of each sector; only valid laps
     (full laps that stayed off pit road and covered the track's length) take part.
     """
-    from corvex.base import format_lap_time
+    from corvex.formatting import format_lap_time
 
     summary = log.lap_summary.to_pylist()
     if not summary:

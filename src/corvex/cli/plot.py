@@ -17,16 +17,21 @@ from corvex.cli._common import (
     pick_lap,
     require_lap,
 )
+from corvex.cli._plotting import (
+    PLOT_DPI,
+    PLOT_MARGIN,
+    PLOT_PANEL,
+    PLOT_WIDTH,
+    channel_display,
+    is_stepped,
+    lap_label,
+    pyplot,
+    vertical_marks,
+)
 
 if TYPE_CHECKING:
     from corvex.base import LogFile
-
-# Plot size in pixels: PLOT_WIDTH wide, PLOT_MARGIN plus PLOT_PANEL per channel high.
-PLOT_DPI = 100
-PLOT_WIDTH = 1200
-PLOT_MARGIN = 100
-PLOT_PANEL = 250
-
+    from corvex.lap import Lap
 
 _NO_DISTANCE = "the file has no LapDist or LapDistPct channel to plot against distance"
 
@@ -35,7 +40,7 @@ PLOT_STEP = 1.0
 
 
 def cmd_plot(args: argparse.Namespace) -> None:
-    plt = _pyplot()
+    plt = pyplot("plot")
     names = parse_names(args.channels) or []
     if args.vs_lap is not None and args.lap is None:
         raise CliError("--vs-lap needs --lap: it compares two laps")
@@ -56,40 +61,18 @@ def cmd_plot(args: argparse.Namespace) -> None:
     print(f"wrote {args.output}")
 
 
-def _pyplot() -> Any:
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        raise CliError(
-            "corvex plot needs matplotlib, which is not installed: pip install 'corvex[plot]'"
-        ) from None
-    return plt
-
-
-def lap_label(lap: LogFile) -> str:
-    """``"lap 3 (1:12.616)"`` for a one-lap ``LogFile``."""
-    from corvex.base import format_lap_time
-
-    row = lap.laps.to_pylist()[0]
-    seconds = (row["end_time"] - row["start_time"]) / 1000.0
-    return f"lap {row['num']} ({format_lap_time(seconds)})"
-
-
 def _plot_runs(
     log: LogFile,
     lap: tuple[int | None, int | None],
     vs_lap: tuple[int | None, int | None],
     x_axis: str,
-) -> list[tuple[str, LogFile]]:
+) -> list[tuple[str, LogFile | Lap]]:
     """The pieces of the session to draw, each with its legend label.
 
     ``lap`` and ``vs_lap`` are (lap number, session) as given on the command line.
     """
     if lap[0] is not None:
-        chosen = [pick_lap(log, lap[0], lap[1])]
+        chosen: list[Lap] = [pick_lap(log, lap[0], lap[1])]
         if vs_lap[0] is not None:
             chosen.append(pick_lap(log, vs_lap[0], vs_lap[1], "--vs-session"))
         return [(lap_label(one), one) for one in chosen]
@@ -103,14 +86,14 @@ def _plot_runs(
 def plot_runs(
     plt: Any,
     log: LogFile,
-    runs: list[tuple[str, LogFile]],
+    runs: list[tuple[str, LogFile | Lap]],
     names: list[str],
     x_axis: str,
     units: str = "metric",
 ) -> Any:
     """One panel per channel, every run drawn in each panel; returns the figure.
 
-    Against distance every lap is resampled on the same metre grid (:meth:`LogFile.on_distance`),
+    Against distance every lap is resampled on the same metre grid (:meth:`Lap.on_distance`),
     so that laps line up at the same place on the track.
     """
     height = PLOT_MARGIN + PLOT_PANEL * len(names)
@@ -126,7 +109,7 @@ def plot_runs(
     x_label = series[0][2] if series else ""
     for ax, name in zip(axes[:, 0], names):
         display = channel_display(log, name, units, [columns[name] for _, _, _, columns in series])
-        steps = _is_stepped(log, name)
+        steps = is_stepped(log[name].schema.field(1))
         for label, xs, _, columns in series:
             ax.plot(
                 xs,
@@ -152,33 +135,14 @@ def plot_runs(
     return figure
 
 
-def channel_display(log: LogFile, name: str, units: str, values: list[Any]) -> Any:
-    """The :class:`corvex.units.Display` of channel ``name`` for the values to be drawn."""
-    from corvex.units import display_unit
-
-    meta = log[name].schema.field(1).metadata or {}
-    unit = meta.get(b"units", b"").decode("utf-8", "replace")
-    largest = None
-    if unit == "%":
-        import numpy as np
-
-        finite = [np.abs(v[np.isfinite(v)]) for v in values if len(v)]
-        largest = max((float(f.max()) for f in finite if len(f)), default=None)
-    return display_unit(unit, units, largest)
-
-
-def _is_stepped(log: LogFile, name: str) -> bool:
-    return (log[name].schema.field(1).metadata or {}).get(b"interpolate") != b"True"
-
-
 def _series(
-    run: LogFile, names: list[str], x_axis: str, relative: bool
+    run: LogFile | Lap, names: list[str], x_axis: str, relative: bool
 ) -> tuple[Any, str, dict[str, Any]]:
     """(x values, x label, channel values as float arrays) of one run."""
     import numpy as np
 
     if x_axis == "distance":
-        table = run.on_distance(PLOT_STEP, names)
+        table = _on_distance(run, names)
         xs = table.column("distance").to_numpy()
         x_label = "lap distance [m]"
     else:
@@ -194,6 +158,18 @@ def _series(
     return xs, x_label, columns
 
 
+def _on_distance(run: LogFile | Lap, names: list[str]) -> Any:
+    """A lap, or a session without laps, on the distance grid of the plot."""
+    from corvex.lap import Lap
+
+    if isinstance(run, Lap):
+        return run.on_distance(PLOT_STEP, names)
+    from corvex.analysis import on_distance
+
+    extra = [n for n in ("LapDist", "LapDistPct") if n in run and n not in names]
+    return on_distance(run.to_table(names + extra), PLOT_STEP, names)
+
+
 def _lap_markers(log: LogFile, axes: Any) -> None:
     """A dotted line where each lap starts, with its number, on a whole-session time plot."""
     nums = log.laps.column("num").to_pylist()
@@ -204,25 +180,6 @@ def _lap_markers(log: LogFile, axes: Any) -> None:
         (start / 1000.0, f"L{num}") for num, start, end in zip(nums, starts, ends) if end > start
     ]
     vertical_marks(axes, marks, ":", 2, "x-small")
-
-
-def vertical_marks(
-    axes: Any, marks: list[tuple[float, str]], linestyle: str, offset: int, fontsize: str
-) -> None:
-    """A vertical line at each x of ``marks`` across all ``axes``, labelled atop the first."""
-    for x, label in marks:
-        for ax in axes:
-            ax.axvline(x, color="0.5", linestyle=linestyle, linewidth=0.8)
-        axes[0].annotate(
-            label,
-            (x, 1.0),
-            xycoords=("data", "axes fraction"),
-            xytext=(offset, -offset),
-            textcoords="offset points",
-            fontsize=fontsize,
-            va="top",
-            color="0.3",
-        )
 
 
 def register(sub: Any) -> None:

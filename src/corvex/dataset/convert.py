@@ -9,11 +9,12 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
+from urllib.parse import quote
 
 import pyarrow as pa
 
 from corvex.dataset.errors import classify_error, reason_of
-from corvex.dataset.schema import RESERVED
+from corvex.dataset.schema import NULL_PARTITION, RESERVED, TELEMETRY_DIR
 from corvex.dataset.session import SessionData, session_laps, session_row
 from corvex.dataset.storage import atomic_write
 from corvex.dataset.writers import WRITERS
@@ -90,14 +91,15 @@ class _WriteError(Exception):
 
 
 def _convert(task: Task, outcome: Outcome) -> None:
-    import corvex
+    from corvex.reading import open as open_ibt
 
     writer = WRITERS[task.format]
-    log = corvex.open(task.source)
+    log = open_ibt(task.source)
     names = list(log.channels) if task.channels is None else list(task.channels)
     kept = [n for n in names if n in log.channels and n.casefold() not in RESERVED]
     outcome.skipped_channels = [n for n in names if n in log.channels and n not in kept]
     row = session_row(log, task)
+    row["output"] = output_path(task, row["track"], row["car"])
     data = SessionData(log, task.key, kept, row)
     target = Path(task.out) / row["output"]
     try:
@@ -112,3 +114,23 @@ def _convert(task: Task, outcome: Outcome) -> None:
     outcome.laps = session_laps(log, task.key)
     if writer.dataset:
         outcome.schema = data.table.schema
+
+
+def output_path(task: Task, track: str | None, car: str | None) -> str:
+    """Where the session's telemetry goes, relative to the dataset: its Hive partition of track
+    and car, and its key with the writer's suffix."""
+    return "/".join(
+        [
+            TELEMETRY_DIR,
+            f"track={_partition_value(track)}",
+            f"car={_partition_value(car)}",
+            task.key + WRITERS[task.format].suffix,
+        ]
+    )
+
+
+def _partition_value(value: str | None) -> str:
+    """A Hive partition directory value: the text with path-unsafe characters %-encoded."""
+    if not value:
+        return NULL_PARTITION
+    return "".join(c if c.isprintable() and c not in "/\\%=" else quote(c, safe="") for c in value)

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import os
 
+from corvex import errors
+
 # The short class of a file that could not be converted.
 ERROR_CLASSES = {
     "not_ibt": "not an IBT file",
@@ -17,14 +19,14 @@ ERROR_CLASSES = {
 
 # The dataset's class of each kind of failure the reader names (the exception's `kind`).
 _CLASS_OF_KIND = {
-    "io": "io_error",
-    "not_a_file": "io_error",
-    "changed": "io_error",
-    "not_ibt": "not_ibt",
-    "truncated": "truncated",
-    "live_snapshot": "live_snapshot",
-    "invalid_header": "invalid_header",
-    "arrow": "internal",
+    errors.IO: "io_error",
+    errors.NOT_A_FILE: "io_error",
+    errors.CHANGED: "io_error",
+    errors.NOT_IBT: "not_ibt",
+    errors.TRUNCATED: "truncated",
+    errors.LIVE_SNAPSHOT: "live_snapshot",
+    errors.INVALID_HEADER: "invalid_header",
+    errors.ARROW: "internal",
 }
 
 
@@ -37,8 +39,8 @@ def classify_error(exc: BaseException) -> str:
     reader's own rule) "live_snapshot". Any other ``OSError`` is "io_error", anything else
     "internal".
     """
-    kind = getattr(exc, "kind", None)
-    if isinstance(kind, str) and kind in _CLASS_OF_KIND:
+    kind = errors.error_kind(exc)
+    if kind in _CLASS_OF_KIND:
         return _CLASS_OF_KIND[kind]
     return "io_error" if isinstance(exc, OSError) else "internal"
 

@@ -7,25 +7,15 @@ from collections.abc import Mapping, Sequence
 from datetime import UTC, datetime
 from functools import cached_property
 from typing import TYPE_CHECKING, Any
-from urllib.parse import quote
 
 import pyarrow as pa
 
-from corvex.base import LogFile
-from corvex.dataset.schema import (
-    KEY,
-    KEY_FIELD,
-    LAP_NUM,
-    LAP_SCHEMA,
-    LAP_SESSION,
-    NULL_PARTITION,
-    TELEMETRY_DIR,
-)
-from corvex.dataset.writers import WRITERS
-from corvex.overview import fastest_row
+from corvex.dataset.schema import KEY, KEY_FIELD, LAP_NUM, LAP_SCHEMA, LAP_SESSION
+from corvex.laps import fastest_row
 from corvex.session_info import player_entry, text_or_none
 
 if TYPE_CHECKING:
+    from corvex.base import LogFile
     from corvex.dataset.convert import Task
 
 
@@ -90,7 +80,8 @@ def _lap_columns(log: LogFile, count: int) -> tuple[pa.Array, pa.Array]:
 
 
 def session_row(log: LogFile, task: Task) -> dict[str, Any]:
-    """The sessions-table row of one read file."""
+    """The sessions-table row of one read file, but for its "output", which the conversion
+    (:mod:`corvex.dataset.convert`) decides."""
     meta = log.metadata
     info = log.session_info
     driver, car = driver_and_car(info)
@@ -98,21 +89,11 @@ def session_row(log: LogFile, task: Task) -> dict[str, Any]:
     summary = log.lap_summary
     best = fastest_row(summary)
     start = meta.get("session_start_date") or 0
-    writer = WRITERS[task.format]
-    output = "/".join(
-        [
-            TELEMETRY_DIR,
-            f"track={_partition_value(track)}",
-            f"car={_partition_value(car)}",
-            task.key + writer.suffix,
-        ]
-    )
     return {
         KEY: task.key,
         "source_path": task.source,
         "source_size": task.size,
         "source_mtime_ns": task.mtime_ns,
-        "output": output,
         "track": track,
         "track_display_name": text_or_none(meta.get("track_display_name")),
         "track_length_km": _length_km(meta.get("track_length")),
@@ -177,10 +158,3 @@ def _length_km(text: Any) -> float | None:
     value = float(match.group(1))
     unit = (match.group(2) or "km").lower()
     return value * {"km": 1.0, "mi": 1.609344, "m": 0.001}[unit]
-
-
-def _partition_value(value: str | None) -> str:
-    """A Hive partition directory value: the text with path-unsafe characters %-encoded."""
-    if not value:
-        return NULL_PARTITION
-    return "".join(c if c.isprintable() and c not in "/\\%=" else quote(c, safe="") for c in value)

@@ -24,7 +24,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from corvex import layout as _layout
+from corvex.testing import layout as _layout
 
 __all__ = [
     "CHAR",
@@ -46,10 +46,6 @@ __all__ = [
     "keep_records",
     "lap_variables",
     "repeat_records",
-    "sample_session",
-    "write_sample",
-    "Quoted",
-    "race_session_info",
 ]
 
 CHAR, BOOL, INT, BITFIELD, FLOAT, DOUBLE = range(6)
@@ -473,7 +469,7 @@ def build_snapshot(
     112, the session info, then the buffers in order, each starting at a multiple of ``align``.
     ``columns`` holds one value per buffer (``columns[name][i]`` goes to buffer ``i``, whose
     tick count is ``ticks[i]``), as :func:`build_ibt` takes one value per record. The buffer
-    table and the header fields can be broken afterwards with :mod:`corvex.layout`
+    table and the header fields can be broken afterwards with :mod:`corvex.testing.layout`
     (``patch_field``, ``patch_buffer_descriptor``).
     """
     if not 1 <= len(ticks) <= _layout.MAX_BUFFERS:
@@ -530,8 +526,3 @@ def repeat_records(data: bytes | bytearray, times: int) -> bytes:
     out = bytearray(data[:start]) + bytes(data[start : start + length * records]) * times
     _layout.patch_field(out, "session_record_count", records * times)
     return bytes(out)
-
-
-# The demo's synthetic sessions live in a private module; they stay importable from here, where
-# the demo, the tests and the benchmarks have always taken them.
-from corvex._sample import Quoted, race_session_info, sample_session, write_sample  # noqa: E402

@@ -1,19 +1,19 @@
-"""Synthetic sessions for the demo, the tests and the benchmarks (private).
+"""Synthetic sessions for the demo, the tests and the benchmarks.
 
-:func:`sample_session` drives a made-up but plausible session through :mod:`corvex.writer`;
-:func:`race_session_info` writes a race-size session info text with the tree it encodes. Both are
-deterministic. They are re-exported by :mod:`corvex.writer`, which is where callers import them.
+:func:`sample_session` drives a made-up but plausible session through
+:mod:`corvex.testing.writer`; :func:`race_session_info` writes a race-size session info text
+with the tree it encodes. Both are deterministic.
 """
 
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-if TYPE_CHECKING:
-    from corvex.writer import Var
+from corvex.testing.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt
 
 __all__ = ["Quoted", "race_session_info", "sample_session", "write_sample"]
 
@@ -51,9 +51,6 @@ _GEAR_TOP = (0.0, 19.0, 29.0, 39.0, 50.0, 62.0, 80.0)  # m/s at 8000 rpm in gear
 
 
 def _sample_variables() -> list[Var]:
-    # Imported here, not at the top: corvex.writer re-exports this module's public names.
-    from corvex.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var
-
     return [
         Var("SessionTime", DOUBLE, desc="Seconds since session start", unit="s"),
         Var("SessionTick", INT, desc="Current update number"),
@@ -114,18 +111,23 @@ def _curvature_at(fraction: float) -> float:
     return k
 
 
-# Both profiles are tabulated once per metre of track.
+# Both profiles are tabulated once per metre of track, on first use: importing corvex.testing
+# stays quick.
 _PROFILE_STEPS = int(_TRACK_LENGTH_M)
-_SPEED_PROFILE = [_corner_speed_at(i / _PROFILE_STEPS) for i in range(_PROFILE_STEPS)]
-_CURVATURE_PROFILE = [_curvature_at(i / _PROFILE_STEPS) for i in range(_PROFILE_STEPS)]
+
+
+@functools.cache
+def _profiles() -> tuple[list[float], list[float]]:
+    steps = [i / _PROFILE_STEPS for i in range(_PROFILE_STEPS)]
+    return [_corner_speed_at(f) for f in steps], [_curvature_at(f) for f in steps]
 
 
 def _corner_speed(fraction: float) -> float:
-    return _SPEED_PROFILE[int(fraction * _PROFILE_STEPS) % _PROFILE_STEPS]
+    return _profiles()[0][int(fraction * _PROFILE_STEPS) % _PROFILE_STEPS]
 
 
 def _curvature(fraction: float) -> float:
-    return _CURVATURE_PROFILE[int(fraction * _PROFILE_STEPS) % _PROFILE_STEPS]
+    return _profiles()[1][int(fraction * _PROFILE_STEPS) % _PROFILE_STEPS]
 
 
 def _lap_form(lap: int, fraction: float) -> float:
@@ -378,8 +380,6 @@ def sample_session() -> bytes:
 
     Deterministic: the same bytes on every call.
     """
-    from corvex.writer import build_ibt
-
     columns = _sample_columns()
     time = columns["SessionTime"]
     lap_count = max(columns["Lap"])

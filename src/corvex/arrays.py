@@ -1,0 +1,117 @@
+"""The array variables of a recording (count > 1): where they come from, and their own rate.
+
+The reader does not make channels of array variables. A :class:`~corvex.LogFile` has them as
+an :class:`ArrayVariables`: the tables read already, a loader that reads them from the source on
+first use, or no tables and the reason why. :func:`high_rate` lays a sub-sampled ``_ST``
+variable out at its own rate.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Mapping
+from typing import Any
+
+import pyarrow as pa
+
+from corvex.tables import unknown_channels_message
+
+__all__ = ["ArrayVariables", "check_time_base", "high_rate"]
+
+Tables = dict[str, pa.Table]
+
+
+class ArrayVariables:
+    """The array tables of one recording, and how to have them.
+
+    ``ArrayVariables(tables)`` holds tables read already; ``ArrayVariables(loader=read)`` reads
+    them with ``read()`` on first use and keeps them, checked against the recording's time base;
+    ``ArrayVariables(unavailable=reason)`` has none, and says why.
+    """
+
+    def __init__(
+        self,
+        tables: Tables | None = None,
+        *,
+        loader: Callable[[], Tables] | None = None,
+        unavailable: str = "this LogFile was not made by corvex.open",
+    ) -> None:
+        self._tables = tables
+        self._loader = loader
+        self.unavailable = unavailable
+
+    @property
+    def available(self) -> bool:
+        """True when the tables are read already or can be read."""
+        return self._tables is not None or self._loader is not None
+
+    def tables(self, time: pa.ChunkedArray | None, source: str) -> Tables:
+        """The tables: name -> table of ``timecodes`` and the variable's lists.
+
+        ``time`` is the recording's time column (None when it has no channels, and so no time
+        column to compare with) and ``source`` its label for messages. Raises
+        ``ValueError`` with the reason when there are none, and ``RuntimeError`` when the tables
+        the loader read do not lie on ``time`` (the file changed since it was opened).
+        """
+        if self._tables is None:
+            if self._loader is None:
+                raise ValueError(f"no arrays for {source}: {self.unavailable}")
+            tables = self._loader()
+            check_time_base(tables, time, source)
+            self._tables, self._loader = tables, None  # the source is let go
+        return self._tables
+
+
+def check_time_base(
+    tables: Mapping[str, pa.Table], time: pa.ChunkedArray | None, source: str
+) -> None:
+    """Raise ``RuntimeError`` unless the array tables lie on the time column ``time``.
+
+    ``time`` is None for a recording without channels, which has no time column to compare with.
+    """
+    if time is None:
+        return
+    for table in tables.values():
+        if not table.column(0).equals(time):
+            raise RuntimeError(
+                f"{source}: the arrays read now do not lie on the time base of the "
+                "channels read before; the file changed since it was opened"
+            )
+        return
+
+
+def high_rate(tables: Mapping[str, pa.Table], name: str, tick_rate: Any, source: str) -> pa.Table:
+    """The sub-sampled array variable ``name`` (``..._ST``) as a flat table at its own rate.
+
+    A ``_ST`` variable holds ``count`` samples taken within each tick, the last one at the
+    record's own time (it equals the scalar variable of the same name without ``_ST``): sample
+    ``j`` of a record at ``t`` ms lies ``(count - 1 - j) / (count x tick_rate)`` s earlier. One
+    row per sample: ``timecodes`` (int64, ms, rounded to the nearest) and the values, with the
+    variable's field metadata. Raises ``KeyError`` for a name that is not an array variable and
+    ``ValueError`` for one without the ``_ST`` suffix or a recording without a tick rate.
+    """
+    import numpy as np
+
+    if name not in tables:
+        raise KeyError(unknown_channels_message([name], tables))
+    if not name.endswith("_ST"):
+        raise ValueError(
+            f"{name!r} is not sampled within the tick (no _ST suffix); its elements are "
+            "separate values of one record, see LogFile.arrays"
+        )
+    rate = int(tick_rate or 0)
+    if rate <= 0:
+        raise ValueError(f"{source}: tick rate {rate} gives no sample times")
+    table = tables[name]
+    field = table.schema.field(1)
+    count = field.type.list_size
+    lists = table.column(1).combine_chunks()
+    values = lists.flatten()  # the child values, not copied
+    record_ms = table.column(0).to_numpy()
+    step = 1000.0 / (rate * count)
+    offsets = np.rint((np.arange(count) - (count - 1)) * step).astype(np.int64)
+    times = (record_ms[:, None] + offsets[None, :]).reshape(-1)
+    value_field = pa.field(name, values.type, nullable=False, metadata=field.metadata)
+    time_field = table.schema.field(0)
+    return pa.Table.from_arrays(
+        [pa.array(times, pa.int64()), values], schema=pa.schema([time_field, value_field])
+    )

@@ -1,0 +1,185 @@
+"""`Lap`: one lap of a recording, what ``log.lap(n)`` and ``log.lap_at(row)`` give.
+
+A lap's channels are slices of the recording's tables (nothing is copied), and it owns what only
+makes sense for one lap: its time and validity, the distance axis (:meth:`Lap.on_distance`) and
+the delta to a reference lap (:meth:`Lap.delta`, :func:`delta`).
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable
+from functools import cached_property
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import pyarrow as pa
+
+from corvex.formatting import channels_line, format_lap_time, repr_block
+from corvex.laps import LapNumber, LapTiming, record_range
+from corvex.tables import ChannelTables
+
+if TYPE_CHECKING:
+    from corvex.base import LogFile
+
+__all__ = ["Lap", "delta"]
+
+# The channels a lap is placed on the track by, besides those asked for.
+_DISTANCE_CHANNELS = ("LapDist", "LapDistPct")
+
+
+class Lap(ChannelTables):
+    """One lap of a recording: the records of one row of its lap table.
+
+    The records run from the lap's ``start_time`` up to, not including, its ``end_time``, which
+    is where the next lap starts; the last lap of the file ends at its own last record, which is
+    included. When the ``Lap`` channel's runs match the lap table they are the lap's records
+    (right even when the session clock restarts); see :func:`corvex.laps.record_ranges`.
+
+    Attributes:
+        num: the lap number, a :class:`~corvex.LapNumber` (so ``log.lap(lap.num)`` is this lap).
+        session: the session of the lap table it belongs to (counted from 0).
+        row: its row in the recording's lap table.
+        lap_type: "full", "partial", "in", "out" or "incomplete".
+        lap_time: seconds from its start to its end (the recording's ``lap_summary``).
+        log: the :class:`~corvex.LogFile` it was cut from.
+        channels: channel name -> table of ``timecodes`` and the channel, sliced to the lap.
+        laps: the lap table's one row of this lap.
+        metadata: a copy of the recording's, with "record_count" the lap's records.
+        source: the recording's source.
+
+    ``lap[name]``, ``name in lap``, :meth:`to_table`, :meth:`to_pandas` and the Arrow stream
+    work as on a ``LogFile``; ``to_table()`` also names the lap in its schema metadata, so that
+    the table saved as Parquet is a reference lap for :func:`corvex.delta`.
+    """
+
+    def __init__(self, log: LogFile, row: int) -> None:
+        if not 0 <= row < log.laps.num_rows:
+            raise IndexError(f"lap table row {row} out of range (0..{log.laps.num_rows - 1})")
+        first, stop = record_range(log.laps, log.channels, row)
+        self.log = log
+        self.row = row
+        self.laps = log.laps.slice(row, 1)
+        entry = self.laps.to_pylist()[0]
+        self.num = LapNumber(entry["num"], entry["session"], row)
+        self.session: int = entry["session"]
+        self.lap_type: str = entry["lap_type"]
+        self.lap_time = (entry["end_time"] - entry["start_time"]) / 1000.0
+        self.channels = {name: t.slice(first, stop - first) for name, t in log.channels.items()}
+        self.metadata = dict(log.metadata, record_count=stop - first)
+        self.source = log.source
+        self._first = first
+
+    @cached_property
+    def valid(self) -> bool:
+        """Whether the recording counts this lap as valid (its ``lap_summary``'s ``valid``)."""
+        return LapTiming(self.log.laps, self.log.channels, self.log.metadata).valid[self.row]
+
+    @property
+    def session_info(self) -> dict[str, Any]:
+        """The recording's session info, parsed (see :attr:`LogFile.session_info`)."""
+        return self.log.session_info
+
+    @property
+    def session_info_text(self) -> str:
+        """The recording's session info text (see :attr:`LogFile.session_info_text`)."""
+        return self.log.session_info_text
+
+    @property
+    def lap_summary(self) -> pa.Table:
+        """This lap's row of the recording's :attr:`LogFile.lap_summary`."""
+        return self.log.lap_summary.slice(self.row, 1)
+
+    def lap_record_ranges(self) -> list[tuple[int, int]]:
+        """``[(0, record_count)]``: the lap is all of its records."""
+        return [(0, self.record_count)]
+
+    @cached_property
+    def arrays(self) -> dict[str, pa.Table]:
+        """The recording's array variables (:attr:`LogFile.arrays`), sliced to the lap."""
+        count = self.record_count
+        return {name: t.slice(self._first, count) for name, t in self.log.arrays.items()}
+
+    def high_rate(self, name: str) -> pa.Table:
+        """The lap's samples of an ``_ST`` array variable at their own rate (see
+        :meth:`LogFile.high_rate`)."""
+        from corvex.arrays import high_rate
+
+        return high_rate(self.arrays, name, self.metadata.get("tick_rate"), self.source)
+
+    def on_distance(
+        self, step: float = 1.0, channels: Iterable[str] | str | None = None
+    ) -> pa.Table:
+        """This lap resampled onto a distance grid of ``step`` metres from the line.
+
+        Columns ``distance`` (m), ``time`` (s since the lap crossed the line) and the channels
+        (default: all). Distance comes from ``LapDist``, or ``LapDistPct`` times the track
+        length; interpolation follows each channel's ``interpolate`` flag. Only the distance
+        the lap covered is resampled. Raises ``ValueError`` when the lap has no distance.
+        """
+        from corvex.analysis import on_distance
+
+        names = self._select(channels)
+        extra = [n for n in _DISTANCE_CHANNELS if n in self.channels and n not in names]
+        return on_distance(self.to_table(names + extra), step, names)
+
+    def delta(
+        self, reference: Lap | pa.Table | str | os.PathLike[str], step: float = 1.0
+    ) -> pa.Table:
+        """Time gained or lost along this lap against ``reference`` (see :func:`corvex.delta`)."""
+        return delta(self, reference, step)
+
+    def to_motec(
+        self, path: str | os.PathLike[str], channels: Iterable[str] | str | None = None
+    ) -> list[Path]:
+        """Write this lap as a MoTeC i2 log (see :meth:`LogFile.to_motec`)."""
+        from corvex.motec import write_motec
+
+        return write_motec(self, path, channels)
+
+    def _wide_metadata(self) -> dict[bytes, bytes]:
+        from corvex.analysis import table_metadata
+
+        return table_metadata(self.metadata, self.session_info, self.laps)
+
+    def __repr__(self) -> str:
+        rate = self.metadata.get("tick_rate")
+        verdict = "valid" if self.valid else "not valid"
+        return repr_block(
+            [
+                f"<corvex.Lap {self.num} of session {self.session} in {self.source}",
+                f"  lap time: {format_lap_time(self.lap_time)} ({self.lap_type}, {verdict})",
+                f"  records:  {self.record_count}" + (f" at {rate} Hz" if rate else ""),
+                channels_line(self.channel_names),
+            ]
+        )
+
+
+def delta(
+    lap: Lap | pa.Table | str | os.PathLike[str],
+    reference: Lap | pa.Table | str | os.PathLike[str],
+    step: float = 1.0,
+) -> pa.Table:
+    """Time gained or lost along ``lap`` against ``reference``, on a grid of ``step`` metres.
+
+    Each side is a :class:`Lap` (``log.lap(n)``), a wide table of one lap (``lap.to_table()``),
+    a table that :func:`corvex.analysis.on_distance` made, or the path of a Parquet file holding
+    either. See :func:`corvex.analysis.delta` for the columns; laps of different tracks raise
+    ``ValueError``, and a whole recording ``TypeError`` (pick one lap with ``log.lap(n)``).
+    """
+    from corvex.analysis import delta as table_delta
+
+    return table_delta(_lap_table(lap), _lap_table(reference), step)
+
+
+def _lap_table(
+    side: Lap | pa.Table | str | os.PathLike[str],
+) -> pa.Table | str | os.PathLike[str]:
+    """A :class:`Lap` as the wide table of what the delta needs; anything else as it is."""
+    if isinstance(side, Lap):
+        return side.to_table([n for n in ("Speed", *_DISTANCE_CHANNELS) if n in side.channels])
+    if isinstance(side, ChannelTables):
+        raise TypeError(
+            f"a {type(side).__name__} holds a whole recording: pick one lap with log.lap(n)"
+        )
+    return side

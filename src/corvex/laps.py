@@ -1,0 +1,450 @@
+"""Lap lookup and lap timing, computed from a recording's tables.
+
+The reader's lap table has one row per lap: ``num``, ``start_time`` and ``end_time`` (ms of
+session time; a lap ends at the timecode where the next one starts, the last at its own last
+record), ``lap_type`` and ``session``. Here it meets the channel tables:
+
+- :func:`record_ranges`: the records of each lap;
+- :func:`find_row`: the row of a lap number, with the errors that say how to pick among repeats;
+- :class:`LapTiming`: the lap summary (``lap_time``, ``sim_lap_time``, ``valid``, sectors);
+- :func:`fastest_row`, the one rule for the fastest lap that every view uses, and
+  :func:`best_sectors` and :func:`theoretical_best` on top of the summary.
+
+numpy and pyarrow.compute are imported inside the functions that need them, so that a quick look
+at a file's laps does without them when it can.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping, Sequence
+from functools import cached_property
+from typing import Any
+
+import pyarrow as pa
+
+from corvex.tables import packed_array, time_column
+
+__all__ = [
+    "SIM_LAP_TIME_CHANNEL",
+    "LapNumber",
+    "LapTiming",
+    "best_sectors",
+    "fastest_lap",
+    "fastest_row",
+    "find_row",
+    "record_range",
+    "record_ranges",
+    "theoretical_best",
+]
+
+# The simulator's own time of the lap just completed, in seconds; it publishes the value in the
+# first records of the next lap and keeps it until the lap after that is completed.
+SIM_LAP_TIME_CHANNEL = "LapLastLapTime"
+
+# The simulator publishes a lap's time within this many milliseconds of the next lap's start.
+_PUBLISH_WINDOW_MS = 1000
+
+
+class LapNumber(int):
+    """A lap number that also knows its row and session in the lap table it comes from.
+
+    It is the plain number everywhere an ``int`` is expected (``== 2``, ``f"{n}"``, sorting),
+    and :meth:`LogFile.lap` takes its lap from it, so ``log.lap(log.fastest_lap)`` picks the
+    right lap even when a later session, or the same one, repeats the number.
+    """
+
+    session: int
+    row: int | None
+
+    def __new__(cls, num: int, session: int = 0, row: int | None = None) -> LapNumber:
+        self = super().__new__(cls, num)
+        self.session = session
+        self.row = row
+        return self
+
+    def __getnewargs__(self) -> tuple[int, int, int | None]:  # type: ignore[override]
+        return int(self), self.session, self.row
+
+    def __repr__(self) -> str:
+        return f"LapNumber({int(self)}, session={self.session})"
+
+    def __str__(self) -> str:
+        return int.__repr__(self)
+
+
+# -- which records, which row -------------------------------------------------------------------
+
+
+def find_row(laps: pa.Table, num: int, session: int | None = None) -> int:
+    """The row of lap ``num`` (of ``session``, when given) in the lap table.
+
+    A :class:`LapNumber` brings its own session, and its row when that row holds its number and
+    session. Raises ``KeyError`` when there is no such lap and ``ValueError`` when the number
+    occurs more than once and ``session`` does not tell which.
+    """
+    if isinstance(num, LapNumber):
+        if session is None:
+            session = num.session
+        row = num.row
+        if (
+            row is not None
+            and 0 <= row < laps.num_rows
+            and laps.column("num")[row].as_py() == num
+            and laps.column("session")[row].as_py() == session
+        ):
+            return row
+    nums = laps.column("num").to_pylist()
+    sessions = laps.column("session").to_pylist()
+    rows = [r for r, n in enumerate(nums) if n == num and session in (None, sessions[r])]
+    where = "" if session is None else f" in session {session}"
+    if not rows:
+        known = ", ".join(str(n) for n in dict.fromkeys(nums)) or "none"
+        raise KeyError(f"no lap {num}{where} (laps: {known})")
+    if len(rows) > 1:
+        in_sessions = sorted({sessions[r] for r in rows})
+        if session is None and len(in_sessions) > 1:
+            hint = f"; pick one with session= ({', '.join(map(str, in_sessions))})"
+        else:
+            hint = ""
+        raise ValueError(f"lap {num}{where} occurs {len(rows)} times{hint}")
+    return rows[0]
+
+
+def record_ranges(laps: pa.Table, channels: Mapping[str, pa.Table]) -> list[tuple[int, int]]:
+    """Record indices ``[first, stop)`` of each row of the lap table, in its order.
+
+    The lap table is built from the runs of equal values of the ``Lap`` channel, so when that
+    channel is there and its runs match the table row for row, the records are the runs; this
+    stays right when the session clock restarts inside a file. Otherwise each lap's records are
+    found by their timecodes: from the first that reaches ``start_time`` up to, not including,
+    the first later one that reaches ``end_time`` (for the last row, that passes it).
+    """
+    runs = _lap_runs(laps, channels)
+    if runs is not None:
+        return runs
+    return [_range_by_time(laps, channels, row) for row in range(laps.num_rows)]
+
+
+def record_range(laps: pa.Table, channels: Mapping[str, pa.Table], row: int) -> tuple[int, int]:
+    """Record indices ``[first, stop)`` of the lap in row ``row`` (see :func:`record_ranges`)."""
+    runs = _lap_runs(laps, channels)
+    if runs is not None:
+        return runs[row]
+    return _range_by_time(laps, channels, row)
+
+
+def _range_by_time(laps: pa.Table, channels: Mapping[str, pa.Table], row: int) -> tuple[int, int]:
+    import pyarrow.compute as pc
+
+    time = time_column(channels)
+    count = len(time)
+    start = laps.column("start_time")[row]
+    end = laps.column("end_time")[row]
+    first = _first_true(pc.greater_equal(time, start), 0, count)
+    past_end = pc.greater(time, end) if row == laps.num_rows - 1 else pc.greater_equal(time, end)
+    stop = _first_true(past_end, first, count)
+    return first, stop
+
+
+def _lap_runs(laps: pa.Table, channels: Mapping[str, pa.Table]) -> list[tuple[int, int]] | None:
+    """[first, stop) of each run of equal ``Lap`` values, if they match the lap table."""
+    table = channels.get("Lap")
+    if table is None or table.num_rows == 0:
+        return None
+    import pyarrow.compute as pc
+
+    values = table.column(1)
+    count = len(values)
+    changes: list[int] = []
+    if count > 1:  # pyarrow 14's indices_nonzero crashes on the chunkless compare of one record
+        changed = pc.not_equal(values.slice(1), values.slice(0, count - 1))
+        changes = pc.indices_nonzero(changed).to_pylist()
+    bounds = [0, *(i + 1 for i in changes), count]
+    if len(bounds) - 1 != laps.num_rows:
+        return None
+    nums = laps.column("num").to_pylist()
+    starts = laps.column("start_time").to_pylist()
+    time = table.column(0)
+    for first, num, start in zip(bounds, nums, starts):
+        if values[first].as_py() != num or time[first].as_py() != start:
+            return None
+    return list(zip(bounds[:-1], bounds[1:]))
+
+
+def _first_true(mask: pa.ChunkedArray, start: int, count: int) -> int:
+    """Index of the first true value of ``mask`` at or after ``start``, or ``count``."""
+    import pyarrow.compute as pc
+
+    if start >= count:
+        return count
+    found = pc.index(mask, True, start=start).as_py()
+    return count if found < 0 else found
+
+
+# -- lap timing ---------------------------------------------------------------------------------
+
+
+class LapTiming:
+    """The lap summary of one recording, from its lap table, channels and metadata.
+
+    ``sector_starts`` are the lap fractions where the sectors start (default: one sector); only
+    :attr:`sectors` and :attr:`summary` use them. Each figure is computed once per
+    ``LapTiming``; a ``LogFile`` makes a new one for each question, so that its answers follow
+    its tables.
+    """
+
+    def __init__(
+        self,
+        laps: pa.Table,
+        channels: Mapping[str, pa.Table],
+        metadata: Mapping[str, Any],
+        sector_starts: Sequence[float] = (0.0,),
+    ) -> None:
+        self.laps = laps
+        self.channels = channels
+        self.metadata = metadata
+        self.sector_starts = list(sector_starts)
+
+    @cached_property
+    def ranges(self) -> list[tuple[int, int]]:
+        """Record indices ``[first, stop)`` of each lap (see :func:`record_ranges`)."""
+        return record_ranges(self.laps, self.channels)
+
+    @cached_property
+    def summary(self) -> pa.Table:
+        """The lap table with ``lap_time`` (end minus start, s), ``valid`` and sector times.
+
+        ``lap_time`` is ``end_time`` minus ``start_time``: the time between the first records of
+        two laps, exact to the tick (1/60 s at 60 Hz). When the file has the channel
+        ``LapLastLapTime`` (as numbers), ``sim_lap_time`` follows: the simulator's own time of
+        the lap, which it measures between the moments the car crossed the line and so does not
+        move with the ticks. It is read from the first records of the next lap, where the
+        simulator publishes it: the first value there that differs from the one the lap ended
+        with, or that same value when it stays for a whole second and the lap before was timed
+        (two laps timed alike). It is null where the simulator gave none (a value of 0 or
+        less, or no new value where the rule above does not allow the old one), where the next
+        row of the lap table is not the next lap number of the same session, and for the last
+        lap of the file.
+
+        ``valid`` marks a "full" lap that never touched pit road and whose travelled distance
+        (the integral of ``Speed`` over the lap) is within
+        :data:`corvex.analysis.VALID_DISTANCE_TOLERANCE` of the track length; the distance
+        test is left out when the file has no ``Speed`` or no track length. ``sector_1`` ..
+        ``sector_N`` (s) split each full lap at the sector starts of the session info's split
+        time info (one sector without it); they add up to ``lap_time``, and are null for the
+        other laps and where a lap's distance does not reach a sector boundary.
+        """
+        summary = self.laps.append_column(self._lap_time_field, self._lap_seconds)
+        if self._has_sim_lap_times():
+            summary = summary.append_column(
+                pa.field("sim_lap_time", pa.float64()), self._sim_lap_times()
+            )
+        summary = summary.append_column(self._valid_field, pa.array(self.valid, pa.bool_()))
+        sectors = self.sectors
+        for n in range(len(self.sector_starts)):
+            column = [times[n] for times in sectors]
+            summary = summary.append_column(
+                pa.field(f"sector_{n + 1}", pa.float64()), pa.array(column, pa.float64())
+            )
+        return summary
+
+    @cached_property
+    def times(self) -> pa.Table:
+        """The lap table with ``lap_time`` and ``valid``: what :func:`fastest_row` needs."""
+        times = self.laps.append_column(self._lap_time_field, self._lap_seconds)
+        return times.append_column(self._valid_field, pa.array(self.valid, pa.bool_()))
+
+    _lap_time_field = pa.field("lap_time", pa.float64(), nullable=False)
+    _valid_field = pa.field("valid", pa.bool_(), nullable=False)
+
+    @cached_property
+    def _lap_seconds(self) -> pa.Array:
+        starts = self.laps.column("start_time").to_pylist()
+        ends = self.laps.column("end_time").to_pylist()
+        return packed_array(pa.float64(), "d", [(e - s) / 1000.0 for s, e in zip(starts, ends)])
+
+    @cached_property
+    def valid(self) -> list[bool]:
+        """The ``valid`` column of :attr:`summary`."""
+        full = [t == "full" for t in self.laps.column("lap_type").to_pylist()]
+        if not any(full):
+            return full
+        from corvex.analysis import VALID_DISTANCE_TOLERANCE, any_true, track_metres, travelled
+
+        ranges = self.ranges
+        ok = list(full)
+        if "OnPitRoad" in self.channels:
+            pit = any_true(self.channels["OnPitRoad"].column(1).to_numpy(), ranges)
+            ok = [a and not b for a, b in zip(ok, pit.tolist())]
+        length = track_metres(self.metadata.get("track_length"))
+        if "Speed" in self.channels and length is not None:
+            time = time_column(self.channels).to_numpy()
+            metres = travelled(time, self.channels["Speed"].column(1).to_numpy(), ranges)
+            close = abs(metres - length) <= VALID_DISTANCE_TOLERANCE * length
+            ok = [a and bool(b) for a, b in zip(ok, close)]
+        return ok
+
+    @cached_property
+    def sectors(self) -> list[list[float | None]]:
+        """Sector times (s) of each row of the lap table; None for laps that are not full."""
+        starts = self.sector_starts
+        types = self.laps.column("lap_type").to_pylist()
+        rows = [row for row, t in enumerate(types) if t == "full"]
+        out: list[list[float | None]] = [[None] * len(starts) for _ in types]
+        if not rows:
+            return out
+        from corvex.analysis import distance_channel, sector_times, track_metres
+
+        length = track_metres(self.metadata.get("track_length"))
+        source = distance_channel(self.channels, length)
+        if len(starts) > 1 and source is None:
+            return out
+        bounds = list(
+            zip(
+                self.laps.column("start_time").to_pylist(), self.laps.column("end_time").to_pylist()
+            )
+        )
+        found: list[list[float | None]]
+        if source is None:
+            found = [[(end - begin) / 1000.0] for begin, end in (bounds[r] for r in rows)]
+        else:
+            raw, period = source
+            ranges = self.ranges
+            found = sector_times(
+                time_column(self.channels).to_numpy(),
+                raw,
+                period,
+                starts,
+                [ranges[r] for r in rows],
+                [bounds[r] for r in rows],
+            )
+        for row, times in zip(rows, found):
+            out[row] = times
+        return out
+
+    def _has_sim_lap_times(self) -> bool:
+        table = self.channels.get(SIM_LAP_TIME_CHANNEL)
+        if table is None:
+            return False
+        kind = table.schema.field(1).type
+        return bool(pa.types.is_floating(kind) or pa.types.is_integer(kind))
+
+    def _sim_lap_times(self) -> pa.Array:
+        """``sim_lap_time`` of each row of the lap table (see :attr:`summary`)."""
+        import pyarrow.compute as pc
+
+        values = self.channels[SIM_LAP_TIME_CHANNEL].column(1)
+        time = self.channels[SIM_LAP_TIME_CHANNEL].column(0)
+        nums = self.laps.column("num").to_pylist()
+        sessions = self.laps.column("session").to_pylist()
+        ranges = self.ranges
+        picks: list[int | None] = []  # the record whose value is the lap's time
+        for row in range(len(nums) - 1):
+            before = picks[-1] if picks else None
+            (first, stop), (next_first, next_stop) = ranges[row], ranges[row + 1]
+            if (
+                nums[row + 1] != nums[row] + 1
+                or sessions[row + 1] != sessions[row]
+                or stop <= first
+                or next_stop <= next_first
+            ):
+                picks.append(None)
+                continue
+            # The lap's last record still shows the time of the lap before; the first record of
+            # the next lap whose value differs from it carries this lap's time. When the lap
+            # before was timed and the value stays as it was for a whole second of the next
+            # lap, it was published unchanged: two laps timed alike. (After a reset the value
+            # left over is no lap's time, and the lap before is not timed.)
+            stale = values[stop - 1]
+            following = values.slice(next_first, next_stop - next_first)
+            changed = pc.indices_nonzero(pc.not_equal(following, stale))
+            if len(changed):
+                picks.append(next_first + changed[0].as_py())
+            elif (
+                before is not None
+                and time[next_stop - 1].as_py() - time[next_first].as_py() >= _PUBLISH_WINDOW_MS
+            ):
+                picks.append(stop - 1)
+            else:
+                picks.append(None)
+        if nums:  # the last lap is not timed; a table without laps has no row for it
+            picks.append(None)
+        stored = values.take(packed_array(pa.int64(), "q", picks))
+        # Through the shortest text that reads back as the stored value: a float32 25.914 is
+        # 25.914, not 25.913999557495117.
+        seconds = stored.cast(pa.string()).cast(pa.float64()).to_pylist()
+        return packed_array(
+            pa.float64(),
+            "d",
+            [s if s is not None and 0.0 < s < math.inf else None for s in seconds],
+        )
+
+
+# -- on top of the summary ----------------------------------------------------------------------
+
+
+def fastest_row(summary: pa.Table) -> int | None:
+    """Row of the fastest valid lap of a lap summary by ``lap_time``; the first on a tie.
+
+    This is the one rule for "the fastest lap" (``LogFile.fastest_lap``, ``corvex info``,
+    ``corvex laps``, the MoTeC lap markers, the dataset's sessions table). A summary without the
+    ``valid`` column (one made by hand) counts its "full" laps.
+    """
+    best: tuple[float, int] | None = None
+    if "valid" in summary.column_names:
+        counted = summary.column("valid").to_pylist()
+    else:
+        counted = [kind == "full" for kind in summary.column("lap_type").to_pylist()]
+    for row, (ok, seconds) in enumerate(zip(counted, summary.column("lap_time").to_pylist())):
+        if ok and (best is None or seconds < best[0]):
+            best = (seconds, row)
+    return None if best is None else best[1]
+
+
+def fastest_lap(summary: pa.Table) -> LapNumber | None:
+    """The :class:`LapNumber` of the lap :func:`fastest_row` picks, or None."""
+    row = fastest_row(summary)
+    if row is None:
+        return None
+    return LapNumber(
+        summary.column("num")[row].as_py(), summary.column("session")[row].as_py(), row
+    )
+
+
+def best_sectors(summary: pa.Table, sector_starts: Sequence[float]) -> pa.Table:
+    """The best time of each sector over the valid laps of a lap summary.
+
+    Columns: ``sector`` (1..N), ``start`` (lap fraction where it starts), ``time`` (s, null
+    when no valid lap has it), and ``num`` and ``session`` of the lap that set it (the first
+    such lap on a tie).
+    """
+    valid = summary.column("valid").to_pylist()
+    nums = summary.column("num").to_pylist()
+    sessions = summary.column("session").to_pylist()
+    best: list[tuple[float | None, int | None, int | None]] = []
+    for k in range(len(sector_starts)):
+        times = summary.column(f"sector_{k + 1}").to_pylist()
+        found = [
+            (time, nums[row], sessions[row])
+            for row, time in enumerate(times)
+            if valid[row] and time is not None
+        ]
+        best.append(min(found, key=lambda item: item[0] or 0.0) if found else (None, None, None))
+    return pa.table(
+        {
+            "sector": pa.array(range(1, len(sector_starts) + 1), pa.int32()),
+            "start": pa.array(sector_starts, pa.float64()),
+            "time": pa.array([b[0] for b in best], pa.float64()),
+            "num": pa.array([b[1] for b in best], pa.int32()),
+            "session": pa.array([b[2] for b in best], pa.int32()),
+        }
+    )
+
+
+def theoretical_best(sectors: pa.Table) -> float | None:
+    """The sum of the best sectors (s) of :func:`best_sectors`, or None when one has no time."""
+    times = sectors.column("time").to_pylist()
+    if not times or any(t is None for t in times):
+        return None
+    return float(sum(times))
