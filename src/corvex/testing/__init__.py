@@ -1,0 +1,1 @@
+"""Test tooling: synthetic sessions written with the project's own writer."""
