@@ -26,8 +26,9 @@ from corvex.pits import PIT_ROAD, STALL, STOP_SCHEMA, pit_stops
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-__all__ = ["STINT_SCHEMA", "stint_bounds", "stint_table"]
+__all__ = ["STINT_SCHEMA", "split_records", "stint_bounds", "stint_table"]
 
+DISTANCE = "LapDistPct"
 _TIMES = ("best", "mean", "median", "stdev", "best_to_median")
 
 STINT_SCHEMA = pa.schema(
@@ -49,10 +50,11 @@ STINT_SCHEMA = pa.schema(
 
 
 def stint_bounds(
-    summary: pa.Table, ranges: Sequence[tuple[int, int]], stops: pa.Table
+    summary: pa.Table, ranges: Sequence[tuple[int, int]], splits: Sequence[tuple[int, int]]
 ) -> tuple[list[tuple[int, int]], list[int | None]]:
     """The lap-table rows ``[first, stop)`` of each stint, and the stop that ended each one
-    (its number in ``stops``; None when the session or the recording ended it)."""
+    (None when the session or the recording ended it). ``splits`` holds, per stop, its number
+    and the record from which on a lap that starts belongs to the next stint."""
     rows = summary.num_rows
     if rows == 0:
         return [], []
@@ -60,9 +62,7 @@ def stint_bounds(
     starts = [first for first, _ in ranges]
     cuts = {0, *(r for r in range(1, rows) if sessions[r] != sessions[r - 1])}
     ended_by: dict[int, int] = {}  # the row after a stint -> the stop that ended it
-    for number, record in zip(
-        stops.column("stop").to_pylist(), stops.column("first_record").to_pylist()
-    ):
+    for number, record in splits:
         after = next((r for r, first in enumerate(starts) if first >= record), rows)
         if after == 0:
             continue  # the lap table starts after this stop
@@ -107,7 +107,7 @@ def stint_table(
         )
     if fuel is None and FUEL_CHANNEL in channels:
         fuel = lap_fuel(channels, summary, ranges)
-    bounds, ended_by = stint_bounds(summary, ranges, stops)
+    bounds, ended_by = stint_bounds(summary, ranges, split_records(channels, ranges, stops))
     nums = summary.column("num").to_pylist()
     sessions = summary.column("session").to_pylist()
     start_times = summary.column("start_time").to_pylist()
@@ -146,6 +146,26 @@ def stint_table(
         ]
     )
     return table_from_lists(schema, out)
+
+
+def split_records(
+    channels: Mapping[str, pa.Table], ranges: Sequence[tuple[int, int]], stops: pa.Table
+) -> list[tuple[int, int]]:
+    """Per stop, its number and the record from which on a starting lap opens the next stint.
+
+    That is the record where the car reached pit road. A file without ``OnPitRoad`` only
+    knows the stall: a stall in the first half of a lap lies past the line, so the lap it is
+    in is the out lap and opens the next stint; a stall in the second half closes its lap.
+    """
+    numbers = stops.column("stop").to_pylist()
+    if PIT_ROAD in channels or DISTANCE not in channels:
+        return list(zip(numbers, stops.column("first_record").to_pylist()))
+    fraction = floats(channels[DISTANCE].column(1))
+    splits = []
+    for number, stall in zip(numbers, stops.column("stall_first_record").to_pylist()):
+        lap = next((first for first, stop in ranges if first <= stall < stop), stall)
+        splits.append((number, lap if fraction[stall] < 0.5 else stall))
+    return splits
 
 
 def _values_or_nan(table: pa.Table | None, name: str, rows: int) -> NDArray[np.float64]:

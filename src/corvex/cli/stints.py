@@ -172,8 +172,13 @@ def stint_lines(stints: pa.Table, system: str = "metric") -> list[str]:
                 text += f", stdev {stint['stdev']:.3f} s"
         if stint["fuel_used"] is not None:
             text += f"; fuel {_number(fuel.apply(stint['fuel_used']), 2, fuel.unit)}"
-        ended = _ended(stint, n == len(rows) - 1)
-        lines.append(text + ("; ended by " if stint["stop"] else "; ran to the ") + ended)
+        if stint["stop"] is not None:
+            text += f"; ended by stop {stint['stop']}"
+        else:
+            text += "; ran to the end of " + (
+                "the recording" if n == len(rows) - 1 else "its session"
+            )
+        lines.append(text)
     return lines
 
 
