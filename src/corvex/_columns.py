@@ -66,8 +66,8 @@ def column_values(column: pa.ChunkedArray | pa.Array) -> NDArray[Any]:
         data = array.buffers()[1]
         if data is None or count == 0:
             return np.zeros(count, np.bool_)
-        bits = np.unpackbits(np.frombuffer(data, np.uint8), bitorder="little")
-        return bits[offset : offset + count].astype(np.bool_)
+        bits = np.unpackbits(np.frombuffer(data, np.uint8), count=offset + count, bitorder="little")
+        return bits[offset:].view(np.bool_)
     kind = _NUMPY_TYPES.get(array.type)
     if kind is None:
         raise TypeError(f"a column of {array.type} is not a number column")
@@ -167,7 +167,7 @@ def strings(values: Sequence[str], valid: NDArray[np.bool_] | None = None) -> pa
     )
 
 
-def filled(values: NDArray[np.float64]) -> NDArray[np.float64]:
+def filled(values: NDArray[Any]) -> NDArray[Any]:
     """``values`` with each NaN replaced by the nearest finite value before it (after it, for
     those at the start), so that a gap in a channel neither adds nor loses anything."""
     finite = np.isfinite(values)

@@ -25,8 +25,8 @@ import pyarrow as pa
 from corvex._columns import (
     MissingChannelsError,
     bools,
+    column_values,
     filled,
-    floats,
     floats_or_nan,
     from_numpy,
 )
@@ -38,7 +38,7 @@ __all__ = [
     "FUEL_CHANNEL",
     "FuelToFinish",
     "MissingChannelsError",
-    "cumulative_fuel",
+    "added_between",
     "fuel_to_finish",
     "fuel_unit",
     "lap_fuel",
@@ -62,22 +62,20 @@ def fuel_unit(channels: Mapping[str, pa.Table]) -> str:
     return meta.get(b"units", b"").decode("utf-8", "replace") or "l"
 
 
-def _require_fuel(channels: Mapping[str, pa.Table], what: str) -> NDArray[np.float64]:
+def _require_fuel(channels: Mapping[str, pa.Table], what: str) -> NDArray[Any]:
+    """The fuel levels as the file stores them, a gap of NaN filled (see the module)."""
     if FUEL_CHANNEL not in channels:
         raise MissingChannelsError(
             f"{what} needs the {FUEL_CHANNEL} channel, which this file does not have",
             [FUEL_CHANNEL],
         )
-    return floats(channels[FUEL_CHANNEL].column(1))
+    return filled(column_values(channels[FUEL_CHANNEL].column(1)))
 
 
-def cumulative_fuel(level: NDArray[np.float64]) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """(used, added): the sums of the drops and of the rises of ``level`` from record 0 to
-    record i, at i. What records a..b used is ``used[b] - used[a]``."""
-    steps = np.diff(filled(level))
-    used = np.concatenate(([0.0], np.cumsum(np.maximum(-steps, 0.0))))
-    added = np.concatenate(([0.0], np.cumsum(np.maximum(steps, 0.0))))
-    return used, added
+def added_between(level: NDArray[Any], first: int, last: int) -> float:
+    """The sum of the rises of ``level`` from record ``first`` to record ``last``."""
+    part = filled(np.asarray(level[first : last + 1], dtype=np.float64))
+    return float(np.maximum(np.diff(part), 0.0).sum())
 
 
 LAP_FUEL_FIELDS = ("fuel_start", "fuel_end", "fuel_used", "fuel_added")
@@ -96,8 +94,10 @@ def lap_fuel(
     lap without records. Raises :class:`MissingChannelsError` without ``FuelLevel``.
     """
     level = _require_fuel(channels, "fuel per lap")
-    used, added = cumulative_fuel(level)
     count = len(level)
+    # The difference of two nearby float32 levels is exact in float32; the sums are float64.
+    rises = np.diff(level)
+    np.maximum(rises, 0, out=rises)
     rows = len(ranges)
     values = {name: np.full(rows, np.nan) for name in LAP_FUEL_FIELDS}
     sessions = laps.column("session").to_pylist()
@@ -110,8 +110,9 @@ def lap_fuel(
         end = stop if follows and stop < count else stop - 1
         values["fuel_start"][row] = level[first]
         values["fuel_end"][row] = level[end]
-        values["fuel_used"][row] = used[end] - used[first]
-        values["fuel_added"][row] = added[end] - added[first]
+        # Records first..end rose by the rises first..end-1; a lap of one record by none.
+        values["fuel_added"][row] = rises[first:end].sum(dtype=np.float64) if end > first else 0.0
+    values["fuel_used"] = values["fuel_start"] - values["fuel_end"] + values["fuel_added"]
     unit = {"units": fuel_unit(channels)}
     fields = [laps.schema.field(name) for name in ("num", "session", "lap_type")]
     arrays = [laps.column(name) for name in ("num", "session", "lap_type")]
@@ -273,7 +274,7 @@ def fuel_to_finish(
     per_lap, valid_laps = mean_valid(fuel_laps.column("fuel_used"), summary.column("valid"))
     lap_time, _ = mean_valid(summary.column("lap_time"), summary.column("valid"))
     last = _last_values(channels)
-    in_tank = float(filled(level)[-1]) if len(level) else None
+    in_tank = float(level[-1]) if len(level) else None
     length = session_length(session_info, _integer(last.get("SessionNum")))
     completed = last.get("LapCompleted")
     if completed is None and last.get("Lap") is not None:

@@ -26,11 +26,11 @@ import pyarrow as pa
 from corvex._columns import (
     MissingChannelsError,
     bools,
-    floats,
+    column_values,
     table_from_lists,
     timecodes,
 )
-from corvex.fuel import FUEL_CHANNEL, cumulative_fuel
+from corvex.fuel import FUEL_CHANNEL, added_between
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -89,10 +89,12 @@ def stop_rule(channels: Mapping[str, Any]) -> str | None:
 
 def runs(mask: NDArray[np.bool_]) -> list[tuple[int, int]]:
     """``[first, stop)`` of each run of true values."""
-    edges = np.diff(np.concatenate(([0], mask.astype(np.int8), [0])))
-    starts = np.flatnonzero(edges == 1)
-    stops = np.flatnonzero(edges == -1)
-    return [(int(a), int(b)) for a, b in zip(starts, stops)]
+    if len(mask) == 0:
+        return []
+    edges = (np.flatnonzero(mask[1:] != mask[:-1]) + 1).tolist()
+    bounds = [0, *edges, len(mask)]
+    # Runs alternate: the first is a true run when the first value is true.
+    return list(zip(bounds[0 if mask[0] else 1 :: 2], bounds[1 if mask[0] else 2 :: 2]))
 
 
 def pit_stops(
@@ -123,9 +125,8 @@ def pit_stops(
     stall = bools(channels[STALL].column(1)) if STALL in channels else None
     on_pit_road = bools(channels[PIT_ROAD].column(1)) if PIT_ROAD in channels else stall
     assert on_pit_road is not None
-    speed = floats(channels[SPEED].column(1)) if SPEED in channels else None
-    fuel = floats(channels[FUEL_CHANNEL].column(1)) if FUEL_CHANNEL in channels else None
-    added = cumulative_fuel(fuel)[1] if fuel is not None else None
+    speed = column_values(channels[SPEED].column(1)) if SPEED in channels else None
+    fuel = column_values(channels[FUEL_CHANNEL].column(1)) if FUEL_CHANNEL in channels else None
 
     found: list[tuple[int, int, int, int]] = []
     for first, stop in runs(on_pit_road):
@@ -158,10 +159,10 @@ def pit_stops(
         columns["stop_record"].append(stop)
         columns["stall_first_record"].append(stall_first)
         columns["stall_stop_record"].append(stall_stop)
-        if fuel is not None and added is not None:
+        if fuel is not None:
             columns["fuel_before"].append(float(fuel[max(stall_first - 1, 0)]))
             columns["fuel_after"].append(float(fuel[stall_stop - 1]))
-            columns["fuel_added"].append(float(added[stop - 1] - added[first - 1]))
+            columns["fuel_added"].append(added_between(fuel, first - 1, stop - 1))
         else:
             for name in ("fuel_before", "fuel_after", "fuel_added"):
                 columns[name].append(None)
@@ -172,7 +173,7 @@ def _stall_part(
     first: int,
     stop: int,
     stall: NDArray[np.bool_] | None,
-    speed: NDArray[np.float64] | None,
+    speed: NDArray[Any] | None,
 ) -> tuple[int, int] | None:
     """``[first, stop)`` of the stall part of the pit road visit ``[first, stop)``, or None."""
     if stall is not None:

@@ -25,7 +25,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pyarrow as pa
 
-from corvex._columns import MissingChannelsError, floats, table_from_lists, timecodes
+from corvex._columns import MissingChannelsError, column_values, table_from_lists, timecodes
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -120,8 +120,9 @@ def tyre_readings(channels: Mapping[str, pa.Table], stops: pa.Table) -> pa.Table
             missing,
         )
     time = timecodes(channels)
+    # Views of the stored values: only the few records of each stall are compared and read.
     values = {
-        name: floats(channels[name].column(1))
+        name: column_values(channels[name].column(1))
         for names in columns.values()
         for name in names.values()
         if name in channels
@@ -146,7 +147,7 @@ def tyre_readings(channels: Mapping[str, pa.Table], stops: pa.Table) -> pa.Table
 
 
 def _reading(
-    values: Mapping[str, NDArray[np.float64]],
+    values: Mapping[str, NDArray[Any]],
     held: list[tuple[str, str, str]],
     time: NDArray[np.int64],
     first: int,
@@ -158,11 +159,11 @@ def _reading(
         return None
     changes: dict[str, int] = {}
     for _, column, name in held:
-        series = values[name]
-        before = series[first - 1]
-        moved = np.abs(series[first:stop] - before) > TOLERANCE[_held(column) or ""]
+        stall = np.asarray(values[name][first:stop], dtype=np.float64)
+        before = float(values[name][first - 1])
+        moved = np.abs(stall - before) > TOLERANCE[_held(column) or ""]
         # A NaN before or in the stall is no change, rather than always one.
-        moved &= np.isfinite(series[first:stop]) & np.isfinite(before)
+        moved &= np.isfinite(stall) & np.isfinite(before)
         hits = np.flatnonzero(moved)
         if len(hits):
             changes[name] = first + int(hits[0])
