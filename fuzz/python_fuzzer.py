@@ -14,6 +14,7 @@ LogFile's methods. Any other exception, and any crash, is a finding.
 from __future__ import annotations
 
 import io
+import json
 import os
 import resource
 import sys
@@ -34,6 +35,7 @@ import corvex.base  # noqa: E402
 import corvex.diagnose  # noqa: E402
 import corvex.overview  # noqa: E402
 import corvex.session_info  # noqa: E402
+from corvex.cli.stints import Margin, format_stints, gather, report_json  # noqa: E402
 
 # The editable install loads corvex through a custom finder, which atheris's import hook skips;
 # instrumenting everything loaded once imported covers corvex (and pyarrow's Python layer).
@@ -110,12 +112,16 @@ def _exercise(log: corvex.base.LogFile) -> None:
         "session_info",
         "sector_starts",
         "lap_summary",
+        "stints",
         "best_sectors",
         "theoretical_best",
         "duration",
     ):
         getattr(log, name)
     log.lap_report()
+    report = gather(log, Margin())
+    format_stints(report)
+    json.dumps(report_json(report), allow_nan=False)
     repr(log)
     log._repr_html_()
     for row in _rows(log, 4):

@@ -342,3 +342,46 @@ def test_real_recording_is_one_stint_that_starts_in_the_stall(real_file):
     assert stints[0]["fuel_used"] == pytest.approx(drops, rel=1e-6)
     stops = pit_stops(log.channels, log.lap_summary, log.lap_record_ranges())
     assert stops.num_rows == 0 and tyre_readings(log.channels, stops).num_rows == 0
+
+
+def _odd_file(kind: str) -> bytes:
+    from corvex.writer import BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt
+
+    n = 0 if kind == "no records" else 1 if kind == "one record" else 60
+    pit = [10 <= i < 30 for i in range(n)]
+    columns = {
+        "SessionTime": [i / 10 for i in range(n)],
+        "Lap": [1 + i // 20 for i in range(n)],
+        "LapDistPct": [(i % 20) / 20 for i in range(n)],
+        "OnPitRoad": [float(p) for p in pit],
+        "PlayerCarInPitStall": [int(15 <= i < 25) for i in range(n)],
+        "Speed": [0 if 15 <= i < 25 else 40 for i in range(n)],
+        "FuelLevel": [float("nan")] * n if kind == "NaN fuel" else [i % 2 for i in range(n)],
+        "LFtempCL": [80 + (i > 20) for i in range(n)],
+        "SessionNum": [7.0] * n,
+    }
+    variables = [
+        Var("SessionTime", DOUBLE),
+        Var("Lap", INT),
+        Var("LapDistPct", FLOAT),
+        Var("OnPitRoad", FLOAT),
+        Var("PlayerCarInPitStall", INT),
+        Var("Speed", INT),
+        Var("FuelLevel", FLOAT if kind == "NaN fuel" else BOOL),
+        Var("LFtempCL", CHAR),
+        Var("SessionNum", DOUBLE),
+    ]
+    info = "---\nSessionInfo:\n Sessions:\n - SessionNum: 7\n   SessionLaps: 0\n...\n"
+    return build_ibt(variables, columns, session_info=info)
+
+
+@pytest.mark.parametrize("kind", ["odd types", "NaN fuel", "no records", "one record"])
+def test_odd_files_give_a_report_not_a_crash(capsys, tmp_path, kind):
+    path = tmp_path / "odd.ibt"
+    path.write_bytes(_odd_file(kind))
+    log = corvex.open(path)
+    assert (log.stints.num_rows > 0) == (log.laps.num_rows > 0)
+    assert main(["stints", str(path)]) == 0
+    assert main(["stints", str(path), "--json"]) == 0
+    out = capsys.readouterr().out
+    json.loads("{" + out.split("\n{", 1)[1])

@@ -69,7 +69,10 @@ def _require_fuel(channels: Mapping[str, pa.Table], what: str) -> NDArray[Any]:
             f"{what} needs the {FUEL_CHANNEL} channel, which this file does not have",
             [FUEL_CHANNEL],
         )
-    return filled(column_values(channels[FUEL_CHANNEL].column(1)))
+    level = column_values(channels[FUEL_CHANNEL].column(1))
+    if level.dtype not in (np.float32, np.float64):  # a file that stores it otherwise
+        level = level.astype(np.float64)
+    return filled(level)
 
 
 def added_between(level: NDArray[Any], first: int, last: int) -> float:
@@ -183,6 +186,8 @@ def _integer(value: Any) -> int | None:
         return None
     if isinstance(value, int):
         return value
+    if isinstance(value, float):
+        return int(value) if value.is_integer() else None
     try:
         return int(str(value).strip())
     except (TypeError, ValueError):
@@ -276,9 +281,11 @@ def fuel_to_finish(
     last = _last_values(channels)
     in_tank = float(level[-1]) if len(level) else None
     length = session_length(session_info, _integer(last.get("SessionNum")))
-    completed = last.get("LapCompleted")
-    if completed is None and last.get("Lap") is not None:
-        completed = max(int(last["Lap"]) - 1, 0)
+    completed = _integer(last.get("LapCompleted"))
+    if completed is None and _integer(last.get("Lap")) is not None:
+        completed = _integer(last["Lap"] - 1)
+    if completed is not None:
+        completed = max(completed, 0)  # before the start the counters run below 0
     fraction = last.get("LapDistPct")
     if fraction is not None:
         fraction = min(max(float(fraction), 0.0), 1.0) if math.isfinite(fraction) else None
@@ -301,7 +308,9 @@ def fuel_to_finish(
                 missing.append("the laps completed (no LapCompleted or Lap channel)")
             else:
                 candidates.append(max(length.laps - completed - (fraction or 0.0), 0.0))
-        if length.time is not None and clock is not None:
+        if length.time is not None and clock is None:
+            missing.append("the session clock (no records)")
+        elif length.time is not None and clock is not None:
             time_left = length.time - clock
             if time_left <= 0:
                 candidates.append(0.0)
@@ -309,7 +318,11 @@ def fuel_to_finish(
                 missing.append("the mean lap time (no valid lap)")
             else:
                 done = fraction or 0.0
-                candidates.append(math.ceil(time_left / lap_time + done) - done)
+                laps_in_time = time_left / lap_time + done
+                if math.isfinite(laps_in_time):
+                    candidates.append(math.ceil(laps_in_time) - done)
+                else:
+                    missing.append(f"{time_left:g} s left at a mean lap of {lap_time:g} s")
         if candidates:
             laps_remaining = min(candidates)
         else:
