@@ -385,3 +385,18 @@ def test_odd_files_give_a_report_not_a_crash(capsys, tmp_path, kind):
     assert main(["stints", str(path), "--json"]) == 0
     out = capsys.readouterr().out
     json.loads("{" + out.split("\n{", 1)[1])
+
+
+def test_dataset_tables_of_one_session():
+    from corvex.dataset.stints import STINTS_SCHEMA, lap_fuel_used, session_stints
+
+    _, log = race()
+    stints = session_stints(log, "key-1")
+    assert stints.schema == STINTS_SCHEMA
+    assert stints.column("session_key").to_pylist() == ["key-1"] * 3
+    assert stints.drop(["session_key"]).to_pylist() == log.stints.to_pylist()
+    used = lap_fuel_used(log).to_pylist()
+    assert len(used) == log.laps.num_rows
+    assert all(near(u, BURN) for u in used[:12])
+    _, dry = race(leave_out={"FuelLevel"})
+    assert lap_fuel_used(dry).null_count == dry.laps.num_rows
