@@ -183,7 +183,7 @@ def test_info(capsys, sample):
         assert row[4] == lap_time_text(end - times[first])
     assert [r[2] for r in lap_rows] == ["out", "full", "full", "full", "in"]
     # No stop in the pit stall: one stint of all the laps, the three flying laps valid.
-    assert stints_text.startswith(f"Stints: 1\n   1  laps 1-{len(runs)}     5 laps, 3 valid;")
+    assert stints_text.startswith(f"Stints: 1\n   1  laps 1-{len(runs)} ({len(runs)}, 3 valid)")
 
 
 # -- channels --------------------------------------------------------------------------------

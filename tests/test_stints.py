@@ -299,8 +299,8 @@ def test_info_shows_a_line_per_stint(capsys, race_file):
     out = capsys.readouterr().out
     lines = out.split("Stints: 3\n", 1)[1].splitlines()
     assert [line.split()[2] for line in lines] == ["1-5", "6-10", "11-13"]
-    assert lines[0].endswith("ended by stop 1")
-    assert lines[2].endswith("ran to the end of the recording")
+    assert lines[0].endswith("ended at stop 1")
+    assert lines[2].endswith("ran to the end")
     assert main(["info", str(race_file), "--json"]) == 0
     facts = json.loads(capsys.readouterr().out)
     assert [(s["first_lap"], s["last_lap"]) for s in facts["stints"]] == [(1, 5), (6, 10), (11, 13)]

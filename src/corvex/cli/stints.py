@@ -150,7 +150,7 @@ def _laps_text(first: int, last: int) -> str:
 def _ended(stint: dict[str, Any], last: bool) -> str:
     if stint["stop"] is not None:
         return f"stop {stint['stop']}"
-    return "end of recording" if last else "new session"
+    return "recording end" if last else "session end"
 
 
 def stint_lines(stints: pa.Table, system: str = "metric") -> list[str]:
@@ -159,26 +159,26 @@ def stint_lines(stints: pa.Table, system: str = "metric") -> list[str]:
     if not rows:
         return ["Stints: none (no laps)"]
     fuel = _display(_field_unit(stints, "fuel_used", "l"), system)
-    lines = [f"Stints: {len(rows)}"]
+    cells = []
     for n, stint in enumerate(rows):
-        laps = stint["laps"]
-        text = (
-            f"  {stint['stint']:>2}  laps {_laps_text(stint['first_lap'], stint['last_lap']):<7}"
-            f" {laps} lap{'' if laps == 1 else 's'}, {stint['valid_laps']} valid"
-        )
+        laps = _laps_text(stint["first_lap"], stint["last_lap"])
+        row = [f"laps {laps} ({stint['laps']}, {stint['valid_laps']} valid)", "", "", ""]
         if stint["best"] is not None:
-            text += f"; best {_time(stint['best'])}, median {_time(stint['median'])}"
+            row[1] = f"best {_time(stint['best'])}  median {_time(stint['median'])}"
             if stint["stdev"] is not None:
-                text += f", stdev {stint['stdev']:.3f} s"
+                row[2] = f"stdev {stint['stdev']:.3f} s"
         if stint["fuel_used"] is not None:
-            text += f"; fuel {_number(fuel.apply(stint['fuel_used']), 2, fuel.unit)}"
+            row[3] = f"fuel {_number(fuel.apply(stint['fuel_used']), 2, fuel.unit)}"
         if stint["stop"] is not None:
-            text += f"; ended by stop {stint['stop']}"
+            row.append(f"ended at stop {stint['stop']}")
         else:
-            text += "; ran to the end of " + (
-                "the recording" if n == len(rows) - 1 else "its session"
-            )
-        lines.append(text)
+            row.append("ran to the end" + ("" if n == len(rows) - 1 else " of its session"))
+        cells.append(row)
+    widths = [max(len(row[k]) for row in cells) for k in range(4)]
+    lines = [f"Stints: {len(rows)}"]
+    for stint, row in zip(rows, cells):
+        parts = [text.ljust(width) for text, width in zip(row, widths) if width] + [row[4]]
+        lines.append(f"  {stint['stint']:>2}  " + "  ".join(parts))
     return lines
 
 
@@ -244,13 +244,16 @@ def _stint_section(report: Report, system: str) -> list[str]:
         "best",
         "median",
         "mean",
-        "stdev s",
-        "best-median s",
+        "stdev",
+        "med-best",
         f"fuel {fuel.unit}",
         f"{fuel.unit}/lap",
         "ended by",
     ]
-    note = "  best, median, mean, spread and fuel a lap over the valid laps of each stint"
+    note = (
+        "  best, median, mean, standard deviation and median minus best (s), and fuel a lap: "
+        "over the valid laps"
+    )
     return [head, *_table(header, cells), note]
 
 
