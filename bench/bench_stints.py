@@ -28,6 +28,7 @@ from make_session import DATA_DIR, ensure_session  # noqa: E402
 import corvex  # noqa: E402
 from corvex.fuel import fuel_to_finish, lap_fuel  # noqa: E402
 from corvex.pits import pit_stops  # noqa: E402
+from corvex.stints import stint_table  # noqa: E402
 from corvex.testing.race import Stop, race_session  # noqa: E402
 from corvex.tyres import tyre_readings  # noqa: E402
 
@@ -89,6 +90,10 @@ def bench(path: Path, rounds: int) -> None:
     print(f"  {verdict} the target of {TARGET_MS:.0f} ms for the two together (median)")
     fuel_table = lap_fuel(log.channels, summary, ranges)
     show("  of which log.lap_summary", timed(lambda: log.lap_summary, rounds))
+    show(
+        "  and stint_table of that summary",
+        timed(lambda: stint_table(log.channels, summary, ranges), rounds),
+    )
     show("pit_stops", timed(lambda: pit_stops(log.channels, summary, ranges), rounds))
     show("tyre_readings", timed(lambda: tyre_readings(log.channels, stops), rounds))
     show(

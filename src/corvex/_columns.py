@@ -59,8 +59,9 @@ _NUMPY_TYPES = {
 
 
 def column_values(column: pa.ChunkedArray | pa.Array) -> NDArray[Any]:
-    """The values of a column without nulls as a numpy array (booleans as ``np.bool_``)."""
-    array = column.combine_chunks() if isinstance(column, pa.ChunkedArray) else column
+    """The values of a column without nulls as a numpy array (booleans as ``np.bool_``); a
+    view of the column's own buffer where it is one chunk of numbers."""
+    array = _one_array(column)
     count, offset = len(array), array.offset
     if pa.types.is_boolean(array.type):
         data = array.buffers()[1]
@@ -77,6 +78,12 @@ def column_values(column: pa.ChunkedArray | pa.Array) -> NDArray[Any]:
     return np.frombuffer(data, kind, count=count, offset=offset * np.dtype(kind).itemsize)
 
 
+def _one_array(column: pa.ChunkedArray | pa.Array) -> pa.Array:
+    if not isinstance(column, pa.ChunkedArray):
+        return column
+    return column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
+
+
 def floats(column: pa.ChunkedArray | pa.Array) -> NDArray[np.float64]:
     """A column's values as float64 (booleans as 0.0 and 1.0)."""
     return np.asarray(column_values(column), dtype=np.float64)
@@ -84,7 +91,7 @@ def floats(column: pa.ChunkedArray | pa.Array) -> NDArray[np.float64]:
 
 def floats_or_nan(column: pa.ChunkedArray | pa.Array) -> NDArray[np.float64]:
     """A number column that may hold nulls as float64, each null as NaN."""
-    array = column.combine_chunks() if isinstance(column, pa.ChunkedArray) else column
+    array = _one_array(column)
     if not array.null_count:
         return floats(array)
     values = np.array(column_values(array), dtype=np.float64)
