@@ -299,7 +299,7 @@ def fuel_to_finish(
         reason = length
         length = SessionLength(None, None, None, None)
     elif length.laps is None and length.time is None:
-        reason = "the session has no set length (unlimited laps and unlimited time)"
+        reason = "the session has no set length: unlimited laps and unlimited time"
     else:
         candidates: list[float] = []
         missing: list[str] = []

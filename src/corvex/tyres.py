@@ -113,7 +113,9 @@ def tyre_readings(channels: Mapping[str, pa.Table], stops: pa.Table) -> pa.Table
         if _held(column) and name in channels
     ]
     if not held:
-        missing = [n for names in columns.values() for c, n in names.items() if _held(c)]
+        missing = [
+            f"{c}{kind}{side}" for c in CORNERS for kind in ("tempC", "wear") for side in "LMR"
+        ]
         raise MissingChannelsError(
             "tyre readings need the carcass temperature and wear channels ("
             f"{', '.join(missing[:3])}, ...); this file has none of them",

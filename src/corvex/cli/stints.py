@@ -218,7 +218,7 @@ def _stint_section(report: Report, system: str) -> list[str]:
         return ["Stints: none (no laps)"]
     head = f"Stints: {len(rows)}"
     if report.stops is not None:
-        head += f", {stops} pit stop{'' if stops == 1 else 's'}"
+        head += ", no pit stop" if stops == 0 else f", {stops} pit stop{'' if stops == 1 else 's'}"
     fuel = _display(_field_unit(report.stints, "fuel_used", "l"), system)
     cells = []
     for n, s in enumerate(rows):
@@ -250,10 +250,7 @@ def _stint_section(report: Report, system: str) -> list[str]:
         f"{fuel.unit}/lap",
         "ended by",
     ]
-    note = (
-        "  best, median, mean, standard deviation and median minus best (s), and fuel a lap: "
-        "over the valid laps"
-    )
+    note = "  lap times and fuel per lap over the valid laps of each stint; stdev, med-best in s"
     return [head, *_table(header, cells), note]
 
 
