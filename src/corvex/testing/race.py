@@ -71,7 +71,7 @@ class Race:
 
     data: bytes
     tick_rate: int
-    lap_seconds: float
+    lap_seconds: float | Sequence[float]
     burn_per_lap: float
     fuel_start: float
     stops: Sequence[Stop]
@@ -85,7 +85,7 @@ class Race:
 def race_session(
     *,
     laps: float = 12.5,
-    lap_seconds: float = 60.0,
+    lap_seconds: float | Sequence[float] = 60.0,
     tick_rate: int = 10,
     burn_per_lap: float = 2.5,
     fuel_start: float = 40.0,
@@ -104,7 +104,8 @@ def race_session(
     """Write a race session; see the module.
 
     The car drives ``laps`` laps (a fraction ends the recording inside a lap) at
-    ``lap_seconds`` a lap on track, burning ``burn_per_lap`` litres a lap in proportion to the
+    ``lap_seconds`` a lap on track (a sequence: the pace of laps 1, 2, ..., its last for the laps
+    after), burning ``burn_per_lap`` litres a lap in proportion to the
     distance, from ``fuel_start`` litres. ``pit`` gives the lap fractions where pit road starts,
     where the stall is and where pit road ends; a stall at a smaller fraction than the entry
     lies past the line. ``start_in_pits`` starts the car standing in its stall for
@@ -115,7 +116,10 @@ def race_session(
     """
     entry, stall_at, exit_at = pit
     dt = 1.0 / tick_rate
-    track_speed = TRACK_METRES / lap_seconds
+    paces = [lap_seconds] if isinstance(lap_seconds, (int, float)) else list(lap_seconds)
+
+    def track_speed(position: float) -> float:
+        return TRACK_METRES / paces[min(math.floor(position), len(paces) - 1)]
     held = {c: (tyres or {}).get(c, NEW_TYRE) for c in CORNERS}
 
     def after(position: float, fraction: float) -> float:
@@ -150,7 +154,7 @@ def race_session(
         if in_stall:
             speed = 1e-5
         else:
-            speed = PIT_SPEED if on_pit_road else track_speed
+            speed = PIT_SPEED if on_pit_road else track_speed(x)
         _record(rows, tick, start_clock + tick * dt, session_num, x, on_pit_road, flag, speed)
         rows["FuelLevel"].append(fuel_start - burn_per_lap * (x - start) + added_total)
         wander = 0.01 * math.sin(2.0 * math.pi * tick * dt / 7.0)
