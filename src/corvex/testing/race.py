@@ -120,6 +120,7 @@ def race_session(
 
     def track_speed(position: float) -> float:
         return TRACK_METRES / paces[min(math.floor(position), len(paces) - 1)]
+
     held = {c: (tyres or {}).get(c, NEW_TYRE) for c in CORNERS}
 
     def after(position: float, fraction: float) -> float:
