@@ -493,7 +493,9 @@ def cmd_stints(args: argparse.Namespace) -> None:
     log = open_log(args)
     report = gather(log, args.margin)
     if args.json:
-        text = json.dumps(report_json(report, args.units), indent=2, ensure_ascii=False)
+        text = json.dumps(
+            report_json(report, args.units), indent=2, ensure_ascii=False, allow_nan=False
+        )
         print(text)
     else:
         print(format_stints(report, args.units))
