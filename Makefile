@@ -165,9 +165,12 @@ wheel-one:
 
 # Times ibt on a generated one-hour session (cached in bench/data/) against one copy of its data
 # region and a numpy peer; prints the ratios, peak memory and callgrind's instruction count.
+# Then times log.stints and the fuel table on that session and on a one-hour race with two stops
+# (target: at most 50 ms together).
 BENCH_ARGS ?=
 bench: install
 	$(PY) bench/bench.py $(BENCH_ARGS)
+	$(PY) bench/bench_stints.py
 
 # Times the MoTeC export of the same session against reading it.
 bench-motec: install

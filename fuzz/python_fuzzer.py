@@ -15,6 +15,7 @@ the same bytes must announce its channels. Any other exception, and any crash, i
 from __future__ import annotations
 
 import io
+import json
 import os
 import resource
 import sys
@@ -37,6 +38,7 @@ import corvex.base  # noqa: E402
 import corvex.diagnose  # noqa: E402
 import corvex.overview  # noqa: E402
 import corvex.session_info  # noqa: E402
+from corvex.cli.stints import Margin, format_stints, gather, report_json  # noqa: E402
 
 # The editable install loads corvex through a custom finder, which atheris's import hook skips;
 # instrumenting everything loaded once imported covers corvex (and pyarrow's Python layer).
@@ -113,12 +115,16 @@ def _exercise(log: corvex.base.LogFile) -> None:
         "session_info",
         "sector_starts",
         "lap_summary",
+        "stints",
         "best_sectors",
         "theoretical_best",
         "duration",
     ):
         getattr(log, name)
     log.lap_report()
+    report = gather(log, Margin())
+    format_stints(report)
+    json.dumps(report_json(report), allow_nan=False)
     repr(log)
     log._repr_html_()
     for row in _rows(log, 4):

@@ -21,7 +21,7 @@ from corvex.cli import PLOT_MARGIN, PLOT_PANEL, PLOT_WIDTH, main
 
 pytest.importorskip("corvex._corvex_rs")
 
-COMMANDS = ["info", "channels", "laps", "export", "plot", "compare", "demo"]
+COMMANDS = ["info", "channels", "laps", "stints", "export", "plot", "compare", "demo"]
 
 
 @pytest.fixture(scope="module")
@@ -173,7 +173,8 @@ def test_info(capsys, sample):
     floats = sum(v.type == 4 for v in scalar)
     assert f"{floats} float" in fields["Channels"]
 
-    lap_rows = [line.split() for line in out.split("Laps: ", 1)[1].splitlines()[2:]]
+    laps_text, stints_text = out.split("Laps: ", 1)[1].split("\n\n")
+    lap_rows = [line.split() for line in laps_text.splitlines()[2:]]
     runs = raw.lap_runs()
     assert len(lap_rows) == len(runs)
     for row, (num, first, stop) in zip(lap_rows, runs):
@@ -181,6 +182,8 @@ def test_info(capsys, sample):
         assert row[0] == str(num) and row[1] == "0"
         assert row[4] == lap_time_text(end - times[first])
     assert [r[2] for r in lap_rows] == ["out", "full", "full", "full", "in"]
+    # No stop in the pit stall: one stint of all the laps, the three flying laps valid.
+    assert stints_text.startswith(f"Stints: 1\n   1  laps 1-{len(runs)} ({len(runs)}, 3 valid)")
 
 
 # -- channels --------------------------------------------------------------------------------

@@ -255,7 +255,7 @@ def test_html_views_escape_and_mark_the_fastest_lap(tmp_path, sample):
 
 def test_lap_report_prints_as_the_lap_table_of_info(capsys, sample):
     assert main(["info", str(sample[0])]) == 0
-    info_laps = capsys.readouterr().out.split("\n\n", 1)[1].rstrip("\n")
+    info_laps = capsys.readouterr().out.split("\n\n")[1].rstrip("\n")
     assert repr(corvex.open(sample[0]).lap_report()) == info_laps
 
 

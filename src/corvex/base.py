@@ -129,6 +129,14 @@ class LogFile(ChannelTables):
         :attr:`corvex.laps.LapTiming.summary` for how each is found."""
         return self._timing().summary
 
+    @property
+    def stints(self) -> pa.Table:
+        """The session split at its pit stops, a row per stint with its laps, the spread of its
+        valid lap times and its fuel: see :func:`corvex.stints.stint_table`."""
+        from corvex.stints import stint_table
+
+        return stint_table(self.channels, self.lap_summary, self.lap_record_ranges())
+
     def lap_report(self) -> LapReport:
         """The lap summary with the fastest full lap marked, shown as a table in notebooks.
 

@@ -15,6 +15,8 @@ succeeded: there is no partial result and no error code.
   in several sessions without ``session=``, laps of different tracks, a lap without a distance
   channel, a channel type a MoTeC log cannot hold); ``TypeError`` for an argument of a wrong
   type.
+- A part of the analysis that needs channels the file does not have (fuel, pit stops, tyres):
+  :class:`MissingChannelsError`, a ``ValueError`` whose ``names`` lists them.
 - An optional dependency that is not installed: ``ImportError`` (``ModuleNotFoundError``) whose
   message says which extra to install, e.g. ``pip install 'corvex[plot]'``.
 - An internal failure of the reader: ``corvex._corvex_rs.PanicException``, a ``BaseException``,
@@ -37,6 +39,8 @@ and the text of each is stable: datasets store it and callers match it.
 
 from __future__ import annotations
 
+from collections.abc import Sequence
+
 __all__ = [
     "ARROW",
     "CHANGED",
@@ -44,6 +48,7 @@ __all__ = [
     "IO",
     "KINDS",
     "LIVE_SNAPSHOT",
+    "MissingChannelsError",
     "NOT_A_FILE",
     "NOT_IBT",
     "TRUNCATED",
@@ -64,6 +69,17 @@ CHANGED = "changed"  # the file is no longer the one read before (the lazy array
 KINDS = frozenset(
     {IO, NOT_IBT, TRUNCATED, INVALID_HEADER, LIVE_SNAPSHOT, ARROW, NOT_A_FILE, CHANGED}
 )
+
+
+class MissingChannelsError(ValueError):
+    """A part of the analysis needs channels the file does not have; ``names`` lists them.
+
+    Raised by the parts that need them (fuel, pit stops, tyres); everything else of the file
+    still reads."""
+
+    def __init__(self, message: str, names: Sequence[str]) -> None:
+        super().__init__(message)
+        self.names = list(names)
 
 
 class CorvexWarning(UserWarning):

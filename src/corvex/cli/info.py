@@ -35,17 +35,33 @@ def cmd_info(args: argparse.Namespace) -> None:
         return
     log = open_log(args)
     if args.json:
-        print(json.dumps(session_facts(log), indent=2, ensure_ascii=False, allow_nan=False))
+        facts = session_facts(log)
+        facts["stints"] = stint_facts(log)
+        print(json.dumps(facts, indent=2, ensure_ascii=False, allow_nan=False))
     else:
         print(format_info(log))
 
 
 def format_info(log: LogFile) -> str:
-    """The session at a glance, as printed by ``corvex info``."""
+    """The session at a glance, as printed by ``corvex info``: the facts, the laps and one
+    line per stint."""
+    from corvex.cli.stints import stint_lines
     from corvex.overview import info_text, session_facts
 
     width = max(shutil.get_terminal_size((100, 24)).columns, 60)
-    return info_text(session_facts(log), width)
+    text = info_text(session_facts(log), width)
+    if log.laps.num_rows == 0:
+        return text
+    return text + "\n\n" + "\n".join(stint_lines(log.stints))
+
+
+def stint_facts(log: LogFile) -> list[dict[str, Any]]:
+    """The stints of ``log`` for ``corvex info --json``: times in seconds, fuel in litres."""
+    stints = log.stints.to_pylist()
+    for stint in stints:
+        stint["start_time"] /= 1000.0
+        stint["end_time"] /= 1000.0
+    return [{k: _plain(v) for k, v in stint.items()} for stint in stints]
 
 
 def _is_snapshot(path: str) -> bool:
