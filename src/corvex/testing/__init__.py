@@ -1,0 +1,1 @@
+"""Tools for tests, demos and benchmarks: synthetic tracks and driven sessions."""
