@@ -49,6 +49,7 @@ __all__ = [
     "build_track",
     "layout_key",
     "layout_track",
+    "jump_pieces",
     "lap_positions",
     "session_track",
     "to_plane",
@@ -205,11 +206,11 @@ def lap_positions(table: pa.Table, length: float | None = None) -> LapPositions:
     time = _floats(table, "timecodes")[ok] / 1000.0
     fraction = lap_distance(raw[ok], 1.0)
     lat, lon = lat[ok], lon[ok]
-    piece = _pieces(time, lat, lon)
+    piece = jump_pieces(time, lat, lon)
     return LapPositions(time, fraction, lat, lon, piece, length)
 
 
-def _pieces(time: NDArray[np.float64], lat: NDArray[Any], lon: NDArray[Any]) -> NDArray[np.intp]:
+def jump_pieces(time: NDArray[np.float64], lat: NDArray[Any], lon: NDArray[Any]) -> NDArray[np.intp]:
     """Number the runs of records between jumps no car can make."""
     if len(time) < 2:
         return np.zeros(len(time), dtype=np.intp)
@@ -359,33 +360,45 @@ class TrackModel:
         window: float,
     ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
         n = len(self.x)
-        k = min(8, n)
-        _, index = self._tree.query(np.column_stack((px, py)), k=k)
-        index = index.reshape(len(px), k)
-        # Each candidate point stands for the segment from it to the next point, and the one
-        # before it: both are tried.
-        starts = np.concatenate((index, (index - 1) % n), axis=1)
+        points = np.column_stack((px, py))
+        _, index = self._tree.query(points, k=1)
+        index = np.asarray(index, dtype=np.intp)
+        if hint is not None:
+            far = np.flatnonzero(np.isfinite(hint) & (self._wrapped(self.distance[index], hint) > window))
+            if len(far):
+                # Near the line's other pass (a crossing, a hairpin's legs): the nearest point
+                # within the window of the hint, when one of the near points is.
+                _, near = self._tree.query(points[far], k=min(32, n))
+                near = np.asarray(near, dtype=np.intp).reshape(len(far), -1)
+                fits = self._wrapped(self.distance[near], hint[far, None]) <= window
+                pick = np.argmax(fits, axis=1)
+                found = fits[np.arange(len(far)), pick]
+                index[far[found]] = near[found, pick[found]]
+        # The nearest point of the line lies on a segment next to the nearest vertex.
+        starts = np.column_stack((index, (index - 1) % n))
         ends = (starts + 1) % n
         ax, ay = self.x[starts], self.y[starts]
         sx, sy = self.x[ends] - ax, self.y[ends] - ay
-        seg2 = np.maximum(sx * sx + sy * sy, 1e-12)
-        qx, qy = px[:, None] - ax, py[:, None] - ay
-        t = np.clip((qx * sx + qy * sy) / seg2, 0.0, 1.0)
+        t = np.clip(
+            ((px[:, None] - ax) * sx + (py[:, None] - ay) * sy)
+            / np.maximum(sx * sx + sy * sy, 1e-12),
+            0.0,
+            1.0,
+        )
         fx, fy = ax + t * sx, ay + t * sy
         gap = np.hypot(px[:, None] - fx, py[:, None] - fy)
-        step = np.where(ends == 0, self.length, self.distance[ends]) - self.distance[starts]
-        along = self.distance[starts] + t * step
-        if hint is not None:
-            off = np.abs(((along - hint[:, None]) + self.length / 2) % self.length - self.length / 2)
-            usable = np.isfinite(hint)[:, None] & (off <= window)
-            usable |= ~usable.any(axis=1, keepdims=True)  # none near the hint: take the nearest
-            gap = np.where(usable, gap, np.inf)
         best = np.argmin(gap, axis=1)
         rows = np.arange(len(px))
-        b_sx, b_sy = sx[rows, best], sy[rows, best]
-        cross = b_sx * (py - fy[rows, best]) - b_sy * (px - fx[rows, best])
-        side = np.sign(cross)
-        return np.mod(along[rows, best], self.length), side * gap[rows, best]
+        s0, e0, tb = starts[rows, best], ends[rows, best], t[rows, best]
+        step = np.where(e0 == 0, self.length, self.distance[e0]) - self.distance[s0]
+        along = np.mod(self.distance[s0] + tb * step, self.length)
+        cross = sx[rows, best] * (py - fy[rows, best]) - sy[rows, best] * (px - fx[rows, best])
+        return along, np.sign(cross) * gap[rows, best]
+
+    def _wrapped(self, a: NDArray[np.float64], b: NDArray[np.float64]) -> NDArray[np.float64]:
+        """How far apart two distances are on the closed line (m)."""
+        half = self.length / 2.0
+        return np.asarray(np.abs((a - b + half) % self.length - half), dtype=np.float64)
 
     # -- storage -------------------------------------------------------------------------------
 
