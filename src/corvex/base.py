@@ -28,6 +28,7 @@ if TYPE_CHECKING:
     import pandas
 
     from corvex.overview import LapReport
+    from corvex.track import TrackModel
 
 __all__ = ["LapNumber", "LogFile", "format_lap_time", "SIM_LAP_TIME_CHANNEL"]
 
@@ -498,6 +499,40 @@ class LogFile:
         if not times or any(t is None for t in times):
             return None
         return float(sum(times))
+
+    @cached_property
+    def track(self) -> TrackModel:
+        """The track model of this session: its line, corners and sectors, from the positions
+        of its valid laps (its full laps when none is valid); see :mod:`corvex.track`.
+
+        Built on first use and kept. Raises ValueError when no full lap has positions, and
+        ModuleNotFoundError without scipy (``pip install 'corvex[track]'``).
+        """
+        from corvex.track import session_track
+
+        return session_track(self)
+
+    def corners(
+        self,
+        reference: LogFile | pa.Table | str | os.PathLike[str],
+        track: TrackModel | None = None,
+    ) -> pa.Table:
+        """This lap against ``reference``, corner by corner and straight by straight.
+
+        ``reference`` is a one-lap ``LogFile`` of this file or another of the same track, a
+        wide table of one lap, or the Parquet path of a saved lap. ``track`` is the model both
+        are put on (default: :attr:`track` of this ``LogFile``; pass the whole session's,
+        ``log.track``, for a line drawn from all its laps). See
+        :func:`corvex.corner_analysis.corner_table` for the columns.
+        """
+        from corvex.corner_analysis import corner_table, lap_table
+
+        if self.laps.num_rows > 1:
+            raise ValueError(
+                f"corners works on one lap and this holds {self.laps.num_rows}: "
+                "use log.lap(n).corners(reference)"
+            )
+        return corner_table(lap_table(self), lap_table(reference), track or self.track)
 
     def on_distance(
         self, step: float = 1.0, channels: Iterable[str] | str | None = None

@@ -42,8 +42,10 @@ __all__ = [
     "SAME_SPEED",
     "THROTTLE_ON",
     "ZONE_MARGIN",
+    "CORNER_CHANNELS",
     "DrivenLap",
     "corner_table",
+    "lap_table",
     "line_delta",
 ]
 
@@ -58,6 +60,19 @@ ZONE_MARGIN = 5.0  # m before the first braking point where a corner's zone star
 _OFF_LINE = 60.0
 # How far (m) a lap's time may be extrapolated beyond its first or last record.
 _EXTRAPOLATE = 30.0
+
+# The channels a lap needs to be put on the line and measured corner by corner.
+CORNER_CHANNELS = (
+    "SessionTime",
+    "Lat",
+    "Lon",
+    "LapDist",
+    "LapDistPct",
+    "Speed",
+    "Brake",
+    "Throttle",
+    "Gear",
+)
 
 _M = {b"units": b"m"}
 _S = {b"units": b"s"}
@@ -77,7 +92,9 @@ class DrivenLap:
     distance: NDArray[np.float64]
     time: NDArray[np.float64]  # seconds of session time
     piece: NDArray[np.intp]
-    lateral: NDArray[np.float64]
+    lateral: NDArray[np.float64]  # m, positive to the left of the line
+    x: NDArray[np.float64]  # m east on the track model's plane
+    y: NDArray[np.float64]  # m north
     channels: dict[str, NDArray[np.float64]]
     length: float
 
@@ -111,7 +128,10 @@ class DrivenLap:
             for name in ("Speed", "Brake", "Throttle", "Gear")
             if name in names
         }
-        return cls(d[keep], time[keep], piece[keep], lateral[on_line][keep], channels, track.length)
+        x, y = track.to_plane(lat[on_line][keep], lon[on_line][keep])
+        return cls(
+            d[keep], time[keep], piece[keep], lateral[on_line][keep], x, y, channels, track.length
+        )
 
     def time_at(self, at: NDArray[np.float64]) -> NDArray[np.float64]:
         """Session time (s) at which the lap reached each distance; NaN where it did not drive
@@ -172,6 +192,22 @@ class DrivenLap:
         a, b = v[j - 1], v[j]
         share = (level - a) / (b - a) if b != a else 1.0
         return float(d[i[j - 1]] + share * (d[i[j]] - d[i[j - 1]]))
+
+
+def lap_table(source: Any) -> pa.Table:
+    """A lap as a wide table of :data:`CORNER_CHANNELS`: ``source`` is a one-lap ``LogFile``
+    (or anything with ``channels`` and ``to_table``), a wide table, or a Parquet path."""
+    import os
+
+    if isinstance(source, pa.Table):
+        return source
+    if isinstance(source, (str, os.PathLike)):
+        import pyarrow.parquet as pq
+
+        return pq.read_table(source)
+    if hasattr(source, "channels") and hasattr(source, "to_table"):
+        return source.to_table([n for n in CORNER_CHANNELS if n in source.channels])
+    raise TypeError(f"a lap is a LogFile, a pyarrow Table or a Parquet path, not {source!r}")
 
 
 def _floats(table: pa.Table, name: str) -> NDArray[np.float64]:
@@ -237,7 +273,9 @@ _PER_LAP: tuple[tuple[str, dict[bytes, bytes] | None], ...] = (
 )
 
 
-def corner_table(lap: pa.Table | DrivenLap, reference: pa.Table | DrivenLap, track: TrackModel) -> pa.Table:
+def corner_table(
+    lap: pa.Table | DrivenLap, reference: pa.Table | DrivenLap, track: TrackModel
+) -> pa.Table:
     """The lap against the reference, zone by zone: each corner and each straight.
 
     ``lap`` and ``reference`` are wide tables of one lap each (``timecodes``, ``Lat``, ``Lon``

@@ -122,9 +122,7 @@ def _runs(sign: NDArray[np.int_]) -> list[tuple[int, int, int]]:
     """(first, stop, sign) of each run of equal nonzero sign."""
     edges = np.flatnonzero(np.diff(sign)) + 1
     bounds = np.concatenate(([0], edges, [len(sign)]))
-    return [
-        (int(a), int(b), int(sign[a])) for a, b in zip(bounds[:-1], bounds[1:]) if sign[a] != 0
-    ]
+    return [(int(a), int(b), int(sign[a])) for a, b in zip(bounds[:-1], bounds[1:]) if sign[a] != 0]
 
 
 def _merge(runs: list[tuple[int, int, int]], step: float, gap: float) -> list[tuple[int, int, int]]:

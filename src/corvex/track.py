@@ -210,7 +210,9 @@ def lap_positions(table: pa.Table, length: float | None = None) -> LapPositions:
     return LapPositions(time, fraction, lat, lon, piece, length)
 
 
-def jump_pieces(time: NDArray[np.float64], lat: NDArray[Any], lon: NDArray[Any]) -> NDArray[np.intp]:
+def jump_pieces(
+    time: NDArray[np.float64], lat: NDArray[Any], lon: NDArray[Any]
+) -> NDArray[np.intp]:
     """Number the runs of records between jumps no car can make."""
     if len(time) < 2:
         return np.zeros(len(time), dtype=np.intp)
@@ -364,7 +366,9 @@ class TrackModel:
         _, index = self._tree.query(points, k=1)
         index = np.asarray(index, dtype=np.intp)
         if hint is not None:
-            far = np.flatnonzero(np.isfinite(hint) & (self._wrapped(self.distance[index], hint) > window))
+            far = np.flatnonzero(
+                np.isfinite(hint) & (self._wrapped(self.distance[index], hint) > window)
+            )
             if len(far):
                 # Near the line's other pass (a crossing, a hairpin's legs): the nearest point
                 # within the window of the hint, when one of the near points is.

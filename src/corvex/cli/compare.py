@@ -9,94 +9,20 @@ sector starts as vertical lines. REF may also be a lap saved as Parquet (`corvex
 from __future__ import annotations
 
 import argparse
-import os
 from pathlib import Path
 from typing import Any
 
 from corvex.cli._common import (
     CliError,
+    LapChoice,
     add_command,
     add_image_output,
     add_salvage_option,
     add_units_option,
-    open_log,
     parse_names,
 )
 
 DEFAULT_CHANNELS = ("Speed", "Throttle", "Brake")
-_PARQUET = (".parquet", ".pq")
-
-
-def split_lap_choice(text: str) -> tuple[str, int | None]:
-    """``"a.ibt:3"`` -> ``("a.ibt", 3)``; a path that exists, or has no ``:N`` tail, as is."""
-    if os.path.exists(text) or ":" not in text:
-        return text, None
-    head, _, tail = text.rpartition(":")
-    try:
-        return head, int(tail)
-    except ValueError:
-        return text, None
-
-
-class _Lap:
-    """One side of the comparison: its lap as a LogFile or a saved table, and its label."""
-
-    def __init__(self, choice: str, opened: dict[str, Any], args: argparse.Namespace) -> None:
-        path, num = split_lap_choice(choice)
-        self.path = path
-        self.log: Any = None
-        if Path(path).suffix.lower() in _PARQUET:
-            if num is not None:
-                raise CliError(f"{path} is a saved lap: it takes no :LAP")
-            import pyarrow.parquet as pq
-
-            try:
-                self.source: Any = pq.read_table(path)
-            except OSError as exc:
-                raise CliError(f"{path}: {exc}") from None
-            self.label = _saved_label(self.source)
-            return
-        if path not in opened:
-            opened[path] = open_log(args, path)
-        self.log = opened[path]
-        if num is None:
-            num = self.log.fastest_lap
-            if num is None:
-                raise CliError(f"{path} has no valid lap to compare; pick one with {path}:LAP")
-        self.source = self.log.lap(num)
-        from corvex.cli.plot import lap_label
-
-        self.label = lap_label(self.source)
-
-    def names(self) -> set[str]:
-        if self.log is not None:
-            return set(self.log.channel_names)
-        return set(self.source.column_names)
-
-    def on_distance(self, step: float, names: list[str]) -> Any:
-        from corvex.analysis import on_distance
-
-        if self.log is not None:
-            return self.source.on_distance(step, names)
-        return on_distance(self.source, step, names)
-
-    def field(self, name: str) -> Any:
-        if self.log is not None:
-            return self.log[name].schema.field(1)
-        return self.source.schema.field(name)
-
-
-def _saved_label(table: Any) -> str:
-    from corvex.analysis import META
-    from corvex.base import format_lap_time
-
-    meta = table.schema.metadata or {}
-    num = meta.get(META["lap"])
-    lap_time = meta.get(META["lap_time"])
-    text = f"lap {num.decode()}" if num is not None else "saved lap"
-    if lap_time is not None:
-        text += f" ({format_lap_time(float(lap_time))})"
-    return text
 
 
 def cmd_compare(args: argparse.Namespace) -> None:
@@ -106,8 +32,8 @@ def cmd_compare(args: argparse.Namespace) -> None:
     if not args.step > 0:
         raise CliError("--step must be a positive number of metres")
     opened: dict[str, Any] = {}
-    lap = _Lap(args.lap, opened, args)
-    ref = _Lap(args.reference, opened, args)
+    lap = LapChoice(args.lap, opened, args)
+    ref = LapChoice(args.reference, opened, args)
     if lap.log is None:
         raise CliError(f"{lap.path}: the lap to compare must come from an IBT file")
     names = _channels(args.channels, lap, ref)
@@ -122,7 +48,7 @@ def cmd_compare(args: argparse.Namespace) -> None:
     print(f"wrote {args.output}")
 
 
-def _channels(text: str | None, lap: _Lap, ref: _Lap) -> list[str]:
+def _channels(text: str | None, lap: LapChoice, ref: LapChoice) -> list[str]:
     both = lap.names() & ref.names()
     if text is None:
         return [name for name in DEFAULT_CHANNELS if name in both]
@@ -136,7 +62,9 @@ def _channels(text: str | None, lap: _Lap, ref: _Lap) -> list[str]:
     return names
 
 
-def draw_compare(plt: Any, lap: _Lap, ref: _Lap, names: list[str], step: float, units: str) -> Any:
+def draw_compare(
+    plt: Any, lap: LapChoice, ref: LapChoice, names: list[str], step: float, units: str
+) -> Any:
     """The figure: the delta panel on top, then one panel per channel with both laps."""
     from corvex.analysis import delta, track_metres
     from corvex.cli.plot import (

@@ -69,6 +69,25 @@ def _pyplot() -> Any:
     return plt
 
 
+def save_figure(plt: Any, figure: Any, path: str) -> None:
+    """Write ``figure`` to ``path`` whole: under a temporary name beside it, then renamed, so
+    that a picture cut short never takes the place of a good one; the figure is closed."""
+    import os
+    from pathlib import Path
+
+    target = Path(path)
+    kind = target.suffix.lstrip(".").lower() or "png"
+    tmp = target.with_name(f".{target.name}.tmp-{os.getpid()}")
+    try:
+        figure.savefig(tmp, dpi=figure.dpi, format=kind)
+        os.replace(tmp, target)
+    except BaseException:
+        tmp.unlink(missing_ok=True)
+        raise
+    finally:
+        plt.close(figure)
+
+
 def lap_label(lap: LogFile) -> str:
     """``"lap 3 (1:12.616)"`` for a one-lap ``LogFile``."""
     from corvex.base import format_lap_time

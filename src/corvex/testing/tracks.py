@@ -258,29 +258,29 @@ def _turn_places(
 
 
 def road_course() -> TrackShape:
-    """A clockwise road course of about 3.3 km with nine turns.
+    """A clockwise road course of about 3.2 km with eight turns.
 
-    Turn 1 a 90-degree right, turn 2 a fast left kink, turn 3 a 180-degree hairpin, turns 4 and
-    5 a left-right chicane, then three rights of falling speed back onto the main straight.
+    Turn 1 a 90-degree right, turn 2 a fast left kink, turn 3 a 160-degree hairpin, turns 4 and
+    5 a left-right chicane, then three rights, the middle one fast, back onto the main straight.
     """
     pieces: list[Straight | Turn] = [
-        Straight(250.0),  # the main straight: the line, then this, turn 1
+        Straight(300.0),  # the main straight: the line, then this, turn 1
         Turn(-90.0, 50.0),
-        Straight(260.0),
-        Turn(45.0, 150.0, 25.0),
-        Straight(250.0),
-        Turn(-180.0, 25.0, 12.0),
-        Straight(320.0),
+        Straight(200.0),
+        Turn(60.0, 120.0, 20.0),
+        Straight(300.0),
+        Turn(-160.0, 25.0, 12.0),
+        Straight(350.0),
         Turn(40.0, 40.0, 10.0),
         Straight(30.0),
         Turn(-40.0, 40.0, 10.0),
-        Straight(260.0),
-        Turn(-45.0, 80.0),
-        Straight(350.0),
-        Turn(-45.0, 200.0, 30.0),
-        Straight(150.0),
-        Turn(-45.0, 70.0),
-        Straight(100.0),  # onto the main straight, up to the line
+        Straight(250.0),
+        Turn(-60.0, 80.0),
+        Straight(300.0),
+        Turn(-40.0, 200.0, 30.0),
+        Straight(200.0),
+        Turn(-70.0, 70.0),
+        Straight(150.0),  # onto the main straight, up to the line
     ]
     return make_track("road course", pieces, close_with=(2, 10))
 
@@ -500,8 +500,11 @@ def drive(
         "Throttle": throttle.tolist(),
         "Brake": brake.tolist(),
         "Gear": [_gear(value) for value in speed],
-        "YawNorth": np.mod(np.pi / 2 - np.interp(np.mod(pos, track.length), track.distance,
-                                                 np.unwrap(track.heading)), 2 * np.pi).tolist(),
+        "YawNorth": np.mod(
+            np.pi / 2
+            - np.interp(np.mod(pos, track.length), track.distance, np.unwrap(track.heading)),
+            2 * np.pi,
+        ).tolist(),
     }
     if zero_first_record:
         for name in ("Lap", "LapDistPct", "LapDist", "Lat", "Lon", "Speed", "Gear", "YawNorth"):
@@ -509,9 +512,7 @@ def drive(
     crossings = [
         start_time + float(np.interp(k * track.length, s, t)) - begin for k in range(laps + 1)
     ]
-    braking = {
-        lap: _braking_points(track, v, lap * n_step, s) for lap in range(1, laps + 1)
-    }
+    braking = {lap: _braking_points(track, v, lap * n_step, s) for lap in range(1, laps + 1)}
     return Drive(track, columns, crossings, braking)
 
 
