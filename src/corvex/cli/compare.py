@@ -26,7 +26,7 @@ DEFAULT_CHANNELS = ("Speed", "Throttle", "Brake")
 
 
 def cmd_compare(args: argparse.Namespace) -> None:
-    from corvex.cli.plot import _pyplot
+    from corvex.cli.plot import _pyplot, save_figure
 
     plt = _pyplot()
     if not args.step > 0:
@@ -41,10 +41,7 @@ def cmd_compare(args: argparse.Namespace) -> None:
         lap.label = f"{Path(lap.path).name} {lap.label}"
         ref.label = f"{Path(ref.path).name} {ref.label}"
     figure = draw_compare(plt, lap, ref, names, args.step, args.units)
-    try:
-        figure.savefig(args.output, dpi=100)
-    finally:
-        plt.close(figure)
+    save_figure(plt, figure, args.output)
     print(f"wrote {args.output}")
 
 
@@ -80,15 +77,21 @@ def draw_compare(
     ours = lap.on_distance(step, names)
     theirs = ref.on_distance(step, names)
     panels = 1 + len(names)
-    figure, axes = plt.subplots(
-        panels,
-        1,
-        sharex=True,
-        squeeze=False,
-        figsize=(PLOT_WIDTH / PLOT_DPI, (PLOT_MARGIN + PLOT_PANEL * panels) / PLOT_DPI),
-        dpi=PLOT_DPI,
+    track = _track_of(lap)
+    width = PLOT_WIDTH + (MAP_PANEL if track is not None else 0)
+    figure = plt.figure(
+        figsize=(width / PLOT_DPI, (PLOT_MARGIN + PLOT_PANEL * panels) / PLOT_DPI), dpi=PLOT_DPI
     )
-    axes = axes[:, 0]
+    grid = figure.add_gridspec(
+        panels,
+        2 if track is not None else 1,
+        width_ratios=(PLOT_WIDTH, MAP_PANEL)[: 2 if track is not None else 1],
+    )
+    axes = [figure.add_subplot(grid[0, 0])]
+    for row in range(1, panels):
+        axes.append(figure.add_subplot(grid[row, 0], sharex=axes[0]))
+    for ax in axes[:-1]:
+        ax.tick_params(labelbottom=False)
     x = slip.column("distance").to_numpy()
     dt = slip.column("delta").to_numpy()
     top = axes[0]
@@ -96,8 +99,7 @@ def draw_compare(
     top.plot(x, dt, color="black", linewidth=1.0)
     top.fill_between(x, dt, 0.0, where=dt > 0, color="tab:red", alpha=0.3, linewidth=0)
     top.fill_between(x, dt, 0.0, where=dt < 0, color="tab:green", alpha=0.3, linewidth=0)
-    top.set_ylabel("delta [s]")
-    top.set_title("slower than the reference ↑   faster ↓", fontsize="small", loc="left")
+    top.set_ylabel("delta [s]\n↑ slower   faster ↓", fontsize="small")
     top.grid(True, alpha=0.3)
     for ax, name in zip(axes[1:], names):
         a = ours.column(name).to_numpy(zero_copy_only=False).astype(float)
@@ -129,6 +131,9 @@ def draw_compare(
     if length is not None:
         marks = [(s * length, f"S{n}") for n, s in enumerate(lap.log.sector_starts[1:], 2)]
         vertical_marks(axes, marks, "--", 3, "small")
+    if track is not None:
+        _mark_corners(axes, track)
+        _map_panel(figure, grid, panels, track, lap, ref)
     axes[-1].set_xlabel("lap distance [m]")
     meta = lap.log.metadata
     track = meta.get("track_display_name") or meta.get("track_name") or lap.log.source
@@ -136,6 +141,57 @@ def draw_compare(
     figure.suptitle(f"{track}: {lap.label} vs {ref.label}{final}")
     figure.tight_layout()
     return figure
+
+
+# Width in pixels of the map beside the panels.
+MAP_PANEL = 330
+
+
+def _track_of(lap: LapChoice) -> Any:
+    """The track model of the lap's file, or None when it has none (no positions, no full
+    lap, no scipy): the comparison is drawn without corners and map then."""
+    try:
+        return lap.log.track
+    except (ValueError, ModuleNotFoundError):
+        return None
+
+
+def _mark_corners(axes: Any, track: Any) -> None:
+    """Each corner as a shaded span from entry to exit, numbered at its apex above the top
+    panel."""
+    for row in track.corners.to_pylist():
+        for ax in axes:
+            ax.axvspan(row["entry"], row["exit"], color="0.6", alpha=0.12, linewidth=0)
+        axes[0].annotate(
+            f"T{row['corner']}",
+            (row["apex"], 1.0),
+            xycoords=("data", "axes fraction"),
+            xytext=(0, 2),
+            textcoords="offset points",
+            fontsize="small",
+            ha="center",
+            va="bottom",
+            color="0.25",
+            fontweight="bold",
+        )
+
+
+def _map_panel(
+    figure: Any, grid: Any, panels: int, track: Any, lap: LapChoice, ref: LapChoice
+) -> None:
+    """The track beside the top panels, the lap coloured by its time slip where REF has
+    positions, so a number on the distance axis can be found on the track."""
+    from corvex.cli.map import draw_map
+    from corvex.corner_analysis import DrivenLap, lap_table
+
+    ax = figure.add_subplot(grid[0 : min(2, panels), 1])
+    try:
+        ours: Any = DrivenLap.of(lap_table(lap.source), track)
+        theirs: Any = DrivenLap.of(lap_table(ref.source), track)
+    except ValueError:
+        ours = theirs = None
+    draw_map(ax, track, ours if theirs is not None else None, theirs, "delta", small=True)
+    ax.set_title("time slip on the track (red: slower)", fontsize="small")
 
 
 def register(sub: Any) -> None:
