@@ -72,8 +72,14 @@ _UNSET = 1e-9
 _JUMP_METRES = 30.0
 _MAX_SPEED = 150.0  # m/s, faster than any car
 
-# The laps may leave gaps in the line this long (per cent of the lap), filled from both sides.
+# The laps may leave gaps in the line this long (share of the lap), filled from both sides.
 _MAX_GAP = 0.05
+# A lap that covers less of the track than this share is not used for the line.
+_MIN_COVER = 0.9
+_NO_LAP = (
+    "no full lap with positions (Lat/Lon) to build the track from: the recording needs at "
+    "least one lap driven from line to line"
+)
 
 _SCHEMA_KEY = b"corvex.track"
 _FORMAT = 1
@@ -497,7 +503,7 @@ def build_track(
     positions = [lap_positions(table) for table in laps]
     positions = [p for p in positions if len(p.time) >= 2]
     if not positions:
-        raise ValueError("no lap with positions (Lat/Lon) to build the track from")
+        raise ValueError(_NO_LAP)
     if length is None:
         found = [p.length for p in positions if p.length is not None]
         length = float(np.median(found)) if found else None
@@ -511,6 +517,11 @@ def build_track(
         round(float(np.median(first.lon)), 6),
     )
     traces = [_on_grid(p, grid, origin) for p in positions]
+    # A lap that drove less than most of the track (the few metres before the line that a
+    # recording starts with, a lap cut by a tow) says nothing about the rest of it.
+    traces = [t for t in traces if np.isfinite(t[0]).mean() >= _MIN_COVER]
+    if not traces:
+        raise ValueError(_NO_LAP)
     with np.errstate(all="ignore"):
         import warnings
 
@@ -546,7 +557,7 @@ def build_track(
         track_id=track_id,
         config=config,
         name=name,
-        laps=len(positions),
+        laps=len(traces),
     )
 
 
@@ -683,10 +694,7 @@ def layout_track(sessions: Iterable[_Session]) -> TrackModel:
         raise ValueError(f"the sessions are of different layouts ({shown}): one at a time")
     tables = [table for s in sessions for table in _laps_of(s)]
     if not tables:
-        raise ValueError(
-            "no full lap with positions (Lat/Lon) to build the track from: the recording "
-            "needs at least one lap driven from line to line"
-        )
+        raise ValueError(_NO_LAP)
     first = sessions[0]
     track_id, config, name = layout_key(first.session_info)
     length = None

@@ -322,7 +322,9 @@ class LapPlan:
     ``brake_earlier``: {turn index: metres} the driver starts braking that much earlier;
     ``slower``: {turn index: m/s} less speed through the turn; ``offset``: metres off the
     centre line at most (a slow weave, different for each lap by ``seed``); ``tow_at``: the
-    lap fraction where the car is towed back to the pit box, which ends the lap there.
+    lap fraction where the car is towed back to the pit box, which ends the lap there;
+    ``pit_until``: the lap starts in the pit lane (25 m right of the line, at the pit speed
+    limit, on pit road) and joins the track at this lap distance (m).
     """
 
     brake_earlier: dict[int, float] = field(default_factory=dict)
@@ -330,6 +332,7 @@ class LapPlan:
     offset: float = 0.0
     seed: int = 0
     tow_at: float | None = None
+    pit_until: float | None = None
 
 
 @dataclass
@@ -349,6 +352,8 @@ _BRAKING = 13.0  # m/s^2 of deceleration at full brake
 _POWER = 8.0  # m/s^2 of acceleration from rest (falls with speed)
 _TOP = 78.0  # m/s the car's drag allows at most
 _HOLD_THROTTLE = 0.3  # throttle that holds speed in a turn
+_PIT_SPEED = 22.0  # m/s, the pit lane's limit
+_PIT_LANE = -25.0  # m left of the line (so 25 m to the right)
 
 
 def _speed_limit(track: TrackShape, plan: LapPlan) -> NDArray[np.float64]:
@@ -358,6 +363,8 @@ def _speed_limit(track: TrackShape, plan: LapPlan) -> NDArray[np.float64]:
         turn = track.turns[index]
         inside = (track.distance >= turn.entry) & (track.distance < turn.exit) & (limit < _TOP)
         limit[inside] -= less
+    if plan.pit_until is not None:
+        limit[track.distance < plan.pit_until] = _PIT_SPEED
     return limit
 
 
@@ -424,8 +431,10 @@ def drive(
     n_step = len(track.distance)
     laps = len(plans)
     limits = [_speed_limit(track, plan) for plan in plans]
-    # A lap before and one after, so that the line is crossed at speed on both ends.
-    whole = np.concatenate([limits[0], *limits, limits[-1]])
+    # A lap before and one after, so that the line is crossed at speed on both ends (in the
+    # pit lane when the first lap starts there).
+    before = limits[0] if plans[0].pit_until is not None else _speed_limit(track, LapPlan())
+    whole = np.concatenate([before, *limits, _speed_limit(track, LapPlan())])
     v = _profile(whole, _TOP)
     for _ in range(2):  # settle the speed at the start to that of the lap's end
         v = _profile(whole, float(v[n_step]))
@@ -454,6 +463,13 @@ def drive(
             mine = lap_no == lap
             phase = 1.3 * plan.seed + 0.4 * lap
             weave[mine] = plan.offset * np.sin(2 * np.pi * pos[mine] / 700.0 + phase)
+    on_pit = np.zeros(len(pos), dtype=bool)
+    first = plans[0].pit_until
+    if first is not None:
+        # The pit lane runs beside the main straight and joins the track over 60 m.
+        join = np.clip((first - pos) / 60.0, 0.0, 1.0)
+        weave += _PIT_LANE * join
+        on_pit = pos < first - 30.0
     x, y = track.at(pos)
     nx, ny = track.normal(pos)
     x, y = x + weave * nx, y + weave * ny
@@ -465,7 +481,6 @@ def drive(
         a > 0.05, np.clip(a / power, 0.0, 1.0), np.where(brake > 0, 0.0, _HOLD_THROTTLE)
     )
     throttle = np.where(speed >= _TOP - 0.05, 1.0, throttle)
-    on_pit = np.zeros(len(pos), dtype=bool)
 
     for lap, plan in enumerate(plans, start=1):
         if plan.tow_at is None:
