@@ -12,7 +12,7 @@ SHELL := bash
 PYTHON_VERSION ?= 3.13
 PYTHON ?=
 VENV ?= .venv
-EXTRAS ?= test,plot,track,dev
+EXTRAS ?= test,plot,dev
 PINS ?=
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
@@ -165,9 +165,11 @@ wheel-one:
 
 # Times ibt on a generated one-hour session (cached in bench/data/) against one copy of its data
 # region and a numpy peer; prints the ratios, peak memory and callgrind's instruction count.
+# Then the track model of that session, a corner table and `corvex map`, against their targets.
 BENCH_ARGS ?=
 bench: install
 	$(PY) bench/bench.py $(BENCH_ARGS)
+	$(PY) bench/bench_track.py
 
 # Times the MoTeC export of the same session against reading it.
 bench-motec: install

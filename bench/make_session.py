@@ -4,7 +4,8 @@ The file looks like a real recording of one hour at 60 Hz: 216,000 sample record
 bytes (about 230 MB), 275 scalar variables (190 Float, 53 Int, 24 Bool, 5 Double, 3 BitField)
 packed in declaration order like the simulator packs them, so most values sit at unaligned
 offsets, plus two Float array variables. "Lap" changes every 90 s, "LapDistPct" runs from 0 to
-1 within each lap, and the car is on pit road at the start and at the end of the session.
+1 within each lap, "Lat"/"Lon" go round a closed track at that fraction, and the car is on pit
+road at the start and at the end of the session.
 
 The project's writer (:mod:`corvex.writer`) writes the headers; the data region is built with
 numpy as one structured array, because packing 59 million values one by one in Python would
@@ -22,10 +23,12 @@ from pathlib import Path
 
 import numpy as np
 
+from corvex.testing.tracks import road_course
 from corvex.writer import BITFIELD, BOOL, DOUBLE, FLOAT, INT, WIDTH, Var, build_ibt
 
 # Bump when the generated content changes, so that a cached file of an older layout is not reused.
-GENERATOR_VERSION = 1
+# 2: Lat/Lon follow a closed track (corvex.testing.tracks.road_course) at the lap fraction.
+GENERATOR_VERSION = 2
 
 DATA_DIR = Path(__file__).resolve().parent / "data"
 HOUR_RECORDS = 216_000
@@ -166,6 +169,10 @@ def data_region(variables: list[Var], n: int) -> bytes:
         else:  # Int and BitField: small counters and flag words
             field[...] = (np.arange(n) // (60 * (1 + k % 17))) % (2 + 3 * k)
     records["LapDist"] = records["LapDistPct"] * 4320.0
+    # The car goes round a closed track once a lap, so a track model can be built from it.
+    shape = road_course()
+    x, y = shape.at(records["LapDistPct"].astype(np.float64) * shape.length)
+    records["Lat"], records["Lon"] = shape.to_latlon(x, y)
     records["Speed"] = np.where(records["OnPitRoad"] != 0, 16.6, 40.0 + 30.0 * np.sin(t / 9.0))
     return records.tobytes()
 

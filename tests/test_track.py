@@ -201,7 +201,9 @@ def test_a_fault_is_charged_to_its_corner(
     assert row["reference_braking_point"] == pytest.approx(drive.braking[1][turn], abs=1.5)
 
 
-def test_zones_tile_the_lap_and_a_lap_matches_itself(mutated: tuple[T.Drive, corvex.LogFile]) -> None:
+def test_zones_tile_the_lap_and_a_lap_matches_itself(
+    mutated: tuple[T.Drive, corvex.LogFile],
+) -> None:
     drive, log = mutated
     model = log.track
     same = corner_table(_lap(log, 1), _lap(log, 1), model).to_pylist()

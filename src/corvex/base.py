@@ -505,8 +505,7 @@ class LogFile:
         """The track model of this session: its line, corners and sectors, from the positions
         of its valid laps (its full laps when none is valid); see :mod:`corvex.track`.
 
-        Built on first use and kept. Raises ValueError when no full lap has positions, and
-        ModuleNotFoundError without scipy (``pip install 'corvex[track]'``).
+        Built on first use and kept. Raises ValueError when no full lap has positions.
         """
         from corvex.track import session_track
 
@@ -567,6 +566,7 @@ class LogFile:
     def _valid(self) -> list[bool]:
         """The ``valid`` column of :attr:`lap_summary`."""
         from corvex.analysis import VALID_DISTANCE_TOLERANCE, any_true, track_metres, travelled
+        from corvex.columns import values
 
         full = [t == "full" for t in self.laps.column("lap_type").to_pylist()]
         if not any(full):
@@ -574,13 +574,11 @@ class LogFile:
         ranges = self.lap_record_ranges()
         ok = list(full)
         if "OnPitRoad" in self.channels:
-            pit = any_true(self["OnPitRoad"].column(1).to_numpy(), ranges)
+            pit = any_true(values(self["OnPitRoad"].column(1)), ranges)
             ok = [a and not b for a, b in zip(ok, pit.tolist())]
         length = track_metres(self.metadata.get("track_length"))
         if "Speed" in self.channels and length is not None:
-            metres = travelled(
-                self.timecodes.to_numpy(), self["Speed"].column(1).to_numpy(), ranges
-            )
+            metres = travelled(values(self.timecodes), values(self["Speed"].column(1)), ranges)
             close = abs(metres - length) <= VALID_DISTANCE_TOLERANCE * length
             ok = [a and bool(b) for a, b in zip(ok, close)]
         return ok
@@ -588,6 +586,7 @@ class LogFile:
     def _sectors(self) -> list[list[float | None]]:
         """Sector times (s) of each row of the lap table; None for laps that are not full."""
         from corvex.analysis import distance_channel, sector_times, track_metres
+        from corvex.columns import values
 
         starts = self.sector_starts
         types = self.laps.column("lap_type").to_pylist()
@@ -606,7 +605,7 @@ class LogFile:
         else:
             raw, period = source
             found = sector_times(
-                self.timecodes.to_numpy(),
+                values(self.timecodes),
                 raw,
                 period,
                 starts,

@@ -30,7 +30,8 @@ import numpy as np
 import pyarrow as pa
 
 from corvex.analysis import lap_distance
-from corvex.track import TrackModel, jump_pieces
+from corvex.columns import floats
+from corvex.track import TrackModel, jump_pieces, set_positions
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -98,6 +99,12 @@ class DrivenLap:
     channels: dict[str, NDArray[np.float64]]
     length: float
 
+    def __post_init__(self) -> None:
+        # [first, stop) of each piece: the records are in driving order, pieces one after another.
+        edges = np.flatnonzero(np.diff(self.piece)) + 1
+        bounds = np.concatenate(([0], edges, [len(self.piece)]))
+        self.spans = [(int(a), int(b)) for a, b in zip(bounds[:-1], bounds[1:]) if b > a]
+
     @classmethod
     def of(cls, table: pa.Table, track: TrackModel) -> DrivenLap:
         """Put the records of ``table`` (a wide table of one lap) on ``track``'s line."""
@@ -106,13 +113,17 @@ class DrivenLap:
             if needed not in names:
                 raise ValueError(f"the lap has no {needed}: it cannot be put on the track")
         lat, lon = _floats(table, "Lat"), _floats(table, "Lon")
+        positioned = np.flatnonzero(set_positions(lat, lon))
+        px, py = track.to_plane(lat[positioned], lon[positioned])
         hint = None
         if "LapDistPct" in names:
-            hint = _floats(table, "LapDistPct") * track.length
+            hint = _floats(table, "LapDistPct")[positioned] * track.length
         elif "LapDist" in names:
-            hint = _floats(table, "LapDist")
-        along, lateral = track.project(lat, lon, hint)
-        on_line = np.isfinite(along) & (np.abs(lateral) <= _OFF_LINE)
+            hint = _floats(table, "LapDist")[positioned]
+        along, lateral = track.project_plane(px, py, hint)
+        near = np.abs(lateral) <= _OFF_LINE
+        on_line = positioned[near]
+        along, lateral, px, py = along[near], lateral[near], px[near], py[near]
         # SessionTime to the microsecond where the table has it; the time column is whole ms.
         clock = _floats(table, "timecodes") / 1000.0
         if "SessionTime" in names:
@@ -120,17 +131,24 @@ class DrivenLap:
             if np.isfinite(precise).all() and np.abs(precise - clock).max() < 0.001:
                 clock = precise
         time = clock[on_line]
-        d = lap_distance(along[on_line], track.length)
-        piece = jump_pieces(time, lat[on_line], lon[on_line])
+        d = lap_distance(along, track.length)
+        piece = jump_pieces(time, px, py)
         keep = _forward(d, piece)
+        rows = on_line[keep]
         channels = {
-            name: _floats(table, name)[on_line][keep]
+            name: _floats(table, name)[rows]
             for name in ("Speed", "Brake", "Throttle", "Gear")
             if name in names
         }
-        x, y = track.to_plane(lat[on_line][keep], lon[on_line][keep])
         return cls(
-            d[keep], time[keep], piece[keep], lateral[on_line][keep], x, y, channels, track.length
+            d[keep],
+            time[keep],
+            piece[keep],
+            lateral[keep],
+            px[keep],
+            py[keep],
+            channels,
+            track.length,
         )
 
     def time_at(self, at: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -141,9 +159,8 @@ class DrivenLap:
         d, t = self.distance, self.time
         if len(d) < 2:
             return out
-        for number in np.unique(self.piece):
-            mine = self.piece == number
-            dp, tp = d[mine], t[mine]
+        for first, stop in self.spans:
+            dp, tp = d[first:stop], t[first:stop]
             if len(dp) < 2:
                 continue
             inside = (at >= dp[0]) & (at <= dp[-1])
@@ -211,12 +228,7 @@ def lap_table(source: Any) -> pa.Table:
 
 
 def _floats(table: pa.Table, name: str) -> NDArray[np.float64]:
-    column = table.column(name)
-    if isinstance(column, pa.ChunkedArray):
-        column = column.combine_chunks()
-    if pa.types.is_boolean(column.type):
-        column = column.cast(pa.int8())
-    return np.asarray(column.to_numpy(zero_copy_only=False), dtype=np.float64)
+    return floats(table.column(name))
 
 
 def _forward(d: NDArray[np.float64], piece: NDArray[np.intp]) -> NDArray[np.intp]:

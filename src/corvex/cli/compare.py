@@ -149,10 +149,10 @@ MAP_PANEL = 330
 
 def _track_of(lap: LapChoice) -> Any:
     """The track model of the lap's file, or None when it has none (no positions, no full
-    lap, no scipy): the comparison is drawn without corners and map then."""
+    lap): the comparison is drawn without corners and map then."""
     try:
         return lap.log.track
-    except (ValueError, ModuleNotFoundError):
+    except ValueError:
         return None
 
 

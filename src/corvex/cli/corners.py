@@ -64,8 +64,6 @@ def session_model(log: Any, path: str) -> Any:
         return log.track
     except ValueError as exc:
         raise CliError(f"{path}: {exc}") from None
-    except ModuleNotFoundError as exc:
-        raise CliError(str(exc)) from None
 
 
 def _track_title(lap: LapChoice) -> str:
@@ -218,7 +216,7 @@ def register(sub: Any) -> None:
         "the time gained or lost, where each lap braked, its slowest speed and where it got "
         "back on the throttle. LAP defaults to the fastest valid lap. REF may be another file "
         "of the same track or a lap saved as Parquet (corvex export FILE --lap N -o "
-        "ref.parquet). Needs scipy (pip install 'corvex[track]').",
+        "ref.parquet).",
     )
     parser.add_argument("lap", metavar="FILE[:LAP]", help="IBT file and lap number")
     parser.add_argument("reference", metavar="REF[:LAP]", help="reference IBT file or .parquet")

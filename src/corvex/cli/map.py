@@ -102,7 +102,8 @@ def draw_map(
     x, y = np.append(track.x, track.x[0]), np.append(track.y, track.y[0])
     width = 9.0 if not small else 5.0
     ax.plot(x, y, color="0.82", linewidth=width, solid_capstyle="round", zorder=1)
-    span = max(float(track.x.max() - track.x.min()), float(track.y.max() - track.y.min()), 1.0)
+    left, right, bottom, top = track.extent()
+    span = max(right - left, top - bottom, 1.0)
     if lap is not None:
         _colored_lap(ax, track, lap, reference, color, units, colorbar, width * 0.45)
     _cross_lines(ax, track, span, small)
@@ -112,8 +113,8 @@ def draw_map(
     if not small:
         _scale_bar(ax, track, span)
     pad = 0.07 * span
-    ax.set_xlim(float(track.x.min()) - pad, float(track.x.max()) + pad)
-    ax.set_ylim(float(track.y.min()) - pad, float(track.y.max()) + pad)
+    ax.set_xlim(left - pad, right + pad)
+    ax.set_ylim(bottom - pad, top + pad)
 
 
 def _values(
@@ -169,13 +170,14 @@ def _colored_lap(
     segments = np.stack((points[:-1], points[1:]), axis=1)[joined]
     mids = ((values[1:] + values[:-1]) / 2.0)[joined]
     finite = values[np.isfinite(values)]
-    low, high = (float(finite.min()), float(finite.max())) if len(finite) else (0.0, 1.0)
+    low, high = (float(np.min(finite)), float(np.max(finite))) if len(finite) else (0.0, 1.0)
     if color in ("delta", "lateral"):
         edge = max(abs(low), abs(high), 1e-3)
         norm: Any = mpl.colors.TwoSlopeNorm(0.0, -edge, edge)
     elif color == "gear":
         gears = np.arange(int(low), int(high) + 2) - 0.5
-        cmap = mpl.colors.ListedColormap(mpl.colormaps["tab10"].colors[: max(len(gears) - 1, 1)])
+        palette = mpl.colormaps["tab10"](np.arange(max(len(gears) - 1, 1)) % 10)
+        cmap = mpl.colors.ListedColormap(palette)
         norm = mpl.colors.BoundaryNorm(gears, cmap.N)
     elif color in ("brake", "throttle"):
         norm = mpl.colors.Normalize(0.0, max(high, 1.0))
@@ -273,7 +275,8 @@ def _braking_points(ax: Any, track: TrackModel, lap: DrivenLap, reference: Drive
     from corvex.corner_analysis import corner_table
 
     table = corner_table(lap, reference, track)
-    span = max(float(track.x.max() - track.x.min()), float(track.y.max() - track.y.min()), 1.0)
+    left, right, bottom, top = track.extent()
+    span = max(right - left, top - bottom, 1.0)
     off = 0.012 * span
     for key, color, side in (
         ("braking_point", _LAP_COLOR, 1.0),
@@ -303,8 +306,8 @@ def _scale_bar(ax: Any, track: TrackModel, span: float) -> None:
     """A bar of a round number of metres in the lower left corner."""
     choices = (50, 100, 200, 250, 500, 1000, 2000, 5000)
     metres = max([c for c in choices if c <= span / 5] or [choices[0]])
-    x0 = float(track.x.min())
-    y0 = float(track.y.min()) - 0.04 * span
+    x0, _, bottom, _ = track.extent()
+    y0 = bottom - 0.04 * span
     ax.plot([x0, x0 + metres], [y0, y0], color="black", linewidth=2.0, zorder=5)
     ax.text(x0 + metres / 2, y0 + 0.012 * span, f"{metres} m", ha="center", fontsize="small")
 
@@ -332,8 +335,7 @@ def register(sub: Any) -> None:
         "valid laps) with a lap coloured by speed, brake, throttle, gear, the time slip "
         "against REF (delta) or its distance from the line (lateral); corners numbered, the "
         "start/finish and sector lines, and with REF both laps' braking points. LAP defaults "
-        "to the fastest valid lap. Needs matplotlib and scipy "
-        "(pip install 'corvex[plot,track]').",
+        "to the fastest valid lap. Needs matplotlib (pip install 'corvex[plot]').",
     )
     parser.add_argument("lap", metavar="FILE[:LAP]", help="IBT file and lap number")
     parser.add_argument(

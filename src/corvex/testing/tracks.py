@@ -21,6 +21,7 @@ from __future__ import annotations
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -212,7 +213,7 @@ def make_track(
     turns = _turn_places(pieces, kappas)
     return TrackShape(
         name=name,
-        distance=np.arange(n) * _STEP,
+        distance=np.arange(n, dtype=np.float64) * _STEP,
         x=x,
         y=y,
         heading=heading_mid,
@@ -231,7 +232,7 @@ def _closing_steps(
     if abs(np.linalg.det(pair)) < 0.1:
         raise ValueError(f"{name}: the closing straights {a} and {b} are (nearly) parallel")
     lengths = np.linalg.solve(pair, -fixed)
-    if lengths.min() < 10.0:
+    if np.min(lengths) < 10.0:
         raise ValueError(f"{name}: the closing straights would be {lengths} m long")
     return {a: round(lengths[0] / _STEP), b: round(lengths[1] / _STEP)}
 
@@ -340,7 +341,7 @@ class Drive:
     """A driven session: one value per record, as the simulator would record it."""
 
     track: TrackShape
-    columns: dict[str, list[float] | list[int] | list[bool]]
+    columns: dict[str, list[Any]]
     # Session time (s) at which the car crossed the start/finish line, lap by lap.
     crossings: list[float]
     # Lap number -> {turn index: distance where the brake (or lift) began}.
@@ -441,7 +442,7 @@ def drive(
     for lap, plan in enumerate(plans, start=1):
         for index, metres in plan.brake_earlier.items():
             v = _brake_earlier(track, v, lap * n_step, track.turns[index], metres)
-    s = (np.arange(len(v)) - n_step) * _STEP  # distance from the first crossing
+    s = (np.arange(len(v), dtype=np.float64) - n_step) * _STEP  # from the first crossing
     dt = 2.0 * _STEP / (v[1:] + v[:-1])
     t = np.concatenate(([0.0], np.cumsum(dt)))
     accel = np.gradient(v**2 / 2.0, _STEP)
@@ -503,7 +504,7 @@ def drive(
 
     lat, lon = track.to_latlon(x, y)
     session_time = start_time + tick_time - begin
-    columns: dict[str, list[float] | list[int] | list[bool]] = {
+    columns: dict[str, list[Any]] = {
         "SessionTime": session_time.tolist(),
         "Lap": lap_no.tolist(),
         "LapDistPct": frac.tolist(),
@@ -523,7 +524,7 @@ def drive(
     }
     if zero_first_record:
         for name in ("Lap", "LapDistPct", "LapDist", "Lat", "Lon", "Speed", "Gear", "YawNorth"):
-            columns[name][0] = 0  # type: ignore[index]
+            columns[name][0] = 0
     crossings = [
         start_time + float(np.interp(k * track.length, s, t)) - begin for k in range(laps + 1)
     ]
@@ -581,7 +582,7 @@ def session_file(
     ]
     if yaw_north:
         variables.append(Var("YawNorth", FLOAT, unit="rad"))
-    columns = {v.name: drive_.columns[str(v.name)] for v in variables}
+    columns = {str(v.name): drive_.columns[str(v.name)] for v in variables}
     track = drive_.track
     length = track_length_text or f"{track.length / 1000.0:.2f} km"
     lines = [
@@ -607,11 +608,11 @@ def session_file(
     time = drive_.columns["SessionTime"]
     return build_ibt(
         variables,
-        columns,  # type: ignore[arg-type]
+        columns,
         session_info="\n".join(lines),
         version=version,
         tick_rate=_TICK_RATE,
-        lap_count=max(drive_.columns["Lap"]),  # type: ignore[type-var]
+        lap_count=max(drive_.columns["Lap"]),
         start_time=time[0],
         end_time=time[-1],
     )
