@@ -139,7 +139,11 @@ def format_corners(table: Any, label: str, ref_label: str, units: str, title: st
 
 
 def _signed(value: float | None, width: int) -> str:
-    return f"{'-':>{width}}" if value is None else f"{value:>+{width}.3f}"
+    if value is None:
+        return f"{'-':>{width}}"
+    if abs(value) < 0.0005:  # no "-0.000": a zone that neither gains nor loses
+        return f"{'0.000':>{width}}"
+    return f"{value:>+{width}.3f}"
 
 
 def _lift_mark(row: dict[str, Any], key: str) -> str:
