@@ -14,7 +14,6 @@ one-hour session is the one of ``make bench`` (generated into bench/data/ when m
 
 from __future__ import annotations
 
-import argparse
 import resource
 import statistics
 import subprocess
@@ -58,16 +57,9 @@ def timed(label: str, work: Callable[[], Any], rounds: int, target: float) -> fl
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--session", type=Path, help="IBT file (default: the bench session)")
-    parser.add_argument("--rounds", type=int, default=5)
-    args = parser.parse_args()
-    if args.session is None:
-        from make_session import ensure_session
+    from make_session import open_session_from_arguments
 
-        args.session = ensure_session()
-    log = corvex.open(str(args.session))
-    print(f"{args.session}: {log.record_count} records, {log.laps.num_rows} laps")
+    log, args = open_session_from_arguments(__doc__.splitlines()[0])
 
     def build() -> Any:
         # A fresh LogFile view each round, so that no lap summary is kept from the last.

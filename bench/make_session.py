@@ -20,6 +20,7 @@ from __future__ import annotations
 import argparse
 import os
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -223,6 +224,22 @@ def ensure_session(n: int = HOUR_RECORDS) -> Path:
         partial.write_bytes(build_session(n))
         partial.replace(path)  # a half-written file is never taken for a finished one
     return path
+
+
+def open_session_from_arguments(description: str) -> tuple[Any, argparse.Namespace]:
+    """The ``--session PATH`` (default: the hour, generated when missing) and ``--rounds N``
+    of a benchmark script, the session opened with corvex, and the parsed arguments."""
+    import corvex
+
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--session", type=Path, help="IBT file (default: the bench session)")
+    parser.add_argument("--rounds", type=int, default=5)
+    args = parser.parse_args()
+    if args.session is None:
+        args.session = ensure_session()
+    log = corvex.open(str(args.session))
+    print(f"{args.session}: {log.record_count} records, {log.laps.num_rows} laps")
+    return log, args
 
 
 def main() -> None:

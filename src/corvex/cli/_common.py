@@ -48,6 +48,19 @@ def open_log(args: argparse.Namespace, path: str | None = None) -> LogFile:
     return corvex.open(args.file if path is None else path, salvage=args.salvage)
 
 
+def add_lap_pair(parser: argparse.ArgumentParser, reference_optional: bool = False) -> None:
+    """The positional ``FILE[:LAP]`` and ``REF[:LAP]`` of the commands that compare two laps,
+    and ``--salvage``."""
+    parser.add_argument("lap", metavar="FILE[:LAP]", help="IBT file and lap number")
+    parser.add_argument(
+        "reference",
+        metavar="REF[:LAP]",
+        nargs="?" if reference_optional else None,
+        help="reference IBT file or .parquet",
+    )
+    add_salvage_option(parser)
+
+
 def add_units_option(parser: argparse.ArgumentParser, note: str = "") -> None:
     """``--units``: the display units of speeds on a plot; ``note`` is added to its help."""
     parser.add_argument(

@@ -17,7 +17,7 @@ from corvex.cli._common import (
     LapChoice,
     add_command,
     add_image_output,
-    add_salvage_option,
+    add_lap_pair,
     add_units_option,
     parse_names,
 )
@@ -202,14 +202,13 @@ def register(sub: Any) -> None:
         cmd_compare,
         summary="a lap against a reference lap on distance, with the time delta",
         description="Overlay a lap and a reference lap on lap distance, one panel per channel, "
-        "with the time delta on top (positive: slower than the reference) and the track's "
-        "sector starts as vertical lines. LAP defaults to the fastest valid lap of the file. "
+        "with the time delta on top (positive: slower than the reference), the track's "
+        "sector starts as vertical lines, its corners shaded and, beside, the track coloured "
+        "by the time slip. LAP defaults to the fastest valid lap of the file. "
         "REF may be another file of the same track or a lap saved as Parquet "
         "(corvex export FILE --lap N -o ref.parquet). Needs matplotlib.",
     )
-    parser.add_argument("lap", metavar="FILE[:LAP]", help="IBT file and lap number")
-    parser.add_argument("reference", metavar="REF[:LAP]", help="reference IBT file or .parquet")
-    add_salvage_option(parser)
+    add_lap_pair(parser)
     parser.add_argument(
         "--channels",
         metavar="A,B",

@@ -21,7 +21,7 @@ from corvex.cli._common import (
     CliError,
     LapChoice,
     add_command,
-    add_salvage_option,
+    add_lap_pair,
     add_units_option,
 )
 
@@ -222,9 +222,7 @@ def register(sub: Any) -> None:
         "of the same track or a lap saved as Parquet (corvex export FILE --lap N -o "
         "ref.parquet).",
     )
-    parser.add_argument("lap", metavar="FILE[:LAP]", help="IBT file and lap number")
-    parser.add_argument("reference", metavar="REF[:LAP]", help="reference IBT file or .parquet")
-    add_salvage_option(parser)
+    add_lap_pair(parser)
     add_units_option(parser)
     parser.add_argument(
         "--json", action="store_true", help="print the table as JSON (SI units) instead"

@@ -19,7 +19,7 @@ from corvex.cli._common import (
     LapChoice,
     add_command,
     add_image_output,
-    add_salvage_option,
+    add_lap_pair,
     add_units_option,
 )
 
@@ -337,11 +337,7 @@ def register(sub: Any) -> None:
         "start/finish and sector lines, and with REF both laps' braking points. LAP defaults "
         "to the fastest valid lap. Needs matplotlib (pip install 'corvex[plot]').",
     )
-    parser.add_argument("lap", metavar="FILE[:LAP]", help="IBT file and lap number")
-    parser.add_argument(
-        "reference", metavar="REF[:LAP]", nargs="?", help="reference IBT file or .parquet"
-    )
-    add_salvage_option(parser)
+    add_lap_pair(parser, reference_optional=True)
     parser.add_argument(
         "--color",
         "--colour",
