@@ -173,6 +173,7 @@ def test_saved_model_loads_the_same(road: T.TrackShape, tmp_path: Path) -> None:
         model.length,
     )
     assert (loaded.track_id, loaded.config) == (road.track_id, road.config)
+    assert loaded.file_name() == "track_900_grand-prix.parquet"
     assert [p.name for p in tmp_path.iterdir()] == ["track.parquet"]
     with pytest.raises(ValueError, match="not a saved track model"):
         TrackModel.from_table(pa.table({"x": [1.0]}))

@@ -291,6 +291,15 @@ class TrackModel:
     def distance(self) -> NDArray[np.float64]:
         return _floats(self.line, "distance")
 
+    def file_name(self) -> str:
+        """A file name for this layout's model: ``track_403_grand-prix.parquet`` (TrackID and
+        configuration), ``track_unknown.parquet`` when the recordings did not say."""
+        parts = [str(self.track_id) if self.track_id is not None else "unknown"]
+        if self.config:
+            slug = "".join(c if c.isalnum() else "-" for c in self.config.lower()).strip("-")
+            parts.append("-".join(p for p in slug.split("-") if p))
+        return "track_" + "_".join(p for p in parts if p) + ".parquet"
+
     def extent(self) -> tuple[float, float, float, float]:
         """West, east, south and north edges of the line (m on the plane)."""
         return (
