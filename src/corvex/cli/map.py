@@ -205,10 +205,15 @@ def _normal(track: TrackModel, distance: float) -> tuple[float, float, float, fl
 
 
 def _cross_lines(ax: Any, track: TrackModel, span: float, small: bool) -> None:
-    """The start/finish line and the sector lines across the track, labelled."""
+    """The start/finish line and the sector lines across the track, labelled on the side away
+    from a corner number close by (those stand on the outside of their corner)."""
     half = 0.025 * span
+    corners = track.corners.to_pylist()
     for number, start in enumerate(track.sectors, start=1):
         x, y, nx, ny = _normal(track, start)
+        near = [c for c in corners if abs(c["apex"] - start) < 0.12 * span]
+        if near and near[0]["direction"] == "right":  # its number stands on the left
+            nx, ny = -nx, -ny
         is_line = number == 1
         ax.plot(
             [x - half * nx, x + half * nx],
