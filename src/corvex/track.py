@@ -651,9 +651,10 @@ def _smooth(values: NDArray[np.float64], sigma: float) -> NDArray[np.float64]:
 
 
 def _curvature(x: NDArray[np.float64], y: NDArray[np.float64], step: float) -> NDArray[np.float64]:
-    """Signed curvature (1/m, left positive) of a closed line, smoothed over about 30 m.
+    """Signed curvature (1/m, left positive) of a closed line, smoothed over about 15 m.
 
-    The line is smoothed with a Gaussian of 7 m, then differentiated by central differences;
+    The line is smoothed with a Gaussian of 7 m (16 m wide at half its height), then
+    differentiated by central differences;
     the formula does not depend on how the points are spaced along the line.
     """
     sigma = 7.0 / step
