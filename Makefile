@@ -166,11 +166,13 @@ wheel-one:
 # Times ibt on a generated one-hour session (cached in bench/data/) against one copy of its data
 # region and a numpy peer; prints the ratios, peak memory and callgrind's instruction count.
 # Then times log.stints and the fuel table on that session and on a one-hour race with two stops
-# (target: at most 50 ms together).
+# (target: at most 50 ms together), and the track model of that session, a corner table and
+# `corvex map`, against their targets.
 BENCH_ARGS ?=
 bench: install
 	$(PY) bench/bench.py $(BENCH_ARGS)
 	$(PY) bench/bench_stints.py
+	$(PY) bench/bench_track.py
 
 # Times the MoTeC export of the same session against reading it.
 bench-motec: install

@@ -9,7 +9,6 @@ is valid: the figures are those of the work, not of a real driver's laps.
 
 from __future__ import annotations
 
-import argparse
 import statistics
 import sys
 import time
@@ -35,16 +34,9 @@ def timed(label: str, work: Callable[[], Any], rounds: int) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--session", type=Path, help="IBT file (default: the bench session)")
-    parser.add_argument("--rounds", type=int, default=5)
-    args = parser.parse_args()
-    if args.session is None:
-        from make_session import ensure_session
+    from make_session import open_session_from_arguments
 
-        args.session = ensure_session()
-    log = corvex.open(str(args.session))
-    print(f"{args.session}: {log.record_count} records, {log.laps.num_rows} laps")
+    log, args = open_session_from_arguments(__doc__.splitlines()[0])
     lap, other = log.lap(5), log.lap(6)
     timed("lap_summary (valid, sectors)", lambda: log.lap_summary, args.rounds)
     timed("fastest_lap", lambda: log.fastest_lap, args.rounds)

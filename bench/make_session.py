@@ -4,7 +4,8 @@ The file looks like a real recording of one hour at 60 Hz: 216,000 sample record
 bytes (about 230 MB), 275 scalar variables (190 Float, 53 Int, 24 Bool, 5 Double, 3 BitField)
 packed in declaration order like the simulator packs them, so most values sit at unaligned
 offsets, plus two Float array variables. "Lap" changes every 90 s, "LapDistPct" runs from 0 to
-1 within each lap, and the car is on pit road at the start and at the end of the session.
+1 within each lap, "Lat"/"Lon" go round a closed track at that fraction, and the car is on pit
+road at the start and at the end of the session.
 
 The project's writer (:mod:`corvex.testing.writer`) writes the headers; the data region is
 built with numpy as one structured array, because packing 59 million values one by one in
@@ -19,13 +20,16 @@ from __future__ import annotations
 import argparse
 import os
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
 from corvex.testing import BITFIELD, BOOL, DOUBLE, FLOAT, INT, WIDTH, Var, build_ibt
+from corvex.testing.tracks import road_course
 
 # Bump when the generated content changes, so that a cached file of an older layout is not reused.
-GENERATOR_VERSION = 1
+# 2: Lat/Lon follow a closed track (corvex.testing.tracks.road_course) at the lap fraction.
+GENERATOR_VERSION = 2
 
 DATA_DIR = Path(__file__).resolve().parent / "data"
 HOUR_RECORDS = 216_000
@@ -166,6 +170,10 @@ def data_region(variables: list[Var], n: int) -> bytes:
         else:  # Int and BitField: small counters and flag words
             field[...] = (np.arange(n) // (60 * (1 + k % 17))) % (2 + 3 * k)
     records["LapDist"] = records["LapDistPct"] * 4320.0
+    # The car goes round a closed track once a lap, so a track model can be built from it.
+    shape = road_course()
+    x, y = shape.at(records["LapDistPct"].astype(np.float64) * shape.length)
+    records["Lat"], records["Lon"] = shape.to_latlon(x, y)
     records["Speed"] = np.where(records["OnPitRoad"] != 0, 16.6, 40.0 + 30.0 * np.sin(t / 9.0))
     return records.tobytes()
 
@@ -216,6 +224,22 @@ def ensure_session(n: int = HOUR_RECORDS) -> Path:
         partial.write_bytes(build_session(n))
         partial.replace(path)  # a half-written file is never taken for a finished one
     return path
+
+
+def open_session_from_arguments(description: str) -> tuple[Any, argparse.Namespace]:
+    """The ``--session PATH`` (default: the hour, generated when missing) and ``--rounds N``
+    of a benchmark script, the session opened with corvex, and the parsed arguments."""
+    import corvex
+
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--session", type=Path, help="IBT file (default: the bench session)")
+    parser.add_argument("--rounds", type=int, default=5)
+    args = parser.parse_args()
+    if args.session is None:
+        args.session = ensure_session()
+    log = corvex.open(str(args.session))
+    print(f"{args.session}: {log.record_count} records, {log.laps.num_rows} laps")
+    return log, args
 
 
 def main() -> None:

@@ -18,10 +18,13 @@ import pytest
 from _helpers import RawIbt, lap_time_text
 
 from corvex.cli import PLOT_MARGIN, PLOT_PANEL, PLOT_WIDTH, main
+from corvex.cli.compare import MAP_PANEL
 
 pytest.importorskip("corvex._corvex_rs")
 
-COMMANDS = ["info", "channels", "laps", "stints", "export", "plot", "compare", "demo"]
+COMMANDS = [
+    "info", "channels", "laps", "stints", "export", "plot", "compare", "corners", "map", "demo"
+]  # fmt: skip
 
 
 @pytest.fixture(scope="module")
@@ -451,7 +454,8 @@ def test_compare_writes_a_delta_panel_and_one_panel_per_channel(
     status, out, err = run(capsys, *args, "-o", str(out_file))
     assert status == 0 and err == "" and out == f"wrote {out_file}\n"
     panels = 1 + len((channels or "Speed,Throttle,Brake").split(","))
-    assert png_size(out_file) == (PLOT_WIDTH, PLOT_MARGIN + PLOT_PANEL * panels)
+    # The sample session has valid laps: its track is drawn beside the panels.
+    assert png_size(out_file) == (PLOT_WIDTH + MAP_PANEL, PLOT_MARGIN + PLOT_PANEL * panels)
 
 
 def test_compare_refuses_another_track_and_bad_specs(capsys, tmp_path, sample, saved_lap):

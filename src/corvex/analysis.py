@@ -26,7 +26,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pyarrow as pa
-import pyarrow.compute as pc
+
+from corvex.columns import floats
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -173,10 +174,7 @@ def _distance_source(
 
 
 def _floats(column: pa.ChunkedArray | pa.Array) -> NDArray[np.float64]:
-    array = column.combine_chunks() if isinstance(column, pa.ChunkedArray) else column
-    if pa.types.is_boolean(array.type):
-        array = pc.cast(array, pa.int8())
-    return np.asarray(array.to_numpy(zero_copy_only=False), dtype=np.float64)
+    return floats(column)
 
 
 # The longest lap on_distance resamples: longer than any circuit (the longest are about 25 km), so

@@ -26,6 +26,7 @@ from corvex.tables import ChannelTables
 
 if TYPE_CHECKING:
     from corvex.overview import LapReport
+    from corvex.track import TrackModel
 
 __all__ = ["Lap", "LapNumber", "LogFile"]
 
@@ -174,6 +175,17 @@ class LogFile(ChannelTables):
     def theoretical_best(self) -> float | None:
         """The sum of the best sectors (s), or None when a sector has no valid time."""
         return lap_timing.theoretical_best(self.best_sectors)
+
+    @cached_property
+    def track(self) -> TrackModel:
+        """The track model of this session: its line, corners and sectors, from the positions
+        of its valid laps (its full laps when none is valid); see :mod:`corvex.track`.
+
+        Built on first use and kept. Raises ``ValueError`` when no full lap has positions.
+        """
+        from corvex.track import session_track
+
+        return session_track(self)
 
     def _timing(self) -> LapTiming:
         return LapTiming(self.laps, self.channels, self.metadata, self.sector_starts)

@@ -11,7 +11,14 @@ import shutil
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-__all__ = ["channels_line", "fit_line", "format_lap_time", "repr_block", "track_text"]
+__all__ = [
+    "channels_line",
+    "fit_line",
+    "format_lap_time",
+    "lap_label",
+    "repr_block",
+    "track_text",
+]
 
 
 def format_lap_time(seconds: float) -> str:
@@ -25,6 +32,12 @@ def format_lap_time(seconds: float) -> str:
     if hours:
         return f"{sign}{hours}:{minutes:02d}:{secs:02d}.{ms:03d}"
     return f"{sign}{minutes}:{secs:02d}.{ms:03d}"
+
+
+def lap_label(lap: Any) -> str:
+    """``"lap 3 (1:12.616)"`` for a :class:`~corvex.Lap` (anything with ``num`` and
+    ``lap_time``)."""
+    return f"lap {lap.num} ({format_lap_time(lap.lap_time)})"
 
 
 def track_text(meta: Mapping[str, Any]) -> str:

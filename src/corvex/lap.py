@@ -21,6 +21,7 @@ from corvex.tables import ChannelTables
 
 if TYPE_CHECKING:
     from corvex.base import LogFile
+    from corvex.track import TrackModel
 
 __all__ = ["Lap", "delta"]
 
@@ -128,6 +129,23 @@ class Lap(ChannelTables):
     ) -> pa.Table:
         """Time gained or lost along this lap against ``reference`` (see :func:`corvex.delta`)."""
         return delta(self, reference, step)
+
+    def corners(
+        self,
+        reference: Lap | pa.Table | str | os.PathLike[str],
+        track: TrackModel | None = None,
+    ) -> pa.Table:
+        """This lap against ``reference``, corner by corner and straight by straight.
+
+        ``reference`` is another lap of this recording or of another of the same track, a wide
+        table of one lap, or the Parquet path of a saved lap. ``track`` is the model both are
+        put on (default: the recording's, :attr:`LogFile.track`, drawn from all its valid
+        laps). The zones tile the lap, so their times add up to the lap's time difference; see
+        :func:`corvex.corner_analysis.corner_table` for the columns.
+        """
+        from corvex.corner_analysis import corner_table, lap_table
+
+        return corner_table(lap_table(self), lap_table(reference), track or self.log.track)
 
     def to_motec(
         self, path: str | os.PathLike[str], channels: Iterable[str] | str | None = None

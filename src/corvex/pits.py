@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pyarrow as pa
 
-from corvex._columns import (
+from corvex.columns import (
     bools,
     column_values,
     table_from_lists,

@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pyarrow as pa
 
-from corvex._columns import bools, floats, floats_or_nan, table_from_lists
+from corvex.columns import bools, floats, floats_or_nan, table_from_lists
 from corvex.fuel import FUEL_CHANNEL, fuel_unit, lap_fuel
 from corvex.pits import PIT_ROAD, STALL, STOP_SCHEMA, pit_stops
 

@@ -25,7 +25,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pyarrow as pa
 
-from corvex._columns import column_values, table_from_lists, timecodes
+from corvex.columns import column_values, table_from_lists, timecodes
 from corvex.errors import MissingChannelsError
 
 if TYPE_CHECKING:

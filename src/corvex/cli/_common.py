@@ -4,7 +4,9 @@ opening the file, channel lists and lap choice."""
 from __future__ import annotations
 
 import argparse
+import os
 from collections.abc import Callable
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
@@ -12,6 +14,7 @@ if TYPE_CHECKING:
     from corvex.lap import Lap
 
 PROG = "corvex"
+_PARQUET = (".parquet", ".pq")
 
 
 class CliError(Exception):
@@ -44,6 +47,19 @@ def open_log(args: argparse.Namespace, path: str | None = None) -> LogFile:
     import corvex
 
     return corvex.open(args.file if path is None else path, salvage=args.salvage)
+
+
+def add_lap_pair(parser: argparse.ArgumentParser, reference_optional: bool = False) -> None:
+    """The positional ``FILE[:LAP]`` and ``REF[:LAP]`` of the commands that compare two laps,
+    and ``--salvage``."""
+    parser.add_argument("lap", metavar="FILE[:LAP]", help="IBT file and lap number")
+    parser.add_argument(
+        "reference",
+        metavar="REF[:LAP]",
+        nargs="?" if reference_optional else None,
+        help="reference IBT file or .parquet",
+    )
+    add_salvage_option(parser)
 
 
 def add_units_option(parser: argparse.ArgumentParser, note: str = "") -> None:
@@ -120,3 +136,77 @@ def _sessions_of(log: LogFile, num: int) -> list[int]:
     nums = log.laps.column("num").to_pylist()
     sessions = log.laps.column("session").to_pylist()
     return sorted({s for n, s in zip(nums, sessions) if n == num})
+
+
+def split_lap_choice(text: str) -> tuple[str, int | None]:
+    """``"a.ibt:3"`` -> ``("a.ibt", 3)``; a path that exists, or has no ``:N`` tail, as is."""
+    if os.path.exists(text) or ":" not in text:
+        return text, None
+    head, _, tail = text.rpartition(":")
+    try:
+        return head, int(tail)
+    except ValueError:
+        return text, None
+
+
+class LapChoice:
+    """A lap named on the command line (``FILE[:LAP]``, or a lap saved as Parquet): its lap as
+    a :class:`~corvex.Lap` (``log`` is then the whole file's) or a saved table, and its label.
+    Without ``:LAP`` the file's fastest valid lap."""
+
+    def __init__(self, choice: str, opened: dict[str, Any], args: argparse.Namespace) -> None:
+        path, num = split_lap_choice(choice)
+        self.path = path
+        self.log: Any = None
+        if Path(path).suffix.lower() in _PARQUET:
+            if num is not None:
+                raise CliError(f"{path} is a saved lap: it takes no :LAP")
+            import pyarrow.parquet as pq
+
+            try:
+                self.source: Any = pq.read_table(path)
+            except OSError as exc:
+                raise CliError(f"{path}: {exc}") from None
+            self.label = _saved_label(self.source)
+            return
+        if path not in opened:
+            opened[path] = open_log(args, path)
+        self.log = opened[path]
+        if num is None:
+            num = self.log.fastest_lap
+            if num is None:
+                raise CliError(f"{path} has no valid lap; pick one with {path}:LAP")
+        self.source = self.log.lap(num)
+        from corvex.formatting import lap_label
+
+        self.label = lap_label(self.source)
+
+    def names(self) -> set[str]:
+        if self.log is not None:
+            return set(self.log.channel_names)
+        return set(self.source.column_names)
+
+    def on_distance(self, step: float, names: list[str]) -> Any:
+        from corvex.analysis import on_distance
+
+        if self.log is not None:
+            return self.source.on_distance(step, names)
+        return on_distance(self.source, step, names)
+
+    def field(self, name: str) -> Any:
+        if self.log is not None:
+            return self.log[name].schema.field(1)
+        return self.source.schema.field(name)
+
+
+def _saved_label(table: Any) -> str:
+    from corvex.analysis import META
+    from corvex.formatting import format_lap_time
+
+    meta = table.schema.metadata or {}
+    num = meta.get(META["lap"])
+    lap_time = meta.get(META["lap_time"])
+    text = f"lap {num.decode()}" if num is not None else "saved lap"
+    if lap_time is not None:
+        text += f" ({format_lap_time(float(lap_time))})"
+    return text

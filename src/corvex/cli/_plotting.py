@@ -8,7 +8,9 @@ from 0 to 100. ``si`` shows the values as stored, except that "%" channels still
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from corvex.cli._common import CliError
@@ -27,7 +29,6 @@ __all__ = [
     "channel_display",
     "display_unit",
     "is_stepped",
-    "lap_label",
     "pyplot",
     "vertical_marks",
 ]
@@ -103,11 +104,25 @@ def pyplot(command: str) -> Any:
     return plt
 
 
-def lap_label(lap: Lap) -> str:
-    """``"lap 3 (1:12.616)"``."""
-    from corvex.formatting import format_lap_time
+def save_figure(plt: Any, figure: Any, path: str | os.PathLike[str]) -> None:
+    """Write ``figure`` to ``path`` whole: under a unique temporary name beside it, then
+    renamed, so that a picture cut short never takes the place of a good one; the figure is
+    closed."""
+    import tempfile
 
-    return f"lap {lap.num} ({format_lap_time(lap.lap_time)})"
+    target = Path(path)
+    kind = target.suffix.lstrip(".").lower() or "png"
+    handle, name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
+    os.close(handle)
+    tmp = Path(name)
+    try:
+        figure.savefig(tmp, dpi=figure.dpi, format=kind)
+        os.replace(tmp, target)
+    except BaseException:
+        tmp.unlink(missing_ok=True)
+        raise
+    finally:
+        plt.close(figure)
 
 
 def channel_display(log: LogFile | Lap, name: str, units: str, values: list[Any]) -> Display:

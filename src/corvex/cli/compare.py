@@ -9,17 +9,16 @@ sector starts as vertical lines. REF may also be a lap saved as Parquet (`corvex
 from __future__ import annotations
 
 import argparse
-import os
 from pathlib import Path
 from typing import Any
 
 from corvex.cli._common import (
     CliError,
+    LapChoice,
     add_command,
     add_image_output,
-    add_salvage_option,
+    add_lap_pair,
     add_units_option,
-    open_log,
     parse_names,
 )
 from corvex.cli._plotting import (
@@ -29,83 +28,12 @@ from corvex.cli._plotting import (
     PLOT_WIDTH,
     channel_display,
     is_stepped,
-    lap_label,
     pyplot,
+    save_figure,
     vertical_marks,
 )
 
 DEFAULT_CHANNELS = ("Speed", "Throttle", "Brake")
-_PARQUET = (".parquet", ".pq")
-
-
-def split_lap_choice(text: str) -> tuple[str, int | None]:
-    """``"a.ibt:3"`` -> ``("a.ibt", 3)``; a path that exists, or has no ``:N`` tail, as is."""
-    if os.path.exists(text) or ":" not in text:
-        return text, None
-    head, _, tail = text.rpartition(":")
-    try:
-        return head, int(tail)
-    except ValueError:
-        return text, None
-
-
-class _Lap:
-    """One side of the comparison: its lap as a LogFile or a saved table, and its label."""
-
-    def __init__(self, choice: str, opened: dict[str, Any], args: argparse.Namespace) -> None:
-        path, num = split_lap_choice(choice)
-        self.path = path
-        self.log: Any = None
-        if Path(path).suffix.lower() in _PARQUET:
-            if num is not None:
-                raise CliError(f"{path} is a saved lap: it takes no :LAP")
-            import pyarrow.parquet as pq
-
-            try:
-                self.source: Any = pq.read_table(path)
-            except OSError as exc:
-                raise CliError(f"{path}: {exc}") from None
-            self.label = _saved_label(self.source)
-            return
-        if path not in opened:
-            opened[path] = open_log(args, path)
-        self.log = opened[path]
-        if num is None:
-            num = self.log.fastest_lap
-            if num is None:
-                raise CliError(f"{path} has no valid lap to compare; pick one with {path}:LAP")
-        self.source = self.log.lap(num)
-        self.label = lap_label(self.source)
-
-    def names(self) -> set[str]:
-        if self.log is not None:
-            return set(self.log.channel_names)
-        return set(self.source.column_names)
-
-    def on_distance(self, step: float, names: list[str]) -> Any:
-        from corvex.analysis import on_distance
-
-        if self.log is not None:
-            return self.source.on_distance(step, names)
-        return on_distance(self.source, step, names)
-
-    def field(self, name: str) -> Any:
-        if self.log is not None:
-            return self.log[name].schema.field(1)
-        return self.source.schema.field(name)
-
-
-def _saved_label(table: Any) -> str:
-    from corvex.analysis import META
-    from corvex.formatting import format_lap_time
-
-    meta = table.schema.metadata or {}
-    num = meta.get(META["lap"])
-    lap_time = meta.get(META["lap_time"])
-    text = f"lap {num.decode()}" if num is not None else "saved lap"
-    if lap_time is not None:
-        text += f" ({format_lap_time(float(lap_time))})"
-    return text
 
 
 def cmd_compare(args: argparse.Namespace) -> None:
@@ -113,8 +41,8 @@ def cmd_compare(args: argparse.Namespace) -> None:
     if not args.step > 0:
         raise CliError("--step must be a positive number of metres")
     opened: dict[str, Any] = {}
-    lap = _Lap(args.lap, opened, args)
-    ref = _Lap(args.reference, opened, args)
+    lap = LapChoice(args.lap, opened, args)
+    ref = LapChoice(args.reference, opened, args)
     if lap.log is None:
         raise CliError(f"{lap.path}: the lap to compare must come from an IBT file")
     names = _channels(args.channels, lap, ref)
@@ -122,14 +50,11 @@ def cmd_compare(args: argparse.Namespace) -> None:
         lap.label = f"{Path(lap.path).name} {lap.label}"
         ref.label = f"{Path(ref.path).name} {ref.label}"
     figure = draw_compare(plt, lap, ref, names, args.step, args.units)
-    try:
-        figure.savefig(args.output, dpi=100)
-    finally:
-        plt.close(figure)
+    save_figure(plt, figure, args.output)
     print(f"wrote {args.output}")
 
 
-def _channels(text: str | None, lap: _Lap, ref: _Lap) -> list[str]:
+def _channels(text: str | None, lap: LapChoice, ref: LapChoice) -> list[str]:
     both = lap.names() & ref.names()
     if text is None:
         return [name for name in DEFAULT_CHANNELS if name in both]
@@ -143,7 +68,9 @@ def _channels(text: str | None, lap: _Lap, ref: _Lap) -> list[str]:
     return names
 
 
-def draw_compare(plt: Any, lap: _Lap, ref: _Lap, names: list[str], step: float, units: str) -> Any:
+def draw_compare(
+    plt: Any, lap: LapChoice, ref: LapChoice, names: list[str], step: float, units: str
+) -> Any:
     """The figure: the delta panel on top, then one panel per channel with both laps."""
     from corvex.analysis import track_metres
     from corvex.lap import delta
@@ -152,15 +79,21 @@ def draw_compare(plt: Any, lap: _Lap, ref: _Lap, names: list[str], step: float, 
     ours = lap.on_distance(step, names)
     theirs = ref.on_distance(step, names)
     panels = 1 + len(names)
-    figure, axes = plt.subplots(
-        panels,
-        1,
-        sharex=True,
-        squeeze=False,
-        figsize=(PLOT_WIDTH / PLOT_DPI, (PLOT_MARGIN + PLOT_PANEL * panels) / PLOT_DPI),
-        dpi=PLOT_DPI,
+    track = _track_of(lap)
+    width = PLOT_WIDTH + (MAP_PANEL if track is not None else 0)
+    figure = plt.figure(
+        figsize=(width / PLOT_DPI, (PLOT_MARGIN + PLOT_PANEL * panels) / PLOT_DPI), dpi=PLOT_DPI
     )
-    axes = axes[:, 0]
+    grid = figure.add_gridspec(
+        panels,
+        2 if track is not None else 1,
+        width_ratios=(PLOT_WIDTH, MAP_PANEL)[: 2 if track is not None else 1],
+    )
+    axes = [figure.add_subplot(grid[0, 0])]
+    for row in range(1, panels):
+        axes.append(figure.add_subplot(grid[row, 0], sharex=axes[0]))
+    for ax in axes[:-1]:
+        ax.tick_params(labelbottom=False)
     x = slip.column("distance").to_numpy()
     dt = slip.column("delta").to_numpy()
     top = axes[0]
@@ -168,8 +101,7 @@ def draw_compare(plt: Any, lap: _Lap, ref: _Lap, names: list[str], step: float, 
     top.plot(x, dt, color="black", linewidth=1.0)
     top.fill_between(x, dt, 0.0, where=dt > 0, color="tab:red", alpha=0.3, linewidth=0)
     top.fill_between(x, dt, 0.0, where=dt < 0, color="tab:green", alpha=0.3, linewidth=0)
-    top.set_ylabel("delta [s]")
-    top.set_title("slower than the reference ↑   faster ↓", fontsize="small", loc="left")
+    top.set_ylabel("delta [s]\n↑ slower   faster ↓", fontsize="small")
     top.grid(True, alpha=0.3)
     for ax, name in zip(axes[1:], names):
         a = ours.column(name).to_numpy(zero_copy_only=False).astype(float)
@@ -200,6 +132,9 @@ def draw_compare(plt: Any, lap: _Lap, ref: _Lap, names: list[str], step: float, 
     if length is not None:
         marks = [(s * length, f"S{n}") for n, s in enumerate(lap.log.sector_starts[1:], 2)]
         vertical_marks(axes, marks, "--", 3, "small")
+    if track is not None:
+        _mark_corners(axes, track)
+        _map_panel(figure, grid, panels, track, lap, ref)
     axes[-1].set_xlabel("lap distance [m]")
     meta = lap.log.metadata
     track = meta.get("track_display_name") or meta.get("track_name") or lap.log.source
@@ -207,6 +142,57 @@ def draw_compare(plt: Any, lap: _Lap, ref: _Lap, names: list[str], step: float, 
     figure.suptitle(f"{track}: {lap.label} vs {ref.label}{final}")
     figure.tight_layout()
     return figure
+
+
+# Width in pixels of the map beside the panels.
+MAP_PANEL = 330
+
+
+def _track_of(lap: LapChoice) -> Any:
+    """The track model of the lap's file, or None when it has none (no positions, no full
+    lap): the comparison is drawn without corners and map then."""
+    try:
+        return lap.log.track
+    except ValueError:
+        return None
+
+
+def _mark_corners(axes: Any, track: Any) -> None:
+    """Each corner as a shaded span from entry to exit, numbered at its apex above the top
+    panel."""
+    for row in track.corners.to_pylist():
+        for ax in axes:
+            ax.axvspan(row["entry"], row["exit"], color="0.6", alpha=0.12, linewidth=0)
+        axes[0].annotate(
+            f"T{row['corner']}",
+            (row["apex"], 1.0),
+            xycoords=("data", "axes fraction"),
+            xytext=(0, 2),
+            textcoords="offset points",
+            fontsize="small",
+            ha="center",
+            va="bottom",
+            color="0.25",
+            fontweight="bold",
+        )
+
+
+def _map_panel(
+    figure: Any, grid: Any, panels: int, track: Any, lap: LapChoice, ref: LapChoice
+) -> None:
+    """The track beside the top panels, the lap coloured by its time slip where REF has
+    positions, so a number on the distance axis can be found on the track."""
+    from corvex.cli.map import draw_map
+    from corvex.corner_analysis import DrivenLap, lap_table
+
+    ax = figure.add_subplot(grid[0 : min(2, panels), 1])
+    try:
+        ours: Any = DrivenLap.of(lap_table(lap.source), track)
+        theirs: Any = DrivenLap.of(lap_table(ref.source), track)
+    except ValueError:
+        ours = theirs = None
+    draw_map(ax, track, ours if theirs is not None else None, theirs, "delta", small=True)
+    ax.set_title("time slip on the track (red: slower)", fontsize="small")
 
 
 def register(sub: Any) -> None:
@@ -217,14 +203,13 @@ def register(sub: Any) -> None:
         cmd_compare,
         summary="a lap against a reference lap on distance, with the time delta",
         description="Overlay a lap and a reference lap on lap distance, one panel per channel, "
-        "with the time delta on top (positive: slower than the reference) and the track's "
-        "sector starts as vertical lines. LAP defaults to the fastest valid lap of the file. "
+        "with the time delta on top (positive: slower than the reference), the track's "
+        "sector starts as vertical lines, its corners shaded and, beside, the track coloured "
+        "by the time slip. LAP defaults to the fastest valid lap of the file. "
         "REF may be another file of the same track or a lap saved as Parquet "
         "(corvex export FILE --lap N -o ref.parquet). Needs matplotlib.",
     )
-    parser.add_argument("lap", metavar="FILE[:LAP]", help="IBT file and lap number")
-    parser.add_argument("reference", metavar="REF[:LAP]", help="reference IBT file or .parquet")
-    add_salvage_option(parser)
+    add_lap_pair(parser)
     parser.add_argument(
         "--channels",
         metavar="A,B",

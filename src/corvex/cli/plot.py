@@ -24,10 +24,11 @@ from corvex.cli._plotting import (
     PLOT_WIDTH,
     channel_display,
     is_stepped,
-    lap_label,
     pyplot,
+    save_figure,
     vertical_marks,
 )
+from corvex.formatting import lap_label
 
 if TYPE_CHECKING:
     from corvex.base import LogFile
@@ -54,10 +55,7 @@ def cmd_plot(args: argparse.Namespace) -> None:
         raise CliError(_NO_DISTANCE)
     runs = _plot_runs(log, (args.lap, args.session), (args.vs_lap, args.vs_session), x_axis)
     figure = plot_runs(plt, log, runs, names, x_axis, args.units)
-    try:
-        figure.savefig(args.output, dpi=PLOT_DPI)
-    finally:
-        plt.close(figure)
+    save_figure(plt, figure, args.output)
     print(f"wrote {args.output}")
 
 

@@ -27,6 +27,10 @@ What is here:
   out-lap, three flying laps, an in-lap at 60 Hz), :func:`write_sample`, and
   :func:`race_session_info`, a race-size session info text with the tree it encodes.
 - :mod:`corvex.testing.layout`: where each header field lies, to read or patch headers by name.
+- :mod:`corvex.testing.race`: race sessions with pit stops, fuel and tyre readings.
+- :mod:`corvex.testing.tracks`: tracks built from straights and turns (a road course, an oval,
+  a figure eight) and laps driven round them by a simple car, with faults to order (braking
+  earlier, a slower corner, a pit-lane start, a tow).
 
 Nothing in corvex imports this package at run time except ``corvex demo``.
 """

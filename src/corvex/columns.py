@@ -1,13 +1,10 @@
-"""The columns the session models read and build (private): pit stops, stints, fuel, tyres.
+"""numpy arrays of Arrow columns and Arrow arrays of numpy values, without pandas.
 
 pyarrow imports pandas, when it is installed, on its first conversion between Arrow and numpy
-(``to_numpy``, ``pa.array``); that import takes longer than everything else ``corvex info``
-and ``corvex stints`` do. The models therefore read and build their columns here, on the
-buffers themselves. Channel columns never hold nulls.
-
-A model that needs a channel the file lacks raises :class:`MissingChannelsError`, which names
-the channels, so that the part of a report that needs them says what is missing and the rest
-goes on.
+(``to_numpy``, ``pa.array``); that import takes longer than everything else ``corvex info``,
+``corvex stints`` or ``corvex map`` do. The models (laps, pit stops, stints, fuel, tyres, the
+track) therefore read and build their columns here, on the buffers themselves. Channel columns
+never hold nulls; columns of other origin (a saved lap, a dataset) may, and read as NaN.
 """
 
 from __future__ import annotations
@@ -61,8 +58,8 @@ def column_values(column: pa.ChunkedArray | pa.Array) -> NDArray[Any]:
         bits = np.unpackbits(np.frombuffer(data, np.uint8), count=offset + count, bitorder="little")
         return bits[offset:].view(np.bool_)
     kind = _NUMPY_TYPES.get(array.type)
-    if kind is None:
-        raise TypeError(f"a column of {array.type} is not a number column")
+    if kind is None:  # not a plain number column: pyarrow converts it
+        return np.asarray(array.to_numpy(zero_copy_only=False))
     data = array.buffers()[1]
     if data is None or count == 0:
         return np.zeros(count, kind)
@@ -76,8 +73,11 @@ def _one_array(column: pa.ChunkedArray | pa.Array) -> pa.Array:
 
 
 def floats(column: pa.ChunkedArray | pa.Array) -> NDArray[np.float64]:
-    """A column's values as float64 (booleans as 0.0 and 1.0)."""
-    return np.asarray(column_values(column), dtype=np.float64)
+    """A column's values as float64 (booleans as 0.0 and 1.0, nulls as NaN)."""
+    array = _one_array(column)
+    if array.null_count:
+        return floats_or_nan(array)
+    return np.asarray(column_values(array), dtype=np.float64)
 
 
 def floats_or_nan(column: pa.ChunkedArray | pa.Array) -> NDArray[np.float64]:
