@@ -250,7 +250,7 @@ def test_a_lap_knows_its_row_its_time_and_its_recording(monkeypatch):
     assert lap.lap_summary.to_pylist() == log.lap_summary.slice(1, 1).to_pylist()
     lines = repr(lap).splitlines()
     assert lines[0] == "<corvex.Lap 1 of session 0 in /tmp/synthetic.ibt"
-    assert lines[1] == "  lap time: 0:00.400 (full, not valid)"
+    assert lines[1] == "  lap time: 0:00.400 (full, not valid: out)"
     assert lines[-1].endswith(">")
     with pytest.raises(IndexError, match="row 3 out of range"):
         log.lap_at(3)

@@ -21,7 +21,7 @@ from corvex import laps as lap_timing
 from corvex.arrays import ArrayVariables, high_rate
 from corvex.formatting import channels_line, format_lap_time, repr_block, track_text
 from corvex.lap import Lap
-from corvex.laps import LapNumber, LapTiming, find_row, record_ranges
+from corvex.laps import LapNumber, LapTiming, find_group, record_ranges
 from corvex.tables import ChannelTables
 
 if TYPE_CHECKING:
@@ -106,12 +106,16 @@ class LogFile(ChannelTables):
         """The lap ``num`` (of ``session``, when given), a :class:`~corvex.Lap`.
 
         Its records are those from ``start_time`` up to, not including, ``end_time``; the last
-        lap of the file ends at its own last record. Raises ``KeyError`` when there is no such
-        lap and ``ValueError`` when the number occurs more than once (a new session restarts
-        the count) and ``session`` does not tell which. A :class:`LapNumber` (as
-        :attr:`fastest_lap` gives) brings its own session, and its row.
+        lap of the file ends at its own last record. Laps and sessions are those of the lap
+        listings (:func:`corvex.laps.lap_groups`): a row of one record (the zeroed first record
+        of a file, the trace of a reset) starts no session, and the rows of one lap number on
+        both sides of it are one lap. Raises ``KeyError`` when there is no such lap and
+        ``ValueError`` when the number occurs more than once (a new session restarts the count)
+        and ``session`` does not tell which. A :class:`LapNumber` (as :attr:`fastest_lap`
+        gives) brings its own session, and its row.
         """
-        return Lap(self, find_row(self.laps, num, session))
+        group = find_group(self.laps, num, session)
+        return Lap(self, group.first, group.stop)
 
     def lap_at(self, row: int) -> Lap:
         """Like :meth:`lap`, for the lap in row ``row`` of the lap table (``IndexError``

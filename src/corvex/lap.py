@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any
 import pyarrow as pa
 
 from corvex.formatting import channels_line, format_lap_time, repr_block
-from corvex.laps import LapNumber, LapTiming, record_range
+from corvex.laps import LapNumber, LapTiming, lap_groups, record_ranges, row_sessions
 from corvex.tables import ChannelTables
 
 if TYPE_CHECKING:
@@ -35,14 +35,19 @@ class Lap(ChannelTables):
     The records run from the lap's ``start_time`` up to, not including, its ``end_time``, which
     is where the next lap starts; the last lap of the file ends at its own last record, which is
     included. When the ``Lap`` channel's runs match the lap table they are the lap's records
-    (right even when the session clock restarts); see :func:`corvex.laps.record_ranges`.
+    (right even when the session clock restarts); see :func:`corvex.laps.record_ranges`. A lap
+    that one-record rows split in the lap table (a reset inside it, see
+    :func:`corvex.laps.lap_groups`) is one lap: ``log.lap(n)`` gives all its rows.
 
     Attributes:
         num: the lap number, a :class:`~corvex.LapNumber` (so ``log.lap(lap.num)`` is this lap).
-        session: the session of the lap table it belongs to (counted from 0).
-        row: its row in the recording's lap table.
-        lap_type: "full", "partial", "in", "out" or "incomplete".
+        session: its session, counted from 0 as :func:`corvex.laps.lap_groups` counts them (a
+            one-record lap 0 starts none).
+        row: its (first) row in the recording's lap table; ``rows`` all of them.
+        lap_type: "full", "partial", "in", "out" or "incomplete" (the first row's).
         lap_time: seconds from its start to its end (the recording's ``lap_summary``).
+        status: "timed" when it counts, else why not ("out", "in", "reset", ...; see
+            :attr:`corvex.laps.LapTiming.statuses`).
         log: the :class:`~corvex.LogFile` it was cut from.
         channels: channel name -> table of ``timecodes`` and the channel, sliced to the lap.
         laps: the lap table's one row of this lap.
@@ -54,18 +59,22 @@ class Lap(ChannelTables):
     the table saved as Parquet is a reference lap for :func:`corvex.delta`.
     """
 
-    def __init__(self, log: LogFile, row: int) -> None:
+    def __init__(self, log: LogFile, row: int, stop_row: int | None = None) -> None:
         if not 0 <= row < log.laps.num_rows:
             raise IndexError(f"lap table row {row} out of range (0..{log.laps.num_rows - 1})")
-        first, stop = record_range(log.laps, log.channels, row)
+        stop_row = row + 1 if stop_row is None else max(row + 1, min(stop_row, log.laps.num_rows))
+        ranges = record_ranges(log.laps, log.channels)
+        first, stop = ranges[row][0], ranges[stop_row - 1][1]
         self.log = log
         self.row = row
-        self.laps = log.laps.slice(row, 1)
-        entry = self.laps.to_pylist()[0]
-        self.num = LapNumber(entry["num"], entry["session"], row)
-        self.session: int = entry["session"]
+        self.rows = range(row, stop_row)
+        self.laps = log.laps.slice(row, stop_row - row)
+        entries = self.laps.to_pylist()
+        entry = entries[0]
+        self.session: int = row_sessions(log.laps, lap_groups(log.laps))[row]
+        self.num = LapNumber(entry["num"], self.session, row)
         self.lap_type: str = entry["lap_type"]
-        self.lap_time = (entry["end_time"] - entry["start_time"]) / 1000.0
+        self.lap_time = (entries[-1]["end_time"] - entry["start_time"]) / 1000.0
         self.channels = {name: t.slice(first, stop - first) for name, t in log.channels.items()}
         self.metadata = dict(log.metadata, record_count=stop - first)
         self.source = log.source
@@ -74,7 +83,16 @@ class Lap(ChannelTables):
     @cached_property
     def valid(self) -> bool:
         """Whether the recording counts this lap as valid (its ``lap_summary``'s ``valid``)."""
-        return LapTiming(self.log.laps, self.log.channels, self.log.metadata).valid[self.row]
+        return self._timing.valid[self.row] and len(self.rows) == 1
+
+    @cached_property
+    def status(self) -> str:
+        """"timed" when the lap counts, else why not (its ``lap_summary``'s ``status``)."""
+        return "reset" if len(self.rows) > 1 else self._timing.statuses[self.row]
+
+    @cached_property
+    def _timing(self) -> LapTiming:
+        return LapTiming(self.log.laps, self.log.channels, self.log.metadata)
 
     @property
     def session_info(self) -> dict[str, Any]:
@@ -88,8 +106,8 @@ class Lap(ChannelTables):
 
     @property
     def lap_summary(self) -> pa.Table:
-        """This lap's row of the recording's :attr:`LogFile.lap_summary`."""
-        return self.log.lap_summary.slice(self.row, 1)
+        """This lap's row (rows) of the recording's :attr:`LogFile.lap_summary`."""
+        return self.log.lap_summary.slice(self.row, len(self.rows))
 
     def lap_record_ranges(self) -> list[tuple[int, int]]:
         """``[(0, record_count)]``: the lap is all of its records."""
@@ -162,7 +180,7 @@ class Lap(ChannelTables):
 
     def __repr__(self) -> str:
         rate = self.metadata.get("tick_rate")
-        verdict = "valid" if self.valid else "not valid"
+        verdict = "valid" if self.valid else f"not valid: {self.status}"
         return repr_block(
             [
                 f"<corvex.Lap {self.num} of session {self.session} in {self.source}",

@@ -5,8 +5,11 @@ session time; a lap ends at the timecode where the next one starts, the last at 
 record), ``lap_type`` and ``session``. Here it meets the channel tables:
 
 - :func:`record_ranges`: the records of each lap;
-- :func:`find_row`: the row of a lap number, with the errors that say how to pick among repeats;
-- :class:`LapTiming`: the lap summary (``lap_time``, ``sim_lap_time``, ``valid``, sectors);
+- :func:`lap_groups`: the laps as people see them, one-record rows folded into their
+  neighbours, and :func:`find_group` / :func:`find_row`: the lap of a number, with the errors
+  that say how to pick among repeats;
+- :class:`LapTiming`: the lap summary (``lap_time``, ``sim_lap_time``, ``valid``, ``status``,
+  sectors);
 - :func:`fastest_row`, the one rule for the fastest lap that every view uses, and
   :func:`best_sectors` and :func:`theoretical_best` on top of the summary.
 
@@ -18,6 +21,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
 from functools import cached_property
 from typing import Any
 
@@ -27,12 +31,18 @@ from corvex.tables import packed_array, time_column
 
 __all__ = [
     "SIM_LAP_TIME_CHANNEL",
+    "STATUSES",
+    "LapGroup",
     "LapNumber",
     "LapTiming",
     "best_sectors",
     "fastest_lap",
     "fastest_row",
+    "find_group",
     "find_row",
+    "group_status",
+    "lap_groups",
+    "row_sessions",
     "record_range",
     "record_ranges",
     "theoretical_best",
@@ -73,42 +83,127 @@ class LapNumber(int):
         return int.__repr__(self)
 
 
-# -- which records, which row -------------------------------------------------------------------
+# -- the laps as people see them ----------------------------------------------------------------
+
+# The lap type the reader gives a lap of fewer than two records.
+ONE_RECORD = "incomplete"
 
 
-def find_row(laps: pa.Table, num: int, session: int | None = None) -> int:
-    """The row of lap ``num`` (of ``session``, when given) in the lap table.
+@dataclass(frozen=True)
+class LapGroup:
+    """One lap as the listings, the plots and the lap lookup show it: the rows ``first`` up to,
+    not including, ``stop`` of the lap table, with its number and its session."""
 
-    A :class:`LapNumber` brings its own session, and its row when that row holds its number and
-    session. Raises ``KeyError`` when there is no such lap and ``ValueError`` when the number
-    occurs more than once and ``session`` does not tell which.
+    first: int
+    stop: int
+    num: int
+    session: int
+
+    @property
+    def split(self) -> bool:
+        """Whether one-record rows split this lap in the lap table (a reset inside it)."""
+        return self.stop - self.first > 1
+
+
+def lap_groups(laps: pa.Table) -> list[LapGroup]:
+    """The laps of the lap table as people see them.
+
+    The lap table has a row for every run of equal ``Lap`` values, and real recordings hold
+    runs of a single record that are no lap: the zeroed first record of a file, the one record
+    of ``Lap`` 0 that a reset leaves in the middle of a file, a counter that blinks for one
+    tick. Here such a row (the reader's type "incomplete": fewer than two records) is no lap of
+    its own: it starts no session (the sessions of the lap table's ``session`` column that such
+    rows start are taken back), takes no lap number, and when rows of the same number and
+    session stand on both sides of it, they are one lap (the lap a reset interrupted). The rows
+    themselves stay in the lap table (``LogFile.laps``), with its own ``session`` column.
     """
+    nums = laps.column("num").to_pylist()
+    types = laps.column("lap_type").to_pylist()
+    table_sessions = laps.column("session").to_pylist()
+    groups: list[LapGroup] = []
+    skipped = False  # one-record rows since the last lap
+    undone = 0  # sessions that one-record rows started
+    before: int | None = None  # the table's session of the row before
+    for row, (num, kind, table_session) in enumerate(zip(nums, types, table_sessions)):
+        if kind == ONE_RECORD:
+            if before is not None:
+                undone += table_session - before
+            before = table_session
+            skipped = True
+            continue
+        before = table_session
+        session = table_session - undone
+        last = groups[-1] if groups else None
+        if last is not None and skipped and num == last.num and session == last.session:
+            groups[-1] = LapGroup(last.first, row + 1, num, session)
+        else:
+            groups.append(LapGroup(row, row + 1, num, session))
+        skipped = False
+    return groups
+
+
+def row_sessions(laps: pa.Table, groups: Sequence[LapGroup] | None = None) -> list[int]:
+    """The session of each row of the lap table as :func:`lap_groups` counts them: a
+    one-record row is in the session of the lap before it (the first lap's, at the start)."""
+    groups = lap_groups(laps) if groups is None else groups
+    out = [0] * laps.num_rows
+    session = groups[0].session if groups else 0
+    edges = {g.first: g for g in groups}
+    for row in range(laps.num_rows):
+        group = edges.get(row)
+        if group is not None:
+            session = group.session
+        out[row] = session
+    return out
+
+
+def find_group(laps: pa.Table, num: int, session: int | None = None) -> LapGroup:
+    """The lap ``num`` (of ``session``, when given) among :func:`lap_groups`.
+
+    ``session`` counts as :func:`lap_groups` does. A :class:`LapNumber` brings its own session,
+    and its row when that row still holds its number and session. A number that only a
+    one-record row holds gives that row, a lap of one record. Raises ``KeyError`` when there is
+    no such lap and ``ValueError`` when the number occurs more than once and ``session`` does
+    not tell which.
+    """
+    groups = lap_groups(laps)
+    sessions = row_sessions(laps, groups)
+    nums = laps.column("num").to_pylist()
     if isinstance(num, LapNumber):
         if session is None:
             session = num.session
         row = num.row
-        if (
-            row is not None
-            and 0 <= row < laps.num_rows
-            and laps.column("num")[row].as_py() == num
-            and laps.column("session")[row].as_py() == session
-        ):
-            return row
-    nums = laps.column("num").to_pylist()
-    sessions = laps.column("session").to_pylist()
-    rows = [r for r, n in enumerate(nums) if n == num and session in (None, sessions[r])]
+        if row is not None and 0 <= row < laps.num_rows:
+            found = next((g for g in groups if g.first <= row < g.stop), None)
+            if found is not None and found.num == num and found.session == session:
+                return found
+    matches = [g for g in groups if g.num == num and session in (None, g.session)]
+    if not matches:  # a one-record row is still found by its number
+        matches = [
+            LapGroup(r, r + 1, n, sessions[r])
+            for r, n in enumerate(nums)
+            if n == num and session in (None, sessions[r])
+        ]
     where = "" if session is None else f" in session {session}"
-    if not rows:
-        known = ", ".join(str(n) for n in dict.fromkeys(nums)) or "none"
+    if not matches:
+        known = ", ".join(str(n) for n in dict.fromkeys(g.num for g in groups)) or "none"
         raise KeyError(f"no lap {num}{where} (laps: {known})")
-    if len(rows) > 1:
-        in_sessions = sorted({sessions[r] for r in rows})
+    if len(matches) > 1:
+        in_sessions = sorted({g.session for g in matches})
         if session is None and len(in_sessions) > 1:
             hint = f"; pick one with session= ({', '.join(map(str, in_sessions))})"
         else:
             hint = ""
-        raise ValueError(f"lap {num}{where} occurs {len(rows)} times{hint}")
-    return rows[0]
+        raise ValueError(f"lap {num}{where} occurs {len(matches)} times{hint}")
+    return matches[0]
+
+
+def find_row(laps: pa.Table, num: int, session: int | None = None) -> int:
+    """The first row of lap ``num`` in the lap table (see :func:`find_group`)."""
+    return find_group(laps, num, session).first
+
+
+# -- which records -----------------------------------------------------------------------------
 
 
 def record_ranges(laps: pa.Table, channels: Mapping[str, pa.Table]) -> list[tuple[int, int]]:
@@ -230,7 +325,11 @@ class LapTiming:
         ``valid`` marks a "full" lap that never touched pit road and whose travelled distance
         (the integral of ``Speed`` over the lap) is within
         :data:`corvex.analysis.VALID_DISTANCE_TOLERANCE` of the track length; the distance
-        test is left out when the file has no ``Speed`` or no track length. ``sector_1`` ..
+        test is left out when the file has no ``Speed`` or no track length. This is the rule
+        for which laps count: the reader's "full" alone also says so of a lap that starts in
+        the pit box just before the line. ``status`` says the same in a racer's words: "timed"
+        for a valid lap, else why it does not count ("out", "in", "reset", ...; see
+        :attr:`statuses`). ``sector_1`` ..
         ``sector_N`` (s) split each full lap at the sector starts of the session info's split
         time info (one sector without it); they add up to ``lap_time``, and are null for the
         other laps and where a lap's distance does not reach a sector boundary.
@@ -240,12 +339,15 @@ class LapTiming:
             summary = summary.append_column(
                 pa.field("sim_lap_time", pa.float64()), self._sim_lap_times()
             )
-        summary = summary.append_column(self._valid_field, pa.array(self.valid, pa.bool_()))
+        from corvex.columns import strings
+
+        summary = summary.append_column(self._valid_field, self._valid_array)
+        summary = summary.append_column(self._status_field, strings(self.statuses))
         sectors = self.sectors
         for n in range(len(self.sector_starts)):
             column = [times[n] for times in sectors]
             summary = summary.append_column(
-                pa.field(f"sector_{n + 1}", pa.float64()), pa.array(column, pa.float64())
+                pa.field(f"sector_{n + 1}", pa.float64()), packed_array(pa.float64(), "d", column)
             )
         return summary
 
@@ -253,10 +355,19 @@ class LapTiming:
     def times(self) -> pa.Table:
         """The lap table with ``lap_time`` and ``valid``: what :func:`fastest_row` needs."""
         times = self.laps.append_column(self._lap_time_field, self._lap_seconds)
-        return times.append_column(self._valid_field, pa.array(self.valid, pa.bool_()))
+        return times.append_column(self._valid_field, self._valid_array)
+
+    @cached_property
+    def _valid_array(self) -> pa.Array:
+        import numpy as np
+
+        from corvex.columns import from_numpy
+
+        return from_numpy(np.array(self.valid, dtype=np.bool_), pa.bool_())
 
     _lap_time_field = pa.field("lap_time", pa.float64(), nullable=False)
     _valid_field = pa.field("valid", pa.bool_(), nullable=False)
+    _status_field = pa.field("status", pa.string(), nullable=False)
 
     @cached_property
     def _lap_seconds(self) -> pa.Array:
@@ -268,22 +379,116 @@ class LapTiming:
     def valid(self) -> list[bool]:
         """The ``valid`` column of :attr:`summary`."""
         full = [t == "full" for t in self.laps.column("lap_type").to_pylist()]
+        for group in self._groups:  # a lap a reset interrupted never counts
+            if group.split:
+                full[group.first : group.stop] = [False] * (group.stop - group.first)
         if not any(full):
             return full
-        from corvex.analysis import VALID_DISTANCE_TOLERANCE, any_true, track_metres, travelled
+        pit = self._pit_flags
+        ok = [a and not b for a, b in zip(full, pit["any"])] if pit else full
+        ratios = self._distance_ratios
+        if ratios is not None:
+            from corvex.analysis import VALID_DISTANCE_TOLERANCE
 
-        ranges = self.ranges
-        ok = list(full)
-        if "OnPitRoad" in self.channels:
-            pit = any_true(self.channels["OnPitRoad"].column(1).to_numpy(), ranges)
-            ok = [a and not b for a, b in zip(ok, pit.tolist())]
-        length = track_metres(self.metadata.get("track_length"))
-        if "Speed" in self.channels and length is not None:
-            time = time_column(self.channels).to_numpy()
-            metres = travelled(time, self.channels["Speed"].column(1).to_numpy(), ranges)
-            close = abs(metres - length) <= VALID_DISTANCE_TOLERANCE * length
-            ok = [a and bool(b) for a, b in zip(ok, close)]
+            ok = [a and abs(r - 1.0) <= VALID_DISTANCE_TOLERANCE for a, r in zip(ok, ratios)]
         return ok
+
+    @cached_property
+    def statuses(self) -> list[str]:
+        """The ``status`` column of :attr:`summary`: whether a lap counts, as a racer says it.
+
+        "timed" for a valid lap; for any other the first that holds of: "one record" (a row
+        of fewer than two records, see :func:`lap_groups`), "tow" (``PlayerCarTowTime`` above 0
+        in the lap), "reset" (a one-record row of lap 0 follows it inside the file, the
+        simulator's trace of a reset, or one splits it), "out" (on pit road at its start: its first record, or
+        its second after a zeroed first record), "in" (on pit road at its last record), "pit"
+        (on pit road in between), "partial" (the reader's type: it starts or ends away from the
+        line, as where the recording starts or stops), "short" or "long" (its distance is off
+        the track length by more than the tolerance of the valid rule), else the reader's type.
+        """
+        types = self.laps.column("lap_type").to_pylist()
+        nums = self.laps.column("num").to_pylist()
+        valid = self.valid
+        pit = self._pit_flags
+        tow = self._towed
+        ratios = self._distance_ratios
+        split = {r for g in self._groups if g.split for r in range(g.first, g.stop)}
+        out: list[str] = []
+        for row, kind in enumerate(types):
+            # The record of a reset lies inside the file: laps follow it.
+            reset = row + 2 < len(types) and types[row + 1] == ONE_RECORD and nums[row + 1] == 0
+            if valid[row]:
+                status = "timed"
+            elif kind == ONE_RECORD:
+                status = "one record"
+            elif tow is not None and tow[row]:
+                status = "tow"
+            elif reset or row in split:
+                status = "reset"
+            elif pit and pit["start"][row]:
+                status = "out"
+            elif pit and pit["end"][row]:
+                status = "in"
+            elif pit and pit["any"][row]:
+                status = "pit"
+            elif kind == "partial":
+                status = "partial"
+            elif ratios is not None and ratios[row] < 1.0:
+                status = "short"
+            elif ratios is not None and ratios[row] > 1.0:
+                status = "long"
+            else:
+                status = kind
+            out.append(status)
+        return out
+
+    @cached_property
+    def _groups(self) -> list[LapGroup]:
+        return lap_groups(self.laps)
+
+    @cached_property
+    def _pit_flags(self) -> dict[str, list[bool]] | None:
+        """Per row: on pit road anywhere, at its start (first record, or the second after a
+        first record that is all zeros), at its last record; None without ``OnPitRoad``."""
+        table = self.channels.get("OnPitRoad")
+        if table is None:
+            return None
+        from corvex.analysis import any_true
+        from corvex.columns import bools
+
+        flags = bools(table.column(1))
+        ranges = self.ranges
+        starts = [b > a and bool(flags[a] or (b - a > 1 and flags[a + 1])) for a, b in ranges]
+        ends = [b > a and bool(flags[b - 1]) for a, b in ranges]
+        return {"any": any_true(flags, ranges).tolist(), "start": starts, "end": ends}
+
+    @cached_property
+    def _towed(self) -> list[bool] | None:
+        """Per row: whether ``PlayerCarTowTime`` was above 0 in it; None without the channel."""
+        table = self.channels.get("PlayerCarTowTime")
+        if table is None:
+            return None
+        from corvex.analysis import any_true
+        from corvex.columns import floats
+
+        return any_true(floats(table.column(1)) > 0, self.ranges).tolist()
+
+    @cached_property
+    def _distance_ratios(self) -> list[float] | None:
+        """Per row: the distance travelled (the integral of ``Speed``) over the track length;
+        None without ``Speed`` or a track length."""
+        from corvex.analysis import track_metres
+
+        length = track_metres(self.metadata.get("track_length"))
+        if "Speed" not in self.channels or length is None or not length > 0:
+            return None
+        from corvex.analysis import travelled
+        from corvex.columns import floats, timecodes
+
+        metres = travelled(
+            timecodes(self.channels), floats(self.channels["Speed"].column(1)), self.ranges
+        )
+        return (metres / length).tolist()
 
     @cached_property
     def sectors(self) -> list[list[float | None]]:
@@ -295,6 +500,7 @@ class LapTiming:
         if not rows:
             return out
         from corvex.analysis import distance_channel, sector_times, track_metres
+        from corvex.columns import timecodes
 
         length = track_metres(self.metadata.get("track_length"))
         source = distance_channel(self.channels, length)
@@ -312,7 +518,7 @@ class LapTiming:
             raw, period = source
             ranges = self.ranges
             found = sector_times(
-                time_column(self.channels).to_numpy(),
+                timecodes(self.channels),
                 raw,
                 period,
                 starts,
@@ -407,21 +613,19 @@ def fastest_lap(summary: pa.Table) -> LapNumber | None:
     row = fastest_row(summary)
     if row is None:
         return None
-    return LapNumber(
-        summary.column("num")[row].as_py(), summary.column("session")[row].as_py(), row
-    )
+    return LapNumber(summary.column("num")[row].as_py(), row_sessions(summary)[row], row)
 
 
 def best_sectors(summary: pa.Table, sector_starts: Sequence[float]) -> pa.Table:
     """The best time of each sector over the valid laps of a lap summary.
 
     Columns: ``sector`` (1..N), ``start`` (lap fraction where it starts), ``time`` (s, null
-    when no valid lap has it), and ``num`` and ``session`` of the lap that set it (the first
-    such lap on a tie).
+    when no valid lap has it), and ``num`` and ``session`` (as :func:`lap_groups` counts
+    sessions) of the lap that set it (the first such lap on a tie).
     """
     valid = summary.column("valid").to_pylist()
     nums = summary.column("num").to_pylist()
-    sessions = summary.column("session").to_pylist()
+    sessions = row_sessions(summary)
     best: list[tuple[float | None, int | None, int | None]] = []
     for k in range(len(sector_starts)):
         times = summary.column(f"sector_{k + 1}").to_pylist()
@@ -433,11 +637,11 @@ def best_sectors(summary: pa.Table, sector_starts: Sequence[float]) -> pa.Table:
         best.append(min(found, key=lambda item: item[0] or 0.0) if found else (None, None, None))
     return pa.table(
         {
-            "sector": pa.array(range(1, len(sector_starts) + 1), pa.int32()),
-            "start": pa.array(sector_starts, pa.float64()),
-            "time": pa.array([b[0] for b in best], pa.float64()),
-            "num": pa.array([b[1] for b in best], pa.int32()),
-            "session": pa.array([b[2] for b in best], pa.int32()),
+            "sector": packed_array(pa.int32(), "i", list(range(1, len(sector_starts) + 1))),
+            "start": packed_array(pa.float64(), "d", list(sector_starts)),
+            "time": packed_array(pa.float64(), "d", [b[0] for b in best]),
+            "num": packed_array(pa.int32(), "i", [b[1] for b in best]),
+            "session": packed_array(pa.int32(), "i", [b[2] for b in best]),
         }
     )
 

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import html
 import os
+from collections.abc import Sequence
 import textwrap
 from collections import Counter
 from dataclasses import dataclass
@@ -22,7 +23,7 @@ from typing import TYPE_CHECKING, Any
 import pyarrow as pa
 
 from corvex.formatting import format_lap_time
-from corvex.laps import fastest_row
+from corvex.laps import ONE_RECORD, fastest_row, lap_groups
 from corvex.session_info import player_entry, text_or_none
 
 if TYPE_CHECKING:
@@ -30,6 +31,9 @@ if TYPE_CHECKING:
 
 __all__ = [
     "LapReport",
+    "lap_entries",
+    "one_record_rows",
+    "recorded_sessions",
     "session_facts",
     "left_out_variables",
     "info_text",
@@ -58,8 +62,11 @@ def session_facts(log: LogFile, *, left_out: bool = True) -> dict[str, Any]:
     "session_start_date" (unix seconds); "duration" (s); "records"; "tick_rate" (Hz);
     "channels" ("count" and "by_type"); "left_out" (the variables not read as channels, each
     with "name", "type" and "count"; None when the source is not a file that can be read again,
-    or when ``left_out`` is false); "laps" (one dict per lap, times in seconds, the fastest
-    full lap marked) and "fastest_lap". A fact the file does not hold is None.
+    or when ``left_out`` is false); "sessions" (the sessions of the session info the records
+    belong to, see :func:`recorded_sessions`); "laps" (one dict per lap, see
+    :func:`lap_entries`), "one_record_rows" (the rows of one record the listing leaves out,
+    each with "row", "num" and "time") and "fastest_lap". A fact the file does not hold is
+    None.
     """
     meta = dict(log.metadata)
     text = log.session_info_text
@@ -71,21 +78,8 @@ def session_facts(log: LogFile, *, left_out: bool = True) -> dict[str, Any]:
         meta.update(weekend_fields(text))
     player = player_entry(log.session_info)
     summary = log.lap_summary
-    best = fastest_row(summary)
-    laps = []
-    for row, lap in enumerate(summary.to_pylist()):
-        entry = {
-            "num": lap["num"],
-            "session": lap["session"],
-            "lap_type": lap["lap_type"],
-            "start_time": lap["start_time"] / 1000.0,
-            "end_time": lap["end_time"] / 1000.0,
-            "lap_time": lap["lap_time"],
-        }
-        if "sim_lap_time" in lap:
-            entry["sim_lap_time"] = lap["sim_lap_time"]
-        entry["fastest"] = row == best
-        laps.append(entry)
+    laps = lap_entries(summary)
+    best = next((n for n, lap in enumerate(laps) if lap["fastest"]), None)
     types = Counter(str(table.schema.field(1).type) for table in log.channels.values())
     stamp = meta.get("session_start_date", 0)
     skipped = left_out_variables(log.source) if left_out else None
@@ -110,11 +104,95 @@ def session_facts(log: LogFile, *, left_out: bool = True) -> dict[str, Any]:
         "left_out": None
         if skipped is None
         else [{"name": v.name, "type": v.type, "count": v.count} for v in skipped],
+        "sessions": recorded_sessions(log),
         "laps": laps,
+        "one_record_rows": one_record_rows(summary),
         "fastest_lap": None
         if best is None
         else {k: laps[best][k] for k in ("num", "session", "lap_time")},
     }
+
+
+def lap_entries(summary: pa.Table) -> list[dict[str, Any]]:
+    """The laps of a lap summary as the listings show them, one dict per lap of
+    :func:`corvex.laps.lap_groups` (rows of one record are no lap of their own, and the rows a
+    reset split are one lap), times in seconds, the fastest valid lap marked.
+
+    Keys: "num", "session", "lap_type" (the reader's, of its first row), "status" ("timed"
+    when it counts, else why not), "start_time", "end_time", "lap_time", "sim_lap_time" (when
+    the file records it), "fastest" and "rows" (its rows of the lap table).
+    """
+    best = fastest_row(summary)
+    rows = summary.to_pylist()
+    laps = []
+    for group in lap_groups(summary):
+        first, last = rows[group.first], rows[group.stop - 1]
+        entry = {
+            "num": group.num,
+            "session": group.session,
+            "lap_type": first["lap_type"],
+            "status": "reset" if group.split else first["status"],
+            "start_time": first["start_time"] / 1000.0,
+            "end_time": last["end_time"] / 1000.0,
+            "lap_time": (last["end_time"] - first["start_time"]) / 1000.0,
+        }
+        if "sim_lap_time" in first:
+            entry["sim_lap_time"] = None if group.split else first["sim_lap_time"]
+        entry["fastest"] = best is not None and group.first <= best < group.stop
+        entry["rows"] = list(range(group.first, group.stop))
+        laps.append(entry)
+    return laps
+
+
+def one_record_rows(summary: pa.Table) -> list[dict[str, Any]]:
+    """The rows of one record, which the lap listings fold into their neighbours."""
+    return [
+        {"row": row, "num": lap["num"], "time": lap["start_time"] / 1000.0}
+        for row, lap in enumerate(summary.select(["num", "start_time", "lap_type"]).to_pylist())
+        if lap["lap_type"] == ONE_RECORD
+    ]
+
+
+def recorded_sessions(log: LogFile) -> list[dict[str, Any]]:
+    """The sessions of the session info that the recording holds, in the order it holds them:
+    one dict each with "num" and "type" (``SessionType``: "Practice", "Qualify", "Race", ...)
+    and "name" (``SessionName``).
+
+    The ``SessionNum`` channel says which entries of ``SessionInfo: Sessions`` the records
+    belong to; a value held by a single record (the zeroed first record of a file) does not
+    count. Without the channel, a session info that lists one session names it; else none.
+    """
+    info = log.session_info.get("SessionInfo")
+    listed = info.get("Sessions") if isinstance(info, dict) else None
+    entries = [e for e in listed if isinstance(e, dict)] if isinstance(listed, list) else []
+    if not entries:
+        return []
+    table = log.channels.get("SessionNum")
+    if table is None:
+        chosen = entries if len(entries) == 1 else []
+    else:
+        import numpy as np
+
+        from corvex.columns import column_values
+
+        values = np.asarray(column_values(table.column(1)))
+        order: dict[int, int] = {}
+        if len(values):
+            starts = np.flatnonzero(np.diff(values, prepend=values[0] - 1))
+            lengths = np.diff(np.append(starts, len(values)))
+            for start, length in zip(starts.tolist(), lengths.tolist()):
+                if length > 1:
+                    order.setdefault(int(values[start]), start)
+        by_num = {e.get("SessionNum"): e for e in entries}
+        chosen = [by_num[n] for n in order if n in by_num]
+    return [
+        {
+            "num": e.get("SessionNum"),
+            "type": text_or_none(e.get("SessionType")),
+            "name": text_or_none(e.get("SessionName")),
+        }
+        for e in chosen
+    ]
 
 
 @dataclass(frozen=True)
@@ -192,6 +270,9 @@ def info_text(facts: dict[str, Any], width: int = 100) -> str:
     if facts.get("team") and facts["team"] != facts["driver"]:
         rows.append(("Team", facts["team"]))
     rows.extend((label, facts[key]) for key, label in _ID_KEYS if facts[key])
+    kinds = session_kinds(facts.get("sessions") or [])
+    if kinds:
+        rows.append(("Session", kinds))
     rows.append(("Started", _start_text(facts["session_start_date"])))
     rows.append(("Duration", format_lap_time(facts["duration"])))
     rows.append(("Records", str(facts["records"])))
@@ -218,8 +299,13 @@ def info_text(facts: dict[str, Any], width: int = 100) -> str:
         else:
             lines.append(f"{label:<{label_width}}{_shown(value)}")
     lines.append("")
-    lines.extend(lap_lines(facts["laps"]))
+    lines.extend(lap_lines(facts["laps"], facts.get("one_record_rows") or []))
     return "\n".join(lines)
+
+
+def session_kinds(sessions: list[dict[str, Any]]) -> str:
+    """ "Practice", or "Practice, Qualify, Race" for a recording of several sessions."""
+    return ", ".join(s["type"] or s["name"] or f"session {s['num']}" for s in sessions)
 
 
 def left_out_text(left_out: list[dict[str, Any]]) -> str:
@@ -229,19 +315,33 @@ def left_out_text(left_out: list[dict[str, Any]]) -> str:
     return f"{len(left_out)} {noun}, not read as channels: {names}"
 
 
-def lap_lines(laps: list[dict[str, Any]]) -> list[str]:
-    """The lap table of ``corvex info``: number, session, type, start, lap time(s), fastest."""
+def lap_lines(laps: list[dict[str, Any]], one_record: Sequence[dict[str, Any]] = ()) -> list[str]:
+    """The lap table of ``corvex info``: number, session, the reader's type, the status (why a
+    lap does not count), start, lap time(s), fastest; a line on the rows of one record left
+    out."""
+    lines = _lap_table_lines(laps)
+    if one_record:
+        noun = "row" if len(one_record) == 1 else "rows"
+        at = ", ".join(f"lap {r['num']} at {format_lap_time(r['time'])}" for r in one_record[:4])
+        more = ", ..." if len(one_record) > 4 else ""
+        lines.append(
+            f"  ({len(one_record)} {noun} of one record not listed: {at}{more};"
+            " see log.laps)"
+        )
+    return lines
+
+
+def _lap_table_lines(laps: list[dict[str, Any]]) -> list[str]:
     if not laps:
         return ["Laps: none"]
     sim = any("sim_lap_time" in lap for lap in laps)
-    lines = [
-        f"Laps: {len(laps)}",
-        "  lap  session  type         start    lap time" + ("   sim time" if sim else ""),
-    ]
+    head = f"  {'lap':>3}  {'session':>7}  {'type':<10}  {'status':<10} {'start':>9}  {'lap time':>9}"
+    lines = [f"Laps: {len(laps)}", head + (f"  {'sim time':>9}" if sim else "")]
     for lap in laps:
         line = (
             f"  {lap['num']:>3}  {lap['session']:>7}  {lap['lap_type']:<10}"
-            f" {format_lap_time(lap['start_time']):>9}  {format_lap_time(lap['lap_time']):>9}"
+            f"  {lap['status']:<10} {format_lap_time(lap['start_time']):>9}"
+            f"  {format_lap_time(lap['lap_time']):>9}"
         )
         if sim:
             line += f"  {_optional_time(lap.get('sim_lap_time')):>9}"
@@ -302,11 +402,20 @@ def logfile_html(log: LogFile) -> str:
 
 
 def laps_html(laps: list[dict[str, Any]]) -> str:
-    """The laps of :func:`session_facts` as an HTML table; the fastest full lap in bold."""
+    """The laps of :func:`session_facts` as an HTML table; the fastest valid lap in bold."""
     if not laps:
         return "<p>Laps: none</p>"
     sim = any("sim_lap_time" in lap for lap in laps)
-    heads = ["lap", "session", "type", "start", "lap time", *(["sim lap time"] if sim else []), ""]
+    heads = [
+        "lap",
+        "session",
+        "type",
+        "status",
+        "start",
+        "lap time",
+        *(["sim lap time"] if sim else []),
+        "",
+    ]
     head = "".join(f'<th style="text-align: right; {_CELL}">{h}</th>' for h in heads)
     rows = []
     for lap in laps:
@@ -314,6 +423,7 @@ def laps_html(laps: list[dict[str, Any]]) -> str:
             str(lap["num"]),
             str(lap["session"]),
             lap["lap_type"],
+            lap["status"],
             format_lap_time(lap["start_time"]),
             format_lap_time(lap["lap_time"]),
             *([_optional_time(lap.get("sim_lap_time"))] if sim else []),
@@ -336,12 +446,14 @@ def laps_html(laps: list[dict[str, Any]]) -> str:
 
 @dataclass(frozen=True)
 class LapReport:
-    """The lap summary of a session with its fastest full lap, for reading rather than computing.
+    """The lap summary of a session with its fastest valid lap, for reading rather than
+    computing.
 
     ``table`` is the :attr:`LogFile.lap_summary` table itself and ``fastest`` the row of the
-    fastest "full" lap (None when there is none). A report prints like the lap table of
-    ``corvex info``, shows as an HTML table in notebooks, and hands ``table`` to any consumer of
-    the Arrow PyCapsule stream protocol (``polars.DataFrame(report)``).
+    fastest valid lap (None when there is none). A report prints like the lap table of
+    ``corvex info`` (the laps of :func:`lap_entries`: rows of one record folded into their
+    neighbours), shows as an HTML table in notebooks, and hands ``table``, every row, to any
+    consumer of the Arrow PyCapsule stream protocol (``polars.DataFrame(report)``).
     """
 
     table: pa.Table
@@ -353,15 +465,10 @@ class LapReport:
         return cls(summary, fastest_row(summary))
 
     def _laps(self) -> list[dict[str, Any]]:
-        laps = []
-        for row, lap in enumerate(self.table.to_pylist()):
-            lap["start_time"] /= 1000.0
-            lap["fastest"] = row == self.fastest
-            laps.append(lap)
-        return laps
+        return lap_entries(self.table)
 
     def __repr__(self) -> str:
-        return "\n".join(lap_lines(self._laps()))
+        return "\n".join(lap_lines(self._laps(), one_record_rows(self.table)))
 
     def _repr_html_(self) -> str:
         return laps_html(self._laps())

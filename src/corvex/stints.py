@@ -2,7 +2,8 @@
 
 A stint is a run of rows of the lap table. It starts with the first row, after each pit stop
 (:mod:`corvex.pits`) with the first row that starts once the car has reached pit road, and with
-each new session of the lap table. So the out lap opens a stint and the in lap closes the one
+each new session (as :func:`corvex.laps.lap_groups` counts them: a row of one record, such as
+a reset leaves, starts none). So the out lap opens a stint and the in lap closes the one
 before, wherever the stall lies: before the line (the stop falls in the in lap), after it (in
 the out lap) or with the whole pit lane inside one lap (that lap closes the stint). A session
 without stops is one stint; one that starts in the pit box starts with its out lap.
@@ -21,6 +22,7 @@ import pyarrow as pa
 
 from corvex.columns import bools, floats, floats_or_nan, table_from_lists
 from corvex.fuel import FUEL_CHANNEL, fuel_unit, lap_fuel
+from corvex.laps import lap_groups, row_sessions
 from corvex.pits import PIT_ROAD, STALL, STOP_SCHEMA, pit_stops
 
 if TYPE_CHECKING:
@@ -58,7 +60,7 @@ def stint_bounds(
     rows = summary.num_rows
     if rows == 0:
         return [], []
-    sessions = summary.column("session").to_pylist()
+    sessions = row_sessions(summary)
     starts = [first for first, _ in ranges]
     cuts = {0, *(r for r in range(1, rows) if sessions[r] != sessions[r - 1])}
     ended_by: dict[int, int] = {}  # the row after a stint -> the stop that ended it
@@ -91,8 +93,8 @@ def stint_table(
     stint per session of the lap table; without ``FuelLevel`` the fuel columns are null.
 
     Columns: ``stint`` (1, 2, ...), ``session``, ``first_lap`` and ``last_lap`` (lap numbers),
-    ``start_time`` and ``end_time`` (ms, of its first and last lap), ``laps`` (rows of the lap
-    table, in and out laps included) and ``valid_laps``; over the valid laps ``best``,
+    ``start_time`` and ``end_time`` (ms, of its first and last lap), ``laps`` (laps as
+    :func:`corvex.laps.lap_groups` gives them, in and out laps included) and ``valid_laps``; over the valid laps ``best``,
     ``mean``, ``median``, ``stdev`` (the sample standard deviation, null under two laps) and
     ``best_to_median`` (median minus best), in seconds, null without a valid lap;
     ``fuel_used`` (all its laps) and ``fuel_per_lap`` (the mean of its valid laps) in the unit
@@ -109,7 +111,9 @@ def stint_table(
         fuel = lap_fuel(channels, summary, ranges)
     bounds, ended_by = stint_bounds(summary, ranges, split_records(channels, ranges, stops))
     nums = summary.column("num").to_pylist()
-    sessions = summary.column("session").to_pylist()
+    groups = lap_groups(summary)
+    sessions = row_sessions(summary, groups)
+    heads = {g.first for g in groups}  # the rows where a lap of the listings starts
     start_times = summary.column("start_time").to_pylist()
     end_times = summary.column("end_time").to_pylist()
     lap_times = floats(summary.column("lap_time"))
@@ -122,11 +126,12 @@ def stint_table(
         times = lap_times[counted]
         out["stint"].append(stint)
         out["session"].append(sessions[first])
-        out["first_lap"].append(nums[first])
-        out["last_lap"].append(nums[stop - 1])
+        laps = [r for r in range(first, stop) if r in heads]
+        out["first_lap"].append(nums[laps[0] if laps else first])
+        out["last_lap"].append(nums[laps[-1] if laps else stop - 1])
         out["start_time"].append(start_times[first])
         out["end_time"].append(end_times[stop - 1])
-        out["laps"].append(stop - first)
+        out["laps"].append(len(laps))
         out["valid_laps"].append(len(counted))
         spread = _spread(times)
         for name in _TIMES:

@@ -26,36 +26,41 @@ def _time_text(seconds: float | None) -> str:
 def format_laps(log: LogFile) -> str:
     """The lap table as printed by ``corvex laps``.
 
-    A ``*`` marks the fastest valid lap and the best time of each sector; only valid laps
-    (full laps that stayed off pit road and covered the track's length) take part.
+    One line per lap as :func:`corvex.overview.lap_entries` gives them (a row of one record is
+    no lap of its own). The status says whether a lap counts: "timed" for a valid lap (a full
+    lap that stayed off pit road and covered the track's length), else why not. A ``*`` marks
+    the fastest valid lap and the best time of each sector; only valid laps take part.
     """
     from corvex.formatting import format_lap_time
+    from corvex.overview import one_record_rows, lap_entries
 
-    summary = log.lap_summary.to_pylist()
-    if not summary:
+    summary = log.lap_summary
+    laps = lap_entries(summary)
+    if not laps:
         return "Laps: none"
+    rows_of = summary.to_pylist()
     starts = log.sector_starts
     best = log.best_sectors.to_pylist()
     fastest = log.fastest_lap
-    header = ["lap", "session", "type", "valid", "lap time"]
+    header = ["lap", "session", "type", "status", "lap time"]
     header += [f"S{n}" for n in range(1, len(starts) + 1)] if len(starts) > 1 else []
     rows = []
-    for lap in summary:
-        is_fastest = (
-            fastest is not None and lap["num"] == fastest and lap["session"] == fastest.session
-        )
+    for lap in laps:
+        row = rows_of[lap["rows"][0]]
         cells = [
             str(lap["num"]),
             str(lap["session"]),
             lap["lap_type"],
-            "yes" if lap["valid"] else "no",
-            format_lap_time(lap["lap_time"]) + (" *" if is_fastest else "  "),
+            lap["status"],
+            format_lap_time(lap["lap_time"]) + (" *" if lap["fastest"] else "  "),
         ]
         if len(starts) > 1:
+            whole = len(lap["rows"]) == 1
             for n, sector in enumerate(best, 1):
-                time = lap[f"sector_{n}"]
+                time = row[f"sector_{n}"] if whole else None
                 mark = (
-                    lap["valid"]
+                    row["valid"]
+                    and whole
                     and time is not None
                     and (lap["num"], lap["session"]) == (sector["num"], sector["session"])
                 )
@@ -70,14 +75,21 @@ def format_laps(log: LogFile) -> str:
     if len(starts) > 1:
         at = ", ".join(f"{100 * s:.1f} %" for s in starts)
         lines.append(f"{len(starts)} sectors starting at {at} of the lap")
-    lines.append("  ".join(h.rjust(w) for h, w in zip(header, widths)).rstrip())
-    lines += ["  ".join(c.rjust(w) for c, w in zip(r, widths)).rstrip() for r in rows]
+    aligned = [str.rjust, str.rjust, str.ljust, str.ljust] + [str.rjust] * (len(header) - 4)
+    lines.append("  ".join(a(h, w) for a, h, w in zip(aligned, header, widths)).rstrip())
+    lines += ["  ".join(a(c, w) for a, c, w in zip(aligned, r, widths)).rstrip() for r in rows]
+    one_record = one_record_rows(summary)
+    if one_record:
+        lines.append(
+            f"({len(one_record)} row{'s' if len(one_record) != 1 else ''} of one record "
+            "not listed: no lap of its own)"
+        )
     lines.append("")
     if fastest is None:
         lines.append("Fastest lap:      none (no valid lap)")
         return "\n".join(lines)
-    row = next(r for r in summary if r["num"] == fastest and r["session"] == fastest.session)
-    lines.append(f"Fastest lap:      {format_lap_time(row['lap_time'])} (lap {fastest})")
+    lap_time = summary.column("lap_time")[fastest.row].as_py()
+    lines.append(f"Fastest lap:      {format_lap_time(lap_time)} (lap {fastest})")
     theoretical = log.theoretical_best
     if theoretical is not None and len(starts) > 1:
         origin = ", ".join(f"S{s['sector']} lap {s['num']}" for s in best)
@@ -92,9 +104,12 @@ def register(sub: Any) -> None:
         "laps",
         cmd_laps,
         summary="lap and sector times, best lap and sectors, theoretical best",
-        description="Show every lap with its type, whether it is valid (a full lap that "
-        "stayed off pit road and covered the track's length), its lap time and its sector "
-        "times. '*' marks the fastest valid lap and the best valid time of each sector; the "
-        "theoretical best is the sum of the best sectors.",
+        description="Show every lap with the file's own type, its status (timed: a valid lap, "
+        "a full lap that stayed off pit road and covered the track's length; else why it does "
+        "not count: out, in, pit, reset, tow, partial, short, long), its lap time and its "
+        "sector times. '*' marks the fastest valid lap and the best valid time of each sector; "
+        "the theoretical best is the sum of the best sectors. A row of the lap table that "
+        "holds a single record (a file's zeroed first record, the trace of a reset) is no lap "
+        "of its own.",
     )
     add_file_argument(parser)
