@@ -133,8 +133,10 @@ def test_high_rate_refuses_arrays_without_the_suffix_and_unknown_names():
     log = corvex.open(data)
     with pytest.raises(ValueError, match="_ST"):
         log.high_rate("Arr")
-    with pytest.raises(KeyError):
+    with pytest.raises(KeyError, match="this recording has none"):
         log.high_rate("Speed_ST")
+    with pytest.raises(KeyError, match="'Speed' is a channel .*, not an array variable"):
+        log.high_rate("Speed")
 
 
 def test_lap_slices_the_arrays():

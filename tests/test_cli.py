@@ -183,8 +183,9 @@ def test_info(capsys, sample):
     for row, (num, first, stop) in zip(lap_rows, runs):
         end = times[stop] if stop < len(times) else times[-1]
         assert row[0] == str(num) and row[1] == "0"
-        assert row[4] == lap_time_text(end - times[first])
+        assert row[5] == lap_time_text(end - times[first])
     assert [r[2] for r in lap_rows] == ["out", "full", "full", "full", "in"]
+    assert [r[3] for r in lap_rows] == ["out", "timed", "timed", "timed", "in"]
     # No stop in the pit stall: one stint of all the laps, the three flying laps valid.
     assert stints_text.startswith(f"Stints: 1\n   1  laps 1-{len(runs)} ({len(runs)}, 3 valid)")
 
@@ -415,7 +416,7 @@ def test_laps_marks_the_fastest_lap_and_sectors_and_sums_the_theoretical_best(ca
     rows = [line for line in lines[header + 1 :] if line.strip()][: len(raw.lap_runs())]
     cells = [re.split(r"(?<=[\d*])\s{2,}|\s{2,}(?=\S)", line.strip()) for line in rows]
     assert [c[0] for c in cells] == [str(num) for num, _, _ in raw.lap_runs()]
-    valid = [c for c in cells if c[3] == "yes"]
+    valid = [c for c in cells if c[3] == "timed"]
     assert [c[2] for c in valid] == ["full", "full", "full"]
     for column in range(4, 8):  # lap time, then the three sectors
         marked = [c for c in valid if c[column].endswith("*")]

@@ -266,3 +266,32 @@ def test_a_lap_last_lap_time_that_is_no_number_is_left_alone():
     )
     log = corvex.open(data)
     assert "sim_lap_time" not in log.lap_summary.column_names
+
+
+@pytest.mark.parametrize("command", ["info", "laps", "stints"])
+def test_commands_that_print_text_leave_pandas_alone(sample, command):
+    pytest.importorskip("pandas")  # pyarrow imports it only when it is installed
+    code = (
+        "import sys\nfrom corvex.cli import main\n"
+        f"status = main([{command!r}, {str(sample[0])!r}])\n"
+        "print(status, 'pandas' in sys.modules, file=sys.stderr)\n"
+    )
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert run.stderr.splitlines()[-1] == "0 False", run.stderr
+
+
+def test_a_reader_that_stops_reading_is_no_error(tmp_path):
+    # More than a pipe's buffer of output, so the writer meets the closed pipe.
+    variables = [Var("SessionTime", DOUBLE, unit="s")]
+    variables += [Var(f"Channel{i:04d}", FLOAT, desc="d" * 60, unit="m") for i in range(1500)]
+    path = tmp_path / "wide.ibt"
+    path.write_bytes(build_ibt(variables, {"SessionTime": [0.0, 0.1]}))
+    child = subprocess.Popen(
+        [sys.executable, "-m", "corvex", "channels", str(path)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    assert child.stdout is not None and child.stdout.readline().startswith(b"name")
+    child.stdout.close()
+    assert child.wait(timeout=60) == 0
+    assert child.stderr is not None and child.stderr.read() == b""

@@ -267,6 +267,7 @@ def test_lap_summary_gives_lap_times_in_seconds():
         "session",
         "lap_time",
         "valid",
+        "status",
         "sector_1",  # no split info: the whole lap is one sector
     ]
     assert summary.column("lap_time").to_pylist() == pytest.approx([0.3, 0.4, 0.2])

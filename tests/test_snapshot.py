@@ -10,7 +10,7 @@ import pytest
 
 import corvex
 from corvex.cli import main
-from corvex.testing import BOOL, DOUBLE, FLOAT, INT, Var, build_snapshot, layout
+from corvex.testing import BOOL, DOUBLE, FLOAT, INT, Var, build_ibt, build_snapshot, layout
 
 pytest.importorskip("corvex._corvex_rs")
 
@@ -132,12 +132,28 @@ def test_adjacent_buffers_are_accepted():
     assert log.metadata["snapshot"]["newest"] == 2
 
 
-def test_a_snapshot_given_to_open_says_what_reads_it():
+def test_a_snapshot_given_to_open_says_what_reads_it(tmp_path, capsys):
     # The writer's snapshot has variable headers where a recording's record count lies: read as
     # a recording it has no records, and the warning says what it is.
     with pytest.warns(corvex.CorvexWarning, match="corvex.open_snapshot reads it"):
         log = corvex.open(snapshot([1, 2, 3]))
     assert log.record_count == 0
+    # The command line names its own way to read it.
+    path = tmp_path / "live.bin"
+    path.write_bytes(snapshot([1, 2, 3]))
+    assert main(["laps", str(path)]) == 0
+    err = capsys.readouterr().err
+    assert "corvex info shows it" in err and "open_snapshot" not in err
+
+
+@pytest.mark.parametrize("as_path", [True, False])
+def test_a_recording_given_to_open_snapshot_is_refused(tmp_path, as_path):
+    data = build_ibt(VARIABLES, {"SessionTime": [1.0, 2.0, 3.0], "Speed": [5.0, 6.0, 7.0]})
+    path = tmp_path / "recording.ibt"
+    path.write_bytes(data)
+    with pytest.raises(ValueError, match="a disk recording of 3 records.*corvex.open reads it"):
+        corvex.open_snapshot(path if as_path else data)
+    assert corvex.open(path).record_count == 3
 
 
 @pytest.mark.parametrize("as_json", [False, True])

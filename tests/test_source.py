@@ -8,10 +8,14 @@ import os
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pytest
 from corvex._corvex_rs import ibt
+
+import corvex
+from corvex.reading import TEXT_MODE_NOTE
 
 from corvex.testing import DOUBLE, Var, build_ibt
 
@@ -154,6 +158,21 @@ def test_text_mode_file_is_refused(write_file):
     with pytest.raises(TypeError) as info:
         ibt(io.StringIO("x" * 200))
     assert str(info.value) == "Can't extract `str` to `Vec`"
+
+
+@pytest.mark.parametrize("how", ["utf-8", "latin-1", "stringio"])
+def test_corvex_open_says_to_open_a_text_mode_file_in_binary_mode(write_file, how):
+    path = write_file(VALID)
+    if how == "stringio":
+        handle: Any = io.StringIO("x" * 200)
+    else:
+        handle = open(path, encoding=how)  # noqa: SIM115 - closed below
+    with handle, pytest.raises((TypeError, UnicodeDecodeError)) as info:
+        corvex.open(handle)
+    if how != "utf-8":  # the reader's own message stays as it is
+        assert str(info.value) == "Can't extract `str` to `Vec`"
+    assert info.value.__notes__ == [TEXT_MODE_NOTE]
+    assert 'open(path, "rb")' in TEXT_MODE_NOTE
 
 
 def test_read_without_seek_raises_attribute_error():

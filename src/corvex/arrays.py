@@ -8,7 +8,7 @@ variable out at its own rate.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Container, Mapping
 from typing import Any
 
 import pyarrow as pa
@@ -79,20 +79,40 @@ def check_time_base(
         return
 
 
-def high_rate(tables: Mapping[str, pa.Table], name: str, tick_rate: Any, source: str) -> pa.Table:
+def high_rate(
+    tables: Mapping[str, pa.Table],
+    name: str,
+    tick_rate: Any,
+    source: str,
+    channels: Container[str] = (),
+) -> pa.Table:
     """The sub-sampled array variable ``name`` (``..._ST``) as a flat table at its own rate.
 
     A ``_ST`` variable holds ``count`` samples taken within each tick, the last one at the
     record's own time (it equals the scalar variable of the same name without ``_ST``): sample
     ``j`` of a record at ``t`` ms lies ``(count - 1 - j) / (count x tick_rate)`` s earlier. One
     row per sample: ``timecodes`` (int64, ms, rounded to the nearest) and the values, with the
-    variable's field metadata. Raises ``KeyError`` for a name that is not an array variable and
-    ``ValueError`` for one without the ``_ST`` suffix or a recording without a tick rate.
+    variable's field metadata. Raises ``KeyError`` for a name that is not an array variable
+    (one of ``channels`` is said to be a channel, and the ``_ST`` variables there are are
+    named) and ``ValueError`` for one without the ``_ST`` suffix or a recording without a tick
+    rate.
     """
     import numpy as np
 
     if name not in tables:
-        raise KeyError(unknown_channels_message([name], tables))
+        sampled = [n for n in tables if n.endswith("_ST")]
+        which = (
+            f"the high-rate ones here: {', '.join(sampled)}"
+            if sampled
+            else "this recording has none"
+        )
+        if name in channels:
+            raise KeyError(
+                f"{name!r} is a channel (one value a record), not an array variable sampled "
+                f"within the tick; high_rate takes those: {which}"
+            )
+        raise KeyError(f"{unknown_channels_message([name], tables)}; high_rate takes the "
+                       f"array variables sampled within the tick: {which}")
     if not name.endswith("_ST"):
         raise ValueError(
             f"{name!r} is not sampled within the tick (no _ST suffix); its elements are "

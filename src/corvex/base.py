@@ -98,7 +98,9 @@ class LogFile(ChannelTables):
     def high_rate(self, name: str) -> pa.Table:
         """The sub-sampled array variable ``name`` (``..._ST``) at its own rate, one row per
         sample; see :func:`corvex.arrays.high_rate`."""
-        return high_rate(self.arrays, name, self.metadata.get("tick_rate"), self.source)
+        return high_rate(
+            self.arrays, name, self.metadata.get("tick_rate"), self.source, self.channels
+        )
 
     # -- laps -------------------------------------------------------------------------------
 

@@ -18,6 +18,7 @@ from corvex.errors import NOT_IBT as NOT_IBT_KIND
 
 __all__ = [
     "explain_failure",
+    "for_command_line",
     "DIRECTORY",
     "EMPTY",
     "NOT_IBT",
@@ -32,22 +33,32 @@ NOT_IBT = "this is not an IBT file"
 
 _COUNT_WORDS = {2: "two", 3: "three", 4: "four"}
 
+# How the sentences below say what reads a file, in Python, and on the command line.
+_READ_SNAPSHOT = "corvex.open_snapshot reads it"
+_SALVAGE = "corvex.open(source, salvage=True) (--salvage on the command line)"
+_COMMAND_LINE = {_READ_SNAPSHOT: "corvex info shows it", _SALVAGE: "--salvage"}
+
+
+def for_command_line(text: str) -> str:
+    """A sentence of this module with the Python calls it names said as the command line says
+    them (``corvex info`` for a snapshot, ``--salvage`` for a cut recording)."""
+    for python, command in _COMMAND_LINE.items():
+        text = text.replace(python, command)
+    return text
+
 
 def live_snapshot_note(buffers: int) -> str:
     """The sentence for a live telemetry snapshot whose header uses ``buffers`` buffers."""
     words = _COUNT_WORDS.get(buffers, str(buffers))
     return (
         f"this looks like a live telemetry snapshot ({words} rotating buffers), "
-        "not a disk recording; corvex.open_snapshot reads it"
+        f"not a disk recording; {_READ_SNAPSHOT}"
     )
 
 
 def salvage_note(whole: int) -> str:
     """The sentence for a recording whose header counts more records than the file holds."""
-    return (
-        f"the file holds {whole} whole record{'s' if whole != 1 else ''}: "
-        "corvex.open(source, salvage=True) (--salvage on the command line) reads them"
-    )
+    return f"the file holds {whole} whole record{'s' if whole != 1 else ''}: {_SALVAGE} reads them"
 
 
 def empty_result_note(
@@ -63,8 +74,7 @@ def empty_result_note(
     follow = "records follow" if whole_records != 1 else "record follows"
     return (
         f"the header counts 0 records but {whole_records} whole {follow} the data offset (the "
-        "recording was not closed); corvex.open(source, salvage=True) (--salvage on the "
-        "command line) reads them"
+        f"recording was not closed); {_SALVAGE} reads them"
     )
 
 

@@ -36,8 +36,16 @@ def format_lap_time(seconds: float) -> str:
 
 def lap_label(lap: Any) -> str:
     """``"lap 3 (1:12.616)"`` for a :class:`~corvex.Lap` (anything with ``num`` and
-    ``lap_time``)."""
-    return f"lap {lap.num} ({format_lap_time(lap.lap_time)})"
+    ``lap_time``); ``"lap 3 of session 1 (1:12.616)"`` when its recording has laps of that
+    number in several sessions."""
+    where = ""
+    log = getattr(lap, "log", None)
+    if log is not None and hasattr(lap, "session"):
+        from corvex.laps import lap_groups
+
+        if len({g.session for g in lap_groups(log.laps) if g.num == lap.num}) > 1:
+            where = f" of session {lap.session}"
+    return f"lap {lap.num}{where} ({format_lap_time(lap.lap_time)})"
 
 
 def track_text(meta: Mapping[str, Any]) -> str:

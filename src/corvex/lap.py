@@ -124,7 +124,9 @@ class Lap(ChannelTables):
         :meth:`LogFile.high_rate`)."""
         from corvex.arrays import high_rate
 
-        return high_rate(self.arrays, name, self.metadata.get("tick_rate"), self.source)
+        return high_rate(
+            self.arrays, name, self.metadata.get("tick_rate"), self.source, self.channels
+        )
 
     def on_distance(
         self, step: float = 1.0, channels: Iterable[str] | str | None = None

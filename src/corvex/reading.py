@@ -25,6 +25,12 @@ __all__ = ["Source", "open", "open_snapshot"]
 
 Source = str | os.PathLike[str] | bytes | bytearray | memoryview | IO[bytes]
 
+# The note on the error of a file object opened in text mode, whose read() gives text.
+TEXT_MODE_NOTE = (
+    'the file object was opened in text mode: open the file in binary mode, open(path, "rb"), '
+    "or pass its path"
+)
+
 
 def open(  # noqa: A001 - the package's entry point, named like the builtin on purpose
     source: Source,
@@ -72,6 +78,10 @@ def open(  # noqa: A001 - the package's entry point, named like the builtin on p
         if note:
             exc.add_note(note)
         raise
+    except (TypeError, UnicodeDecodeError) as exc:
+        if _is_text_stream(source):
+            exc.add_note(TEXT_MODE_NOTE)
+        raise
     from corvex.base import LogFile as _LogFile
 
     if not isinstance(log, _LogFile):  # a LogFile replaced by its caller's own class
@@ -98,8 +108,13 @@ def open_snapshot(source: Source) -> LogFile:
     ``metadata["snapshot"]``, ``{"buffers": [(tick_count, offset), ...], "newest": index}``.
     The disk sub-header's values ("session_start_date", "start_time", "end_time",
     "lap_count") read as 0. Errors are raised as :func:`open` raises them.
+
+    A disk recording of more than one record is refused with ``ValueError``: read as a snapshot
+    it would give its first record alone, which is neither the newest nor the recording;
+    :func:`open` reads it.
     """
     reader = _extension()
+    _refuse_recording(reader, source)
     log, details = reader.read(source, snapshot=True)
     from corvex.arrays import ArrayVariables
     from corvex.base import LogFile as _LogFile
@@ -110,6 +125,31 @@ def open_snapshot(source: Source) -> LogFile:
         if log.session_info_bytes is None:
             log.session_info_bytes = details["session_info_bytes"]
     return log  # type: ignore[no-any-return]
+
+
+def _is_text_stream(source: object) -> bool:
+    """Whether ``source`` is a file object whose ``read()`` gives text, not bytes."""
+    import io
+
+    if isinstance(source, io.TextIOBase):
+        return True
+    mode = getattr(source, "mode", None)
+    return hasattr(source, "read") and isinstance(mode, str) and "b" not in mode
+
+
+def _refuse_recording(reader: Any, source: Source) -> None:
+    """Raise ValueError when ``source`` reads as a disk recording of more than one record."""
+    try:
+        found = reader.probe(source)
+    except (OSError, RuntimeError):
+        return  # not a readable recording: the snapshot reader says what it is
+    records = found["header"]["session_record_count"]
+    if found["live_buffers"] is None and records > 1:
+        label = os.fspath(source) if isinstance(source, (str, os.PathLike)) else "<bytes>"
+        raise ValueError(
+            f"{label}: a disk recording of {records} records, not a live telemetry snapshot "
+            "(read as one, it would give its first record alone); corvex.open reads it"
+        )
 
 
 def _warn_salvaged(label: str, report: dict[str, int]) -> None:

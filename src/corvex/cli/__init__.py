@@ -73,7 +73,10 @@ def _show_warning(
 ) -> None:
     """corvex's own warnings (records salvaged) as one line on standard error."""
     if issubclass(category, corvex.CorvexWarning):
-        print(f"{PROG}: warning: {' '.join(str(message).split())}", file=sys.stderr)
+        from corvex.diagnose import for_command_line
+
+        text = for_command_line(" ".join(str(message).split()))
+        print(f"{PROG}: warning: {text}", file=sys.stderr)
         return
     _default_show_warning(message, category, filename, lineno, file, line)
 
@@ -96,10 +99,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (SystemExit, GeneratorExit):
         raise
     except BrokenPipeError:
-        # The reader of our output went away (e.g. `| head`); stop quietly.
+        # The reader of our output went away (e.g. `| head -1`) having read what it wanted:
+        # stop quietly, and successfully, as the shell's own tools do.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        return 0
     except BaseException as exc:  # noqa: BLE001 - includes the extension's PanicException
         print(f"{PROG}: error: {error_text(exc)}", file=sys.stderr)
         return 1
@@ -114,8 +118,11 @@ def error_text(exc: BaseException) -> str:
         text = str(exc)
     if not isinstance(exc, (CliError, OSError, RuntimeError, ValueError, KeyError, ImportError)):
         text = f"{type(exc).__name__}: {text}" if text else type(exc).__name__
-    # corvex.open notes what a file that failed to read really is (a directory, no IBT file).
-    notes = [str(note) for note in getattr(exc, "__notes__", ())]
+    # corvex.open notes what a file that failed to read really is (a directory, no IBT file),
+    # naming the Python call that reads it: here the command line's way is named instead.
+    from corvex.diagnose import for_command_line
+
+    notes = [for_command_line(str(note)) for note in getattr(exc, "__notes__", ())]
     if text and notes:
         text += "; " + "; ".join(notes)
     return " ".join(text.split()) or type(exc).__name__

@@ -50,14 +50,25 @@ def open_log(args: argparse.Namespace, path: str | None = None) -> LogFile:
 
 
 def add_lap_pair(parser: argparse.ArgumentParser, reference_optional: bool = False) -> None:
-    """The positional ``FILE[:LAP]`` and ``REF[:LAP]`` of the commands that compare two laps,
-    and ``--salvage``."""
-    parser.add_argument("lap", metavar="FILE[:LAP]", help="IBT file and lap number")
+    """The positional ``FILE[:LAP[:SESSION]]`` and ``REF[:LAP[:SESSION]]`` of the commands that
+    compare two laps, ``--session`` and ``--vs-session`` (the same sessions as options), and
+    ``--salvage``."""
+    parser.add_argument(
+        "lap",
+        metavar="FILE[:LAP[:SESSION]]",
+        help="IBT file, lap number and, when the number occurs in several sessions, the session",
+    )
     parser.add_argument(
         "reference",
-        metavar="REF[:LAP]",
+        metavar="REF[:LAP[:SESSION]]",
         nargs="?" if reference_optional else None,
-        help="reference IBT file or .parquet",
+        help="reference IBT file (lap and session as for FILE) or .parquet",
+    )
+    parser.add_argument(
+        "--session", metavar="S", type=int, help="the session of FILE's lap (as FILE:LAP:S)"
+    )
+    parser.add_argument(
+        "--vs-session", metavar="S", type=int, help="the session of REF's lap (as REF:LAP:S)"
     )
     add_salvage_option(parser)
 
@@ -106,8 +117,8 @@ def add_lap_options(
         "--session",
         metavar="S",
         type=int,
-        help="the lap N of session S, when N occurs in more than one session of the lap table "
-        "(a new session starts where the lap counter goes back to 0)",
+        help="the lap N of session S, when N occurs in more than one session (a new session "
+        "starts where the lap counter goes back to 0; corvex laps shows the sessions)",
     )
 
 
@@ -117,45 +128,70 @@ def require_lap(args: argparse.Namespace) -> None:
         raise CliError("--session needs --lap: it picks which lap N to take")
 
 
-def pick_lap(log: LogFile, num: int, session: int | None, option: str = "--session") -> Lap:
-    """``log.lap(num, session)``, with the choice of session named as the option ``option``."""
+def pick_lap(
+    log: LogFile, num: int, session: int | None, option: str = "--session", spelled: str = ""
+) -> Lap:
+    """``log.lap(num, session)``, with the choice of session named as on the command line: the
+    option ``option`` and, when given, the form ``spelled`` (e.g. ``"f.ibt:8:SESSION"``)."""
     try:
         return log.lap(num, session)
     except ValueError as exc:
-        sessions = _sessions_of(log, num)
+        from corvex.laps import lap_groups
+
+        sessions = sorted({g.session for g in lap_groups(log.laps) if g.num == num})
         if session is None and len(sessions) > 1:
             choices = ", ".join(map(str, sessions))
+            example = spelled.replace("SESSION", str(sessions[-1]))
+            ways = f"{spelled} or {option}" if spelled else option
             raise CliError(
-                f"lap {num} occurs in sessions {choices}; pick one with {option} "
-                f"(e.g. {option} {sessions[-1]})"
+                f"lap {num} occurs in sessions {choices}; pick one with {ways} "
+                f"(e.g. {example or f'{option} {sessions[-1]}'})"
             ) from None
         raise CliError(str(exc)) from None
+    except KeyError as exc:
+        raise CliError(str(exc.args[0]) if exc.args else str(exc)) from None
 
 
-def _sessions_of(log: LogFile, num: int) -> list[int]:
-    nums = log.laps.column("num").to_pylist()
-    sessions = log.laps.column("session").to_pylist()
-    return sorted({s for n, s in zip(nums, sessions) if n == num})
-
-
-def split_lap_choice(text: str) -> tuple[str, int | None]:
-    """``"a.ibt:3"`` -> ``("a.ibt", 3)``; a path that exists, or has no ``:N`` tail, as is."""
+def split_lap_choice(text: str) -> tuple[str, int | None, int | None]:
+    """``"a.ibt:3"`` -> ``("a.ibt", 3, None)``, ``"a.ibt:3:1"`` -> ``("a.ibt", 3, 1)``; a
+    path that exists, or has no ``:N`` tail, as is."""
     if os.path.exists(text) or ":" not in text:
-        return text, None
+        return text, None, None
     head, _, tail = text.rpartition(":")
     try:
-        return head, int(tail)
+        last = int(tail)
     except ValueError:
-        return text, None
+        return text, None, None
+    if ":" in head and not os.path.exists(head):
+        path, _, middle = head.rpartition(":")
+        try:
+            return path, int(middle), last
+        except ValueError:
+            pass
+    return head, last, None
 
 
 class LapChoice:
-    """A lap named on the command line (``FILE[:LAP]``, or a lap saved as Parquet): its lap as
-    a :class:`~corvex.Lap` (``log`` is then the whole file's) or a saved table, and its label.
-    Without ``:LAP`` the file's fastest valid lap."""
+    """A lap named on the command line (``FILE[:LAP[:SESSION]]``, or a lap saved as Parquet):
+    its lap as a :class:`~corvex.Lap` (``log`` is then the whole file's) or a saved table, and
+    its label. Without ``:LAP`` the file's fastest valid lap. ``option`` names the option that
+    also gives the session (``--session`` for the lap, ``--vs-session`` for the reference)."""
 
-    def __init__(self, choice: str, opened: dict[str, Any], args: argparse.Namespace) -> None:
-        path, num = split_lap_choice(choice)
+    def __init__(
+        self,
+        choice: str,
+        opened: dict[str, Any],
+        args: argparse.Namespace,
+        option: str = "--session",
+    ) -> None:
+        path, num, session = split_lap_choice(choice)
+        given = getattr(args, option.lstrip("-").replace("-", "_"), None)
+        if given is not None:
+            if session is not None and session != given:
+                raise CliError(f"{choice} names session {session} and {option} {given}")
+            if num is None:
+                raise CliError(f"{option} needs a lap: {path}:LAP picks it")
+            session = given
         self.path = path
         self.log: Any = None
         if Path(path).suffix.lower() in _PARQUET:
@@ -173,10 +209,12 @@ class LapChoice:
             opened[path] = open_log(args, path)
         self.log = opened[path]
         if num is None:
-            num = self.log.fastest_lap
-            if num is None:
+            fastest = self.log.fastest_lap
+            if fastest is None:
                 raise CliError(f"{path} has no valid lap; pick one with {path}:LAP")
-        self.source = self.log.lap(num)
+            self.source = self.log.lap(fastest)
+        else:
+            self.source = pick_lap(self.log, num, session, option, f"{path}:{num}:SESSION")
         from corvex.formatting import lap_label
 
         self.label = lap_label(self.source)

@@ -1,9 +1,13 @@
 """What the plotting commands share: matplotlib, the figure's size, lap labels, racer units.
 
-Units a racer reads: the file stores SI units and fractions, speed in m/s, pedals and other "%"
-channels from 0 to 1. Plots show speed in km/h (metric, the default) or mph (imperial),
-temperatures, pressures and volumes in the imperial system's units on request, and "%" channels
-from 0 to 100. ``si`` shows the values as stored, except that "%" channels still read 0-100.
+Units a racer reads: the file stores SI units and fractions, speed in m/s, angles in radians,
+pedals and other "%" channels from 0 to 1. Plots show speed in km/h (metric, the default) or mph
+(imperial), angles (steering) in degrees, temperatures, pressures and volumes in the imperial
+system's units on request, and "%" channels from 0 to 100. ``si`` shows the values as stored,
+except that "%" channels still read 0-100.
+
+Colours: the lap is always red and the reference (``--vs-lap``, REF) always blue, in ``plot``,
+``compare`` and ``map`` alike.
 """
 
 from __future__ import annotations
@@ -20,6 +24,8 @@ if TYPE_CHECKING:
     from corvex.lap import Lap
 
 __all__ = [
+    "LAP_COLOR",
+    "REF_COLOR",
     "PLOT_DPI",
     "PLOT_MARGIN",
     "PLOT_PANEL",
@@ -28,10 +34,17 @@ __all__ = [
     "Display",
     "channel_display",
     "display_unit",
+    "figure_legend",
     "is_stepped",
+    "overlay_styles",
     "pyplot",
+    "tidy_value_axis",
     "vertical_marks",
 ]
+
+# The lap drawn, and the lap it is compared with, in every picture.
+LAP_COLOR = "tab:red"
+REF_COLOR = "tab:blue"
 
 # Plot size in pixels: PLOT_WIDTH wide, PLOT_MARGIN plus PLOT_PANEL per channel high.
 PLOT_DPI = 100
@@ -47,7 +60,11 @@ _CONVERSIONS: dict[str, dict[str, tuple[str, float, float]]] = {
     "C": {"imperial": ("F", 1.8, 32.0)},
     "kPa": {"imperial": ("psi", 1.0 / 6.894757293168361, 0.0)},
     "l": {"imperial": ("gal", 1.0 / 3.785411784, 0.0)},
+    "rad": {"metric": ("deg", 180.0 / 3.141592653589793, 0.0)},
+    "rad/s": {"metric": ("deg/s", 180.0 / 3.141592653589793, 0.0)},
 }
+for _unit in ("rad", "rad/s"):
+    _CONVERSIONS[_unit]["imperial"] = _CONVERSIONS[_unit]["metric"]
 
 # A "%" channel whose values stay within this bound is a 0..1 fraction; beyond it the values
 # are taken to be percentages already and are not scaled again.
@@ -160,3 +177,64 @@ def vertical_marks(
             va="top",
             color="0.3",
         )
+
+
+def tidy_value_axis(ax: Any, field: Any, values: list[Any], unit: str = "") -> None:
+    """A value axis a racer reads at a glance: whole numbers for a channel of whole numbers
+    (gear, flags), the plain value without an offset, and a constant channel shown as its one
+    value in a sensible range (not 1.90 to 2.10; 0 to 100 for a percentage)."""
+    import numpy as np
+    import pyarrow as pa
+    from matplotlib.ticker import MaxNLocator
+
+    ax.ticklabel_format(axis="y", useOffset=False, style="plain")
+    whole = pa.types.is_integer(field.type) or pa.types.is_boolean(field.type)
+    if whole:
+        ax.yaxis.set_major_locator(MaxNLocator(integer=True))
+    finite = [v[np.isfinite(v)] for v in values if len(v)]
+    finite = [f for f in finite if len(f)]
+    if not finite:
+        return
+    low = min(float(f.min()) for f in finite)
+    high = max(float(f.max()) for f in finite)
+    if high == low:
+        if unit == "%" and 0.0 <= low <= 100.0:
+            ax.set_ylim(-5.0, 105.0)
+        else:
+            pad = 1.0 if whole or low == 0 else max(abs(low) * 0.1, 1e-6)
+            ax.set_ylim(low - pad, high + pad)
+    elif whole:
+        ax.set_ylim(low - 0.5, high + 0.5)
+
+
+def overlay_styles(count: int) -> list[dict[str, Any]]:
+    """Line styles of ``count`` runs drawn over each other: the lap thin and red on top, the
+    one it is compared with wider, blue and light beneath it, so that both show where they
+    coincide; many laps from a colour map."""
+    if count == 1:
+        return [{"color": LAP_COLOR, "linewidth": 1.0, "zorder": 3}]
+    if count == 2:
+        return [
+            {"color": LAP_COLOR, "linewidth": 1.0, "zorder": 3},
+            {"color": REF_COLOR, "linewidth": 2.2, "alpha": 0.55, "zorder": 2},
+        ]
+    import matplotlib as mpl
+
+    cmap = mpl.colormaps["viridis"]
+    return [{"color": cmap(0.9 * k / (count - 1)), "linewidth": 1.0} for k in range(count)]
+
+
+def figure_legend(figure: Any, axes: Any, title_room: float = 0.0) -> float:
+    """The legend of the lines of ``axes`` under the panels, where it covers no data; returns
+    the share of the figure's height it takes, to leave free in ``tight_layout``."""
+    handles, labels = axes.get_legend_handles_labels()
+    if not handles:
+        return 0.0
+    columns = min(len(handles), 4)
+    rows = -(-len(handles) // columns)
+    inches = figure.get_size_inches()[1]
+    share = min(0.3, (0.12 + 0.22 * rows) / inches)
+    figure.legend(
+        handles, labels, loc="lower center", ncol=columns, fontsize="small", frameon=False
+    )
+    return share

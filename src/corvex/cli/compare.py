@@ -27,9 +27,12 @@ from corvex.cli._plotting import (
     PLOT_PANEL,
     PLOT_WIDTH,
     channel_display,
+    figure_legend,
     is_stepped,
+    overlay_styles,
     pyplot,
     save_figure,
+    tidy_value_axis,
     vertical_marks,
 )
 
@@ -42,7 +45,7 @@ def cmd_compare(args: argparse.Namespace) -> None:
         raise CliError("--step must be a positive number of metres")
     opened: dict[str, Any] = {}
     lap = LapChoice(args.lap, opened, args)
-    ref = LapChoice(args.reference, opened, args)
+    ref = LapChoice(args.reference, opened, args, "--vs-session")
     if lap.log is None:
         raise CliError(f"{lap.path}: the lap to compare must come from an IBT file")
     names = _channels(args.channels, lap, ref)
@@ -73,6 +76,7 @@ def draw_compare(
 ) -> Any:
     """The figure: the delta panel on top, then one panel per channel with both laps."""
     from corvex.analysis import track_metres
+    from corvex.columns import floats
     from corvex.lap import delta
 
     slip = delta(lap.source, ref.source, step)
@@ -94,8 +98,8 @@ def draw_compare(
         axes.append(figure.add_subplot(grid[row, 0], sharex=axes[0]))
     for ax in axes[:-1]:
         ax.tick_params(labelbottom=False)
-    x = slip.column("distance").to_numpy()
-    dt = slip.column("delta").to_numpy()
+    x = floats(slip.column("distance"))
+    dt = floats(slip.column("delta"))
     top = axes[0]
     top.axhline(0.0, color="0.4", linewidth=0.8)
     top.plot(x, dt, color="black", linewidth=1.0)
@@ -103,31 +107,31 @@ def draw_compare(
     top.fill_between(x, dt, 0.0, where=dt < 0, color="tab:green", alpha=0.3, linewidth=0)
     top.set_ylabel("delta [s]\n↑ slower   faster ↓", fontsize="small")
     top.grid(True, alpha=0.3)
+    lap_style, ref_style = overlay_styles(2)
     for ax, name in zip(axes[1:], names):
-        a = ours.column(name).to_numpy(zero_copy_only=False).astype(float)
-        b = theirs.column(name).to_numpy(zero_copy_only=False).astype(float)
+        a = floats(ours.column(name))
+        b = floats(theirs.column(name))
         display = channel_display(lap.log, name, units, [a, b])
-        style = "steps-post" if is_stepped(lap.field(name)) else "default"
+        field = lap.field(name)
+        style = "steps-post" if is_stepped(field) else "default"
         ax.plot(
-            ours.column("distance").to_numpy(),
+            floats(ours.column("distance")),
             display.apply(a),
             label=lap.label,
-            color="tab:red",
-            linewidth=1.0,
             drawstyle=style,
+            **lap_style,
         )
         ax.plot(
-            theirs.column("distance").to_numpy(),
+            floats(theirs.column("distance")),
             display.apply(b),
             label=f"{ref.label}, reference",
-            color="tab:blue",
-            linewidth=1.0,
             drawstyle=style,
+            **ref_style,
         )
         ax.set_ylabel(display.label(name))
+        tidy_value_axis(ax, field, [display.apply(a), display.apply(b)], display.unit)
         ax.grid(True, alpha=0.3)
-    if names:
-        axes[1].legend(loc="lower right", fontsize="small")
+    bottom = figure_legend(figure, axes[1]) if names else 0.0
     length = track_metres(lap.log.metadata.get("track_length"))
     if length is not None:
         marks = [(s * length, f"S{n}") for n, s in enumerate(lap.log.sector_starts[1:], 2)]
@@ -140,7 +144,7 @@ def draw_compare(
     track = meta.get("track_display_name") or meta.get("track_name") or lap.log.source
     final = f", {dt[-1]:+.3f} s at {x[-1]:.0f} m" if len(dt) else ""
     figure.suptitle(f"{track}: {lap.label} vs {ref.label}{final}")
-    figure.tight_layout()
+    figure.tight_layout(rect=(0.0, bottom, 1.0, 1.0))
     return figure
 
 

@@ -44,7 +44,7 @@ def corner_comparison(args: argparse.Namespace) -> tuple[Any, LapChoice, LapChoi
 
     opened: dict[str, Any] = {}
     lap = LapChoice(args.lap, opened, args)
-    ref = LapChoice(args.reference, opened, args)
+    ref = LapChoice(args.reference, opened, args, "--vs-session")
     if lap.log is None:
         raise CliError(f"{lap.path}: the lap to compare must come from an IBT file")
     if lap.path != ref.path:

@@ -30,8 +30,6 @@ if TYPE_CHECKING:
 COLORS = ("speed", "brake", "throttle", "gear", "delta", "lateral")
 MAP_DPI = 100
 MAP_SIZE = (1000, 860)  # pixels of the whole picture
-_LAP_COLOR = "tab:red"
-_REF_COLOR = "tab:blue"
 
 
 def cmd_map(args: argparse.Namespace) -> None:
@@ -41,12 +39,14 @@ def cmd_map(args: argparse.Namespace) -> None:
 
     if args.color == "delta" and args.reference is None:
         raise CliError("--color delta needs a reference lap: corvex map FILE:LAP REF:LAP ...")
+    if args.vs_session is not None and args.reference is None:
+        raise CliError("--vs-session picks the session of REF's lap: it needs REF:LAP")
     plt = pyplot("map")
     opened: dict[str, Any] = {}
     lap = LapChoice(args.lap, opened, args)
     if lap.log is None:
         raise CliError(f"{lap.path}: the lap to draw must come from an IBT file")
-    ref = LapChoice(args.reference, opened, args) if args.reference else None
+    ref = LapChoice(args.reference, opened, args, "--vs-session") if args.reference else None
     if ref is not None and lap.path != ref.path:
         lap.label = f"{Path(lap.path).name} {lap.label}"
         ref.label = f"{Path(ref.path).name} {ref.label}"
@@ -277,6 +277,7 @@ def _corner_numbers(ax: Any, track: TrackModel, span: float, small: bool) -> Non
 
 def _braking_points(ax: Any, track: TrackModel, lap: DrivenLap, reference: DrivenLap) -> None:
     """Each lap's braking point at every corner: triangles on the track edge."""
+    from corvex.cli._plotting import LAP_COLOR, REF_COLOR
     from corvex.corner_analysis import corner_table
 
     table = corner_table(lap, reference, track)
@@ -284,8 +285,8 @@ def _braking_points(ax: Any, track: TrackModel, lap: DrivenLap, reference: Drive
     span = max(right - left, top - bottom, 1.0)
     off = 0.012 * span
     for key, color, side in (
-        ("braking_point", _LAP_COLOR, 1.0),
-        ("reference_braking_point", _REF_COLOR, -1.0),
+        ("braking_point", LAP_COLOR, 1.0),
+        ("reference_braking_point", REF_COLOR, -1.0),
     ):
         xs, ys = [], []
         for row in table.to_pylist():
@@ -322,9 +323,11 @@ def _legend(ax: Any, labels: tuple[str, ...], braking: bool) -> None:
         return
     from matplotlib.lines import Line2D
 
+    from corvex.cli._plotting import LAP_COLOR, REF_COLOR
+
     handles = [
-        Line2D([], [], marker="v", linestyle="", color=_LAP_COLOR, label=f"{labels[0]} brakes"),
-        Line2D([], [], marker="^", linestyle="", color=_REF_COLOR, label=f"{labels[1]} brakes"),
+        Line2D([], [], marker="v", linestyle="", color=LAP_COLOR, label=f"{labels[0]} brakes"),
+        Line2D([], [], marker="^", linestyle="", color=REF_COLOR, label=f"{labels[1]} brakes"),
     ]
     ax.figure.legend(handles=handles, loc="lower right", fontsize="small", frameon=False)
 
