@@ -163,10 +163,18 @@ def _track_of(lap: LapChoice) -> Any:
 
 def _mark_corners(axes: Any, track: Any) -> None:
     """Each corner as a shaded span from entry to exit, numbered at its apex above the top
-    panel."""
+    panel; a corner across the line is shaded at both ends of the lap."""
+    length = float(track.length)
     for row in track.corners.to_pylist():
+        entry, exit_ = float(row["entry"]), float(row["exit"])
+        spans = [(max(entry, 0.0), min(exit_, length))]
+        if entry < 0.0:
+            spans.append((length + entry, length))
+        if exit_ > length:
+            spans.append((0.0, exit_ - length))
         for ax in axes:
-            ax.axvspan(row["entry"], row["exit"], color="0.6", alpha=0.12, linewidth=0)
+            for low, high in spans:
+                ax.axvspan(low, high, color="0.6", alpha=0.12, linewidth=0)
         axes[0].annotate(
             f"T{row['corner']}",
             (row["apex"], 1.0),

@@ -72,7 +72,8 @@ def cmd_plot(args: argparse.Namespace) -> None:
             raise CliError(
                 f"{label.split(' (')[0]} holds {run.record_count} record"
                 f"{'' if run.record_count == 1 else 's'} (a row of the lap table that is no lap: "
-                "a file's zeroed first record or the trace of a reset): nothing to plot; "
+                "a file's zeroed first record, the trace of a reset, the record where the "
+                "recording stops): nothing to plot; "
                 f"corvex laps {args.file} lists the laps"
             )
     figure = plot_runs(plt, log, runs, names, x_axis, args.units)

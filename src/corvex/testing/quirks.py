@@ -12,6 +12,10 @@ simulator's habits that trip up a lap listing:
   pit box at 98 % of lap 4 and drives on;
 - lap 5 and lap 6 on track, and the recording stops in the middle of lap 7.
 
+With ``second_session`` the recording goes on into the race (session 1): lap 0 from the pit box
+to the line, laps 1 to 3 on track, and it stops at the first record of lap 4, a lap of one
+record. Laps 1 to 4 are then in both sessions.
+
 Deterministic: the same bytes on every call. :data:`QUIRKS` holds the facts a test checks.
 """
 
@@ -40,10 +44,17 @@ QUIRKS: dict[str, Any] = {
 }
 
 
-def _lap_speeds() -> list[tuple[int, float, float, float]]:
+def _lap_speeds(second_session: bool) -> list[tuple[int, float, float, float]]:
     """(lap, from fraction, to fraction, speed m/s) of each stretch the car drives."""
     times = QUIRKS["timed_laps"]
     box = (1.0 - _BOX) * _LENGTH
+    race = [
+        (0, _BOX, 1.0, box / 3.0),
+        (1, 0.0, 1.0, _LENGTH / 23.5),
+        (2, 0.0, 1.0, _LENGTH / 23.0),
+        (3, 0.0, 1.0, _LENGTH / 23.25),
+        (4, 0.0, 0.0, _LENGTH / 23.25),  # one record, and the recording stops
+    ]
     return [
         (0, _BOX, 1.0, box / 3.5),  # out of the pit box to the line in 3.5 s
         (1, 0.0, 1.0, _LENGTH / times[1]),
@@ -54,23 +65,27 @@ def _lap_speeds() -> list[tuple[int, float, float, float]]:
         (5, 0.0, 1.0, _LENGTH / times[5]),
         (6, 0.0, 1.0, _LENGTH / times[6]),
         (7, 0.0, 0.4, _LENGTH / 24.0),
-    ]
+    ] + (race if second_session else [])
 
 
-def _columns() -> dict[str, list[Any]]:
+def _columns(second_session: bool) -> dict[str, list[Any]]:
     time: list[float] = [_START]
     lap: list[int] = [0]
     fraction: list[float] = [0.0]
     speed: list[float] = [0.0]
     pit: list[bool] = [False]
+    session: list[int] = [0]
+    race = False
     t = _START + 1.0 / _RATE
-    for number, first, last, v in _lap_speeds():
+    for number, first, last, v in _lap_speeds(second_session):
+        race = race or (number == 0 and len(lap) > 1)
         if number == QUIRKS["reset_lap"] and first == _BOX:  # the reset's one record
             time.append(t)
             lap.append(0)
             fraction.append(0.0)
             speed.append(0.0)
             pit.append(False)
+            session.append(0)
             t += 1.0 / _RATE
         # The records of the stretch lie on the 60 Hz clock; the line is crossed between two.
         steps = max(1, math.ceil((last - first) * _LENGTH / v * _RATE - 1e-9))
@@ -81,6 +96,7 @@ def _columns() -> dict[str, list[Any]]:
             speed.append(v)
             # Pit road runs from the box to its exit, before the line.
             pit.append(first == _BOX and fraction[-1] < _PIT_EXIT)
+            session.append(1 if race else 0)
             t += 1.0 / _RATE
     angle = [2.0 * math.pi * f for f in fraction]
     radius = _LENGTH / (2.0 * math.pi)
@@ -92,7 +108,7 @@ def _columns() -> dict[str, list[Any]]:
     throttle = [0.0 if s == 0 else (0.4 if p else 1.0) for s, p in zip(speed, pit)]
     return {
         "SessionTime": time,
-        "SessionNum": [0] * len(time),
+        "SessionNum": session,
         "Lap": lap,
         "LapDistPct": fraction,
         "LapDist": [f * _LENGTH for f in fraction],
@@ -107,9 +123,9 @@ def _columns() -> dict[str, list[Any]]:
     }
 
 
-def quirky_session() -> bytes:
+def quirky_session(second_session: bool = False) -> bytes:
     """The recording described in the module's docstring."""
-    columns = _columns()
+    columns = _columns(second_session)
     variables = [
         Var("SessionTime", DOUBLE, desc="Seconds since session start", unit="s"),
         Var("SessionNum", INT, desc="Session number"),
