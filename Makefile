@@ -2,8 +2,8 @@
 #
 # Both work in the virtual environment VENV (default .venv), made on first use with Python
 # PYTHON_VERSION (default 3.13) as pyenv or PATH offer it, or with the interpreter PYTHON names.
-# It gets the dependencies of pyproject.toml with its EXTRAS, narrowed by PINS (pip requirement
-# specifiers). CI runs the oldest and the newest supported combination this way:
+# It gets the dependencies of pyproject.toml with its EXTRAS (`make demo`: plot; otherwise
+# test,plot,dev), narrowed by PINS (pip requirement specifiers). CI runs the oldest and the newest supported combination this way:
 #   make test VENV=.venv-oldest PYTHON_VERSION=3.11 PINS='pyarrow==14.* numpy<2' EXTRAS=test,plot
 #   make test VENV=.venv-newest PYTHON_VERSION=3.13
 SHELL := bash
@@ -12,6 +12,11 @@ SHELL := bash
 PYTHON_VERSION ?= 3.13
 PYTHON ?=
 VENV ?= .venv
+# `make demo` alone needs the package and its plot extra only; every other goal also the test
+# and development tools. EXTRAS given on the command line wins.
+ifeq ($(strip $(MAKECMDGOALS)),demo)
+EXTRAS ?= plot
+endif
 EXTRAS ?= test,plot,dev
 PINS ?=
 PY := $(VENV)/bin/python

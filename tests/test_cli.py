@@ -6,6 +6,7 @@ Expected values come from a struct reading of the written bytes (tests/_helpers.
 from __future__ import annotations
 
 import csv
+import math
 import os
 import re
 import struct
@@ -224,6 +225,33 @@ def test_channels(capsys, sample, grep):
 
 
 # -- export ----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "units, headers, scales",
+    [
+        ("stored", ["Speed [m/s]", "Throttle [0-1]", "SteeringWheelAngle [rad]"], [1, 1, 1]),
+        ("racer", ["Speed [km/h]", "Throttle [%]", "SteeringWheelAngle [deg]"], [3.6, 100, 0]),
+    ],
+)
+def test_export_csv_says_its_units(capsys, tmp_path, sample, units, headers, scales):
+    path, raw = sample
+    out_file = tmp_path / "out.csv"
+    names = ["Speed", "Throttle", "SteeringWheelAngle"]
+    args = ["export", str(path), "-o", str(out_file), "--channels", ",".join(names)]
+    status, out, err = run(capsys, *args, "--lap", "2", "--units", units)
+    assert status == 0 and err == ""
+    with open(out_file, newline="") as handle:
+        rows = list(csv.reader(handle))
+    assert rows[0] == ["timecodes [ms]", *headers]
+    first, stop = [(a, b) for num, a, b in raw.lap_runs() if num == 2][0]
+    for column, (name, scale) in enumerate(zip(names, scales), 1):
+        scale = scale or 180 / math.pi
+        want = [v * scale for v in raw.values(name)[first:stop]]
+        got = [float(row[column]) for row in rows[1:]]
+        assert got == pytest.approx(want, rel=1e-6, abs=1e-9)
+    status, out, err = run(capsys, *args, "--units", "racer", "-o", str(tmp_path / "x.parquet"))
+    assert status == 1 and "--units racer applies to CSV" in err
 
 
 @pytest.mark.parametrize("suffix", [".parquet", ".feather", ".csv", ".plain.csv"])

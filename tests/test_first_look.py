@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import html
 import json
+import shutil
 import subprocess
 import sys
 from importlib import metadata
@@ -295,3 +296,17 @@ def test_a_reader_that_stops_reading_is_no_error(tmp_path):
     child.stdout.close()
     assert child.wait(timeout=60) == 0
     assert child.stderr is not None and child.stderr.read() == b""
+
+
+@pytest.mark.parametrize("goal, extras", [("demo", "plot"), ("test", "test,plot,dev")])
+def test_make_demo_installs_the_package_and_its_plot_extra_only(tmp_path, goal, extras):
+    root = Path(__file__).resolve().parent.parent
+    if not (root / "Makefile").exists() or shutil.which("make") is None:
+        pytest.skip("no Makefile beside the tests, or no make")
+    venv = tmp_path / "venv"
+    plan = subprocess.run(
+        ["make", "-n", goal, f"VENV={venv}"], cwd=root, capture_output=True, text=True
+    )
+    assert plan.returncode == 0, plan.stderr
+    assert f"EXTRAS={extras} PINS=" in plan.stdout
+    assert not venv.exists()

@@ -153,7 +153,10 @@ def test_round_trip(ibt_file, tmp_path):
     start = time.gmtime(raw.session_start_date)
     assert ld.date == time.strftime("%d/%m/%Y", start)
     assert ld.time == time.strftime("%H:%M:%S", start)
-    assert ld.short_comment == ibt_file.name and str(ibt_file) in ld.long_comment
+    assert ld.short_comment == ibt_file.name and ld.long_comment.endswith(f" {ibt_file.name}")
+    assert str(ibt_file.parent) not in ld.long_comment  # where it lay only when asked:
+    asked, _ = write_motec(log, tmp_path / "asked.ld", names[:1], source_path=True)
+    assert RawLd(asked.read_bytes()).long_comment.endswith(f" {ibt_file}")
 
     runs = raw.lap_runs() if "Lap" in names else []
     beacons, details = ldx_laps(ldx_path)

@@ -199,16 +199,21 @@ class LogFile(ChannelTables):
     # -- exports ----------------------------------------------------------------------------
 
     def to_motec(
-        self, path: str | os.PathLike[str], channels: Iterable[str] | str | None = None
+        self,
+        path: str | os.PathLike[str],
+        channels: Iterable[str] | str | None = None,
+        *,
+        source_path: bool = False,
     ) -> list[Path]:
         """Write a MoTeC i2 log: ``path`` (``.ld``) and its lap markers beside it (``.ldx``).
 
-        ``channels`` picks and orders the channels (default: all). Returns the two paths.
-        See :func:`corvex.motec.write_motec`; numpy must be installed.
+        ``channels`` picks and orders the channels (default: all). Returns the two paths. The
+        log's comment names the source by its file name, by its whole path with
+        ``source_path=True``. See :func:`corvex.motec.write_motec`; numpy must be installed.
         """
         from corvex.motec import write_motec
 
-        return write_motec(self, path, channels)
+        return write_motec(self, path, channels, source_path=source_path)
 
     def _wide_metadata(self) -> dict[bytes, bytes]:
         from corvex.analysis import table_metadata

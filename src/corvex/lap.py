@@ -168,17 +168,25 @@ class Lap(ChannelTables):
         return corner_table(lap_table(self), lap_table(reference), track or self.log.track)
 
     def to_motec(
-        self, path: str | os.PathLike[str], channels: Iterable[str] | str | None = None
+        self,
+        path: str | os.PathLike[str],
+        channels: Iterable[str] | str | None = None,
+        *,
+        source_path: bool = False,
     ) -> list[Path]:
         """Write this lap as a MoTeC i2 log (see :meth:`LogFile.to_motec`)."""
         from corvex.motec import write_motec
 
-        return write_motec(self, path, channels)
+        return write_motec(self, path, channels, source_path=source_path)
 
     def _wide_metadata(self) -> dict[bytes, bytes]:
-        from corvex.analysis import table_metadata
+        from corvex.analysis import META, table_metadata
 
-        return table_metadata(self.metadata, self.session_info, self.laps)
+        out = table_metadata(self.metadata, self.session_info, None)
+        out[META["lap"]] = str(int(self.num)).encode()
+        out[META["session"]] = str(self.session).encode()
+        out[META["lap_time"]] = repr(self.lap_time).encode()
+        return out
 
     def __repr__(self) -> str:
         rate = self.metadata.get("tick_rate")

@@ -192,6 +192,8 @@ def write_motec(
     channels: Iterable[str] | str | None = None,
     lap: int | None = None,
     progress: Callable[[int, int], Any] | None = None,
+    *,
+    source_path: bool = False,
 ) -> list[Path]:
     """Write ``log`` as a MoTeC i2 log: ``path`` (the ``.ld``) and the ``.ldx`` beside it.
 
@@ -199,7 +201,9 @@ def write_motec(
     orders the channels (default: all, in file order); ``lap`` keeps only the records of that
     lap of a whole recording (as :meth:`LogFile.lap`). ``progress``, when given, is called as
     ``progress(done, total)`` after each channel's data is written. Returns the two paths
-    written, the ``.ld`` first.
+    written, the ``.ld`` first. The log's long comment names the file it was exported from by
+    its name; ``source_path=True`` writes its whole path instead (which tells whoever gets the
+    log where the file lay on this machine).
 
     Both files are written under temporary names and renamed into place when complete (the
     ``.ldx`` first), so an ``.ld`` at ``path`` is never a partial one. Raises ``KeyError`` for an
@@ -234,7 +238,7 @@ def write_motec(
     if ends >= _U32_LIMIT:
         raise ValueError(f"{ld_path}: {ends:,} bytes do not fit the 32-bit offsets of an .ld file")
 
-    texts = _session_texts(log)
+    texts = _session_texts(log, source_path)
     head = bytearray(data_at)
     _pack_blocks(head, texts, len(names), data_at)
     offset = data_at
@@ -353,7 +357,7 @@ def _pack_blocks(head: bytearray, texts: dict[str, Any], channels: int, data_at:
     struct.pack_into("<H", head, VENUE_AT + _VENUE_VEHICLE_PTR[0], VEHICLE_AT)
 
 
-def _session_texts(log: LogFile | Lap) -> dict[str, Any]:
+def _session_texts(log: LogFile | Lap, source_path: bool = False) -> dict[str, Any]:
     """The header, event, venue and vehicle texts of ``log``, from its session info."""
     info = log.session_info
     meta = log.metadata
@@ -381,7 +385,8 @@ def _session_texts(log: LogFile | Lap) -> dict[str, Any]:
         "short_comment": os.path.basename(source) or source,
         "event": _text(weekend.get("EventType")),
         "session": _session_name(log, info),
-        "long_comment": f"Exported by corvex {version()} from {source}",
+        "long_comment": f"Exported by corvex {version()} from "
+        + (source if source_path else os.path.basename(source) or source),
         "venue_name": venue,
         "vehicle_id": vehicle,
         "vehicle_weight": 0,

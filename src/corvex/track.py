@@ -713,10 +713,17 @@ def layout_key(session_info: Mapping[str, Any]) -> tuple[int | None, str | None,
 
 
 def _laps_of(session: _Session) -> list[pa.Table]:
-    """The session's valid laps, or its full laps when none is valid, as wide tables."""
+    """The session's valid laps, or its full laps when none is valid, as wide tables. A full
+    lap that touched pit road or was reset or towed is left out even then: its positions
+    start or end in the pit lane (a lap from the pit box to the line is "full" to the reader)."""
     summary = session.lap_summary
     valid = summary.column("valid").to_pylist()
-    full = [t == "full" for t in summary.column("lap_type").to_pylist()]
+    off_track = ("out", "in", "pit", "reset", "tow", "one record")
+    statuses = summary.column("status").to_pylist() if "status" in summary.column_names else []
+    full = [
+        t == "full" and (not statuses or statuses[r] not in off_track)
+        for r, t in enumerate(summary.column("lap_type").to_pylist())
+    ]
     rows = [r for r, ok in enumerate(valid) if ok] or [r for r, ok in enumerate(full) if ok]
     tables = []
     for row in rows:

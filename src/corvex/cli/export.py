@@ -68,11 +68,18 @@ def cmd_export(args: argparse.Namespace) -> None:
         from corvex.motec import write_motec
 
         names = parse_names(args.channels)
-        ld, ldx = write_motec(log, out, names)
+        ld, ldx = write_motec(log, out, names, source_path=args.source_path)
         chosen = len(log.channels) if names is None else len(dict.fromkeys(names))
         print(f"wrote {log.record_count} records x {chosen} channels to {ld} and {ldx}")
         return
+    if args.units == "racer" and kind != "csv":
+        raise CliError(
+            "--units racer applies to CSV; Parquet and Feather keep the stored units, which "
+            "their fields name"
+        )
     table = log.to_table(parse_names(args.channels))
+    if args.units == "racer":
+        table = racer_units(table)
     if kind == "csv" and not args.plain_headers:
         table = table.rename_columns(unit_headers(table))
     write_table(table, out, kind)
@@ -80,14 +87,58 @@ def cmd_export(args: argparse.Namespace) -> None:
 
 
 def unit_headers(table: Any) -> list[str]:
-    """Column names with the unit: ``Speed [m/s]``, ``timecodes [ms]``; bare without one."""
+    """Column names with the unit: ``Speed [m/s]``, ``timecodes [ms]``; bare without one. A "%"
+    channel stored as a fraction says so, ``Throttle [0-1]``, so that no one reads its 1 as
+    1 %; in percent (``--units racer``) it is ``Throttle [%]``."""
     names = []
-    for field in table.schema:
+    for field, column in zip(table.schema, table.columns):
         unit = (field.metadata or {}).get(b"units", b"").decode("utf-8", "replace")
         if field.name == "timecodes":
             unit = "ms"
+        elif unit == "%" and _shown(unit, column).scale != 1.0:
+            unit = "0-1"
         names.append(f"{field.name} [{unit}]" if unit else field.name)
     return names
+
+
+def racer_units(table: Any) -> Any:
+    """``table`` with speeds in km/h, angles in degrees and "%" channels from 0 to 100 (as
+    the plots show them), each field's unit metadata saying the unit written."""
+    import pyarrow as pa
+
+    from corvex.columns import floats, from_numpy
+
+    fields, columns = [], []
+    for field, column in zip(table.schema, table.columns):
+        unit = (field.metadata or {}).get(b"units", b"").decode("utf-8", "replace")
+        shown = _shown(unit, column) if field.name != "timecodes" else None
+        if shown is None or (shown.scale == 1.0 and shown.offset == 0.0):
+            fields.append(field)
+            columns.append(column)
+            continue
+        # A float32 channel stays float32, so that 0.35 reads as 35, not 34.99999940395355.
+        kind = pa.float32() if field.type == pa.float32() else pa.float64()
+        values = from_numpy(shown.apply(floats(column)), kind)
+        meta = {**(field.metadata or {}), b"units": shown.unit.encode()}
+        fields.append(pa.field(field.name, kind, field.nullable, meta))
+        columns.append(values)
+    return pa.Table.from_arrays(columns, schema=pa.schema(fields, table.schema.metadata))
+
+
+def _shown(unit: str, column: Any) -> Any:
+    """How a racer reads a column stored in ``unit`` (see corvex.cli._plotting)."""
+    from corvex.cli._plotting import display_unit
+
+    largest = None
+    if unit == "%":
+        import numpy as np
+
+        from corvex.columns import floats
+
+        values = np.abs(floats(column))
+        values = values[np.isfinite(values)]
+        largest = float(values.max()) if len(values) else None
+    return display_unit(unit, "metric", largest)
 
 
 def write_table(table: Any, out: Path, kind: str) -> None:
@@ -148,7 +199,8 @@ def register(sub: Any) -> None:
         ".csv: write one wide table (timecodes and one column per channel); Parquet and "
         "Feather keep each channel's unit and description in the field metadata, and the track "
         "and lap in the schema metadata (a lap written so is a reference for corvex compare); "
-        "CSV headers carry the unit, e.g. 'Speed [m/s]'. OUT.ld writes a MoTeC i2 log with its "
+        "CSV headers carry the unit, e.g. 'Speed [m/s]' ('--units racer': km/h, degrees and "
+        "percent). OUT.ld writes a MoTeC i2 log with its "
         "lap markers in OUT.ldx beside it. With several "
         "sources, directories (searched for *.ibt) or glob patterns, or when OUT is a directory: "
         "write OUT/sessions.parquet, OUT/laps.parquet, OUT/errors.parquet and the "
@@ -162,9 +214,24 @@ def register(sub: Any) -> None:
     parser.add_argument("--channels", metavar="A,B,...", help="channels to write (default: all)")
     add_lap_options(parser)
     parser.add_argument(
+        "--source-path",
+        action="store_true",
+        help="MoTeC: name the source file by its whole path in the log's comment (default: "
+        "its file name)",
+    )
+    parser.add_argument(
         "--plain-headers",
         action="store_true",
-        help="CSV: name the columns without their unit (default: 'Speed [m/s]')",
+        help="CSV: name the columns without their unit (default: 'Speed [m/s]', "
+        "'Throttle [0-1]')",
+    )
+    parser.add_argument(
+        "--units",
+        choices=("stored", "racer"),
+        default="stored",
+        help="CSV: the values as the file stores them (default: SI units, pedals and other "
+        "'%%' channels from 0 to 1) or as a racer reads them (km/h, degrees, 0-100 %%); the "
+        "column headers name the unit",
     )
     parser.add_argument(
         "-j", "--jobs", metavar="N", type=int, help="files at once (default: one per core)"
