@@ -161,9 +161,7 @@ def test_plot_draws_racer_units_whole_gears_and_time_from_the_first_lap(files):
 
 
 @pytest.mark.parametrize("command", ["plot", "compare"])
-def test_the_lap_is_red_and_the_reference_blue_and_the_legend_is_off_the_data(
-    files, command
-):
+def test_the_lap_is_red_and_the_reference_blue_and_the_legend_is_off_the_data(files, command):
     plt = pytest.importorskip("matplotlib.pyplot")
     from matplotlib.colors import to_hex
 

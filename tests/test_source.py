@@ -16,7 +16,6 @@ from corvex._corvex_rs import ibt
 
 import corvex
 from corvex.reading import TEXT_MODE_NOTE
-
 from corvex.testing import DOUBLE, Var, build_ibt
 
 VALID = build_ibt([Var("SessionTime", DOUBLE)], {"SessionTime": [2.25]})

@@ -111,8 +111,10 @@ def high_rate(
                 f"{name!r} is a channel (one value a record), not an array variable sampled "
                 f"within the tick; high_rate takes those: {which}"
             )
-        raise KeyError(f"{unknown_channels_message([name], tables)}; high_rate takes the "
-                       f"array variables sampled within the tick: {which}")
+        raise KeyError(
+            f"{unknown_channels_message([name], tables)}; high_rate takes the "
+            f"array variables sampled within the tick: {which}"
+        )
     if not name.endswith("_ST"):
         raise ValueError(
             f"{name!r} is not sampled within the tick (no _ST suffix); its elements are "

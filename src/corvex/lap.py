@@ -87,7 +87,7 @@ class Lap(ChannelTables):
 
     @cached_property
     def status(self) -> str:
-        """"timed" when the lap counts, else why not (its ``lap_summary``'s ``status``)."""
+        """ "timed" when the lap counts, else why not (its ``lap_summary``'s ``status``)."""
         return "reset" if len(self.rows) > 1 else self._timing.statuses[self.row]
 
     @cached_property

@@ -27,11 +27,11 @@ from typing import Any
 
 import pyarrow as pa
 
-from corvex.tables import packed_array, time_column
+from corvex.tables import packed_array
 
 __all__ = [
     "SIM_LAP_TIME_CHANNEL",
-    "STATUSES",
+    "ONE_RECORD",
     "LapGroup",
     "LapNumber",
     "LapTiming",
@@ -40,7 +40,6 @@ __all__ = [
     "fastest_row",
     "find_group",
     "find_row",
-    "group_status",
     "lap_groups",
     "row_sessions",
     "record_range",
@@ -230,14 +229,14 @@ def record_range(laps: pa.Table, channels: Mapping[str, pa.Table], row: int) -> 
 
 
 def _range_by_time(laps: pa.Table, channels: Mapping[str, pa.Table], row: int) -> tuple[int, int]:
-    import pyarrow.compute as pc
+    from corvex.columns import timecodes
 
-    time = time_column(channels)
+    time = timecodes(channels)
     count = len(time)
-    start = laps.column("start_time")[row]
-    end = laps.column("end_time")[row]
-    first = _first_true(pc.greater_equal(time, start), 0, count)
-    past_end = pc.greater(time, end) if row == laps.num_rows - 1 else pc.greater_equal(time, end)
+    start = laps.column("start_time")[row].as_py()
+    end = laps.column("end_time")[row].as_py()
+    first = _first_true(time >= start, 0, count)
+    past_end = time > end if row == laps.num_rows - 1 else time >= end
     stop = _first_true(past_end, first, count)
     return first, stop
 
@@ -247,34 +246,32 @@ def _lap_runs(laps: pa.Table, channels: Mapping[str, pa.Table]) -> list[tuple[in
     table = channels.get("Lap")
     if table is None or table.num_rows == 0:
         return None
-    import pyarrow.compute as pc
+    import numpy as np
 
-    values = table.column(1)
+    from corvex.columns import column_values
+
+    values = column_values(table.column(1))
     count = len(values)
-    changes: list[int] = []
-    if count > 1:  # pyarrow 14's indices_nonzero crashes on the chunkless compare of one record
-        changed = pc.not_equal(values.slice(1), values.slice(0, count - 1))
-        changes = pc.indices_nonzero(changed).to_pylist()
-    bounds = [0, *(i + 1 for i in changes), count]
+    changes = np.flatnonzero(values[1:] != values[:-1]) + 1
+    bounds = [0, *changes.tolist(), count]
     if len(bounds) - 1 != laps.num_rows:
         return None
     nums = laps.column("num").to_pylist()
     starts = laps.column("start_time").to_pylist()
-    time = table.column(0)
-    for first, num, start in zip(bounds, nums, starts):
-        if values[first].as_py() != num or time[first].as_py() != start:
-            return None
-    return list(zip(bounds[:-1], bounds[1:]))
+    firsts = bounds[:-1]
+    time = column_values(table.column(0))
+    if values[firsts].tolist() != nums or time[firsts].tolist() != starts:
+        return None
+    return list(zip(firsts, bounds[1:]))
 
 
-def _first_true(mask: pa.ChunkedArray, start: int, count: int) -> int:
-    """Index of the first true value of ``mask`` at or after ``start``, or ``count``."""
-    import pyarrow.compute as pc
-
+def _first_true(mask: Any, start: int, count: int) -> int:
+    """Index of the first true value of the numpy ``mask`` at or after ``start``, or
+    ``count``."""
     if start >= count:
         return count
-    found = pc.index(mask, True, start=start).as_py()
-    return count if found < 0 else found
+    found = mask[start:].argmax()
+    return start + int(found) if mask[start + found] else count
 
 
 # -- lap timing ---------------------------------------------------------------------------------
@@ -400,8 +397,9 @@ class LapTiming:
         "timed" for a valid lap; for any other the first that holds of: "one record" (a row
         of fewer than two records, see :func:`lap_groups`), "tow" (``PlayerCarTowTime`` above 0
         in the lap), "reset" (a one-record row of lap 0 follows it inside the file, the
-        simulator's trace of a reset, or one splits it), "out" (on pit road at its start: its first record, or
-        its second after a zeroed first record), "in" (on pit road at its last record), "pit"
+        simulator's trace of a reset, or one splits it), "out" (on pit road at its start: its
+        first record, or its second after a zeroed first record), "in" (on pit road at its last
+        record), "pit"
         (on pit road in between), "partial" (the reader's type: it starts or ends away from the
         line, as where the recording starts or stops), "short" or "long" (its distance is off
         the track length by more than the tolerance of the valid rule), else the reader's type.
@@ -471,7 +469,8 @@ class LapTiming:
         from corvex.analysis import any_true
         from corvex.columns import floats
 
-        return any_true(floats(table.column(1)) > 0, self.ranges).tolist()
+        towed: list[bool] = any_true(floats(table.column(1)) > 0, self.ranges).tolist()
+        return towed
 
     @cached_property
     def _distance_ratios(self) -> list[float] | None:
@@ -488,7 +487,8 @@ class LapTiming:
         metres = travelled(
             timecodes(self.channels), floats(self.channels["Speed"].column(1)), self.ranges
         )
-        return (metres / length).tolist()
+        ratios: list[float] = (metres / length).tolist()
+        return ratios
 
     @cached_property
     def sectors(self) -> list[list[float | None]]:
@@ -538,10 +538,12 @@ class LapTiming:
 
     def _sim_lap_times(self) -> pa.Array:
         """``sim_lap_time`` of each row of the lap table (see :attr:`summary`)."""
-        import pyarrow.compute as pc
+        import numpy as np
 
-        values = self.channels[SIM_LAP_TIME_CHANNEL].column(1)
-        time = self.channels[SIM_LAP_TIME_CHANNEL].column(0)
+        from corvex.columns import column_values
+
+        values = column_values(self.channels[SIM_LAP_TIME_CHANNEL].column(1))
+        time = column_values(self.channels[SIM_LAP_TIME_CHANNEL].column(0))
         nums = self.laps.column("num").to_pylist()
         sessions = self.laps.column("session").to_pylist()
         ranges = self.ranges
@@ -563,23 +565,21 @@ class LapTiming:
             # lap, it was published unchanged: two laps timed alike. (After a reset the value
             # left over is no lap's time, and the lap before is not timed.)
             stale = values[stop - 1]
-            following = values.slice(next_first, next_stop - next_first)
-            changed = pc.indices_nonzero(pc.not_equal(following, stale))
+            changed = np.flatnonzero(values[next_first:next_stop] != stale)
             if len(changed):
-                picks.append(next_first + changed[0].as_py())
+                picks.append(next_first + int(changed[0]))
             elif (
                 before is not None
-                and time[next_stop - 1].as_py() - time[next_first].as_py() >= _PUBLISH_WINDOW_MS
+                and int(time[next_stop - 1]) - int(time[next_first]) >= _PUBLISH_WINDOW_MS
             ):
                 picks.append(stop - 1)
             else:
                 picks.append(None)
         if nums:  # the last lap is not timed; a table without laps has no row for it
             picks.append(None)
-        stored = values.take(packed_array(pa.int64(), "q", picks))
         # Through the shortest text that reads back as the stored value: a float32 25.914 is
-        # 25.914, not 25.913999557495117.
-        seconds = stored.cast(pa.string()).cast(pa.float64()).to_pylist()
+        # 25.914, not 25.913999557495117 (numpy prints the shortest such text).
+        seconds = [None if pick is None else float(str(values[pick])) for pick in picks]
         return packed_array(
             pa.float64(),
             "d",

@@ -13,9 +13,9 @@ from __future__ import annotations
 
 import html
 import os
-from collections.abc import Sequence
 import textwrap
 from collections import Counter
+from collections.abc import Sequence
 from dataclasses import dataclass
 from datetime import UTC, datetime
 from typing import TYPE_CHECKING, Any
@@ -325,8 +325,7 @@ def lap_lines(laps: list[dict[str, Any]], one_record: Sequence[dict[str, Any]] =
         at = ", ".join(f"lap {r['num']} at {format_lap_time(r['time'])}" for r in one_record[:4])
         more = ", ..." if len(one_record) > 4 else ""
         lines.append(
-            f"  ({len(one_record)} {noun} of one record not listed: {at}{more};"
-            " see log.laps)"
+            f"  ({len(one_record)} {noun} of one record not listed: {at}{more}; see log.laps)"
         )
     return lines
 
@@ -335,7 +334,9 @@ def _lap_table_lines(laps: list[dict[str, Any]]) -> list[str]:
     if not laps:
         return ["Laps: none"]
     sim = any("sim_lap_time" in lap for lap in laps)
-    head = f"  {'lap':>3}  {'session':>7}  {'type':<10}  {'status':<10} {'start':>9}  {'lap time':>9}"
+    head = (
+        f"  {'lap':>3}  {'session':>7}  {'type':<10}  {'status':<10} {'start':>9}  {'lap time':>9}"
+    )
     lines = [f"Laps: {len(laps)}", head + (f"  {'sim time':>9}" if sim else "")]
     for lap in laps:
         line = (

@@ -44,8 +44,6 @@ from collections.abc import Mapping
 from dataclasses import dataclass, replace
 from typing import Any, cast
 
-import yaml
-
 __all__ = [
     "parse_session_info",
     "loader_name",
@@ -54,7 +52,9 @@ __all__ = [
     "weekend_fields",
 ]
 
-_BASE_LOADER: type = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
+# PyYAML's loader the parser builds on, found on first use: the simulator's own layout is read
+# without it, and importing PyYAML costs more than reading a race's session info that way.
+_BASE_LOADER: type | None = None
 
 _TAG = "tag:yaml.org,2002:"
 
@@ -104,16 +104,31 @@ def _make_loader(base: type) -> type:
 _LOADERS: dict[type, type] = {}
 
 
+def _base_loader() -> type:
+    global _BASE_LOADER
+    if _BASE_LOADER is None:
+        import yaml
+
+        _BASE_LOADER = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
+    return _BASE_LOADER
+
+
 def _loader() -> type:
-    base = _BASE_LOADER
+    base = _base_loader()
     if base not in _LOADERS:
         _LOADERS[base] = _make_loader(base)
     return _LOADERS[base]
 
 
+def _load(text: str) -> Any:
+    import yaml
+
+    return yaml.load(text, Loader=_loader())
+
+
 def loader_name() -> str:
     """Name of the PyYAML loader class in use ("CSafeLoader" or "SafeLoader")."""
-    return _BASE_LOADER.__name__
+    return _base_loader().__name__
 
 
 # ---------------------------------------------------------------------------------------------
@@ -287,7 +302,7 @@ def _parse_by_loader(lines: list[str]) -> dict[str, Any]:
     """The pre-pass, the YAML loader and, when the loader fails, the line parser."""
     parsed = _join_continuations([_split_line(line) for line in lines])
     try:
-        data = yaml.load("\n".join(_render(line) for line in parsed), Loader=_loader())
+        data = _load("\n".join(_render(line) for line in parsed))
     except Exception:  # noqa: BLE001 - any loader failure falls back to the line parser
         data = _LineParser(parsed).parse()
     return data if isinstance(data, dict) else {}
@@ -344,7 +359,7 @@ def _unquote(text: str) -> Any:
     if "\\" not in text:
         return text[1:-1]
     try:  # escapes: let the loader read them
-        return yaml.load(text, Loader=_loader())
+        return _load(text)
     except Exception:  # noqa: BLE001
         return text
 

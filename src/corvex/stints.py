@@ -94,7 +94,8 @@ def stint_table(
 
     Columns: ``stint`` (1, 2, ...), ``session``, ``first_lap`` and ``last_lap`` (lap numbers),
     ``start_time`` and ``end_time`` (ms, of its first and last lap), ``laps`` (laps as
-    :func:`corvex.laps.lap_groups` gives them, in and out laps included) and ``valid_laps``; over the valid laps ``best``,
+    :func:`corvex.laps.lap_groups` gives them, in and out laps included) and ``valid_laps``;
+    over the valid laps ``best``,
     ``mean``, ``median``, ``stdev`` (the sample standard deviation, null under two laps) and
     ``best_to_median`` (median minus best), in seconds, null without a valid lap;
     ``fuel_used`` (all its laps) and ``fuel_per_lap`` (the mean of its valid laps) in the unit

@@ -224,7 +224,7 @@ def overlay_styles(count: int) -> list[dict[str, Any]]:
     return [{"color": cmap(0.9 * k / (count - 1)), "linewidth": 1.0} for k in range(count)]
 
 
-def figure_legend(figure: Any, axes: Any, title_room: float = 0.0) -> float:
+def figure_legend(figure: Any, axes: Any) -> float:
     """The legend of the lines of ``axes`` under the panels, where it covers no data; returns
     the share of the figure's height it takes, to leave free in ``tight_layout``."""
     handles, labels = axes.get_legend_handles_labels()
@@ -232,7 +232,7 @@ def figure_legend(figure: Any, axes: Any, title_room: float = 0.0) -> float:
         return 0.0
     columns = min(len(handles), 4)
     rows = -(-len(handles) // columns)
-    inches = figure.get_size_inches()[1]
+    inches = float(figure.get_size_inches()[1])
     share = min(0.3, (0.12 + 0.22 * rows) / inches)
     figure.legend(
         handles, labels, loc="lower center", ncol=columns, fontsize="small", frameon=False

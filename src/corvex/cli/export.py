@@ -222,8 +222,7 @@ def register(sub: Any) -> None:
     parser.add_argument(
         "--plain-headers",
         action="store_true",
-        help="CSV: name the columns without their unit (default: 'Speed [m/s]', "
-        "'Throttle [0-1]')",
+        help="CSV: name the columns without their unit (default: 'Speed [m/s]', 'Throttle [0-1]')",
     )
     parser.add_argument(
         "--units",

@@ -32,7 +32,7 @@ def format_laps(log: LogFile) -> str:
     the fastest valid lap and the best time of each sector; only valid laps take part.
     """
     from corvex.formatting import format_lap_time
-    from corvex.overview import one_record_rows, lap_entries
+    from corvex.overview import lap_entries, one_record_rows
 
     summary = log.lap_summary
     laps = lap_entries(summary)

@@ -147,9 +147,7 @@ def plot_runs(
         dpi=PLOT_DPI,
     )
     origin = _session_origin(log) if x_axis == "time" and runs and runs[0][1] is log else None
-    series = [
-        (label, *_series(run, names, x_axis, run is not log, origin)) for label, run in runs
-    ]
+    series = [(label, *_series(run, names, x_axis, run is not log, origin)) for label, run in runs]
     x_label = series[0][2] if series else ""
     styles = overlay_styles(len(runs))
     for ax, name in zip(axes[:, 0], names):
