@@ -172,12 +172,14 @@ wheel-one:
 # region and a numpy peer; prints the ratios, peak memory and callgrind's instruction count.
 # Then times log.stints and the fuel table on that session and on a one-hour race with two stops
 # (target: at most 50 ms together), and the track model of that session, a corner table and
-# `corvex map`, against their targets.
+# `corvex map`, against their targets; then `corvex info` on a 4 MB recording end to end, the
+# process's start included (target: at most 0.25 s).
 BENCH_ARGS ?=
 bench: install
 	$(PY) bench/bench.py $(BENCH_ARGS)
 	$(PY) bench/bench_stints.py
 	$(PY) bench/bench_track.py
+	$(PY) bench/bench_info.py
 
 # Times the MoTeC export of the same session against reading it.
 bench-motec: install

@@ -13,8 +13,10 @@ succeeded: there is no partial result and no error code.
   names the close matches) or lap; ``IndexError`` for a lap table row out of range.
 - Arguments or data that do not allow the computation: ``ValueError`` (a lap number that occurs
   in several sessions without ``session=``, laps of different tracks, a lap without a distance
-  channel, a channel type a MoTeC log cannot hold); ``TypeError`` for an argument of a wrong
-  type.
+  channel, a channel type a MoTeC log cannot hold, a disk recording given to
+  :func:`corvex.open_snapshot`); ``TypeError`` for an argument of a wrong type (a file object
+  opened in text mode gives the reader's ``TypeError``, or the decoder's
+  ``UnicodeDecodeError``, with a note to open it in binary mode).
 - A part of the analysis that needs channels the file does not have (fuel, pit stops, tyres):
   :class:`MissingChannelsError`, a ``ValueError`` whose ``names`` lists them.
 - An optional dependency that is not installed: ``ImportError`` (``ModuleNotFoundError``) whose
