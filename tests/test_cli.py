@@ -120,14 +120,19 @@ def test_usage_problems_give_one_line(capsys, tmp_path, sample, args, message):
     assert message in err
 
 
-def test_plot_without_matplotlib_says_how_to_get_it(capsys, tmp_path, sample, monkeypatch):
+@pytest.mark.parametrize(
+    "argv",
+    [["plot", "{f}", "--channels", "Speed"], ["compare", "{f}:2", "{f}:3"], ["map", "{f}:2"]],
+)
+def test_plotting_without_matplotlib_says_how_to_get_it(
+    capsys, tmp_path, sample, monkeypatch, argv
+):
     monkeypatch.setitem(sys.modules, "matplotlib", None)
-    status, _, err = run(
-        capsys, "plot", str(sample[0]), "--channels", "Speed", "-o", str(tmp_path / "p.png")
-    )
+    args = [a.format(f=sample[0]) for a in argv]
+    status, _, err = run(capsys, *args, "-o", str(tmp_path / "p.png"))
     assert status == 1
     assert (
-        err == "corvex: error: corvex plot needs matplotlib, which is not installed: "
+        err == f"corvex: error: corvex {argv[0]} needs matplotlib, which is not installed: "
         "pip install 'corvex[plot]'\n"
     )
 

@@ -105,7 +105,9 @@ def test_cli_error_line_carries_the_note(capsys, tmp_path):
         ext.ibt(Path(path).read_bytes())
     assert main(["channels", str(path)]) == 1
     err = capsys.readouterr().err
-    assert err == f"corvex: error: {path}: {plain.value}; {LIVE}\n"
+    # The note as the command line says it: its own way to read the file, not Python's.
+    said = LIVE.replace("corvex.open_snapshot reads it", "corvex info shows it")
+    assert err == f"corvex: error: {path}: {plain.value}; {said}\n"
 
 
 def with_kind(exc: BaseException, kind: object) -> BaseException:

@@ -272,7 +272,8 @@ class LogFile(ChannelTables):
             f"  records:  {self.record_count}{rate_text}, {format_lap_time(self.duration)}"
         )
         lines.append(channels_line(self.channel_names))
-        laps_text = f"  laps:     {self.laps.num_rows}"
+        listed = len(lap_timing.lap_groups(self.laps))
+        laps_text = f"  laps:     {listed}"
         summary = self._timing().times
         best = lap_timing.fastest_row(summary)
         if best is not None:

@@ -382,6 +382,7 @@ def logfile_html(log: LogFile) -> str:
         ("Track", track_text),
         ("Car", facts["car"]),
         ("Driver", facts["driver"]),
+        ("Session", session_kinds(facts["sessions"])),
         ("Started", _start_text(facts["session_start_date"])),
         (
             "Duration",

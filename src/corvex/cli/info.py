@@ -15,9 +15,12 @@ if TYPE_CHECKING:
     from corvex.base import LogFile
 
 DESCRIPTION = (
-    "Show the track, car, driver, series and session ids, start date, duration, record count, "
-    "tick rate, channel count by type, the array variables that are not read as channels, and "
-    "the laps with lap times, types and sessions. With --json the same facts are printed as "
+    "Show the track, car, driver, series and session ids, the session type (Practice, Qualify, "
+    "Race: those the records belong to), start date, duration, record count, tick rate, "
+    "channel count by type, the array variables that are not read as channels, and the laps "
+    "with the file's lap type, a status (timed: the lap counts; else why not: out, in, pit, "
+    "reset, tow, partial, short, long), lap times and sessions; a row of the lap table that "
+    "holds a single record is no lap of its own. With --json the same facts are printed as "
     "one JSON object. A live telemetry snapshot (the simulator's telemetry memory saved to a "
     "file) is shown as what it is: its buffers and the values of its newest record."
 )

@@ -168,7 +168,12 @@ def plot_runs(
         ax.grid(True, alpha=0.3)
     if origin is not None:
         _lap_markers(log, axes[:, 0], origin[0])
-        _minutes_axis(axes[-1, 0])
+        xs = series[0][1]
+        if len(xs) and float(xs[-1] - xs[0]) > _MINUTES_FROM:
+            _minutes_axis(axes[-1, 0])
+            x_label += " [m:ss]"
+        else:
+            x_label += " [s]"
     axes[-1, 0].set_xlabel(x_label)
     bottom = figure_legend(figure, axes[0, 0]) if len(runs) > 1 else 0.0
     title = log.metadata.get("track_display_name") or log.metadata.get("track_name") or log.source
@@ -189,11 +194,15 @@ def _session_origin(log: LogFile) -> tuple[float, str] | None:
     groups = lap_groups(log.laps)
     if groups:
         start = log.laps.column("start_time")[groups[0].first].as_py() / 1000.0
-        return start, f"time from the start of lap {groups[0].num} [m:ss]"
+        return start, f"time from the start of lap {groups[0].num}"
     time = log.timecodes
     if len(time) == 0:
         return None
-    return time[0].as_py() / 1000.0, "time from the first record [m:ss]"
+    return time[0].as_py() / 1000.0, "time from the first record"
+
+
+# A session plot longer than this (s) counts its time in minutes and seconds.
+_MINUTES_FROM = 120.0
 
 
 def _minutes_axis(ax: Any) -> None:
