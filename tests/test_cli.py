@@ -107,6 +107,10 @@ def test_a_bad_file_gives_one_line_and_status_1(capsys, tmp_path, bad_files, com
         ),
         (["plot", "{file}", "--channels", "Nope", "-o", "{tmp}/x.png"], "no channel 'Nope'"),
         (
+            ["plot", "{file}", "--channels", "Speed,CarIdxLap", "-o", "{tmp}/x.png"],
+            "CarIdxLap is an array variable (64 values a record), not a channel",
+        ),
+        (
             ["plot", "{file}", "--channels", "Speed", "--lap", "42", "-o", "{tmp}/x.png"],
             "no lap 42",
         ),

@@ -56,7 +56,8 @@ _PUBLISH_WINDOW_MS = 1000
 
 
 class LapNumber(int):
-    """A lap number that also knows its row and session in the lap table it comes from.
+    """A lap number that also knows its row in the lap table it comes from and its session
+    (counted as :func:`lap_groups` counts them).
 
     It is the plain number everywhere an ``int`` is expected (``== 2``, ``f"{n}"``, sorting),
     and :meth:`LogFile.lap` takes its lap from it, so ``log.lap(log.fastest_lap)`` picks the
