@@ -11,7 +11,6 @@ headers to say which they are.
 
 from __future__ import annotations
 
-import html
 import os
 import textwrap
 from collections import Counter
@@ -371,6 +370,8 @@ _CELL = "padding: 1px 8px"
 
 def logfile_html(log: LogFile) -> str:
     """A notebook view of ``log``: track, car, driver, duration, and the laps."""
+    import html
+
     facts = session_facts(log, left_out=False)
     track = facts["track"]
     place = ", ".join(p for p in (track["city"], track["country"]) if p)
@@ -405,6 +406,8 @@ def logfile_html(log: LogFile) -> str:
 
 def laps_html(laps: list[dict[str, Any]]) -> str:
     """The laps of :func:`session_facts` as an HTML table; the fastest valid lap in bold."""
+    import html
+
     if not laps:
         return "<p>Laps: none</p>"
     sim = any("sim_lap_time" in lap for lap in laps)

@@ -13,7 +13,6 @@ as pyarrow itself, and a look at a file's laps and session info does without it.
 from __future__ import annotations
 
 import array
-import difflib
 from collections.abc import Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any
 
@@ -219,6 +218,8 @@ def _suggestions(name: str, names: list[str], count: int = 3) -> list[str]:
     for candidate in names:
         by_folded.setdefault(candidate.casefold(), []).append(candidate)
     folded = name.casefold()
+    import difflib  # only for a name that is not there: a quick look at a file does without
+
     close = difflib.get_close_matches(folded, list(by_folded), n=count)
     found = by_folded.get(folded, []) + [c for key in close for c in by_folded[key]]
     return list(dict.fromkeys(found))[:count]
