@@ -12,7 +12,7 @@ SHELL := bash
 PYTHON_VERSION ?= 3.13
 PYTHON ?=
 VENV ?= .venv
-EXTRAS ?= test,plot,dev
+EXTRAS ?= test,plot,dev,docs
 PINS ?=
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
@@ -23,7 +23,7 @@ BUILD_DIR := $(VENV)/cmake-build
 PIP_FILTER := { grep -v '^Requirement already satisfied' || true; }
 say = @printf '\033[1m==> %s\033[0m\n' "$(1)"
 
-.PHONY: venv install demo test lint wheel wheel-one test-sanitize test-tsan test-alloc bench \
+.PHONY: venv install demo test lint docs wheel wheel-one test-sanitize test-tsan test-alloc bench \
 	bench-motec bench-session-info bench-dataset fuzz fuzz-build fuzz-python format clean \
 	sanitize-build windows-check
 
@@ -168,11 +168,26 @@ wheel-one:
 # Then times log.stints and the fuel table on that session and on a one-hour race with two stops
 # (target: at most 50 ms together), and the track model of that session, a corner table and
 # `corvex map`, against their targets.
+# The whole output, headed by the date and the machine (bench/machine.py), is saved as
+# docs/bench/latest.txt, which the documentation's performance page shows.
 BENCH_ARGS ?=
+BENCH_SAVED := docs/bench/latest.txt
 bench: install
-	$(PY) bench/bench.py $(BENCH_ARGS)
-	$(PY) bench/bench_stints.py
-	$(PY) bench/bench_track.py
+	@tmp=$$(mktemp $(BENCH_SAVED).XXXXXX) && trap 'rm -f "$$tmp"' EXIT && { \
+		$(PY) bench/machine.py && echo && \
+		$(PY) bench/bench.py $(BENCH_ARGS) && \
+		$(PY) bench/bench_stints.py && \
+		$(PY) bench/bench_track.py; } | tee "$$tmp" && mv "$$tmp" $(BENCH_SAVED)
+	$(call say,saved as $(BENCH_SAVED) for the documentation's performance page)
+
+# The documentation site, built offline with every warning an error: the Markdown pages of
+# docs/ and the reference from the docstrings, with the figures drawn anew from the sample
+# session (docs/_ext/corvex_docs.py). Its examples run in `make test`.
+DOCS_OUT := build/docs
+docs: install
+	$(call say,building the documentation into $(DOCS_OUT)/html)
+	$(PY) -m sphinx -W --keep-going -q -b html docs $(DOCS_OUT)/html
+	$(call say,the site: $(DOCS_OUT)/html/index.html)
 
 # Times the MoTeC export of the same session against reading it.
 bench-motec: install
