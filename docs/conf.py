@@ -32,6 +32,9 @@ exclude_patterns = ["_build", "bench", "_generated"]
 myst_heading_anchors = 3
 myst_enable_extensions = ["colon_fence"]
 
+# Attributes listed in a class's docstring are fields of its description, so that one also
+# documented as a property is not described twice.
+napoleon_use_ivar = True
 autodoc_member_order = "bysource"
 autodoc_typehints = "description"
 autodoc_default_options = {"members": True, "show-inheritance": True}

@@ -29,6 +29,8 @@ FIGURES = {
 
 def draw_figures(folder: Path) -> None:
     """Draw every figure of :data:`FIGURES` into ``folder``."""
+    import contextlib
+    import io
     import shlex
 
     from corvex.cli import main
@@ -39,8 +41,11 @@ def draw_figures(folder: Path) -> None:
         sample = write_sample(Path(work) / "session.ibt")
         for name, command in FIGURES.items():
             args = shlex.split(command.format(sample=sample)) + ["-o", str(folder / name)]
-            if main(args) != 0:
-                raise RuntimeError(f"corvex {command} failed")
+            said = io.StringIO()
+            with contextlib.redirect_stdout(said), contextlib.redirect_stderr(said):
+                status = main(args)
+            if status != 0:
+                raise RuntimeError(f"corvex {command} failed: {said.getvalue()}")
 
 
 def bench_page(text: str) -> str:
