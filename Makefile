@@ -252,7 +252,7 @@ sanitize-build: $(STAMP)
 		"$(abspath $(SANITIZE_DIR)/site)"
 
 test-sanitize: sanitize-build
-	$(SANITIZER_ENV) $(SANITIZER_PRELOAD) $(SANITIZE_PY) -m pytest -q -p no:cacheprovider
+	$(SANITIZER_ENV) $(SANITIZER_PRELOAD) $(SANITIZE_PY) -m pytest -q -p no:cacheprovider tests
 
 # test-alloc: the allocation-failure injection tests failing every allocation of a call in turn
 # (the default suite fails a spread of about a hundred per call); a few minutes.

@@ -65,10 +65,19 @@ def _run(command: str) -> str:
     words = shlex.split(command)
     if words[:1] != ["corvex"] or any(w in ("|", ">", "&&", ";") for w in words):
         # Anything else runs in the shell, with this environment's programs first on PATH.
-        env = dict(os.environ, PATH=f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}")
+        env = dict(
+            os.environ, PATH=f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}"
+        )
         done = subprocess.run(
-            command, shell=True, capture_output=False, stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT, text=True, env=env, check=False, timeout=300,
+            command,
+            shell=True,
+            capture_output=False,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+            env=env,
+            check=False,
+            timeout=300,
         )
         return done.stdout
     from corvex.cli import main
@@ -121,7 +130,9 @@ _docstrings = Sybil(
     parsers=[DocTestParser(optionflags=_FLAGS)],
     patterns=["src/corvex/*.py", "src/corvex/**/*.py"],
     # The Dask module imports dask: without it, there is nothing of it to run.
-    excludes=["src/corvex/dask.py", "src/corvex/dataset/dask.py"] if _missing("dask", "distributed") else [],
+    excludes=["src/corvex/dask.py", "src/corvex/dataset/dask.py"]
+    if _missing("dask", "distributed")
+    else [],
     setup=_enter,
     teardown=_leave,
     name="docstrings",

@@ -52,7 +52,9 @@ def bench_page(text: str) -> str:
     """The Markdown of the performance figures from the text ``make bench`` saved."""
     head, _, body = text.partition("\n\n")
     facts = dict(
-        line.split(": ", 1) for line in head.splitlines() if ": " in line and not line.startswith(" ")
+        line.split(": ", 1)
+        for line in head.splitlines()
+        if ": " in line and not line.startswith(" ")
     )
     lines = [
         f"Measured on {facts.get('date', 'an unknown date')}, on {facts.get('machine', 'an unknown machine')}",
