@@ -36,9 +36,8 @@ def main() -> None:
     print(f"date: {now:%Y-%m-%d %H:%M} UTC")
     print(f"machine: {platform.system()} {platform.release()} {platform.machine()}{_virtual()}")
     print(f"cpu: {_cpu()}")
-    print(
-        f"cores: {len(os.sched_getaffinity(0)) if hasattr(os, 'sched_getaffinity') else os.cpu_count()}"
-    )
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    print(f"cores: {cores}")
     print(f"load: {os.getloadavg()[0]:.2f}")
     print(
         f"software: Python {platform.python_version()}, pyarrow {pyarrow.__version__}, "

@@ -51,15 +51,11 @@ def draw_figures(folder: Path) -> None:
 def bench_page(text: str) -> str:
     """The Markdown of the performance figures from the text ``make bench`` saved."""
     head, _, body = text.partition("\n\n")
-    facts = dict(
-        line.split(": ", 1)
-        for line in head.splitlines()
-        if ": " in line and not line.startswith(" ")
-    )
+    facts = {"date": "?", "machine": "?", "cpu": "?", "cores": "?", "load": "?", "software": "?"}
+    facts |= dict(line.split(": ", 1) for line in head.splitlines() if ": " in line)
     lines = [
-        f"Measured on {facts.get('date', 'an unknown date')}, on {facts.get('machine', 'an unknown machine')}",
-        f"({facts.get('cpu', 'unknown processor')}, {facts.get('cores', '?')} cores; load average "
-        f"{facts.get('load', '?')} before the run), with {facts.get('software', 'unknown software')}.",
+        f"Measured on {facts['date']}, on {facts['machine']} ({facts['cpu']}, {facts['cores']}",
+        f"cores; load average {facts['load']} before the run), with {facts['software']}.",
         "",
         "```text",
         body.strip("\n"),
