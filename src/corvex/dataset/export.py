@@ -91,7 +91,7 @@ class Export:
     ...         job.record(outcome)
     ...     summary = job.finish()
     >>> print(summary)
-    converted 1 of 1 files (...); skipped 0 up to date; 0 failed; 1 sessions in ...dataset
+    converted 1 of 1 files (...) in ... s; skipped 0 up to date; 0 failed; 1 sessions in ...dataset
     """
 
     def __init__(
