@@ -204,8 +204,9 @@ bench-dataset: install
 	$(PY) bench/bench_dataset.py $(BENCH_DATASET_ARGS)
 
 # Reliability builds. test-sanitize compiles the extension with AddressSanitizer and
-# UndefinedBehaviorSanitizer (gcc) into its own build directory and runs the whole suite against
-# it, from a second environment that sees the main one's packages but not its editable install.
+# UndefinedBehaviorSanitizer (gcc) into its own build directory and runs the tests of tests/ (not the
+# documentation's examples) against it, from a second environment that sees the main one's packages
+# but not its editable install.
 # fuzz builds the libFuzzer harness over the C++ core (clang) and runs it for FUZZ_SECONDS.
 # The CMake that scikit-build-core uses: the environment's when it asked for one, else PATH's.
 CMAKE = $(or $(wildcard $(VENV)/bin/cmake),cmake)
