@@ -3,7 +3,7 @@
 # Both work in the virtual environment VENV (default .venv), made on first use with Python
 # PYTHON_VERSION (default 3.13) as pyenv or PATH offer it, or with the interpreter PYTHON names.
 # It gets the dependencies of pyproject.toml with its EXTRAS (`make demo`: plot; otherwise
-# test,plot,dev), narrowed by PINS (pip requirement specifiers). CI runs the oldest and the newest supported combination this way:
+# test,plot,dev,docs), narrowed by PINS (pip requirement specifiers). CI runs the oldest and the newest supported combination this way:
 #   make test VENV=.venv-oldest PYTHON_VERSION=3.11 PINS='pyarrow==14.* numpy<2' EXTRAS=test,plot
 #   make test VENV=.venv-newest PYTHON_VERSION=3.13
 SHELL := bash
@@ -12,12 +12,12 @@ SHELL := bash
 PYTHON_VERSION ?= 3.13
 PYTHON ?=
 VENV ?= .venv
-# `make demo` alone needs the package and its plot extra only; every other goal also the test
-# and development tools. EXTRAS given on the command line wins.
+# `make demo` alone needs the package and its plot extra only; every other goal also the test,
+# development and documentation tools. EXTRAS given on the command line wins.
 ifeq ($(strip $(MAKECMDGOALS)),demo)
 EXTRAS ?= plot
 endif
-EXTRAS ?= test,plot,dev
+EXTRAS ?= test,plot,dev,docs
 PINS ?=
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
@@ -28,7 +28,7 @@ BUILD_DIR := $(VENV)/cmake-build
 PIP_FILTER := { grep -v '^Requirement already satisfied' || true; }
 say = @printf '\033[1m==> %s\033[0m\n' "$(1)"
 
-.PHONY: venv install demo test lint wheel wheel-one test-sanitize test-tsan test-alloc bench \
+.PHONY: venv install demo test lint docs wheel wheel-one test-sanitize test-tsan test-alloc bench \
 	bench-motec bench-session-info bench-dataset fuzz fuzz-build fuzz-python format clean \
 	sanitize-build windows-check
 
@@ -174,12 +174,27 @@ wheel-one:
 # (target: at most 50 ms together), and the track model of that session, a corner table and
 # `corvex map`, against their targets; then `corvex info` on a 4 MB recording end to end, the
 # process's start included (target: at most 0.25 s).
+# The whole output, headed by the date and the machine (bench/machine.py), is saved as
+# docs/bench/latest.txt, which the documentation's performance page shows.
 BENCH_ARGS ?=
+BENCH_SAVED := docs/bench/latest.txt
 bench: install
-	$(PY) bench/bench.py $(BENCH_ARGS)
-	$(PY) bench/bench_stints.py
-	$(PY) bench/bench_track.py
-	$(PY) bench/bench_info.py
+	@tmp=$$(mktemp $(BENCH_SAVED).XXXXXX) && trap 'rm -f "$$tmp"' EXIT && { \
+		$(PY) bench/machine.py && echo && \
+		$(PY) bench/bench.py $(BENCH_ARGS) && \
+		$(PY) bench/bench_stints.py && \
+		$(PY) bench/bench_track.py && \
+		$(PY) bench/bench_info.py; } | tee "$$tmp" && mv "$$tmp" $(BENCH_SAVED)
+	$(call say,saved as $(BENCH_SAVED) for the documentation's performance page)
+
+# The documentation site, built offline with every warning an error: the Markdown pages of
+# docs/ and the reference from the docstrings, with the figures drawn anew from the sample
+# session (docs/_ext/corvex_docs.py). Its examples run in `make test`.
+DOCS_OUT := build/docs
+docs: install
+	$(call say,building the documentation into $(DOCS_OUT)/html)
+	$(PY) -m sphinx -W --keep-going -q -b html docs $(DOCS_OUT)/html
+	$(call say,the site: $(DOCS_OUT)/html/index.html)
 
 # Times the MoTeC export of the same session against reading it.
 bench-motec: install
@@ -196,8 +211,9 @@ bench-dataset: install
 	$(PY) bench/bench_dataset.py $(BENCH_DATASET_ARGS)
 
 # Reliability builds. test-sanitize compiles the extension with AddressSanitizer and
-# UndefinedBehaviorSanitizer (gcc) into its own build directory and runs the whole suite against
-# it, from a second environment that sees the main one's packages but not its editable install.
+# UndefinedBehaviorSanitizer (gcc) into its own build directory and runs the tests of tests/ (not the
+# documentation's examples) against it, from a second environment that sees the main one's packages
+# but not its editable install.
 # fuzz builds the libFuzzer harness over the C++ core (clang) and runs it for FUZZ_SECONDS.
 # The CMake that scikit-build-core uses: the environment's when it asked for one, else PATH's.
 CMAKE = $(or $(wildcard $(VENV)/bin/cmake),cmake)
@@ -244,7 +260,7 @@ sanitize-build: $(STAMP)
 		"$(abspath $(SANITIZE_DIR)/site)"
 
 test-sanitize: sanitize-build
-	$(SANITIZER_ENV) $(SANITIZER_PRELOAD) $(SANITIZE_PY) -m pytest -q -p no:cacheprovider
+	$(SANITIZER_ENV) $(SANITIZER_PRELOAD) $(SANITIZE_PY) -m pytest -q -p no:cacheprovider tests
 
 # test-alloc: the allocation-failure injection tests failing every allocation of a call in turn
 # (the default suite fails a spread of about a hundred per call); a few minutes.

@@ -1,15 +1,19 @@
 """corvex: fast, exact reader for iRacing IBT telemetry files.
 
 ``corvex.open(path)`` reads a whole file and returns a :class:`LogFile` whose channels are
-pyarrow tables::
+pyarrow tables (``session.ibt`` is the sample session that ``corvex demo`` writes):
 
-    import corvex
-
-    log = corvex.open("session.ibt")
-    log.laps                 # one row per lap
-    log["Speed"]             # timecodes + Speed
-    log.to_pandas(["Speed", "Throttle"])
-    corvex.delta(log.lap(3), log.lap(log.fastest_lap))   # time lost along lap 3
+>>> import corvex
+>>> log = corvex.open("session.ibt")
+>>> log.laps.num_rows                        # one row per lap
+5
+>>> log["Speed"].column_names
+['timecodes', 'Speed']
+>>> log.to_pandas(["Speed", "Throttle"]).shape
+(27692, 3)
+>>> slip = corvex.delta(log.lap(3), log.lap(log.fastest_lap))   # time lost along lap 3
+>>> round(slip["delta"][-1].as_py(), 3)
+0.136
 
 Importing the package is cheap: pyarrow, ``LogFile``, ``export_dataset`` and ``open_dataset``
 (those of :mod:`corvex.dataset`) and the version number are loaded on first use, so that

@@ -1,14 +1,17 @@
 """Many sessions on a Dask cluster: one partition per session, or the export on the workers.
 
-Needs the optional dependency ``corvex[dask]`` (dask with its dataframe and distributed parts)::
+Needs the optional dependency ``corvex[dask]`` (dask with its dataframe and distributed parts).
+``Client("tcp://scheduler:8786")`` connects to a cluster; here one in this process stands in:
 
-    from dask.distributed import Client
-    import corvex.dask
-
-    client = Client("tcp://scheduler:8786")          # or Client() for a local cluster
-    frame = corvex.dask.read_telemetry("archive/**/*.ibt", channels=["Speed", "Throttle"])
-    frame.groupby("track").Speed.max().compute()
-    corvex.dask.export_dataset("archive/", "dataset/", client=client)
+>>> from dask.distributed import Client
+>>> import corvex.dask
+>>> client = Client(processes=False, dashboard_address=None)
+>>> frame = corvex.dask.read_telemetry("*.ibt", channels=["Speed", "Throttle"])
+>>> round(float(frame.groupby("track").Speed.max().compute()["veldstrand gp"]), 1)
+78.0
+>>> print(corvex.dask.export_dataset(".", "dataset/", client=client, progress=False))
+converted 1 of 1 files ...; 0 failed; 1 sessions in ...dataset
+>>> client.close()
 
 The workers read the files by their paths and :func:`export_dataset` writes into ``out`` from
 the workers, so sources and output must be on a file system that every worker sees.

@@ -83,12 +83,15 @@ class ExportSummary:
 class Export:
     """One run of the export: planning, the outcomes as they arrive, and the final tables.
 
-    Used by :func:`export_dataset` and by :func:`corvex.dask.export_dataset`::
+    Used by :func:`export_dataset` and by :func:`corvex.dask.export_dataset`:
 
-        with Export(sources, out) as job:
-            for outcome in map(convert_session, job.tasks):
-                job.record(outcome)
-            summary = job.finish()
+    >>> from corvex.dataset.convert import convert_session
+    >>> with Export(["session.ibt"], "dataset", progress=False) as job:
+    ...     for outcome in map(convert_session, job.tasks):
+    ...         job.record(outcome)
+    ...     summary = job.finish()
+    >>> print(summary)
+    converted 1 of 1 files (...) in ... s; skipped 0 up to date; 0 failed; 1 sessions in ...dataset
     """
 
     def __init__(

@@ -1,22 +1,22 @@
 """Synthetic IBT files for tests: the writer, made-up sessions and the header table.
 
 corvex's own tests, fuzz seeds and benchmarks build every file they read with this package, and
-so can yours: a test of code that takes a :class:`~corvex.LogFile` needs no recording::
+so can yours: a test of code that takes a :class:`~corvex.LogFile` needs no recording:
 
-    import corvex
-    from corvex.testing import FLOAT, Var, build_ibt, lap_variables
-
-    ticks = 600  # ten seconds at 60 Hz
-    data = build_ibt(
-        [*lap_variables(), Var("Speed", FLOAT, unit="m/s")],
-        {
-            "SessionTime": [i / 60 for i in range(ticks)],
-            "Lap": [1 + i // 300 for i in range(ticks)],
-            "LapDistPct": [(i % 300) / 300 for i in range(ticks)],
-            "Speed": [40.0] * ticks,
-        },
-    )
-    log = corvex.open(data)  # two laps of five seconds
+>>> import corvex
+>>> from corvex.testing import FLOAT, Var, build_ibt, lap_variables
+>>> ticks = 600  # ten seconds at 60 Hz
+>>> data = build_ibt(
+...     [*lap_variables(), Var("Speed", FLOAT, unit="m/s")],
+...     {
+...         "SessionTime": [i / 60 for i in range(ticks)],
+...         "Lap": [1 + i // 300 for i in range(ticks)],
+...         "LapDistPct": [(i % 300) / 300 for i in range(ticks)],
+...         "Speed": [40.0] * ticks,
+...     },
+... )
+>>> corvex.open(data).laps["num"].to_pylist()  # two laps of five seconds
+[1, 2]
 
 What is here:
 

@@ -10,20 +10,25 @@ from __future__ import annotations
 import functools
 import math
 from collections.abc import Sequence
+from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from corvex.testing.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, build_ibt
+
+if TYPE_CHECKING:
+    from corvex.testing.tracks import TrackShape
 
 __all__ = ["Quoted", "race_session_info", "sample_session", "write_sample"]
 
 
 # ----------------------------------------------------------------------------------------------
 # A made-up but plausible session: one driver, an out-lap from the pit box, three flying laps and
-# an in-lap back onto pit road, on a 4.32 km circuit, recorded at 60 Hz.
+# an in-lap back onto pit road, on a circuit of 4,115 m with eight corners, recorded at
+# 60 Hz. The circuit is laid out by :func:`corvex.testing.tracks.make_track`, so its shape, its
+# curvature and the speed the car carries through each corner agree.
 
 _TICK_RATE = 60
-_TRACK_LENGTH_M = 4320.0
 _TRACK_CENTRE = (47.2196, 14.7646)  # degrees
 _PLAYER_CAR = 3
 _FIELD_SIZE = 14
@@ -35,19 +40,29 @@ _IN_LAP_STOP = 0.965
 _SECTOR_STARTS = (0.0, 0.345, 0.712)  # lap fractions where the timing sectors start
 _LAP_TIME_DELAY = 4  # ticks between crossing the line and the sim publishing the lap time
 
-# (lap fraction of the apex, width, minimum speed in m/s)
-_CORNERS = (
-    (0.08, 0.018, 24.0),
-    (0.22, 0.025, 38.0),
-    (0.31, 0.015, 30.0),
-    (0.45, 0.030, 52.0),
-    (0.58, 0.012, 27.0),
-    (0.66, 0.020, 41.0),
-    (0.79, 0.022, 35.0),
-    (0.93, 0.016, 45.0),
+# One corner a row: the straight before it (m), the angle it turns (degrees, negative: right),
+# the slowest speed through it (m/s) and the width of the lap fraction over which the driver's
+# form changes its speed. Its radius is what that speed allows at _GRIP; the straights after
+# corners 4 and 6 are lengthened or shortened so that the circuit closes.
+_LAYOUT = (
+    (240.0, -110.0, 24.0, 0.018),
+    (420.0, 45.0, 38.0, 0.025),
+    (375.0, -95.0, 30.0, 0.015),
+    (340.0, -35.0, 45.0, 0.030),
+    (411.0, -80.0, 27.0, 0.012),
+    (200.0, 40.0, 41.0, 0.020),
+    (370.0, -85.0, 35.0, 0.022),
+    (405.0, -40.0, 45.0, 0.016),
 )
+_LAST_STRAIGHT = 270.0  # from the last corner to the line
+_CLOSING = (8, 12)  # the pieces of the layout (straights) that close the loop
+_GRIP = 9.0  # m/s^2 of lateral acceleration at each corner's slowest speed
 _TOP_SPEED = 78.0
+_ACCEL, _BRAKING = 9.0, 16.0  # m/s^2 the driver plans with out of and into a corner
 _GEAR_TOP = (0.0, 19.0, 29.0, 39.0, 50.0, 62.0, 80.0)  # m/s at 8000 rpm in gears 1..6
+# Fuel burnt: a trickle at idle and the rest with the throttle, about 2.7 l a flying lap.
+_FUEL_START = 42.0  # l
+_FUEL_IDLE, _FUEL_FULL_THROTTLE = 0.0004, 0.058  # l/s
 
 
 def _sample_variables() -> list[Var]:
@@ -93,47 +108,77 @@ def _sample_variables() -> list[Var]:
     ]
 
 
-def _corner_speed_at(fraction: float) -> float:
-    """Target speed at a lap fraction: top speed, pulled down around each corner."""
-    speed = _TOP_SPEED
-    for apex, width, v_min in _CORNERS:
-        d = min(abs(fraction - apex), 1.0 - abs(fraction - apex))
-        speed -= (_TOP_SPEED - v_min) * math.exp(-((d / width) ** 2))
-    return speed
+@dataclass(frozen=True)
+class _Circuit:
+    """The sample session's circuit: its shape and, per corner, where and how fast."""
 
+    shape: TrackShape
+    # (lap fraction of the apex, width of the driver's form, slowest speed in m/s) per corner
+    corners: tuple[tuple[float, float, float], ...]
+    # Target speed (m/s) and signed curvature (1/m) per metre of the lap.
+    speed: tuple[float, ...]
+    curvature: tuple[float, ...]
 
-def _curvature_at(fraction: float) -> float:
-    """Signed path curvature (1/m): corners alternate left and right."""
-    k = 0.0
-    for n, (apex, width, v_min) in enumerate(_CORNERS):
-        d = min(abs(fraction - apex), 1.0 - abs(fraction - apex))
-        k += (1 if n % 2 else -1) * (9.0 / v_min**2) * math.exp(-((d / width) ** 2))
-    return k
-
-
-# Both profiles are tabulated once per metre of track, on first use: importing corvex.testing
-# stays quick.
-_PROFILE_STEPS = int(_TRACK_LENGTH_M)
+    @property
+    def length(self) -> float:
+        return self.shape.length
 
 
 @functools.cache
-def _profiles() -> tuple[list[float], list[float]]:
-    steps = [i / _PROFILE_STEPS for i in range(_PROFILE_STEPS)]
-    return [_corner_speed_at(f) for f in steps], [_curvature_at(f) for f in steps]
+def _circuit() -> _Circuit:
+    """Laid out on first use: importing corvex.testing stays quick."""
+    import numpy as np
+
+    from corvex.testing.tracks import Straight, Turn, make_track
+
+    pieces: list[Straight | Turn] = []
+    for straight, angle, v_min, _ in _LAYOUT:
+        pieces += [Straight(straight), Turn(angle, v_min**2 / _GRIP)]
+    pieces.append(Straight(_LAST_STRAIGHT))
+    shape = make_track("veldstrand gp", pieces, _CLOSING, origin=_TRACK_CENTRE, track_id=412)
+    length = shape.length
+    corners = tuple(
+        (turn.apex / length, width, v_min)
+        for turn, (_, _, v_min, width) in zip(shape.turns, _LAYOUT)
+    )
+    # The speed the driver aims for: each corner's slowest speed from its entry to its exit,
+    # braking into it and accelerating out of it at fixed rates, the top speed elsewhere.
+    metres = np.arange(math.ceil(length), dtype=np.float64)
+    speed = np.full(len(metres), _TOP_SPEED)
+    for turn, (_, _, v_min, _) in zip(shape.turns, _LAYOUT):
+        for lap in (-length, 0.0, length):  # a corner near the line reaches across it
+            before = np.clip(turn.entry + lap - metres, 0.0, None)
+            after = np.clip(metres - turn.exit - lap, 0.0, None)
+            need = np.where(
+                metres < turn.entry + lap,
+                np.sqrt(v_min**2 + 2.0 * _BRAKING * before),
+                np.sqrt(v_min**2 + 2.0 * _ACCEL * after),
+            )
+            speed = np.minimum(speed, need)
+    step = len(shape.curvature) / length
+    curvature = shape.curvature[(metres * step).astype(np.intp) % len(shape.curvature)]
+    return _Circuit(shape, corners, tuple(speed.tolist()), tuple(curvature.tolist()))
 
 
 def _corner_speed(fraction: float) -> float:
-    return _profiles()[0][int(fraction * _PROFILE_STEPS) % _PROFILE_STEPS]
+    """Target speed at a lap fraction, between the metres of the profile by a straight line."""
+    profile = _circuit().speed
+    at = fraction * _circuit().length
+    i = int(at)
+    share = at - i
+    return (1.0 - share) * profile[i % len(profile)] + share * profile[(i + 1) % len(profile)]
 
 
 def _curvature(fraction: float) -> float:
-    return _profiles()[1][int(fraction * _PROFILE_STEPS) % _PROFILE_STEPS]
+    """Signed path curvature (1/m), positive to the left."""
+    profile = _circuit().curvature
+    return profile[int(fraction * _circuit().length) % len(profile)]
 
 
 def _lap_form(lap: int, fraction: float) -> float:
     """The driver's form: each lap takes every corner a little faster or slower (within 2 %)."""
     factor = 1.0
-    for n, (apex, width, _) in enumerate(_CORNERS):
+    for n, (apex, width, _) in enumerate(_circuit().corners):
         d = min(abs(fraction - apex), 1.0 - abs(fraction - apex))
         if d < 3.0 * width:
             factor += 0.02 * math.sin(1.7 * lap + 2.3 * n) * math.exp(-((d / width) ** 2))
@@ -147,18 +192,19 @@ def _gear_for(speed: float) -> int:
     return len(_GEAR_TOP) - 1
 
 
-def _position(fraction: float) -> tuple[float, float]:
-    """A closed, slightly irregular loop around the circuit's centre point."""
-    angle = 2.0 * math.pi * fraction
-    radius = 0.0062 * (1.0 + 0.22 * math.sin(3.0 * angle) + 0.08 * math.cos(5.0 * angle))
-    lat = _TRACK_CENTRE[0] + radius * math.sin(angle)
-    lon = _TRACK_CENTRE[1] + 1.45 * radius * math.cos(angle)
-    return lat, lon
+def _positions(fractions: list[float]) -> tuple[list[float], list[float]]:
+    """Latitude and longitude (degrees) of the points at these lap fractions of the circuit."""
+    import numpy as np
+
+    shape = _circuit().shape
+    lat, lon = shape.to_latlon(*shape.at(np.asarray(fractions) * shape.length))
+    return lat.tolist(), lon.tolist()
 
 
 def _drive() -> list[tuple[float, float, bool]]:
     """Integrate the player's run: (total laps travelled, speed, on pit road) per tick."""
     dt = 1.0 / _TICK_RATE
+    length = _circuit().length
     travelled = _PIT_BOX  # out-lap starts at the pit box, just past the line
     speed = 0.0
     ticks: list[tuple[float, float, bool]] = []
@@ -170,11 +216,11 @@ def _drive() -> list[tuple[float, float, bool]]:
             _PIT_LIMIT if pit else _corner_speed(fraction) * _lap_form(int(travelled), fraction)
         )
         if travelled > end - 0.004:
-            target = max(1.0, (end - travelled) * _TRACK_LENGTH_M * 0.8)
+            target = max(1.0, (end - travelled) * length * 0.8)
         accel = 9.0 if target > speed else -22.0
         speed = min(target, speed + accel * dt) if accel > 0 else max(target, speed + accel * dt)
         ticks.append((travelled, speed, pit))
-        travelled += speed * dt / _TRACK_LENGTH_M
+        travelled += speed * dt / length
     return ticks
 
 
@@ -235,8 +281,16 @@ def _sample_columns() -> dict[str, list[Any]]:
     gear = [_gear_for(v) for v in speed]
     rpm = [900.0 + 7100.0 * min(1.0, v / _GEAR_TOP[g]) for v, g in zip(speed, gear)]
     curvature = [_curvature(f) for f in fraction]
-    latlon = [_position(f) for f in fraction]
-    fuel = [42.0 - 0.0001 * x * 500.0 for x in travelled]
+    lat, lon = _positions(fraction)
+    # Partial throttle holds the speed through a corner; at top speed the pedal is flat.
+    throttle = [
+        1.0 if a > 0.5 or v >= _TOP_SPEED else (0.35 if a >= -0.5 else 0.0)
+        for a, v in zip(long_accel, speed)
+    ]
+    fuel, level = [], _FUEL_START
+    for pedal in throttle:
+        fuel.append(level)
+        level -= (_FUEL_IDLE + _FUEL_FULL_THROTTLE * pedal) / _TICK_RATE
 
     cars = {_PLAYER_CAR: travelled}
     for car in range(_FIELD_SIZE):
@@ -265,10 +319,10 @@ def _sample_columns() -> dict[str, list[Any]]:
         "SessionNum": [0] * n,
         "SessionFlags": [0x4] * n,  # green flag
         "PlayerCarIdx": [_PLAYER_CAR] * n,
-        "Lat": [p[0] for p in latlon],
-        "Lon": [p[1] for p in latlon],
+        "Lat": lat,
+        "Lon": lon,
         "Lap": lap,
-        "LapDist": [f * _TRACK_LENGTH_M for f in fraction],
+        "LapDist": [f * _circuit().length for f in fraction],
         "LapDistPct": fraction,
         "LapLastLapTime": _last_lap_times(time, travelled),
         "OnPitRoad": pit,
@@ -276,7 +330,7 @@ def _sample_columns() -> dict[str, list[Any]]:
         "Speed": speed,
         "RPM": rpm,
         "Gear": gear,
-        "Throttle": [1.0 if a > 0.5 else (0.35 if a >= -0.5 else 0.0) for a in long_accel],
+        "Throttle": throttle,
         "Brake": [min(1.0, -a / 22.0) if a < -0.5 else 0.0 for a in long_accel],
         "SteeringWheelAngle": [max(-3.0, min(3.0, k * 450.0)) for k in curvature],
         "LatAccel": [v * v * k for v, k in zip(speed, curvature)],
@@ -314,7 +368,7 @@ def _sample_session_info(lap_count: int) -> bytes:
         "WeekendInfo:",
         " TrackName: veldstrand gp",
         " TrackID: 412",
-        " TrackLength: 4.32 km",
+        f" TrackLength: {_circuit().length / 1000.0:.2f} km",
         " TrackDisplayName: Veldstrand Ring",
         " TrackDisplayShortName: Veldstrand",
         " TrackConfigName: Grand Prix",
@@ -323,7 +377,7 @@ def _sample_session_info(lap_count: int) -> bytes:
         " TrackAltitude: 677.00 m",
         " TrackLatitude: 47.219600 m",
         " TrackLongitude: 14.764600 m",
-        " TrackNumTurns: 10",
+        f" TrackNumTurns: {len(_LAYOUT)}",
         " TrackPitSpeedLimit: 60.00 kph",
         " TrackType: road course",
         " SeriesID: 260",

@@ -8,9 +8,11 @@ It is meant for tests, demos and benchmarks, so besides well-formed files it can
 ones: any header field can be overridden with an arbitrary value, type codes and counts are not
 checked, and the finished file can be truncated or padded.
 
-Example, the smallest file a reader accepts (296 bytes, one record)::
+Example, the smallest file a reader accepts (296 bytes, one record):
 
-    data = build_ibt([Var("SessionTime", DOUBLE)], {"SessionTime": [0.0]})
+>>> data = build_ibt([Var("SessionTime", DOUBLE)], {"SessionTime": [0.0]})
+>>> len(data)
+296
 
 :func:`build_snapshot` writes the other kind of file the simulator's telemetry gives: a live
 telemetry snapshot, its shared memory saved to disk, with a ring of record buffers instead of a
