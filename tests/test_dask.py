@@ -86,8 +86,13 @@ def test_export_on_the_cluster_matches_the_local_export(client, archive, tmp_pat
     # Two worker processes did the work, and each one told its peak memory.
     assert len(remote.worker_peak_rss) == 2 and all(remote.worker_peak_rss.values())
     for name in ("sessions.parquet", "laps.parquet"):
-        a = pq.read_table(tmp_path / "dask" / name).sort_by("session_key")
-        b = pq.read_table(tmp_path / "local" / name).sort_by("session_key")
+        # The time of each conversion is the one thing that differs.
+        a, b = (
+            pq.read_table(tmp_path / where / name).sort_by("session_key")
+            for where in ("dask", "local")
+        )
+        if "converted_at" in a.column_names:
+            a, b = a.drop_columns("converted_at"), b.drop_columns("converted_at")
         assert a.equals(b), name
     tables = [dataset.open_dataset(tmp_path / d).to_table() for d in ("dask", "local")]
     order = [("session_key", "ascending"), ("timecodes", "ascending")]

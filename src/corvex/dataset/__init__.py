@@ -29,7 +29,7 @@ from __future__ import annotations
 from corvex.dataset.convert import Outcome, Task, convert_session
 from corvex.dataset.errors import ERROR_CLASSES, classify_error
 from corvex.dataset.export import Export, ExportSummary, export_dataset
-from corvex.dataset.reader import open_dataset
+from corvex.dataset.reader import open_dataset, snapshot_path
 from corvex.dataset.schema import (
     KEY,
     LAP_NUM,
@@ -57,6 +57,7 @@ __all__ = [
     "export_dataset",
     "find_sources",
     "open_dataset",
+    "snapshot_path",
     "session_key",
     "unify_schemas",
     # the telemetry's own columns, and the tables of one session

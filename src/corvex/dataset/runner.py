@@ -3,8 +3,14 @@
 from __future__ import annotations
 
 import os
+import signal
+import sys
+import threading
 from collections import deque
 from collections.abc import Iterator
+from contextlib import suppress
+from types import FrameType
+from typing import Any
 from concurrent.futures import (
     FIRST_COMPLETED,
     Executor,
@@ -20,14 +26,93 @@ from corvex.dataset.convert import Outcome, Task, convert_session
 
 
 def run_tasks(tasks: list[Task], jobs: int, executor: str) -> Iterator[Outcome]:
+    """The outcomes of ``tasks``, as they finish. An interrupt (Ctrl-C) ends the run with
+    ``KeyboardInterrupt`` even when a library caught it inside a conversion; the outcome of a
+    conversion it hit is dropped, never taken for the file's error."""
     workers = min(jobs, len(tasks))
-    if workers <= 1:
-        yield from map(convert_session, tasks)
-    elif executor == "thread":
-        with ThreadPoolExecutor(workers) as pool:
-            yield from _drain(pool, {pool.submit(convert_session, t): t for t in tasks})
-    else:
-        yield from _run_processes(tasks, workers)
+    with _Interrupts() as interrupts:
+        if workers <= 1:
+            outcomes: Iterator[Outcome] = map(convert_session, tasks)
+        elif executor == "thread":
+            pool = ThreadPoolExecutor(workers)
+            outcomes = _drain(pool, {pool.submit(convert_session, t): t for t in tasks})
+        else:
+            outcomes = _run_processes(tasks, workers)
+        try:
+            for outcome in outcomes:
+                interrupts.check()
+                yield outcome
+        finally:
+            close = getattr(outcomes, "close", None)
+            if close is not None:
+                close()
+            if executor == "thread" and workers > 1:
+                pool.shutdown(wait=True, cancel_futures=True)
+
+
+class _Interrupts:
+    """Notes every SIGINT this process gets while the conversions run (in the main thread, when
+    nobody installed a handler of their own), so that one swallowed inside a library still ends
+    the run."""
+
+    def __init__(self) -> None:
+        self.hit = False
+        self.previous: Any = None
+
+    def _handler(self, signum: int, frame: FrameType | None) -> None:
+        self.hit = True
+        raise KeyboardInterrupt
+
+    def check(self) -> None:
+        if self.hit:
+            raise KeyboardInterrupt
+
+    def __enter__(self) -> _Interrupts:
+        if (
+            threading.current_thread() is threading.main_thread()
+            and signal.getsignal(signal.SIGINT) is signal.default_int_handler
+        ):
+            self.previous = signal.signal(signal.SIGINT, self._handler)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)
+        self.check()
+
+
+def _worker_start(parent: int) -> None:
+    """Run first in each worker process: it dies with the export that started it.
+
+    The worker's parent is the fork server, which exits when the export's process goes (its end
+    of a pipe closes); on Linux the kernel then kills the worker (PR_SET_PDEATHSIG), so that no
+    conversion outlives a killed export. Interrupts are the export's to handle: a Ctrl-C at the
+    terminal reaches every process of the group, and the export stops the workers itself.
+    """
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if sys.platform.startswith("linux"):
+        import ctypes
+
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    try:
+        os.kill(parent, 0)  # gone before the line above took effect: go too
+    except ProcessLookupError:
+        os._exit(1)
+    except PermissionError:
+        pass
+
+
+_PR_SET_PDEATHSIG = 1  # from <linux/prctl.h>
+
+
+def _stop(pool: ProcessPoolExecutor) -> None:
+    """End a pool's worker at once (a conversion of an hour's file is not waited for)."""
+    processes = getattr(pool, "_processes", None) or {}
+    for process in list(processes.values()):
+        with suppress(OSError, ValueError):
+            process.kill()
+    pool.shutdown(wait=True, cancel_futures=True)
 
 
 def _drain(pool: Executor, futures: dict[Future[Outcome], Task]) -> Iterator[Outcome]:
@@ -67,9 +152,15 @@ def _run_processes(tasks: list[Task], workers: int) -> Iterator[Outcome]:
         task = queue.popleft()
         running[pools[slot].submit(convert_session, task)] = (slot, task)
 
+    def new_pool() -> ProcessPoolExecutor:
+        return ProcessPoolExecutor(
+            1, mp_context=context, initializer=_worker_start, initargs=(os.getpid(),)
+        )
+
+    finished_all = False
     try:
         for slot in range(min(workers, len(queue))):
-            pools.append(ProcessPoolExecutor(1, mp_context=context))
+            pools.append(new_pool())
             start(slot)
         while running:
             finished, _ = wait(running, return_when=FIRST_COMPLETED)
@@ -80,7 +171,7 @@ def _run_processes(tasks: list[Task], workers: int) -> Iterator[Outcome]:
                     converted += 1
                 except BrokenProcessPool:
                     pools[slot].shutdown(wait=False, cancel_futures=True)
-                    pools[slot] = ProcessPoolExecutor(1, mp_context=context)
+                    pools[slot] = new_pool()
                     crashes[task.key] = crashes.get(task.key, 0) + 1
                     if not converted and sum(crashes.values()) >= _MAX_CRASHES * len(pools):
                         raise RuntimeError(
@@ -99,9 +190,13 @@ def _run_processes(tasks: list[Task], workers: int) -> Iterator[Outcome]:
                     yield outcome
                 if queue:
                     start(slot)
+        finished_all = True
     finally:
         for pool in pools:
-            pool.shutdown(wait=True, cancel_futures=True)
+            if finished_all:
+                pool.shutdown(wait=True, cancel_futures=True)
+            else:
+                _stop(pool)
 
 
 def default_jobs() -> int:
