@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import os
+import select
 import signal
-import sys
 import threading
+import time
 from collections import deque
 from collections.abc import Iterator
 from contextlib import suppress
@@ -84,26 +85,38 @@ class _Interrupts:
 def _worker_start(parent: int) -> None:
     """Run first in each worker process: it dies with the export that started it.
 
-    The worker's parent is the fork server, which exits when the export's process goes (its end
-    of a pipe closes); on Linux the kernel then kills the worker (PR_SET_PDEATHSIG), so that no
-    conversion outlives a killed export. Interrupts are the export's to handle: a Ctrl-C at the
-    terminal reaches every process of the group, and the export stops the workers itself.
+    A worker's parent is the fork server, and both hold pipes that keep each other and the
+    resource tracker alive, so nothing of multiprocessing's notices a killed export. A thread of
+    the worker waits for the export's process to end (a pidfd on Linux, else a poll) and then
+    kills the worker; the fork server and the resource tracker follow as their pipes close.
+    Interrupts are the export's to handle: a Ctrl-C at the terminal reaches every process of the
+    group, and the export stops its workers itself.
     """
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    if sys.platform.startswith("linux"):
-        import ctypes
+    threading.Thread(target=_die_with, args=(parent,), daemon=True, name="corvex-watch").start()
 
-        libc = ctypes.CDLL(None, use_errno=True)
-        libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+
+def _die_with(parent: int) -> None:
     try:
-        os.kill(parent, 0)  # gone before the line above took effect: go too
+        handle = os.pidfd_open(parent)
+    except (AttributeError, OSError):
+        handle = None
+    if handle is not None:
+        select.select([handle], [], [])  # readable once the process has ended
+    else:
+        while _alive(parent):
+            time.sleep(0.1)
+    os.kill(os.getpid(), signal.SIGKILL)
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
     except ProcessLookupError:
-        os._exit(1)
+        return False
     except PermissionError:
         pass
-
-
-_PR_SET_PDEATHSIG = 1  # from <linux/prctl.h>
+    return True
 
 
 def _stop(pool: ProcessPoolExecutor) -> None:

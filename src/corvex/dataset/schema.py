@@ -136,3 +136,14 @@ def unify_schemas(
                 continue
         fields.append(pa.field(name, unified, nullable=name != KEY, metadata=f.metadata))
     return pa.schema(fields + list(PARTITION_SCHEMA)), conflicts
+
+
+def conform(table: pa.Table, schema: pa.Schema) -> pa.Table:
+    """``table`` in ``schema``: columns in its order, cast to its types, missing ones null."""
+    columns = []
+    for f in schema:
+        if f.name in table.column_names:
+            columns.append(table.column(f.name).cast(f.type))
+        else:
+            columns.append(pa.nulls(table.num_rows, f.type))
+    return pa.Table.from_arrays(columns, schema=schema)

@@ -51,6 +51,7 @@ from corvex.dataset.schema import (
     SESSION_SCHEMA,
     SESSIONS_FILE,
     TELEMETRY_DIR,
+    conform,
 )
 from corvex.dataset.session import SESSION_TABLE_SCHEMAS
 from corvex.dataset.stints import STINTS_FILE
@@ -308,17 +309,6 @@ def current_snapshot(out: Path) -> Path | None:
         return None
     folder = (out / target).resolve()
     return folder if folder.is_dir() else None
-
-
-def conform(table: pa.Table, schema: pa.Schema) -> pa.Table:
-    """``table`` in ``schema``: its columns in that order and type, missing ones null."""
-    columns = [
-        table.column(f.name).cast(f.type)
-        if f.name in table.column_names
-        else pa.nulls(table.num_rows, f.type)
-        for f in schema
-    ]
-    return pa.Table.from_arrays(columns, schema=schema)
 
 
 def _link(source: Path, target: Path) -> None:
