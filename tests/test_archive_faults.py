@@ -81,7 +81,9 @@ def fresh(sources: list[Path], where: Path) -> dict[str, object]:
 def stray_files(out: Path) -> list[Path]:
     work = out / ".corvex" / "tmp"
     left = [p for p in work.iterdir()] if work.exists() else []
-    return left + [p for p in out.iterdir() if ".corvex-tmp" in p.name or p.name.startswith(".current")]
+    return left + [
+        p for p in out.iterdir() if ".corvex-tmp" in p.name or p.name.startswith(".current")
+    ]
 
 
 @pytest.fixture
@@ -140,9 +142,7 @@ def run_killed(n: int, src: Path, out: Path) -> subprocess.CompletedProcess[str]
     )
 
 
-def test_a_kill_at_any_point_leaves_a_consistent_dataset_that_a_rerun_completes(
-    sources, tmp_path
-):
+def test_a_kill_at_any_point_leaves_a_consistent_dataset_that_a_rerun_completes(sources, tmp_path):
     out = tmp_path / "out"
     dataset.export_dataset([sources], out, jobs=1, progress=False)
     before = read_everywhere(out)
@@ -265,7 +265,9 @@ def test_edits_are_seen_and_a_cut_source_keeps_its_session(sources, tmp_path):
     assert [e["error_class"] for e in errors] == ["truncated"] and errors[0]["hint"] == hint
     # With --salvage the cut file is read, and says so.
     assert main(["export", str(sources), "-o", str(out), "-q", "--salvage", "--jobs", "1"]) == 0
-    rows = {Path(r["source_path"]).name: r for r in pq.read_table(out / "sessions.parquet").to_pylist()}
+    rows = {
+        Path(r["source_path"]).name: r for r in pq.read_table(out / "sessions.parquet").to_pylist()
+    }
     assert rows["a2.ibt"]["salvaged"] and not rows["a1.ibt"]["salvaged"]
     assert rows["a2.ibt"]["record_count"] < PLANS[1].records
 
@@ -496,8 +498,10 @@ def test_a_layout_1_directory_is_upgraded_without_losing_a_session(sources, tmp_
     (old / "telemetry").mkdir(parents=True)
     current = made / "current"
     shutil.copytree(current / "telemetry", old / "telemetry", dirs_exist_ok=True)
-    old_session_columns = ["session_key", "source_path", "source_size", "source_mtime_ns",
-                           "output", "track", "car", "driver", "record_count", "lap_count"]  # fmt: skip
+    old_session_columns = [
+        *("session_key", "source_path", "source_size", "source_mtime_ns", "output"),
+        *("track", "car", "driver", "record_count", "lap_count"),
+    ]
     options = b'{"layout": 1, "format": "parquet", "channels": null}'
     sessions = pq.read_table(current / "sessions.parquet").select(old_session_columns)
     pq.write_table(sessions.replace_schema_metadata({b"corvex.export": options}),

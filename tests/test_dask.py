@@ -75,6 +75,21 @@ def test_read_telemetry_names_bad_files(client, archive):
     assert texts == ["live_snapshot", "not_ibt", "truncated"]
 
 
+def test_a_file_that_fails_when_its_partition_is_read_is_skipped(client, tmp_path):
+    # The headers were good when the graph was made; the file is cut before it is computed.
+    paths = []
+    for plan in PLANS[:2]:
+        paths.append(tmp_path / f"{plan.name}.ibt")
+        paths[-1].write_bytes(plan.build())
+    frames = {
+        m: cdask.read_telemetry(paths, channels=["Speed"], errors=m) for m in ("skip", "raise")
+    }
+    paths[1].write_bytes(paths[1].read_bytes()[:200])
+    assert len(frames["skip"].compute()) == PLANS[0].records
+    with pytest.raises(OSError, match="File too small"):
+        frames["raise"].compute()
+
+
 def test_export_on_the_cluster_matches_the_local_export(client, archive, tmp_path):
     from corvex import dataset
 

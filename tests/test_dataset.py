@@ -86,6 +86,12 @@ def test_laps_table_has_every_lap(exported):
         assert [lap["lap_time"] for lap in mine] == expected
         types = ["out"] + ["full"] * (len(plan.laps) - 2) + ["in"]
         assert [lap["lap_type"] for lap in mine] == types
+        # The full laps off pit road are the valid ones; one sector (no split times in the
+        # session info) that is the whole lap.
+        assert [lap["valid"] for lap in mine] == [t == "full" for t in types]
+        assert [lap["sector_times"] for lap in mine] == [
+            [lap["lap_time"]] if t == "full" else None for lap, t in zip(mine, types)
+        ]
 
 
 def test_telemetry_has_one_widened_schema(exported):

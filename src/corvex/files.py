@@ -15,7 +15,13 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager, suppress
 from pathlib import Path
 
-__all__ = ["TEMP_SUFFIX", "check_replaceable", "replace_together", "temporary_beside", "write_whole"]
+__all__ = [
+    "TEMP_SUFFIX",
+    "check_replaceable",
+    "replace_together",
+    "temporary_beside",
+    "write_whole",
+]
 
 # Temporary files end in this; a writer's own temporaries left by a kill carry it too, so that
 # they can be told from the user's files.
@@ -76,9 +82,7 @@ def write_whole(target: str | os.PathLike[str], write: Callable[[Path], object])
     return path
 
 
-def replace_together(
-    targets: Sequence[Path], write: Callable[[list[Path]], object]
-) -> list[Path]:
+def replace_together(targets: Sequence[Path], write: Callable[[list[Path]], object]) -> list[Path]:
     """Write several files that belong together (an ``.ld`` and its ``.ldx``) and put them in
     place in the order given, all or none.
 

@@ -205,9 +205,10 @@ def write_motec(
     Both files are written under unique temporary names beside ``path`` and renamed into place
     when complete, the ``.ld`` first and its ``.ldx`` after it; when a rename fails, the files
     that were there before are put back, so the two are always of one write (two writers of
-    one path never mix). A read-only ``.ld`` or ``.ldx`` is refused with ``PermissionError``. Raises ``KeyError`` for an
-    unknown channel or lap, ``ValueError`` for a log the format cannot hold (a channel type
-    without an ``.ld`` type, a file over 4 GiB) and ``OSError`` when a file cannot be written.
+    one path never mix). A read-only ``.ld`` or ``.ldx`` is refused with ``PermissionError``.
+    Raises ``KeyError`` for an unknown channel or lap, ``ValueError`` for a log the format
+    cannot hold (a channel type without an ``.ld`` type, a file over 4 GiB) and ``OSError``
+    when a file cannot be written.
     numpy must be installed (``pip install 'corvex[motec]'``).
     """
     np = _numpy()

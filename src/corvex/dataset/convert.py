@@ -190,13 +190,11 @@ def output_path(task: Task, track: str | None, car: str | None) -> str:
 def partition_value(value: str | None) -> str:
     """A Hive partition directory value: the text with path-unsafe characters %-encoded (which
     readers decode); a name that is the null partition's own spelling gets a ``~`` after it, so
-    that it does not read back as null; a value too long for a directory name is cut and ends in a hash
-    of the whole (the sessions table has the whole name)."""
+    that it does not read back as null; a value too long for a directory name is cut and ends
+    in a hash of the whole (the sessions table has the whole name)."""
     if not value:
         return NULL_PARTITION
-    text = "".join(
-        c if c.isprintable() and c not in "/\\%=" else quote(c, safe="") for c in value
-    )
+    text = "".join(c if c.isprintable() and c not in "/\\%=" else quote(c, safe="") for c in value)
     if text == NULL_PARTITION:  # what Hive readers take for null, even %-encoded
         text += "~"
     if text in (".", ".."):

@@ -143,7 +143,8 @@ class _ReadSession:
                 f"{probe.path}: {error_class}: {reason_of(exc, probe.path)}; left out",
                 stacklevel=2,
             )
-            return self.schema.empty_table().to_pandas(types_mapper=pd.ArrowDtype)
+            empty: pd.DataFrame = self.schema.empty_table().to_pandas(types_mapper=pd.ArrowDtype)
+            return empty
         names = [n for n in self.schema.names[4:] if n in log.channels and n not in PARTITIONS]
         table = _dataset.telemetry_table(log, probe.key, names)
         count = table.num_rows

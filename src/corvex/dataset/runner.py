@@ -9,9 +9,6 @@ import threading
 import time
 from collections import deque
 from collections.abc import Iterator
-from contextlib import suppress
-from types import FrameType
-from typing import Any
 from concurrent.futures import (
     FIRST_COMPLETED,
     Executor,
@@ -22,6 +19,9 @@ from concurrent.futures import (
     wait,
 )
 from concurrent.futures.process import BrokenProcessPool
+from contextlib import suppress
+from types import FrameType
+from typing import Any
 
 from corvex.dataset.convert import Outcome, Task, convert_session
 

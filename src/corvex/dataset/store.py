@@ -45,7 +45,6 @@ from corvex.dataset.schema import (
     ERRORS_FILE,
     KEY,
     LAPS_FILE,
-    LAYOUT_VERSION,
     OPTIONS_KEY,
     SCHEMA_FILE,
     SESSION_SCHEMA,
