@@ -7,6 +7,7 @@ import os
 import sys
 import time
 from collections.abc import Iterable, Sequence
+from contextlib import suppress
 from dataclasses import dataclass, field
 from datetime import UTC, datetime
 from pathlib import Path
@@ -128,6 +129,7 @@ class Export:
         self._lock: ExportLock | None = lock_directory(self.out)
         self.store = Store(self.out)
         self.bar: Any = None
+        self.committed = False
         try:
             self._plan(sources, progress)
         except BaseException:
@@ -305,6 +307,7 @@ class Export:
         # the laps of every session on it, are built here from `live` and added to `tables`.
         schema = self._unified_schema(live) if WRITERS[self.format].dataset else None
         self.store.commit(live, tables, schema, self.options)
+        self.committed = True
         summary = self.summary
         summary.sessions = len(rows)
         summary.failed = len(self.errors)
@@ -349,6 +352,9 @@ class Export:
     def close(self) -> None:
         self.close_bar()
         if self._lock is not None:
+            if not self.committed:
+                with suppress(OSError):
+                    self.store.clear_work()  # an interrupted run's conversions
             self._lock.close()
             self._lock = None
 

@@ -42,7 +42,6 @@ import pyarrow.parquet as pq
 
 from corvex.dataset.schema import (
     CURRENT,
-    ERRORS_FILE,
     KEY,
     LAPS_FILE,
     OPTIONS_KEY,
@@ -53,7 +52,6 @@ from corvex.dataset.schema import (
     conform,
 )
 from corvex.dataset.session import SESSION_TABLE_SCHEMAS
-from corvex.dataset.stints import STINTS_FILE
 from corvex.files import write_whole
 
 STORE_DIR = ".corvex"
@@ -118,12 +116,17 @@ class Store:
             if not (self.sessions / key).exists():
                 os.rename(aside, self.sessions / key)
                 notes.append(f"restored session {key}, which an interrupted run had moved aside")
-        left = list(self.tmp.iterdir())
+        left = self.clear_work()
+        if left:
+            notes.append(f"removed {left} unfinished files of an interrupted run")
+        return notes
+
+    def clear_work(self) -> int:
+        """Remove what conversions and commits left in tmp/; how many there were."""
+        left = list(self.tmp.iterdir()) if self.tmp.is_dir() else []
         for path in left:
             _remove(path)
-        if left:
-            notes.append(f"removed {len(left)} unfinished files of an interrupted run")
-        return notes
+        return len(left)
 
     def new_work_folder(self) -> Path:
         """A new folder under tmp/ for one conversion (called in the workers)."""
@@ -223,10 +226,12 @@ class Store:
         write_whole(work / OPTIONS_FILE, lambda tmp: tmp.write_text(json.dumps(options)))
         version = self.versions / f"{number:08d}"
         os.rename(work, version)
-        link = self.out / f".{CURRENT}.{secrets.token_hex(6)}"
+        # Made in tmp/ (what a kill leaves there is cleared), holding the text it needs where
+        # it lands.
+        link = self.tmp / f"{CURRENT}.{secrets.token_hex(6)}"
         os.symlink(os.path.relpath(version, self.out), link)
         os.replace(link, self.out / CURRENT)  # the commit
-        self._link_names()
+        self._link_names([*tables, TELEMETRY_DIR])
         for old in latest[:-1]:  # the newest before this one stays for readers still on it
             _remove(self.versions / f"{old:08d}")
         return version
@@ -244,15 +249,15 @@ class Store:
     def _version_numbers(self) -> list[int]:
         return sorted(int(p.name) for p in self.versions.iterdir() if _VERSION.match(p.name))
 
-    def _link_names(self) -> None:
+    def _link_names(self, names: list[str]) -> None:
         """The names users query, as links through ``current`` (replacing the files of an
         older layout, which the store holds by now)."""
-        for name in (SESSIONS_FILE, LAPS_FILE, STINTS_FILE, ERRORS_FILE, TELEMETRY_DIR):
+        for name in names:
             path = self.out / name
             target = f"{CURRENT}/{name}"
             if path.is_symlink() and os.readlink(path) == target:
                 continue
-            link = self.out / f".{name}.{secrets.token_hex(6)}"
+            link = self.tmp / f"{name}.{secrets.token_hex(6)}"
             os.symlink(target, link)
             if path.is_dir() and not path.is_symlink():
                 aside = self.tmp / f"old-{name}-{secrets.token_hex(4)}"
