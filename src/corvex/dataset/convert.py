@@ -134,15 +134,15 @@ def _convert(task: Task, outcome: Outcome, work: Path) -> None:
     # The content hash is taken beside the reading (hashlib lets go of the interpreter lock).
     with ThreadPoolExecutor(1) as hasher:
         digest = hasher.submit(content_hash, task.source)
-        salvaged = False
-        if task.salvage:
-            from corvex._corvex_rs import probe
-
-            salvaged = probe(task.source, salvage=True)["salvage"] is not None
         with warnings.catch_warnings():
             # The salvage warning is the run's to tell (the "salvaged" column), once per file.
             warnings.simplefilter("ignore", CorvexWarning)
             log = open_ibt(task.source, salvage=task.salvage)
+        salvaged = False
+        if task.salvage:  # the headers again, for the reading's salvage report
+            from corvex._corvex_rs import probe
+
+            salvaged = probe(task.source, salvage=True)["salvage"] is not None
         names = list(log.channels) if task.channels is None else list(task.channels)
         kept = [n for n in names if n in log.channels and n.casefold() not in RESERVED]
         outcome.skipped_channels = [n for n in names if n in log.channels and n not in kept]

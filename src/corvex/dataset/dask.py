@@ -188,8 +188,9 @@ def export_dataset(
     """:func:`corvex.dataset.export_dataset` with each file converted by a Dask task.
 
     ``client`` is the cluster's client (default: the current one, or a local cluster started
-    for this call). Each task converts one file on a worker and returns its sessions row, laps
-    and schema; the sessions, laps and errors tables are written here at the end.
+    for this call). Each task converts one file on a worker into its session folder and returns
+    its sessions row and schema; this process puts each folder in place and commits the
+    snapshot at the end, as :func:`corvex.dataset.export_dataset` does.
     """
     own: distributed.Client | None = None
     if client is None:

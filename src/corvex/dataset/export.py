@@ -170,6 +170,7 @@ class Export:
         self.copies: dict[str, list[str]] = {}  # key -> the other files that hold that session
         seen: dict[str, str] = {}
         self.reread = 0
+        self.salvaged = 0
         for path in files:
             self._plan_file(os.path.abspath(path), seen)
         for key in damaged:
@@ -273,6 +274,7 @@ class Export:
                 self.schemas[task.key] = outcome.schema
             self.summary.converted += 1
             self.summary.input_bytes += task.size
+            self.salvaged += bool(outcome.row.get("salvaged"))
             for name in outcome.skipped_channels:
                 note = f"channel {name!r} clashes with a column of the dataset; left out"
                 if note not in self.summary.notes:
@@ -309,6 +311,11 @@ class Export:
         self.store.commit(live, tables, schema, self.options)
         self.committed = True
         summary = self.summary
+        if self.salvaged:
+            summary.notes.append(
+                f"{self.salvaged} sessions read from cut or unclosed recordings "
+                "(their whole records; salvaged in sessions.parquet)"
+            )
         summary.sessions = len(rows)
         summary.failed = len(self.errors)
         summary.errors = [
