@@ -234,6 +234,8 @@ def test_files_deleted_by_hand_are_repaired_by_a_rerun(sources, tmp_path, victim
     summary = dataset.export_dataset([sources], out, jobs=1, progress=False)
     assert summary.failed == 0
     assert read_everywhere(out) == expected
+    # The run says what it repaired.
+    assert any(word in note for note in summary.notes for word in ("missing", "damaged"))
     if victim.startswith("session folder"):
         assert summary.converted == 1  # read again from its source, not from a combined table
 

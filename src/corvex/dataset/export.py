@@ -30,6 +30,7 @@ from corvex.dataset.schema import (
     PARTITION_SCHEMA,
     SESSION_SCHEMA,
     SESSIONS_FILE,
+    TELEMETRY_DIR,
     TIME,
     unify_schemas,
 )
@@ -142,6 +143,8 @@ class Export:
         self.summary = ExportSummary(self.out, files=len(files), notes=notes)
         store = self.store
         self.summary.notes += store.prepare()
+        names = [SESSIONS_FILE, *SESSION_TABLE_SCHEMAS, ERRORS_FILE, TELEMETRY_DIR]
+        self.summary.notes += store.damage(names)
         imported, old_options = store.import_layout_1()
         made_with = store.options() or old_options
         if made_with is not None and _compared(made_with) != _compared(self.options):
@@ -174,7 +177,11 @@ class Export:
         for path in files:
             self._plan_file(os.path.abspath(path), seen)
         for key in damaged:
-            if key not in {t.key for t in self.tasks}:
+            if key in {t.key for t in self.tasks}:
+                self.summary.notes.append(
+                    f"the folder of session {key} was damaged; read again from its source"
+                )
+            else:
                 self.summary.notes.append(
                     f"session {key} ({_entry_source(self.entries[key])}) is damaged and its "
                     "source was not among the sources: it is left out"

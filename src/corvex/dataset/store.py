@@ -128,6 +128,33 @@ class Store:
             _remove(path)
         return len(left)
 
+    def damage(self, names: list[str]) -> list[str]:
+        """What is missing from the committed snapshot and the names that lead to it (files
+        deleted by hand): the next commit puts it back from the session folders."""
+        if not self._version_numbers() and not os.path.lexists(self.out / CURRENT):
+            return []
+        current = self.current()
+        if current is None:
+            return [f"{self.out / CURRENT} was missing or broken; the new snapshot replaces it"]
+        found = [
+            f"{self.out / name} was missing; put back"
+            for name in names
+            if not os.path.lexists(self.out / name)
+        ]
+        found += [
+            f"the committed {name} was missing; rebuilt from the session folders"
+            for name in names
+            if not (current / name).exists()
+        ]
+        try:
+            outputs = pq.read_table(current / SESSIONS_FILE, columns=["output"])["output"]
+            lost = sum(not (current / o).exists() for o in outputs.to_pylist())
+        except (OSError, pa.ArrowException):
+            lost = 0
+        if lost:
+            found.append(f"{lost} telemetry files of the committed snapshot were missing; put back")
+        return found
+
     def new_work_folder(self) -> Path:
         """A new folder under tmp/ for one conversion (called in the workers)."""
         self.tmp.mkdir(parents=True, exist_ok=True)
