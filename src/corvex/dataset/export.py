@@ -162,10 +162,20 @@ class Export:
         damaged = [k for k, e in self.entries.items() if not e.intact]
         # A session kept by its source path: the newest conversion of each path wins.
         self.by_path: dict[bytes, Entry] = {}
+        older: list[str] = []  # replaced by a newer conversion of the same file (a run died)
         for entry in sorted(self.entries.values(), key=_converted_at):
             path_bytes = entry.row["source_path_bytes"]
             if path_bytes is not None:
+                if path_bytes in self.by_path:
+                    older.append(self.by_path[path_bytes].key)
                 self.by_path[path_bytes] = entry
+        for key in older:
+            store.remove(key)
+            self.entries.pop(key)
+        if older:
+            self.summary.notes.append(
+                f"removed {len(older)} sessions that a newer reading of the same file replaced"
+            )
         self.errors: list[dict[str, Any]] = []
         self.tasks: list[Task] = []
         self.schemas: dict[str, pa.Schema] = {}
