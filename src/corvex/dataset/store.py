@@ -4,7 +4,7 @@
 
     OUT/.corvex/sessions/KEY/     one converted session, renamed into place whole:
         telemetry.parquet         its telemetry (or telemetry.ld and telemetry.ldx)
-        session.parquet           its sessions row (rewritten whole when only the name or the
+        session.arrow             its sessions row (rewritten whole when only the name or the
                                   time of its source changed)
         laps.parquet, stints.parquet, ...   its per-session tables
     OUT/.corvex/versions/N/       a committed snapshot: sessions.parquet, laps.parquet,
@@ -38,6 +38,7 @@ from typing import Any
 
 import pyarrow as pa
 import pyarrow.compute as pc
+import pyarrow.ipc
 import pyarrow.parquet as pq
 
 from corvex.dataset.schema import (
@@ -55,7 +56,7 @@ from corvex.dataset.session import SESSION_TABLE_SCHEMAS
 from corvex.files import write_whole
 
 STORE_DIR = ".corvex"
-ROW_FILE = "session.parquet"
+ROW_FILE = "session.arrow"  # Arrow IPC: read at every run for every session, so the cheapest
 TELEMETRY_STEM = "telemetry"
 OPTIONS_FILE = "options.json"
 # Entry metadata in the row file's schema: the layout it was written with and the size of each
@@ -89,7 +90,7 @@ def write_entry_files(
     sizes = {p.name: p.stat().st_size for p in folder.iterdir() if p.name != ROW_FILE}
     meta = {ENTRY_KEY: json.dumps({"layout": layout, "files": sizes}).encode()}
     table = pa.Table.from_pylist([dict(row)], schema=SESSION_SCHEMA.with_metadata(meta))
-    pq.write_table(table, folder / ROW_FILE)
+    _write_row(table, folder / ROW_FILE)
 
 
 class Store:
@@ -178,7 +179,7 @@ class Store:
 
     def read_entry(self, folder: Path) -> Entry | None:
         try:
-            table = pq.read_table(folder / ROW_FILE)
+            table = _read_row(folder / ROW_FILE)
             meta = json.loads((table.schema.metadata or {})[ENTRY_KEY])
             rows = table.to_pylist()
         except (OSError, KeyError, ValueError, pa.ArrowException):
@@ -208,9 +209,9 @@ class Store:
     def update_row(self, entry: Entry, changes: Mapping[str, Any]) -> None:
         """Rewrite a session's row with ``changes`` (its source's new name or time)."""
         entry.row.update(changes)
-        old = pq.read_table(entry.folder / ROW_FILE)
+        old = _read_row(entry.folder / ROW_FILE)
         table = pa.Table.from_pylist([entry.row], schema=old.schema)
-        write_whole(entry.folder / ROW_FILE, lambda tmp: pq.write_table(table, tmp))
+        write_whole(entry.folder / ROW_FILE, lambda tmp: _write_row(table, tmp))
 
     def remove(self, key: str) -> None:
         folder = self.sessions / key
@@ -340,6 +341,16 @@ def current_snapshot(out: Path) -> Path | None:
         return None
     folder = (out / target).resolve()
     return folder if folder.is_dir() else None
+
+
+def _write_row(table: pa.Table, path: Path) -> None:
+    with pa.OSFile(str(path), "wb") as sink, pa.ipc.new_file(sink, table.schema) as writer:
+        writer.write_table(table)
+
+
+def _read_row(path: Path) -> pa.Table:
+    with pa.OSFile(str(path), "rb") as source:
+        return pa.ipc.open_file(source).read_all()
 
 
 def _link(source: Path, target: Path) -> None:
