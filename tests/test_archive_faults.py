@@ -350,6 +350,35 @@ def test_fifos_and_link_loops_never_hang(tmp_path, capsys):
     assert "pipe.ibt" in capsys.readouterr().err
 
 
+@pytest.mark.parametrize(
+    "pattern",
+    ["**/*.ibt", "*/*.ibt", "**", "a/**", "[ac]/*", ".h/*.ibt", "**/.*.ibt", "*", "**/**/*.IBT"],
+)
+def test_glob_patterns_match_what_glob_matches(tmp_path, monkeypatch, pattern):
+    """On a tree without link loops the walk that ends on loops finds what glob.glob finds."""
+    import glob
+
+    from corvex.dataset.sources import find_sources
+
+    for name in ["a/x.ibt", "a/b/y.IBT", ".h/z.ibt", "c/.w.ibt", "top.ibt", "c/d/e.ibt"]:
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_bytes(b"")
+    monkeypatch.chdir(tmp_path)
+    expected: set[str] = set()
+    for hit in glob.glob(pattern, recursive=True):
+        if os.path.isdir(hit):
+            expected |= {
+                os.path.abspath(os.path.join(d, f))
+                for d, _, names in os.walk(hit)
+                for f in names
+                if f.lower().endswith(".ibt")
+            }
+        else:
+            expected.add(os.path.abspath(hit))
+    found, _ = find_sources([pattern])
+    assert {str(p) for p in found} == expected
+
+
 # -- interrupts and kills of the whole export ------------------------------------------------
 
 # Slows each conversion down, in every process of the export (the fork server and its

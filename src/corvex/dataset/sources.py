@@ -147,8 +147,12 @@ def _glob(pattern: str) -> list[str]:
         if part == "**":
             match(folder, at + 1)
             for entry in entries:
-                if not entry.name.startswith(".") and _entry_is_dir(entry):
+                if entry.name.startswith("."):
+                    continue
+                if _entry_is_dir(entry):
                     match(os.path.join(folder, entry.name), at)
+                elif at + 1 == len(parts):  # a last "**" matches the files too
+                    out.append(os.path.join(folder, entry.name))
             return
         for entry in entries:
             if entry.name.startswith(".") and not part.startswith("."):
