@@ -145,19 +145,20 @@ class Export:
         self.summary.notes += store.prepare()
         names = [SESSIONS_FILE, *SESSION_TABLE_SCHEMAS, ERRORS_FILE, TELEMETRY_DIR]
         self.summary.notes += store.damage(names)
-        imported, old_options = store.import_layout_1()
-        made_with = store.options() or old_options
+        made_with = store.options() or store.layout_1_options()
         if made_with is not None and _compared(made_with) != _compared(self.options):
             raise ValueError(
                 f"{self.out} holds a dataset exported with other options "
                 f"({json.dumps(made_with)}); export into another directory or remove it"
             )
+        imported = store.import_layout_1()
         self.entries, broken = store.entries()
         for name in broken:
             store.remove(name)
         if broken:
             self.summary.notes.append(
-                f"removed {len(broken)} damaged session folders; their sources are read again"
+                f"removed {len(broken)} damaged session folders; the sources among this run's "
+                "are read again"
             )
         damaged = [k for k, e in self.entries.items() if not e.intact]
         # A session kept by its source path: the newest conversion of each path wins.

@@ -297,16 +297,22 @@ class Store:
 
     # -- layout 1 -----------------------------------------------------------------------------
 
-    def import_layout_1(self) -> tuple[int, dict[str, Any] | None]:
-        """Take the sessions of a directory written by layout 1 into the store (their
-        telemetry by hard link, their rows and laps from the combined tables, the only place
-        layout 1 kept them); the count and the options they were written with."""
+    def layout_1_options(self) -> dict[str, Any] | None:
+        """The options a directory of layout 1 was written with (None for any other)."""
         sessions = self.out / SESSIONS_FILE
         if sessions.is_symlink() or not sessions.is_file():
-            return 0, None
+            return None
+        made_with = (pq.read_schema(sessions).metadata or {}).get(OPTIONS_KEY)
+        return dict(json.loads(made_with)) if made_with else {}
+
+    def import_layout_1(self) -> int:
+        """Take the sessions of a directory written by layout 1 into the store (their
+        telemetry by hard link, their rows and laps from the combined tables, the only place
+        layout 1 kept them); how many."""
+        sessions = self.out / SESSIONS_FILE
+        if sessions.is_symlink() or not sessions.is_file():
+            return 0
         old = pq.read_table(sessions)
-        made_with = (old.schema.metadata or {}).get(OPTIONS_KEY)
-        options = json.loads(made_with) if made_with else None
         laps_file = self.out / LAPS_FILE
         laps = pq.read_table(laps_file) if laps_file.is_file() else None
         count = 0
@@ -329,7 +335,7 @@ class Store:
             write_entry_files(work, full, tables, layout=1)
             self.install(work, key)
             count += 1
-        return count, options
+        return count
 
 
 def current_snapshot(out: Path) -> Path | None:
