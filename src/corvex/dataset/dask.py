@@ -184,6 +184,7 @@ def export_dataset(
     channels: Sequence[str] | None = None,
     progress: bool = True,
     format: str = "parquet",  # noqa: A002 - the name of the command line option
+    salvage: bool = False,
 ) -> ExportSummary:
     """:func:`corvex.dataset.export_dataset` with each file converted by a Dask task.
 
@@ -199,7 +200,7 @@ def export_dataset(
         except ValueError:
             own = client = distributed.Client()  # type: ignore[no-untyped-call]
     try:
-        with _dataset.Export(sources, out, channels, format, progress) as job:
+        with _dataset.Export(sources, out, channels, format, progress, salvage) as job:
             futures = {
                 client.submit(_dataset.convert_session, task, pure=False): task
                 for task in job.tasks
