@@ -170,6 +170,54 @@ def test_a_kill_at_any_point_leaves_a_consistent_dataset_that_a_rerun_completes(
         assert stray_files(work) == []
 
 
+class _Crash(BaseException):
+    """An end the code cannot catch as an error of one file (as a kill, but in this process)."""
+
+
+def test_a_crash_at_every_step_leaves_a_consistent_dataset(sources, tmp_path, monkeypatch):
+    """Every file operation of a run, one at a time, ends it: the dataset is the last commit
+    or the new one, never a mix, and a rerun completes it."""
+    out = tmp_path / "out"
+    dataset.export_dataset([sources], out, jobs=1, progress=False)
+    before = read_everywhere(out)
+    change_sources(sources)
+    count = [0, 0]  # operations so far, the one that crashes
+
+    def wrap(module: object, name: str) -> None:
+        real = getattr(module, name)
+
+        def hit(*args: object, **kwargs: object) -> object:
+            count[0] += 1
+            if count[0] == count[1]:
+                raise _Crash
+            return real(*args, **kwargs)
+
+        monkeypatch.setattr(module, name, hit)
+
+    for module, name in [(os, "rename"), (os, "replace"), (os, "link"), (os, "symlink"),
+                         (pq, "write_table"), (pq, "write_metadata")]:  # fmt: skip
+        wrap(module, name)
+    whole = tmp_path / "whole"
+    shutil.copytree(out, whole, symlinks=True)
+    count[0] = 0
+    dataset.export_dataset([sources], whole, jobs=1, progress=False)
+    expected = read_everywhere(whole)
+    steps = count[0]
+    assert steps >= 15  # a conversion, a renamed row, the tables, links and the switch
+    for step in range(1, steps + 1):
+        work = tmp_path / f"crash-{step}"
+        shutil.copytree(out, work, symlinks=True)
+        count[:] = [0, step]
+        with pytest.raises(_Crash):
+            dataset.export_dataset([sources], work, jobs=1, progress=False)
+        count[:] = [0, 0]
+        assert read_everywhere(work) in (before, expected), f"step {step} of {steps}"
+        dataset.export_dataset([sources], work, jobs=1, progress=False)
+        assert read_everywhere(work) == expected, f"rerun after step {step}"
+        assert stray_files(work) == []
+        shutil.rmtree(work)
+
+
 # -- a full disk ---------------------------------------------------------------------------------
 
 
