@@ -87,6 +87,12 @@ def test_laps_table_has_every_lap(exported):
         assert [lap["lap_time"] for lap in mine] == expected
         types = ["out"] + ["full"] * (len(plan.laps) - 2) + ["in"]
         assert [lap["lap_type"] for lap in mine] == types
+        # The full laps off pit road are the valid ones; one sector (no split times in the
+        # session info) that is the whole lap.
+        assert [lap["valid"] for lap in mine] == [t == "full" for t in types]
+        assert [lap["sector_times"] for lap in mine] == [
+            [lap["lap_time"]] if t == "full" else None for lap, t in zip(mine, types)
+        ]
 
 
 def test_telemetry_has_one_widened_schema(exported):
@@ -141,7 +147,9 @@ def test_bad_files_are_listed_with_their_class(exported, archive, name, error_cl
     assert error["error_class"] == error_class
     assert re.search(reason, error["reason"])
     assert str(archive[name]) not in error["reason"]  # the path is in its own column
-    assert (str(archive[name].resolve()), error_class, error["reason"]) in summary.errors
+    assert (str(archive[name].resolve()), error_class, error["reason"], error["hint"]) in (
+        summary.errors
+    )
 
 
 def _variant(kind: str) -> bytes:
@@ -281,6 +289,7 @@ def test_cli_folder_form_reports_failures_and_exits_1(capsys, tmp_path, archive)
     assert lines[0] == f"corvex: {archive['notes'].resolve()}: not_ibt: " + (
         "Invalid header: Unsupported IBT version: "
         + str(struct.unpack_from("<i", archive["notes"].read_bytes())[0])
+        + "; this is not an IBT file"
     )
     assert lines[-1].startswith("corvex: error: 1 of 3 files could not be read")
     # The same files by a glob pattern: nothing new.

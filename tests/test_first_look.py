@@ -300,7 +300,7 @@ def test_a_reader_that_stops_reading_is_no_error(tmp_path):
     assert child.stderr is not None and child.stderr.read() == b""
 
 
-@pytest.mark.parametrize("goal, extras", [("demo", "plot"), ("test", "test,plot,dev")])
+@pytest.mark.parametrize("goal, extras", [("demo", "plot"), ("test", "test,plot,dev,docs")])
 def test_make_demo_installs_the_package_and_its_plot_extra_only(tmp_path, goal, extras):
     root = Path(__file__).resolve().parent.parent
     if not (root / "Makefile").exists() or shutil.which("make") is None:

@@ -268,6 +268,25 @@ def test_fspath_unencodable_str_raises_the_encoding_error():
         ibt(PathLike("\udcff.ibt"))
 
 
+@pytest.mark.parametrize("form", ["str", "path", "bytes path-like"])
+def test_corvex_open_takes_a_name_that_is_not_utf8(tmp_path, form):
+    """What ibt refuses above, the package's reading opens: the file system's bytes of a name
+    that is not UTF-8, with the caller's text as the label and in the messages."""
+    import corvex
+
+    raw = os.fsencode(tmp_path) + b"/caf\xe9.ibt"
+    text = os.fsdecode(raw)
+    source = {"str": text, "path": Path(text), "bytes path-like": PathLike(raw)}[form]
+    with pytest.raises(OSError) as info:
+        corvex.open(source)
+    assert str(info.value).startswith(text + ": I/O error: ")
+    with open(raw, "wb") as f:
+        f.write(build_ibt([Var("SessionTime", DOUBLE)], {"SessionTime": [0.5, 1.0, 1.5]}))
+    log = corvex.open(source)
+    assert log.source == text and parsed_time(log) == [500, 1000, 1500]
+    assert log.arrays == {}  # read again on first use, by the same bytes
+
+
 def test_exception_from_fspath_passes_through():
     failure = KeyError("fspath")
 

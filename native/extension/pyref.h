@@ -85,8 +85,11 @@ inline void check(int status) {
   if (status < 0) fail();
 }
 
+// Text the core made is valid UTF-8; a path label may also carry the lone surrogates of a file
+// name that is not UTF-8 (see source.cc), which "surrogatepass" gives back as they were.
 inline PyRef text(std::string_view s) {
-  return created(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+  return created(
+      PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
 }
 
 // Raises `type` with a message that may contain any bytes (a path with a NUL, for one).

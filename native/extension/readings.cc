@@ -109,6 +109,7 @@ PyObject* read_arrays_call(PyObject* args, PyObject* kwargs) {
   if (identity_arg != Py_None) identity = identity_argument(identity_arg);
   const ReadOptions options = read_options_from_environment();
   OpenRequest request;
+  request.any_path = true;
   request.options.salvage = salvage != 0;
   const AcquiredSource acquired = acquire_source(source.get(), request);
   if (identity) {
@@ -151,6 +152,7 @@ PyObject* probe_call(PyObject* args, PyObject* kwargs) {
   }
   PyRef source = PyRef::borrow(source_arg);
   OpenRequest request;
+  request.any_path = true;
   request.options.salvage = salvage != 0;
   const AcquiredSource acquired = acquire_source(source.get(), request);
   Result<RawBlocks> blocks = [&] {
@@ -174,6 +176,7 @@ PyObject* read_call(PyObject* args, PyObject* kwargs) {
   PyRef progress = PyRef::borrow(progress_arg == Py_None ? nullptr : progress_arg);
   const ReadOptions options = read_options_from_environment();
   OpenRequest request;
+  request.any_path = true;
   request.options.salvage = salvage != 0;
   request.snapshot = snapshot != 0;
   const AcquiredSource acquired = acquire_source(source.get(), request);

@@ -102,12 +102,13 @@ Result<IbtFile> open_source(Result<std::unique_ptr<ByteSource>> source,
 }
 
 // The file is opened and its headers read without the interpreter lock: they are I/O.
-AcquiredSource open_path(std::string_view path, const OpenRequest& request) {
+AcquiredSource open_path(std::string_view path, std::string label_text,
+                         const OpenRequest& request) {
   Result<IbtFile> file = [&] {
     GilReleased released;
     return open_source(open_file(path), request);
   }();
-  SourceLabel label{std::string(path), true};
+  SourceLabel label{std::move(label_text), true};
   IbtFile opened = value_or_raise(std::move(file), label, Stage::Open);
   return AcquiredSource{PyRef(), std::move(opened), std::move(label)};
 }
@@ -141,14 +142,41 @@ AcquiredSource open_bytes_like(PyObject* object, const OpenRequest& request) {
   return open_data(copied_source(extract_elements(object)), PyRef(), request);
 }
 
+// A path that is not UTF-8, opened by the file system's bytes (os.fsencode of the text, or the
+// bytes __fspath__ gave). The label is the text with its lone surrogates encoded as they are
+// ("surrogatepass"), so that the LogFile's source and the messages give back the caller's str.
+AcquiredSource open_os_path(PyObject* path, const OpenRequest& request) {
+  PyRef name = PyBytes_Check(path) ? PyRef::borrow(path) : created(PyUnicode_EncodeFSDefault(path));
+  PyRef decoded = PyBytes_Check(path) ? created(PyUnicode_DecodeFSDefaultAndSize(
+                                            PyBytes_AS_STRING(path), PyBytes_GET_SIZE(path)))
+                                      : PyRef::borrow(path);
+  PyRef label = created(PyUnicode_AsEncodedString(decoded.get(), "utf-8", "surrogatepass"));
+  return open_path(std::string_view(PyBytes_AS_STRING(name.get()),
+                                    static_cast<size_t>(PyBytes_GET_SIZE(name.get()))),
+                   std::string(PyBytes_AS_STRING(label.get()),
+                               static_cast<size_t>(PyBytes_GET_SIZE(label.get()))),
+                   request);
+}
+
 AcquiredSource open_path_like(PyObject* source, const OpenRequest& request) {
   PyRef path = called(PyObject_CallMethod(source, "__fspath__", nullptr));
+  if (request.any_path && PyBytes_Check(path.get())) return open_os_path(path.get(), request);
+  if (request.any_path && PyUnicode_Check(path.get())) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(path.get(), &size)) {
+      const std::string_view utf8(data, static_cast<size_t>(size));
+      return open_path(utf8, std::string(utf8), request);
+    }
+    clear_unless_fatal();
+    return open_os_path(path.get(), request);
+  }
   if (!PyUnicode_Check(path.get())) {
     // Message kept word for word (callers match it).
     raise_error(PyExc_TypeError,
                 "'" + type_name(path.get()) + "' object cannot be converted to 'PyString'");
   }
-  return open_path(utf8_of(path.get()), request);
+  const std::string_view utf8 = utf8_of(path.get());
+  return open_path(utf8, std::string(utf8), request);
 }
 
 AcquiredSource open_file_like(PyObject* source, const OpenRequest& request) {
@@ -189,7 +217,8 @@ std::optional<std::string_view> path_text(PyObject* source) {
 }  // namespace
 
 AcquiredSource acquire_source(PyObject* source, const OpenRequest& request) {
-  if (auto path = path_text(source)) return open_path(*path, request);
+  if (auto path = path_text(source)) return open_path(*path, std::string(*path), request);
+  if (request.any_path && PyUnicode_Check(source)) return open_os_path(source, request);
   if (has_attribute(source, "__fspath__")) return open_path_like(source, request);
   if (auto data = open_if_bytes_like(source, request)) return std::move(*data);
   if (has_attribute(source, "read")) return open_file_like(source, request);

@@ -19,6 +19,10 @@ struct AcquiredSource {
 struct OpenRequest {
   OpenOptions options;
   bool snapshot = false;
+  // Also open paths that are not UTF-8: a str with lone surrogates (how Python spells a file
+  // name that is not UTF-8) or a path-like whose __fspath__ returns bytes, by the file system's
+  // bytes. ibt keeps refusing them; the package's own reading calls ask for them.
+  bool any_path = false;
 };
 
 // Raises when the source cannot be classified, read or opened.

@@ -30,6 +30,7 @@ from typing import TYPE_CHECKING, Any
 
 import pyarrow as pa
 
+from corvex.files import replace_together
 from corvex.formatting import format_lap_time
 from corvex.laps import fastest_row
 from corvex.session_info import player_entry
@@ -205,10 +206,13 @@ def write_motec(
     its name; ``source_path=True`` writes its whole path instead (which tells whoever gets the
     log where the file lay on this machine).
 
-    Both files are written under temporary names and renamed into place when complete (the
-    ``.ldx`` first), so an ``.ld`` at ``path`` is never a partial one. Raises ``KeyError`` for an
-    unknown channel or lap, ``ValueError`` for a log the format cannot hold (a channel type
-    without an ``.ld`` type, a file over 4 GiB) and ``OSError`` when a file cannot be written.
+    Both files are written under unique temporary names beside ``path`` and renamed into place
+    when complete, the ``.ld`` first and its ``.ldx`` after it; when a rename fails, the files
+    that were there before are put back, so the two are always of one write (two writers of
+    one path never mix). A read-only ``.ld`` or ``.ldx`` is refused with ``PermissionError``.
+    Raises ``KeyError`` for an unknown channel or lap, ``ValueError`` for a log the format
+    cannot hold (a channel type without an ``.ld`` type, a file over 4 GiB) and ``OSError``
+    when a file cannot be written.
     numpy must be installed (``pip install 'corvex[motec]'``).
     """
     np = _numpy()
@@ -266,9 +270,9 @@ def write_motec(
         offset += count * size
 
     ldx_text = _ldx_document(log, rate)
-    ld_partial = ld_path.with_name(f"{ld_path.name}.partial{os.getpid()}")
-    ldx_partial = ldx_path.with_name(f"{ldx_path.name}.partial{os.getpid()}")
-    try:
+
+    def write(temps: list[Path]) -> None:
+        ld_partial, ldx_partial = temps
         with open(ld_partial, "wb") as out:
             out.write(head)
             for i, (name, (_, _, dtype)) in enumerate(zip(names, stored)):
@@ -276,11 +280,9 @@ def write_motec(
                 if progress is not None:
                     progress(i + 1, len(names))
         ldx_partial.write_bytes(ldx_text)
-        os.replace(ldx_partial, ldx_path)
-        os.replace(ld_partial, ld_path)
-    finally:
-        for partial in (ld_partial, ldx_partial):
-            partial.unlink(missing_ok=True)
+
+    # The .ld first, then its .ldx; a failing rename puts back what was there before.
+    replace_together([ld_path, ldx_path], write)
     return [ld_path, ldx_path]
 
 

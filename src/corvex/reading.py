@@ -42,9 +42,12 @@ def open(  # noqa: A001 - the package's entry point, named like the builtin on p
     """Read a whole IBT file and return its :class:`LogFile`.
 
     ``source`` is a path (``str`` or path-like), the file's bytes (any bytes-like object), or
-    a binary file object with ``read`` and ``seek``. ``progress``, when given, is called as
-    ``progress(done, total)`` after each channel table is built. A path is opened once for the
-    channels, the laps, the metadata and the session info's bytes.
+    a binary file object with ``read`` and ``seek``. Any name the file system allows opens: one
+    that is not UTF-8 comes as a ``str`` with lone surrogates (as ``os.listdir`` and
+    ``os.fsdecode`` give it) or as a path-like whose ``__fspath__`` returns bytes, and the
+    ``LogFile``'s ``source`` and the messages give that ``str``. ``progress``, when given, is
+    called as ``progress(done, total)`` after each channel table is built. A path is opened
+    once for the channels, the laps, the metadata and the session info's bytes.
 
     ``salvage=True`` reads the whole records of a recording that was cut (its header counts
     more records than the file holds) or never closed (its header counts 0 while records

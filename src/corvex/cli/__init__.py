@@ -95,6 +95,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             run(args)
         sys.stdout.flush()
     except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
     except (SystemExit, GeneratorExit):
         raise

@@ -51,6 +51,12 @@ def cmd_export(args: argparse.Namespace) -> None:
     if out.is_dir() or (kind is None and not (len(sources) == 1 and out.suffix)):
         export_folder(args)
         return
+    folders = [s for s in sources if Path(s).is_dir()]
+    if folders and kind is not None:
+        raise CliError(
+            f"{folders[0]} is a folder: a folder becomes a dataset directory, not one {out.suffix} "
+            f"file; give -o a directory name (e.g. -o {out.with_suffix('')})"
+        )
     if kind is None:
         known = ", ".join(sorted(EXPORT_FORMATS))
         raise CliError(
@@ -142,19 +148,25 @@ def _shown(unit: str, column: Any) -> Any:
 
 
 def write_table(table: Any, out: Path, kind: str) -> None:
-    """Write ``table`` as Parquet, Feather or CSV; field metadata survives the first two."""
+    """Write ``table`` as Parquet, Feather or CSV; field metadata survives the first two.
+
+    The file is written under a temporary name beside ``out`` and renamed into place when
+    complete: a failure (a full disk, an interrupt) leaves the previous file as it was.
+    """
+    from corvex.files import write_whole
+
     if kind == "parquet":
         import pyarrow.parquet as pq
 
-        pq.write_table(table, out)
+        write_whole(out, lambda tmp: pq.write_table(table, tmp))
     elif kind == "feather":
         import pyarrow.feather as feather
 
-        feather.write_feather(table, out)
+        write_whole(out, lambda tmp: feather.write_feather(table, tmp))
     else:
         import pyarrow.csv as csv
 
-        csv.write_csv(table, out)
+        write_whole(out, lambda tmp: csv.write_csv(table, tmp))
 
 
 def export_folder(args: argparse.Namespace) -> None:
@@ -175,10 +187,12 @@ def export_folder(args: argparse.Namespace) -> None:
         jobs=args.jobs,
         progress=not args.quiet,
         format=fmt,
+        salvage=args.salvage,
     )
     print(summary)
-    for path, error_class, reason in summary.errors[:MAX_LISTED_ERRORS]:
-        print(f"corvex: {path}: {error_class}: {reason}", file=sys.stderr)
+    for path, error_class, reason, hint in summary.errors[:MAX_LISTED_ERRORS]:
+        line = f"corvex: {path}: {error_class}: {reason}" + (f"; {hint}" if hint else "")
+        print(line, file=sys.stderr)
     if summary.failed:
         more = summary.failed - min(summary.failed, MAX_LISTED_ERRORS)
         raise CliError(

@@ -3,25 +3,29 @@
 :func:`export_dataset` converts every recording it is given into one directory::
 
     OUT/sessions.parquet    one row per session (track, car, driver, ids, start, laps, ...)
-    OUT/laps.parquet        every lap of every session
+    OUT/laps.parquet        every lap of every session (lap time, valid, sectors, fuel)
+    OUT/stints.parquet      every stint of every session
     OUT/errors.parquet      every file of the last run that could not be read, and why
     OUT/telemetry/track=T/car=C/KEY.parquet
                             one file per session: session_key, timecodes, lap_num,
                             lap_session and the channels, in a Hive-partitioned dataset
 
-Each session is known by a key computed from its content (the headers, the variable headers,
-the session info text and the file size), so a renamed file is not a new session and a re-run
-converts only what is new. The directory accumulates: a run adds its sessions to those already
-there. The channel sets of the sessions are unified into one schema, kept in
-``OUT/telemetry/_common_metadata``: a channel missing from a session reads as null there, and a
-channel whose type differs between sessions is widened where Arrow can (int32 and float32 to
-float64, for instance) and reported otherwise. :func:`open_dataset` opens the result as a
-``pyarrow.dataset.Dataset``, which DuckDB and polars read directly.
+Those names are links through ``OUT/current``, the snapshot the last run committed (see
+:mod:`corvex.dataset.store`): each session lives in its own folder, and a run ends by switching
+``current`` in one rename, so a reader never sees half a run and a run that dies changes
+nothing. Each session is known by a key computed from its content (the headers, the variable
+headers, the session info text and the file size), so a renamed file is not a new session;
+a re-run converts only what is new or changed (size, modification time, content hash). The
+directory accumulates: a run adds its sessions to those already there. The channel sets of
+the sessions are unified into one schema, kept in ``OUT/telemetry/_common_metadata``: a
+channel missing from a session reads as null there, and a channel whose type differs between
+sessions is widened where Arrow can (int32 and float32 to float64, for instance) and reported
+otherwise. :func:`open_dataset` opens the result as a ``pyarrow.dataset.Dataset``, which
+DuckDB and polars read directly.
 
 The conversion of one session, :func:`convert_session`, is a plain function of a picklable
 :class:`Task`, so any executor can run it: a process pool here, a Dask cluster in
-:mod:`corvex.dask`. Every output is written under a temporary name and then renamed, so an
-interrupted run leaves no half-written file behind.
+:mod:`corvex.dask`.
 """
 
 from __future__ import annotations
@@ -29,7 +33,7 @@ from __future__ import annotations
 from corvex.dataset.convert import Outcome, Task, convert_session
 from corvex.dataset.errors import ERROR_CLASSES, classify_error
 from corvex.dataset.export import Export, ExportSummary, export_dataset
-from corvex.dataset.reader import open_dataset
+from corvex.dataset.reader import open_dataset, snapshot_path
 from corvex.dataset.schema import (
     KEY,
     LAP_NUM,
@@ -57,6 +61,7 @@ __all__ = [
     "export_dataset",
     "find_sources",
     "open_dataset",
+    "snapshot_path",
     "session_key",
     "unify_schemas",
     # the telemetry's own columns, and the tables of one session

@@ -2,10 +2,15 @@
 
 from __future__ import annotations
 
+import hashlib
 import os
+import re
 import resource
+import shutil
 import socket
 import time
+import warnings
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -14,9 +19,16 @@ from urllib.parse import quote
 import pyarrow as pa
 
 from corvex.dataset.errors import classify_error, reason_of
-from corvex.dataset.schema import NULL_PARTITION, RESERVED, TELEMETRY_DIR
-from corvex.dataset.session import SessionData, session_laps, session_row
-from corvex.dataset.storage import atomic_write
+from corvex.dataset.schema import (
+    LAPS_FILE,
+    LAYOUT_VERSION,
+    NULL_PARTITION,
+    RESERVED,
+    TELEMETRY_DIR,
+)
+from corvex.dataset.session import SessionData, session_row, session_tables
+from corvex.dataset.sources import content_hash
+from corvex.dataset.store import TELEMETRY_STEM, Store, write_entry_files
 from corvex.dataset.writers import WRITERS
 
 
@@ -24,18 +36,23 @@ from corvex.dataset.writers import WRITERS
 class Task:
     """What :func:`convert_session` needs to convert one file; picklable."""
 
-    source: str  # absolute path
+    source: str  # absolute path (a str with lone surrogates for a name that is not UTF-8)
     key: str
-    out: str  # the output directory
+    out: str  # the dataset directory
     channels: tuple[str, ...] | None = None
     format: str = "parquet"
     size: int = 0
     mtime_ns: int = 0
+    salvage: bool = False
 
 
 @dataclass
 class Outcome:
-    """What converting one file gave: its sessions row, laps and schema, or its error."""
+    """What converting one file gave: its sessions row, laps and schema, or its error.
+
+    ``work`` is the folder the converted session was written to (the export puts it in
+    place); ``hint`` says what to do about an error, when the reader knows.
+    """
 
     task: Task
     row: dict[str, Any] | None = None
@@ -43,6 +60,8 @@ class Outcome:
     schema: pa.Schema | None = None
     error_class: str | None = None
     reason: str | None = None
+    hint: str | None = None
+    work: str | None = None
     skipped_channels: list[str] = field(default_factory=list)
     seconds: float = 0.0
     worker: str = ""  # host:pid of the process that did the work
@@ -55,15 +74,20 @@ class Outcome:
 
 
 def convert_session(task: Task) -> Outcome:
-    """Read one file and write its telemetry; never raises for a bad file.
+    """Read one file and write the session's folder; never raises for a bad file.
 
     Returns the sessions row, the laps and the telemetry schema on success, the error class
-    and reason otherwise. Runs in any process that can import corvex.
+    and reason otherwise. Runs in any process that can import corvex. An interrupt
+    (``KeyboardInterrupt``) is never taken for the file's error: it goes through.
     """
     started = time.perf_counter()
     outcome = Outcome(task)
+    store = Store(Path(task.out))
+    work: Path | None = None
     try:
-        _convert(task, outcome)
+        work = store.new_work_folder()
+        _convert(task, outcome, work)
+        outcome.work = str(work)
     except Exception as exc:  # noqa: BLE001 - every failure of one file becomes its error row
         if isinstance(exc, _WriteError):
             outcome.error_class = "io_error"
@@ -74,7 +98,15 @@ def convert_session(task: Task) -> Outcome:
         else:
             outcome.reason = reason_of(exc, task.source)
             outcome.error_class = "internal"
+        notes = [" ".join(str(n).split()) for n in getattr(exc, "__notes__", ())]
+        outcome.hint = "; ".join(notes) or None
         outcome.row = outcome.laps = outcome.schema = None
+        if work is not None:
+            shutil.rmtree(work, ignore_errors=True)
+    except BaseException:
+        if work is not None:
+            shutil.rmtree(work, ignore_errors=True)
+        raise
     outcome.seconds = time.perf_counter() - started
     outcome.worker = f"{socket.gethostname()}:{os.getpid()}"
     usage = resource.getrusage(resource.RUSAGE_SELF)
@@ -90,30 +122,56 @@ class _WriteError(Exception):
         self.cause = cause
 
 
-def _convert(task: Task, outcome: Outcome) -> None:
+class _Changed(OSError):
+    """The file changed while it was converted."""
+
+
+def _convert(task: Task, outcome: Outcome, work: Path) -> None:
+    from corvex.errors import CorvexWarning
     from corvex.reading import open as open_ibt
 
     writer = WRITERS[task.format]
-    log = open_ibt(task.source)
-    names = list(log.channels) if task.channels is None else list(task.channels)
-    kept = [n for n in names if n in log.channels and n.casefold() not in RESERVED]
-    outcome.skipped_channels = [n for n in names if n in log.channels and n not in kept]
-    row = session_row(log, task)
-    row["output"] = output_path(task, row["track"], row["car"])
-    data = SessionData(log, task.key, kept, row)
-    target = Path(task.out) / row["output"]
-    try:
-        target.parent.mkdir(parents=True, exist_ok=True)
-        if writer.atomic:
+    # The content hash is taken beside the reading (hashlib lets go of the interpreter lock).
+    with ThreadPoolExecutor(1) as hasher:
+        digest = hasher.submit(content_hash, task.source)
+        with warnings.catch_warnings():
+            # The salvage warning is the run's to tell (the "salvaged" column), once per file.
+            warnings.simplefilter("ignore", CorvexWarning)
+            log = open_ibt(task.source, salvage=task.salvage)
+        salvaged = False
+        if task.salvage:  # the headers again, for the reading's salvage report
+            from corvex._corvex_rs import probe
+
+            salvaged = probe(task.source, salvage=True)["salvage"] is not None
+        names = list(log.channels) if task.channels is None else list(task.channels)
+        kept = [n for n in names if n in log.channels and n.casefold() not in RESERVED]
+        outcome.skipped_channels = [n for n in names if n in log.channels and n not in kept]
+        row = session_row(log, task)
+        row["output"] = output_path(task, row["track"], row["car"])
+        row["salvaged"] = salvaged
+        data = SessionData(log, task.key, kept, row)
+        target = work / (TELEMETRY_STEM + writer.suffix)
+        try:
             writer.write(data, target)
-        else:
-            atomic_write(target, lambda tmp: writer.write(data, tmp))
+            tables = session_tables(log, task.key)
+        except (OSError, pa.ArrowException) as exc:
+            raise _WriteError(Path(task.out) / row["output"], exc) from exc
+        row["source_hash"] = digest.result()
+    after = os.stat(task.source)
+    if (after.st_size, after.st_mtime_ns) != (task.size, task.mtime_ns):
+        raise _Changed(f"{task.source}: the file changed while it was read; export it again")
+    try:
+        write_entry_files(work, row, tables, LAYOUT_VERSION)
     except (OSError, pa.ArrowException) as exc:
-        raise _WriteError(target, exc) from exc
+        raise _WriteError(Path(task.out) / row["output"], exc) from exc
     outcome.row = row
-    outcome.laps = session_laps(log, task.key)
+    outcome.laps = tables[LAPS_FILE]
     if writer.dataset:
         outcome.schema = data.table.schema
+
+
+# The longest directory name most file systems take, in bytes.
+_NAME_MAX = 255
 
 
 def output_path(task: Task, track: str | None, car: str | None) -> str:
@@ -122,15 +180,29 @@ def output_path(task: Task, track: str | None, car: str | None) -> str:
     return "/".join(
         [
             TELEMETRY_DIR,
-            f"track={_partition_value(track)}",
-            f"car={_partition_value(car)}",
+            "track=" + partition_value(track),
+            "car=" + partition_value(car),
             task.key + WRITERS[task.format].suffix,
         ]
     )
 
 
-def _partition_value(value: str | None) -> str:
-    """A Hive partition directory value: the text with path-unsafe characters %-encoded."""
+def partition_value(value: str | None) -> str:
+    """A Hive partition directory value: the text with path-unsafe characters %-encoded (which
+    readers decode); a name that is the null partition's own spelling gets a ``~`` after it, so
+    that it does not read back as null; a value too long for a directory name is cut and ends
+    in a hash of the whole (the sessions table has the whole name)."""
     if not value:
         return NULL_PARTITION
-    return "".join(c if c.isprintable() and c not in "/\\%=" else quote(c, safe="") for c in value)
+    text = "".join(c if c.isprintable() and c not in "/\\%=" else quote(c, safe="") for c in value)
+    if text == NULL_PARTITION:  # what Hive readers take for null, even %-encoded
+        text += "~"
+    if text in (".", ".."):
+        text = text.replace(".", "%2E")
+    limit = _NAME_MAX - len("track=")
+    if len(text.encode()) > limit:
+        digest = hashlib.blake2b(value.encode("utf-8", "surrogatepass"), digest_size=6).hexdigest()
+        cut = text.encode()[: limit - 1 - len(digest)].decode("utf-8", "ignore")
+        cut = re.sub(r"%[0-9A-Fa-f]?$", "", cut)
+        text = f"{cut}~{digest}"
+    return text

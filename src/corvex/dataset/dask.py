@@ -29,7 +29,7 @@ import pyarrow as pa
 from corvex import dataset as _dataset
 from corvex.dataset import LAP_NUM, LAP_SESSION, PARTITIONS, RESERVED, TIME, ExportSummary
 from corvex.dataset.errors import reason_of
-from corvex.dataset.schema import KEY_FIELD
+from corvex.dataset.schema import KEY_FIELD, conform
 from corvex.dataset.session import driver_and_car
 from corvex.dataset.sources import probe_key
 from corvex.session_info import decode_session_info, parse_session_info, text_or_none
@@ -121,15 +121,33 @@ def telemetry_schema(
 
 
 class _ReadSession:
-    """The partition function: one file's telemetry in the unified schema, as pandas."""
+    """The partition function: one file's telemetry in the unified schema, as pandas.
 
-    def __init__(self, schema: pa.Schema) -> None:
+    The headers were checked when the graph was made; the records are read only now, and a file
+    whose reading fails (a variable past the end of its record, a file changed meanwhile) fails
+    the computation with ``errors="raise"``, and is an empty partition and a warning with
+    ``errors="skip"``.
+    """
+
+    def __init__(self, schema: pa.Schema, errors: str = "raise") -> None:
         self.schema = schema
+        self.errors = errors
 
     def __call__(self, probe: SessionProbe) -> pd.DataFrame:
         from corvex.reading import open as open_ibt
 
-        log = open_ibt(probe.path)
+        try:
+            log = open_ibt(probe.path)
+        except (OSError, RuntimeError) as exc:
+            if self.errors != "skip":
+                raise
+            error_class = _dataset.classify_error(exc)
+            warnings.warn(
+                f"{probe.path}: {error_class}: {reason_of(exc, probe.path)}; left out",
+                stacklevel=2,
+            )
+            empty: pd.DataFrame = self.schema.empty_table().to_pandas(types_mapper=pd.ArrowDtype)
+            return empty
         names = [n for n in self.schema.names[4:] if n in log.channels and n not in PARTITIONS]
         table = _dataset.telemetry_table(log, probe.key, names)
         count = table.num_rows
@@ -137,17 +155,6 @@ class _ReadSession:
         table = table.append_column("car", pa.repeat(pa.scalar(probe.car, pa.string()), count))
         frame: pd.DataFrame = conform(table, self.schema).to_pandas(types_mapper=pd.ArrowDtype)
         return frame
-
-
-def conform(table: pa.Table, schema: pa.Schema) -> pa.Table:
-    """``table`` in ``schema``: columns in its order, cast to its types, missing ones null."""
-    columns = []
-    for f in schema:
-        if f.name in table.column_names:
-            columns.append(table.column(f.name).cast(f.type))
-        else:
-            columns.append(pa.nulls(table.num_rows, f.type))
-    return pa.Table.from_arrays(columns, schema=schema)
 
 
 def read_telemetry(
@@ -161,12 +168,14 @@ def read_telemetry(
     ``lap_num``, ``lap_session``, the channels (all, or ``channels``) in the unified schema,
     and ``track`` and ``car``; the columns hold pandas' Arrow-backed types. The schema comes
     from the files' headers, so it is known before anything is computed; each partition reads
-    its whole file when it is computed. ``errors`` is as in :func:`telemetry_schema`.
+    its whole file when it is computed. ``errors`` is as in :func:`telemetry_schema`; with
+    "skip", a file whose records fail to read when its partition is computed is an empty
+    partition and a warning instead of the computation's failure.
     """
     schema, probes = telemetry_schema(sources, channels, errors)
     meta = schema.empty_table().to_pandas(types_mapper=pd.ArrowDtype)
     frame: dd.DataFrame = dd.from_map(  # type: ignore[no-untyped-call]
-        _ReadSession(schema), probes, meta=meta, label="corvex-telemetry"
+        _ReadSession(schema, errors), probes, meta=meta, label="corvex-telemetry"
     )
     return frame
 
@@ -178,12 +187,14 @@ def export_dataset(
     channels: Sequence[str] | None = None,
     progress: bool = True,
     format: str = "parquet",  # noqa: A002 - the name of the command line option
+    salvage: bool = False,
 ) -> ExportSummary:
     """:func:`corvex.dataset.export_dataset` with each file converted by a Dask task.
 
     ``client`` is the cluster's client (default: the current one, or a local cluster started
-    for this call). Each task converts one file on a worker and returns its sessions row, laps
-    and schema; the sessions, laps and errors tables are written here at the end.
+    for this call). Each task converts one file on a worker into its session folder and returns
+    its sessions row and schema; this process puts each folder in place and commits the
+    snapshot at the end, as :func:`corvex.dataset.export_dataset` does.
     """
     own: distributed.Client | None = None
     if client is None:
@@ -192,7 +203,7 @@ def export_dataset(
         except ValueError:
             own = client = distributed.Client()  # type: ignore[no-untyped-call]
     try:
-        with _dataset.Export(sources, out, channels, format, progress) as job:
+        with _dataset.Export(sources, out, channels, format, progress, salvage) as job:
             futures = {
                 client.submit(_dataset.convert_session, task, pure=False): task
                 for task in job.tasks

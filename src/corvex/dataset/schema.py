@@ -6,14 +6,17 @@ from collections.abc import Iterable
 
 import pyarrow as pa
 
-# Bump when the layout of the outputs changes, so that a directory written by an older layout
-# is not taken as up to date.
-LAYOUT_VERSION = 1
+# Bump when the layout of the outputs changes. Layout 1 kept the combined tables as the only
+# copy of the sessions' rows and laps; layout 2 keeps each session in its own folder and commits
+# snapshots (see corvex.dataset.store). A layout-1 directory is upgraded in place.
+LAYOUT_VERSION = 2
 
+# The names a user queries: links into the committed snapshot ("current").
 SESSIONS_FILE = "sessions.parquet"
 LAPS_FILE = "laps.parquet"
 ERRORS_FILE = "errors.parquet"
 TELEMETRY_DIR = "telemetry"
+CURRENT = "current"
 SCHEMA_FILE = "_common_metadata"
 LOCK_FILE = ".corvex-export.lock"
 OPTIONS_KEY = b"corvex.export"
@@ -28,12 +31,20 @@ NULL_PARTITION = "__HIVE_DEFAULT_PARTITION__"
 # The key column: the first of the sessions, laps and telemetry tables, never null.
 KEY_FIELD = pa.field(KEY, pa.string(), nullable=False)
 
+# Where a file came from, in every table that names one: "source_path" is the text to show (the
+# name's bytes decoded as UTF-8, any byte that is not UTF-8 shown as \xNN), "source_path_bytes"
+# the name exactly as the file system has it (os.fsencode), which opens the file again.
+SOURCE_FIELDS = [("source_path", pa.string()), ("source_path_bytes", pa.binary())]
+
 SESSION_SCHEMA = pa.schema(
     [
         KEY_FIELD,
-        ("source_path", pa.string()),
+        *SOURCE_FIELDS,
         ("source_size", pa.int64()),
         ("source_mtime_ns", pa.int64()),
+        ("source_hash", pa.string()),
+        ("converted_at", pa.timestamp("ns", tz="UTC")),
+        ("salvaged", pa.bool_()),
         ("output", pa.string()),
         ("track", pa.string()),
         ("track_display_name", pa.string()),
@@ -53,6 +64,11 @@ SESSION_SCHEMA = pa.schema(
         ("fastest_lap_time", pa.float64()),
     ]
 )
+# The lap table's columns, then what counts a lap: ``lap_time`` (s), the simulator's own
+# ``sim_lap_time`` (null without LapLastLapTime), ``valid`` (the rule of corvex.laps: a full lap,
+# off pit road, of the track's length), ``sector_times`` (s, one per sector of the track, null
+# for laps that are not valid; a list, because the number of sectors differs between tracks and
+# a list keeps one schema for every session), and ``fuel_used``.
 LAP_SCHEMA = pa.schema(
     [
         KEY_FIELD,
@@ -62,14 +78,19 @@ LAP_SCHEMA = pa.schema(
         ("start_time", pa.int64()),
         ("end_time", pa.int64()),
         ("lap_time", pa.float64()),
+        ("sim_lap_time", pa.float64()),
+        ("valid", pa.bool_()),
+        ("sector_times", pa.list_(pa.float64())),
+        ("fuel_used", pa.float64()),
     ]
 )
 ERROR_SCHEMA = pa.schema(
     [
-        ("source_path", pa.string()),
+        *SOURCE_FIELDS,
         ("source_size", pa.int64()),
         ("error_class", pa.string()),
         ("reason", pa.string()),
+        ("hint", pa.string()),
     ]
 )
 PARTITION_SCHEMA = pa.schema([(name, pa.string()) for name in PARTITIONS])
@@ -115,3 +136,14 @@ def unify_schemas(
                 continue
         fields.append(pa.field(name, unified, nullable=name != KEY, metadata=f.metadata))
     return pa.schema(fields + list(PARTITION_SCHEMA)), conflicts
+
+
+def conform(table: pa.Table, schema: pa.Schema) -> pa.Table:
+    """``table`` in ``schema``: columns in its order, cast to its types, missing ones null."""
+    columns = []
+    for f in schema:
+        if f.name in table.column_names:
+            columns.append(table.column(f.name).cast(f.type))
+        else:
+            columns.append(pa.nulls(table.num_rows, f.type))
+    return pa.Table.from_arrays(columns, schema=schema)

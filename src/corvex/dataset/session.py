@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import re
 from collections.abc import Mapping, Sequence
 from datetime import UTC, datetime
@@ -10,7 +11,8 @@ from typing import TYPE_CHECKING, Any
 
 import pyarrow as pa
 
-from corvex.dataset.schema import KEY, KEY_FIELD, LAP_NUM, LAP_SCHEMA, LAP_SESSION
+from corvex.dataset.schema import KEY, KEY_FIELD, LAP_NUM, LAP_SCHEMA, LAP_SESSION, LAPS_FILE
+from corvex.dataset.stints import STINTS_FILE, STINTS_SCHEMA, lap_fuel_used, session_stints
 from corvex.laps import fastest_row
 from corvex.session_info import player_entry, text_or_none
 
@@ -80,8 +82,8 @@ def _lap_columns(log: LogFile, count: int) -> tuple[pa.Array, pa.Array]:
 
 
 def session_row(log: LogFile, task: Task) -> dict[str, Any]:
-    """The sessions-table row of one read file, but for its "output", which the conversion
-    (:mod:`corvex.dataset.convert`) decides."""
+    """The sessions-table row of one read file, but for its "output", "source_hash" and
+    "salvaged", which the conversion (:mod:`corvex.dataset.convert`) decides."""
     meta = log.metadata
     info = log.session_info
     driver, car = driver_and_car(info)
@@ -91,9 +93,12 @@ def session_row(log: LogFile, task: Task) -> dict[str, Any]:
     start = meta.get("session_start_date") or 0
     return {
         KEY: task.key,
-        "source_path": task.source,
+        **source_columns(task.source),
         "source_size": task.size,
         "source_mtime_ns": task.mtime_ns,
+        "source_hash": None,
+        "converted_at": datetime.now(UTC),
+        "salvaged": False,
         "track": track,
         "track_display_name": text_or_none(meta.get("track_display_name")),
         "track_length_km": _length_km(meta.get("track_length")),
@@ -113,13 +118,60 @@ def session_row(log: LogFile, task: Task) -> dict[str, Any]:
     }
 
 
-def session_laps(log: LogFile, key: str) -> pa.Table:
-    """The laps of one session in the layout of laps.parquet."""
+def source_columns(path: str) -> dict[str, Any]:
+    """The "source_path" (text to show) and "source_path_bytes" (the name as the file system
+    has it) of a path that may not be UTF-8 (a str with lone surrogates, as os.fsdecode gives)."""
+    raw = os.fsencode(path)
+    return {"source_path": display_path(path), "source_path_bytes": raw}
+
+
+def display_path(path: str) -> str:
+    """A path as text that any table or terminal takes: bytes that are not UTF-8 as \\xNN."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
+def session_tables(log: LogFile, key: str) -> dict[str, pa.Table]:
+    """The per-session tables kept with the session and combined over the dataset at each
+    commit, by file name. A new per-session table is one more entry here (and its schema in
+    :data:`SESSION_TABLE_SCHEMAS`)."""
     summary = log.lap_summary
-    columns = {KEY: pa.repeat(pa.scalar(key, pa.string()), summary.num_rows)}
-    for name in LAP_SCHEMA.names[1:]:
-        columns[name] = summary.column(name)
-    return pa.table(columns).cast(LAP_SCHEMA)
+    return {
+        LAPS_FILE: session_laps(log, key, summary),
+        STINTS_FILE: session_stints(log, key, summary),
+    }
+
+
+# The schema of each per-session table (what an empty dataset's combined table has).
+SESSION_TABLE_SCHEMAS = {LAPS_FILE: LAP_SCHEMA, STINTS_FILE: STINTS_SCHEMA}
+
+
+def session_laps(log: LogFile, key: str, summary: pa.Table | None = None) -> pa.Table:
+    """The laps of one session in the layout of laps.parquet: the lap summary's columns, the
+    sector times as one list per lap, and the fuel each lap used. A new per-lap column is one
+    more entry in ``columns``."""
+    summary = log.lap_summary if summary is None else summary
+    rows = summary.num_rows
+    sectors = sorted(
+        (int(name.removeprefix("sector_")), name)
+        for name in summary.column_names
+        if name.startswith("sector_") and name.removeprefix("sector_").isdigit()
+    )
+    per_lap = zip(*(summary.column(name).to_pylist() for _, name in sectors), strict=True)
+    sector_times = [list(times) if any(t is not None for t in times) else None for times in per_lap]
+    columns: dict[str, Any] = {
+        KEY: pa.repeat(pa.scalar(key, pa.string()), rows),
+        "sector_times": pa.array(sector_times if sectors else [None] * rows,
+                                 pa.list_(pa.float64())),
+        "fuel_used": lap_fuel_used(log, summary),
+    }  # fmt: skip
+    for name in LAP_SCHEMA.names:
+        if name not in columns:
+            columns[name] = (
+                summary.column(name)
+                if name in summary.column_names
+                else pa.nulls(rows, LAP_SCHEMA.field(name).type)
+            )
+    return pa.Table.from_pydict({n: columns[n] for n in LAP_SCHEMA.names}).cast(LAP_SCHEMA)
 
 
 def driver_and_car(info: Mapping[str, Any]) -> tuple[str | None, str | None]:

@@ -23,16 +23,15 @@ _ROW_GROUP = 65_536  # records per Parquet row group: bounds the writer's buffer
 class SessionWriter:
     """How one session's telemetry file is written: its file name suffix and the function.
 
-    ``write(data, path)`` must write the whole file at ``path``; the caller writes it under a
-    temporary name and renames it, unless ``atomic`` says that the writer puts its files in
-    place whole by itself (a format of several files). ``dataset`` says that the files form
-    the Parquet dataset that :func:`open_dataset` reads, whose schemas are unified.
+    ``write(data, path)`` writes the file ``path`` (and, for a format of several files, files
+    of the same stem beside it) into the session's work folder, which the export puts in place
+    whole once the session is complete. ``dataset`` says that the files form the Parquet
+    dataset that :func:`open_dataset` reads, whose schemas are unified.
     """
 
     suffix: str
     write: Callable[[SessionData, Path], None]
     dataset: bool = False
-    atomic: bool = False
 
 
 def _write_parquet(data: SessionData, path: Path) -> None:
@@ -52,8 +51,6 @@ def _write_parquet(data: SessionData, path: Path) -> None:
 
 
 def _write_motec(data: SessionData, path: Path) -> None:
-    # The .ldx goes beside the .ld, and the .ld is renamed into place last: an .ld that is
-    # there is a whole session, which is what a re-run checks.
     from corvex.motec import write_motec
 
     write_motec(data.log, path, channels=data.channels)
@@ -62,5 +59,5 @@ def _write_motec(data: SessionData, path: Path) -> None:
 # Format name -> writer. Other formats plug in here; the command line's --format takes the keys.
 WRITERS: dict[str, SessionWriter] = {
     "parquet": SessionWriter(".parquet", _write_parquet, dataset=True),
-    "motec": SessionWriter(".ld", _write_motec, atomic=True),
+    "motec": SessionWriter(".ld", _write_motec),
 }
