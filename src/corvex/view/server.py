@@ -1,0 +1,401 @@
+"""The viewer's local HTTP server: the page, its static files and read-only data endpoints.
+
+It listens on 127.0.0.1 unless told otherwise and answers GET (and HEAD) only; nothing it
+does writes a file. Requests whose ``Host`` is not this machine's own address are refused, so a
+web page elsewhere cannot reach the viewer through a name that points here. Every endpoint
+names files as :class:`~corvex.view.files.FileCatalog` lists them, and a file that fails to
+read answers with an error the page shows in its error panel; the server keeps running.
+
+Endpoints (all under ``/api/``, parameters in the query string):
+
+- ``files``: the files served;
+- ``session?file=F``: the session at a glance and its channels (JSON);
+- ``layout?file=F&channels=A,B``: the distance charts for those channels (a Bokeh JSON item);
+- ``map_layout``: the map (a Bokeh JSON item);
+- ``compare?file=F&lap=ROW&ref_file=G&ref=ROW&color=C``: a lap against a reference (payload);
+- ``traces?...&channels=A,B&low=M&high=M&px=N``: channels over a window of distance (payload);
+- ``best?file=F&lap=ROW``: the fastest valid lap of the same track and car among the files.
+"""
+
+from __future__ import annotations
+
+import gzip
+import json
+import sys
+import threading
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass, field
+from http import HTTPStatus
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+from typing import Any
+from urllib.parse import parse_qs, urlsplit
+
+from corvex.view.files import FileCatalog, FileRefused
+
+__all__ = ["Response", "ViewApp", "ViewServer", "make_server"]
+
+DEFAULT_PORT = 8765
+# The most channels one traces request may name.
+MAX_CHANNELS = 40
+
+
+@dataclass
+class Response:
+    status: int
+    content_type: str
+    body: bytes
+    headers: dict[str, str] = field(default_factory=dict)
+
+
+def _json(value: Any, status: int = 200) -> Response:
+    body = json.dumps(value, separators=(",", ":"), allow_nan=False).encode("utf-8")
+    return Response(status, "application/json", body)
+
+
+def _error(status: int, text: str) -> Response:
+    return _json({"error": text}, status)
+
+
+class ViewApp:
+    """What the server answers, apart from HTTP: ``handle(path, params)`` -> :class:`Response`.
+
+    ``target`` is the IBT file or directory served; ``units`` the unit system of the values
+    shown ("metric", "imperial", "si").
+    """
+
+    def __init__(self, target: str | Path, units: str = "metric") -> None:
+        self.catalog = FileCatalog(target)
+        self.units = units
+        self.verbose = False
+        self._static: dict[str, tuple[bytes, bytes, str]] = {}
+        self._lock = threading.Lock()
+        self.routes: dict[str, Callable[[Mapping[str, str]], Response]] = {
+            "files": self.files,
+            "session": self.session,
+            "layout": self.layout,
+            "map_layout": self.map_layout,
+            "compare": self.compare,
+            "traces": self.traces,
+            "best": self.best,
+        }
+
+    # -- routing --------------------------------------------------------------------------------
+
+    def handle(self, path: str, params: Mapping[str, str], gzip_ok: bool = False) -> Response:
+        """The response to GET ``path`` with the query ``params``."""
+        if path in ("/", "/index.html"):
+            return self.page()
+        if path.startswith("/static/"):
+            return self.static(path[len("/static/") :], gzip_ok)
+        if path.startswith("/api/"):
+            route = self.routes.get(path[len("/api/") :])
+            if route is None:
+                return _error(404, f"no endpoint {path}")
+            try:
+                return route(params)
+            except FileRefused as exc:
+                return _error(403, str(exc))
+            except FileNotFoundError as exc:
+                return _error(404, f"{exc.filename or ''}: no such file".lstrip(": "))
+            except (KeyError, ValueError, IndexError, OSError, RuntimeError) as exc:
+                return _error(422, _reason(exc))
+            except MemoryError:
+                return _error(507, "not enough memory to read this file")
+            except Exception as exc:  # noqa: BLE001 - the viewer keeps running whatever a file does
+                return _error(500, f"{type(exc).__name__}: {exc}")
+        return _error(404, f"nothing at {path}")
+
+    # -- the page and its files -----------------------------------------------------------------
+
+    def page(self) -> Response:
+        from corvex.view.page import page_html
+
+        names = self.catalog.names()
+        boot = {"mode": "server", "files": names, "file": names[0] if names else None}
+        text = page_html("corvex view", boot, bokeh="static/bokeh.min.js", inline=False)
+        return Response(200, "text/html; charset=utf-8", text.encode("utf-8"))
+
+    def static(self, name: str, gzip_ok: bool) -> Response:
+        kinds = {
+            "view.js": "text/javascript; charset=utf-8",
+            "view.css": "text/css; charset=utf-8",
+            "bokeh.min.js": "text/javascript; charset=utf-8",
+        }
+        if name not in kinds:
+            return _error(404, f"no static file {name!r}")
+        with self._lock:
+            if name not in self._static:
+                from corvex.view.page import bokeh_script, static_text
+
+                text = bokeh_script() if name == "bokeh.min.js" else static_text(name)
+                raw = text.encode("utf-8")
+                self._static[name] = (raw, gzip.compress(raw, 6, mtime=0), kinds[name])
+            raw, packed, kind = self._static[name]
+        headers = {"Cache-Control": "max-age=3600"}
+        if gzip_ok:
+            headers["Content-Encoding"] = "gzip"
+            return Response(200, kind, packed, headers)
+        return Response(200, kind, raw, headers)
+
+    # -- data -----------------------------------------------------------------------------------
+
+    def files(self, params: Mapping[str, str]) -> Response:
+        return _json({"files": self.catalog.names(), "label": self.catalog.label})
+
+    def session(self, params: Mapping[str, str]) -> Response:
+        from corvex.view.data import DEFAULT_CHANNELS, channel_list, session_view
+
+        name = _param(params, "file")
+        log = self.catalog.open(name)
+        view = session_view(log, name)
+        view["channels"] = channel_list(log, self._high_rate(name))
+        view["default_channels"] = [n for n in DEFAULT_CHANNELS if n in log.channels]
+        return _json(view)
+
+    def layout(self, params: Mapping[str, str]) -> Response:
+        from corvex.view.page import chart_item
+
+        name = _param(params, "file")
+        log = self.catalog.open(name)
+        high = set(self._high_rate(name))
+        specs = []
+        for channel in _names(params):
+            if channel in log.channels:
+                meta = log.channels[channel].schema.field(1).metadata or {}
+                specs.append({"name": channel, "stepped": meta.get(b"interpolate") != b"True"})
+            elif channel in high:
+                specs.append({"name": channel, "stepped": False})
+            else:
+                raise KeyError(f"{name} has no channel {channel!r}")
+        return _json({"item": chart_item(specs), "channels": specs})
+
+    def map_layout(self, params: Mapping[str, str]) -> Response:
+        from corvex.view.page import map_item
+
+        return _json(map_item())
+
+    def compare(self, params: Mapping[str, str]) -> Response:
+        from corvex.view.data import comparison
+        from corvex.view.payload import encode
+
+        lap, ref, files = self._pair(params)
+        header, arrays = comparison(lap, ref, params.get("color") or "Speed", files)
+        return Response(200, "application/octet-stream", encode(header, arrays))
+
+    def traces(self, params: Mapping[str, str]) -> Response:
+        from corvex.view.data import traces
+        from corvex.view.payload import encode
+
+        lap, ref, _ = self._pair(params)
+        names = _names(params)
+        if len(names) > MAX_CHANNELS:
+            raise ValueError(f"at most {MAX_CHANNELS} channels a request, not {len(names)}")
+        low = _float(params, "low", float(lap.distance[0]))
+        high = _float(params, "high", float(lap.distance[-1]))
+        px = int(_float(params, "px", 1200))
+        header, arrays = traces(lap, ref, names, low, high, px)
+        return Response(200, "application/octet-stream", encode(header, arrays))
+
+    def best(self, params: Mapping[str, str]) -> Response:
+        """The fastest valid lap of the same layout and car as ``file`` among all the files
+        (the lap ``lap`` of ``file`` itself left out)."""
+        from corvex.laps import fastest_row
+
+        name = _param(params, "file")
+        mine = self._layout_and_car(name)
+        skip_row = int(_float(params, "lap", -1))
+        best: tuple[float, str, int] | None = None
+        for other in self.catalog.names():
+            try:
+                if self._layout_and_car(other) != mine:
+                    continue
+                summary = self.catalog.open(other).lap_summary
+            except (OSError, RuntimeError, ValueError, MemoryError):
+                continue  # a file that does not read is no reference
+            valid = summary.column("valid").to_pylist()
+            if other == name and 0 <= skip_row < len(valid):
+                valid[skip_row] = False
+                summary = summary.set_column(
+                    summary.column_names.index("valid"), "valid", [valid]
+                )
+            row = fastest_row(summary)
+            if row is None:
+                continue
+            seconds = summary.column("lap_time")[row].as_py()
+            if best is None or seconds < best[0]:
+                best = (seconds, other, row)
+        if best is None:
+            raise ValueError(
+                "no valid lap of this track and car in the folder (other than the lap shown)"
+            )
+        return _json({"file": best[1], "row": best[2], "lap_time": best[0]})
+
+    # -- helpers --------------------------------------------------------------------------------
+
+    def _pair(self, params: Mapping[str, str]) -> tuple[Any, Any, tuple[str, str]]:
+        from corvex.view.data import placed_lap
+
+        name = _param(params, "file")
+        ref_name = params.get("ref_file") or name
+        lap = placed_lap(self.catalog.open(name), int(_float(params, "lap")), self.units)
+        ref = placed_lap(self.catalog.open(ref_name), int(_float(params, "ref")), self.units)
+        return lap, ref, (name, ref_name)
+
+    def _high_rate(self, name: str) -> list[str]:
+        def compute(path: Path) -> list[str]:
+            from corvex import _corvex_rs
+
+            variables = _corvex_rs.probe(str(path), salvage=True)["variables"]
+            return [v["name"] for v in variables if v["count"] > 1 and v["name"].endswith("_ST")]
+
+        return list(self.catalog.facts(name, compute))
+
+    def _layout_and_car(self, name: str) -> tuple[Any, ...]:
+        def compute(path: Path) -> tuple[Any, ...]:
+            from corvex import _corvex_rs
+            from corvex.session_info import decode_session_info, parse_session_info, player_entry
+            from corvex.track import layout_key
+
+            raw = _corvex_rs.probe(str(path), salvage=True)["session_info_bytes"]
+            info = parse_session_info(decode_session_info(raw))
+            return (*layout_key(info)[:2], player_entry(info).get("CarScreenName"))
+
+        return tuple(self.catalog.facts(name, compute))
+
+    def warm(self) -> None:
+        """Read the first file and what its first view needs, so the page opens at once."""
+        names = self.catalog.names()
+        if not names:
+            return
+        from corvex.view.data import placed_lap
+
+        try:
+            response = self.session({"file": names[0]})
+            view = json.loads(response.body)
+            log = self.catalog.open(names[0])
+            for row in {view["lap"], view["reference"]} - {None}:
+                placed_lap(log, row, self.units)
+            log.track  # noqa: B018 - built now, not on the first request
+        except (OSError, RuntimeError, ValueError, KeyError, IndexError, MemoryError):
+            pass  # the page shows the error when it asks
+
+
+def _reason(exc: BaseException) -> str:
+    """One line saying what went wrong, with the notes :func:`corvex.open` adds to a file that
+    fails (what it really is)."""
+    text = str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)
+    notes = "; ".join(str(n) for n in getattr(exc, "__notes__", ()))
+    return " ".join(f"{text}; {notes}".split()).strip("; ") or type(exc).__name__
+
+
+def _param(params: Mapping[str, str], key: str) -> str:
+    value = params.get(key)
+    if not value:
+        raise ValueError(f"the request names no {key}")
+    return value
+
+
+def _float(params: Mapping[str, str], key: str, default: float | None = None) -> float:
+    import math
+
+    value = params.get(key)
+    if value is None or value == "":
+        if default is None:
+            raise ValueError(f"the request names no {key}")
+        return default
+    try:
+        number = float(value)
+    except ValueError:
+        raise ValueError(f"{key}={value!r} is not a number") from None
+    if not math.isfinite(number):
+        raise ValueError(f"{key}={value!r} is not a finite number")
+    return number
+
+
+def _names(params: Mapping[str, str]) -> list[str]:
+    return [n for n in (params.get("channels") or "").split(",") if n]
+
+
+# -- HTTP -----------------------------------------------------------------------------------------
+
+
+class ViewServer(ThreadingHTTPServer):
+    """A threading HTTP server answering with a :class:`ViewApp`."""
+
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, address: tuple[str, int], app: ViewApp) -> None:
+        self.app = app
+        super().__init__(address, _Handler)
+
+    @property
+    def url(self) -> str:
+        host, port = self.server_address[:2]
+        shown = f"[{host}]" if ":" in str(host) else str(host)
+        return f"http://{shown}:{port}/"
+
+    def allowed_hosts(self) -> set[str]:
+        host, port = self.server_address[:2]
+        names = {str(host), "localhost", "127.0.0.1", "[::1]"}
+        return {f"{n}:{port}" for n in names} | {f"[{host}]:{port}"}
+
+
+class _Handler(BaseHTTPRequestHandler):
+    server: ViewServer
+    protocol_version = "HTTP/1.1"
+    server_version = "corvex-view"
+
+    def do_GET(self) -> None:
+        self._answer(send_body=True)
+
+    def do_HEAD(self) -> None:
+        self._answer(send_body=False)
+
+    def _refuse_method(self) -> None:
+        self._send(Response(405, "text/plain", b"the viewer only reads\n", {"Allow": "GET, HEAD"}))
+
+    do_POST = do_PUT = do_DELETE = do_PATCH = _refuse_method
+
+    def _answer(self, send_body: bool) -> None:
+        host = self.headers.get("Host", "")
+        if host not in self.server.allowed_hosts():
+            self._send(_error(403, f"host {host!r} is not this viewer's address"), send_body)
+            return
+        parts = urlsplit(self.path)
+        params = {k: v[-1] for k, v in parse_qs(parts.query, keep_blank_values=True).items()}
+        gzip_ok = "gzip" in self.headers.get("Accept-Encoding", "")
+        response = self.server.app.handle(parts.path, params, gzip_ok)
+        self._send(response, send_body)
+
+    def _send(self, response: Response, send_body: bool = True) -> None:
+        self.send_response(response.status)
+        self.send_header("Content-Type", response.content_type)
+        self.send_header("Content-Length", str(len(response.body)))
+        self.send_header("X-Content-Type-Options", "nosniff")
+        if "Cache-Control" not in response.headers:
+            self.send_header("Cache-Control", "no-store")
+        for key, value in response.headers.items():
+            self.send_header(key, value)
+        self.end_headers()
+        if send_body:
+            try:
+                self.wfile.write(response.body)
+            except (BrokenPipeError, ConnectionResetError):
+                pass  # the page went away
+
+    def log_message(self, format: str, *args: Any) -> None:
+        if self.server.app.verbose:
+            sys.stderr.write(f"corvex view: {format % args}\n")
+
+
+def make_server(app: ViewApp, host: str = "127.0.0.1", port: int | None = None) -> ViewServer:
+    """The server of ``app`` bound to ``host``:``port``; without a port the default one, or
+    any free port when that one is taken. ``OSError`` when the port asked for is taken."""
+    if port is not None:
+        return ViewServer((host, port), app)
+    try:
+        return ViewServer((host, DEFAULT_PORT), app)
+    except OSError:
+        return ViewServer((host, 0), app)
