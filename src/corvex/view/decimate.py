@@ -43,7 +43,7 @@ def min_max(x: NDArray[Any], y: NDArray[Any], low: float, high: float, px: int) 
     if stop - first <= 4 * max(px, 1) or not high > low:
         return np.arange(first, stop, dtype=np.intp)
     xs, ys = x[first:stop], y[first:stop]
-    column = np.clip(((xs - low) * (px / (high - low))).astype(np.int64), -1, px)
+    column = np.clip(np.floor((xs - low) * (px / (high - low))), -1, px).astype(np.int64)
     starts = np.concatenate(([0], np.flatnonzero(np.diff(column)) + 1))
     ends = np.append(starts[1:], len(xs)) - 1
     which = np.repeat(np.arange(len(starts)), np.diff(np.append(starts, len(xs))))

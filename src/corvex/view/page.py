@@ -170,16 +170,25 @@ def map_item() -> dict[str, Any]:
         text_font_style="bold",
         text_color="#333333",
     )
-    for side, color in (("ref", REF_COLOR), ("lap", LAP_COLOR)):
-        fig.scatter(
-            x="x",
-            y="y",
-            source=ColumnDataSource({"x": [], "y": []}, name=f"{side}_pos"),
-            size=15,
-            fill_color=color,
-            line_color="white",
-            line_width=2,
-        )
+    # The reference a ring around the lap's dot, so that both show where the cars are level.
+    fig.scatter(
+        x="x",
+        y="y",
+        source=ColumnDataSource({"x": [], "y": []}, name="ref_pos"),
+        size=22,
+        fill_color=None,
+        line_color=REF_COLOR,
+        line_width=4,
+    )
+    fig.scatter(
+        x="x",
+        y="y",
+        source=ColumnDataSource({"x": [], "y": []}, name="lap_pos"),
+        size=12,
+        fill_color=LAP_COLOR,
+        line_color="white",
+        line_width=2,
+    )
     bar = ColorBar(color_mapper=mapper, name="colorbar", title="", width=10, location=(0, 0))
     fig.add_layout(bar, "right")
     return dict(json_item(fig))

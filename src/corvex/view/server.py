@@ -86,6 +86,8 @@ class ViewApp:
         """The response to GET ``path`` with the query ``params``."""
         if path in ("/", "/index.html"):
             return self.page()
+        if path == "/favicon.ico":
+            return Response(204, "image/x-icon", b"")
         if path.startswith("/static/"):
             return self.static(path[len("/static/") :], gzip_ok)
         if path.startswith("/api/"):

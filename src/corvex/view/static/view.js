@@ -425,17 +425,19 @@
     );
     const body = el("tbody");
     for (const zone of zones) {
-      const lost = zone.delta !== null && zone.delta > 0;
+      // Within half a millisecond a zone is level: neither red nor green.
+      const level = zone.delta === null || Math.abs(zone.delta) < 0.0005;
+      const lost = !level && zone.delta > 0;
       body.append(
         el(
           "tr",
           {
-            class: zone.kind + (lost ? " lost" : " gained"),
+            class: zone.kind + (level ? "" : lost ? " lost" : " gained"),
             title: "Click to zoom every chart to " + zone.name,
             onclick: () => zoomTo(zone),
           },
           el("td", {}, zone.name),
-          el("td", { class: "num" }, signed(zone.delta, 3)),
+          el("td", { class: "num" }, level && zone.delta !== null ? "0.000" : signed(zone.delta, 3)),
           el("td", { class: "num" }, zone.kind === "corner" ? number(zone.braking_point, 0) + " / " + number(zone.reference_braking_point, 0) : ""),
           el("td", { class: "num" }, zone.kind === "corner" ? number(zone.min_speed, 1) + " / " + number(zone.reference_min_speed, 1) : ""),
         ),
