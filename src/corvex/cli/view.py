@@ -14,7 +14,7 @@ import sys
 import threading
 from typing import Any
 
-from corvex.cli._common import PROG, CliError, add_command, add_units_option
+from corvex.cli._common import PROG, CliError, add_command, add_salvage_option, add_units_option
 
 
 def cmd_view(args: argparse.Namespace) -> None:
@@ -22,7 +22,7 @@ def cmd_view(args: argparse.Namespace) -> None:
     from corvex.view.server import ViewApp, make_server
 
     try:
-        app = ViewApp(args.target, args.units)
+        app = ViewApp(args.target, args.units, args.salvage)
     except (FileNotFoundError, ValueError) as exc:
         raise CliError(str(exc)) from None
     app.verbose = args.verbose
@@ -101,3 +101,4 @@ def register(sub: Any) -> None:
     )
     parser.add_argument("--verbose", action="store_true", help="print each request")
     add_units_option(parser)
+    add_salvage_option(parser)

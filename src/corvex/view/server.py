@@ -64,8 +64,9 @@ class ViewApp:
     shown ("metric", "imperial", "si").
     """
 
-    def __init__(self, target: str | Path, units: str = "metric") -> None:
-        self.catalog = FileCatalog(target)
+    def __init__(self, target: str | Path, units: str = "metric", salvage: bool = False) -> None:
+        self.catalog = FileCatalog(target, _opener(salvage))
+        self.first: str | None = None  # the first file that reads, shown first
         self.units = units
         self.verbose = False
         self._static: dict[str, tuple[bytes, bytes, str]] = {}
@@ -114,7 +115,8 @@ class ViewApp:
         from corvex.view.page import page_html
 
         names = self.catalog.names()
-        boot = {"mode": "server", "files": names, "file": names[0] if names else None}
+        first = self.first if self.first in names else (names[0] if names else None)
+        boot = {"mode": "server", "files": names, "file": first}
         text = page_html("corvex view", boot, bokeh="static/bokeh.min.js", inline=False)
         return Response(200, "text/html; charset=utf-8", text.encode("utf-8"))
 
@@ -265,22 +267,34 @@ class ViewApp:
 
         return tuple(self.catalog.facts(name, compute))
 
-    def warm(self) -> None:
-        """Read the first file and what its first view needs, so the page opens at once."""
-        names = self.catalog.names()
-        if not names:
-            return
+    def warm(self, tries: int = 5) -> None:
+        """Find the first file that reads (of the first ``tries``) and read what its first
+        view needs, so that the page opens at once and on a file it can show."""
         from corvex.view.data import placed_lap
 
-        try:
-            response = self.session({"file": names[0]})
-            view = json.loads(response.body)
-            log = self.catalog.open(names[0])
-            for row in {view["lap"], view["reference"]} - {None}:
-                placed_lap(log, row, self.units)
-            log.track  # noqa: B018 - built now, not on the first request
-        except (OSError, RuntimeError, ValueError, KeyError, IndexError, MemoryError):
-            pass  # the page shows the error when it asks
+        for name in self.catalog.names()[:tries]:
+            try:
+                view = json.loads(self.session({"file": name}).body)
+            except (OSError, RuntimeError, ValueError, KeyError, IndexError, MemoryError):
+                continue  # the page shows the error when it asks for this file
+            self.first = name
+            try:
+                log = self.catalog.open(name)
+                for row in {view["lap"], view["reference"]} - {None}:
+                    placed_lap(log, row, self.units)
+                log.track  # noqa: B018 - built now, not on the first request
+            except (OSError, RuntimeError, ValueError, KeyError, IndexError, MemoryError):
+                pass
+            return
+
+
+def _opener(salvage: bool) -> Callable[[Path], Any]:
+    def read(path: Path) -> Any:
+        import corvex
+
+        return corvex.open(path, salvage=salvage)
+
+    return read
 
 
 def _reason(exc: BaseException) -> str:
