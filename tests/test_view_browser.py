@@ -71,7 +71,10 @@ def _wait(driver, script: str, timeout: float = 60.0):
         time.sleep(0.05)
 
 
-READY = "return window.corvexView && corvexView.state.ready && corvexView.state.pending === 0"
+READY = (
+    "return window.corvexView && corvexView.state.ready && !!corvexView.state.map"
+    " && corvexView.state.pending === 0"
+)
 
 
 @pytest.fixture(scope="module")

@@ -29,9 +29,14 @@ def cmd_report(args: argparse.Namespace) -> None:
     from corvex.cli.view import require_bokeh
 
     require_bokeh("report")
+    import threading
+
     from corvex.view.data import default_pair, session_view
     from corvex.view.report import report_html, write_report
 
+    # Bokeh takes a second to import; the files are read meanwhile, without the interpreter.
+    loading = threading.Thread(target=_import_bokeh, daemon=True)
+    loading.start()
     path, num = split_lap_choice(args.lap)
     log = _open(args, path)
     if args.reference is not None:
@@ -53,6 +58,7 @@ def cmd_report(args: argparse.Namespace) -> None:
     if lap_row is None or ref_row is None:
         raise CliError(f"{path} has no lap to show")
     channels = parse_names(args.channels)
+    loading.join()
     text = report_html(
         (log, lap_row, Path(path).name),
         (ref_log, ref_row, Path(ref_path).name),
@@ -63,6 +69,11 @@ def cmd_report(args: argparse.Namespace) -> None:
     target = write_report(text, args.output)
     size = target.stat().st_size
     print(f"wrote {target} ({size / 1e6:.1f} MB)")
+
+
+def _import_bokeh() -> None:
+    import bokeh.embed  # noqa: F401
+    import bokeh.plotting  # noqa: F401
 
 
 def _open(args: argparse.Namespace, path: str) -> Any:

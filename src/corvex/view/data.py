@@ -34,6 +34,7 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
     from corvex.base import LogFile
+    from corvex.corner_analysis import DrivenLap
     from corvex.lap import Lap
     from corvex.track import TrackModel
 
@@ -71,21 +72,48 @@ def _number(value: Any) -> float | None:
 # -- the session at a glance -----------------------------------------------------------------
 
 
+class _Kept:
+    """What the views keep of one recording: its lap summary (a ``LogFile`` computes it
+    anew at each ask, a few hundred milliseconds for an hour), its views, its placed laps."""
+
+    def __init__(self, log: LogFile) -> None:
+        self.summary = log.lap_summary
+        self.views: dict[str, dict[str, Any]] = {}
+        self.placed: dict[tuple[int, str], PlacedLap] = {}
+
+
+_KEPT: weakref.WeakKeyDictionary[Any, _Kept] = weakref.WeakKeyDictionary()
+
+
+def _kept(log: LogFile) -> _Kept:
+    found = _KEPT.get(log)
+    if found is None:
+        found = _KEPT[log] = _Kept(log)
+    return found
+
+
 def session_view(log: LogFile, name: str) -> dict[str, Any]:
     """The session at a glance, JSON-ready: ``file``, ``track``, ``car``, ``driver``,
     ``sessions`` (their types), ``laps`` (one dict per row of the lap table: ``row``,
     ``num``, ``session``, ``type``, ``time`` and ``time_text``, ``valid``, ``sectors``,
-    ``fastest``, ``stint``), ``best_sectors``, ``theoretical_best`` and the default pair."""
+    ``fastest``, ``stint``), ``best_sectors``, ``theoretical_best`` and the default pair.
+    Kept with the recording: a copy is returned."""
+    kept = _kept(log)
+    if name not in kept.views:
+        kept.views[name] = _session_view(log, name, kept.summary)
+    return dict(kept.views[name])
+
+
+def _session_view(log: LogFile, name: str, summary: Any) -> dict[str, Any]:
     from corvex.formatting import track_text
-    from corvex.laps import fastest_row
+    from corvex.laps import best_sectors, fastest_row, theoretical_best
     from corvex.session_info import player_entry
 
     info = log.session_info
     player = player_entry(info)
-    summary = log.lap_summary
     fastest = fastest_row(summary)
     sector_names = [c for c in summary.column_names if c.startswith("sector_")]
-    stints = _stint_of_laps(log)
+    stints = _stint_of_laps(log, summary)
     laps = []
     for row, lap in enumerate(summary.to_pylist()):
         laps.append(
@@ -102,7 +130,8 @@ def session_view(log: LogFile, name: str) -> dict[str, Any]:
                 "stint": stints.get((lap["session"], lap["num"])),
             }
         )
-    best = log.best_sectors.to_pylist() if sector_names else []
+    best_table = best_sectors(summary, log.sector_starts) if sector_names else None
+    best = best_table.to_pylist() if best_table is not None else []
     sessions = info.get("SessionInfo", {}) if isinstance(info.get("SessionInfo"), dict) else {}
     kinds = [
         str(s.get("SessionType"))
@@ -119,7 +148,9 @@ def session_view(log: LogFile, name: str) -> dict[str, Any]:
         "duration": format_lap_time(log.duration),
         "laps": laps,
         "best_sectors": [_number(b["time"]) for b in best],
-        "theoretical_best": _number(log.theoretical_best) if sector_names else None,
+        "theoretical_best": _number(theoretical_best(best_table))
+        if best_table is not None
+        else None,
         "lap": lap_row,
         "reference": ref_row,
     }
@@ -129,10 +160,12 @@ def _text(value: Any) -> str | None:
     return None if value is None or value == "" else str(value)
 
 
-def _stint_of_laps(log: LogFile) -> dict[tuple[int, int], int]:
+def _stint_of_laps(log: LogFile, summary: Any) -> dict[tuple[int, int], int]:
     """(session, lap number) -> stint, where the recording tells its stints."""
+    from corvex.stints import stint_table
+
     try:
-        stints = log.stints.to_pylist()
+        stints = stint_table(log.channels, summary, log.lap_record_ranges()).to_pylist()
     except (KeyError, ValueError):
         return {}
     out = {}
@@ -235,6 +268,7 @@ class PlacedLap:
         self.time = time[ahead]  # ms of session time
         self.distance = distance[ahead]  # m from the line
         self._channels: dict[str, Channel] = {}
+        self._driven: tuple[TrackModel, DrivenLap] | None = None
 
     @property
     def lap_time(self) -> float:
@@ -273,26 +307,30 @@ class PlacedLap:
         return found
 
     def describe(self, file: str) -> dict[str, Any]:
+        summary = _kept(self.log).summary
         return {
             "file": file,
             "row": self.row,
             "num": int(self.lap.num),
             "label": self.label,
             "lap_time": _number(self.lap_time),
-            "valid": bool(self.lap.valid),
+            "valid": bool(summary.column("valid")[self.row].as_py()),
         }
 
+    def driven(self, track: TrackModel) -> DrivenLap:
+        """The lap's records on ``track``'s line, for the corner table (kept)."""
+        if self._driven is None or self._driven[0] is not track:
+            from corvex.corner_analysis import DrivenLap, lap_table
 
-_PLACED: weakref.WeakKeyDictionary[Any, dict[tuple[int, str], PlacedLap]] = (
-    weakref.WeakKeyDictionary()
-)
+            self._driven = (track, DrivenLap.of(lap_table(self.lap), track))
+        return self._driven[1]
 
 
 def placed_lap(log: LogFile, row: int, units: str = "metric") -> PlacedLap:
     """The :class:`PlacedLap` of row ``row``, kept with its recording for the next request."""
     if not 0 <= row < log.laps.num_rows:
         raise IndexError(f"no lap in row {row}: the recording has {log.laps.num_rows} laps")
-    kept = _PLACED.setdefault(log, {})
+    kept = _kept(log).placed
     found = kept.get((row, units))
     if found is None:
         found = kept[(row, units)] = PlacedLap(log, row, units)
@@ -498,7 +536,9 @@ _ZONE_COLUMNS = (
 def _zones(lap: PlacedLap, reference: PlacedLap, track: TrackModel) -> list[dict[str, Any]]:
     from corvex.cli._plotting import display_unit
 
-    table = lap.lap.corners(reference.lap, track)
+    from corvex.corner_analysis import corner_table
+
+    table = corner_table(lap.driven(track), reference.driven(track), track)
     speed = display_unit("m/s", lap.units)
     rows = []
     for zone in table.select(list(_ZONE_COLUMNS)).to_pylist():

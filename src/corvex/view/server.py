@@ -70,6 +70,9 @@ class ViewApp:
         self.units = units
         self.verbose = False
         self._static: dict[str, tuple[bytes, bytes, str]] = {}
+        # Bokeh builds a chart in tens of milliseconds: the map and each set of charts asked
+        # for are built once.
+        self._items: dict[Any, dict[str, Any]] = {}
         self._lock = threading.Lock()
         self.routes: dict[str, Callable[[Mapping[str, str]], Response]] = {
             "files": self.files,
@@ -116,7 +119,19 @@ class ViewApp:
 
         names = self.catalog.names()
         first = self.first if self.first in names else (names[0] if names else None)
-        boot = {"mode": "server", "files": names, "file": first}
+        boot: dict[str, Any] = {"mode": "server", "files": names, "file": first}
+        if first is not None and first == self.first:
+            # What the first view asks for first, in the page: one round trip less each.
+            try:
+                session = json.loads(self.session({"file": first}).body)
+                channels = ",".join(session["default_channels"])
+                boot["preload"] = {
+                    "session": session,
+                    "map_layout": json.loads(self.map_layout({}).body),
+                    "layout": json.loads(self.layout({"file": first, "channels": channels}).body),
+                }
+            except (OSError, RuntimeError, ValueError, KeyError, IndexError, MemoryError):
+                pass  # the page asks again, and shows what went wrong
         text = page_html("corvex view", boot, bokeh="static/bokeh.min.js", inline=False)
         return Response(200, "text/html; charset=utf-8", text.encode("utf-8"))
 
@@ -158,8 +173,6 @@ class ViewApp:
         return _json(view)
 
     def layout(self, params: Mapping[str, str]) -> Response:
-        from corvex.view.page import chart_item
-
         name = _param(params, "file")
         log = self.catalog.open(name)
         high = set(self._high_rate(name))
@@ -172,12 +185,27 @@ class ViewApp:
                 specs.append({"name": channel, "stepped": False})
             else:
                 raise KeyError(f"{name} has no channel {channel!r}")
-        return _json({"item": chart_item(specs), "channels": specs})
+        key = tuple((spec["name"], spec["stepped"]) for spec in specs)
+        with self._lock:
+            item = self._items.get(key)
+        if item is None:
+            from corvex.view.page import chart_item
+
+            item = chart_item(specs)
+            with self._lock:
+                self._items[key] = item
+        return _json({"item": item, "channels": specs})
 
     def map_layout(self, params: Mapping[str, str]) -> Response:
-        from corvex.view.page import map_item
+        with self._lock:
+            item = self._items.get("map")
+        if item is None:
+            from corvex.view.page import map_item
 
-        return _json(map_item())
+            item = map_item()
+            with self._lock:
+                self._items["map"] = item
+        return _json(item)
 
     def compare(self, params: Mapping[str, str]) -> Response:
         from corvex.view.data import comparison
@@ -282,9 +310,12 @@ class ViewApp:
                 log = self.catalog.open(name)
                 for row in {view["lap"], view["reference"]} - {None}:
                     placed_lap(log, row, self.units)
-                log.track  # noqa: B018 - built now, not on the first request
+                if view["lap"] is not None:
+                    pair = {"file": name, "lap": str(view["lap"]), "ref": str(view["reference"])}
+                    self.compare(pair)
             except (OSError, RuntimeError, ValueError, KeyError, IndexError, MemoryError):
                 pass
+            self.page()  # builds the charts of the first view
             return
 
 

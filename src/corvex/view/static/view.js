@@ -81,6 +81,13 @@
       if (path === "session" && params.file !== boot.file) return boot.report.ref_session;
       return boot.report[path];
     }
+    // The first view's answers come with the page; taken once each.
+    const preload = boot.preload || {};
+    if (preload[path] && (!params || !params.file || params.file === boot.file)) {
+      const found = preload[path];
+      if (path !== "map_layout" && path !== "session") delete preload[path];
+      if (path !== "layout" || found.channels.map((c) => c.name).join(",") === params.channels) return found;
+    }
     const response = await busy(fetch("api/" + path + "?" + query(params)));
     if (!response.ok) throw await failure(response);
     return response.json();
@@ -112,7 +119,9 @@
     const element = $(target);
     element.innerHTML = "";
     const before = Bokeh.documents.length;
+    performance.mark("embed " + target);
     await Bokeh.embed.embed_item(item, target);
+    performance.mark("embedded " + target);
     return Bokeh.documents[Bokeh.documents.length - 1] || Bokeh.documents[before];
   }
 
@@ -292,7 +301,7 @@
               title: "Remove " + name,
               onclick: () => {
                 state.channels = state.channels.filter((n) => n !== name);
-                buildCharts().then(loadTraces).catch(showError);
+                buildCharts().then(() => loadTraces()).catch(showError);
               },
             },
             "×",
@@ -312,30 +321,52 @@
     return Math.max(200, Math.min(4000, Math.round(width * (window.devicePixelRatio || 1))));
   }
 
-  async function loadCompare(keepZoom) {
-    if (!state.lap || !state.ref) return;
-    const seq = ++state.compareSeq;
-    const params = {
+  function pairParams() {
+    return {
       file: state.lap.file,
       lap: state.lap.row,
       ref_file: state.ref.file,
       ref: state.ref.row,
-      color: state.color,
     };
-    const payload = await getPayload("compare", params);
+  }
+
+  // The comparison, and with `whole` the whole lap's traces asked for at the same time.
+  function fetchPair(whole) {
+    const compare = getPayload("compare", Object.assign({ color: state.color }, pairParams()));
+    return Promise.all([compare, whole ? fetchTraces(null, null) : null]);
+  }
+
+  // Draws a comparison fetched by fetchPair: the slip, the map, the corner table, the traces.
+  async function showPair(fetched, keepZoom) {
+    const seq = ++state.compareSeq;
+    const tracesSeq = ++state.tracesSeq;
+    const [payload, traces] = await fetched;
     if (seq !== state.compareSeq) return;
     state.compare = payload;
-    const extent = payload.header.extent;
     const range = xRange();
-    if (range && !keepZoom) {
-      state.settingRange = true;
-      range.setv({ start: extent[0], end: extent[1] });
-      state.settingRange = false;
-    }
+    if (range && !keepZoom) setRange(payload.header.extent);
     applyCompare();
     renderSummary();
     renderZones();
-    await loadTraces();
+    if (traces && tracesSeq === state.tracesSeq) applyTraces(traces);
+    else await loadTraces();
+  }
+
+  async function loadCompare(keepZoom) {
+    if (!state.lap || !state.ref) return;
+    await showPair(fetchPair(!keepZoom), keepZoom);
+  }
+
+  // Moves the shared range without asking for the window's traces (they come whole).
+  function setRange(extent) {
+    const range = xRange();
+    if (!range) return;
+    state.settingRange = true;
+    try {
+      range.setv({ start: extent[0], end: extent[1] });
+    } finally {
+      state.settingRange = false;
+    }
   }
 
   function applyCompare() {
@@ -357,7 +388,7 @@
       text: h.corners.map((c) => "T" + c.corner),
     });
     const range = xRange();
-    if (range && range.start === 0 && range.end === 1) range.setv({ start: h.extent[0], end: h.extent[1] });
+    if (range && range.start === 0 && range.end === 1) setRange(h.extent);
     if (state.map) {
       const tx = a.track_x ? Array.from(a.track_x) : [];
       const ty = a.track_y ? Array.from(a.track_y) : [];
@@ -457,31 +488,19 @@
     cursor(apex !== undefined ? apex : (zone.start + zone.end) / 2);
   }
 
-  async function loadTraces() {
-    if (!state.lap || !state.ref || !state.charts || !state.channels.length) return;
-    const range = xRange();
-    const seq = ++state.tracesSeq;
-    const low = range ? range.start : 0;
-    const high = range ? range.end : 1e9;
+  // The picked channels of both laps over [low, high] m (null: the whole lap), thinned by the
+  // viewer to the charts' width, a few channels a request.
+  function fetchTraces(low, high) {
+    if (report) return Promise.all([getPayload("traces", {})]);
     const batches = [];
     for (let i = 0; i < state.channels.length; i += 3) batches.push(state.channels.slice(i, i + 3));
-    const base = {
-      file: state.lap.file,
-      lap: state.lap.row,
-      ref_file: state.ref.file,
-      ref: state.ref.row,
-      low: low.toFixed(1),
-      high: high.toFixed(1),
-      px: chartPixels(),
-    };
-    const results = await Promise.all(
-      batches.map((names, k) =>
-        report
-          ? getPayload("traces", {})
-          : getPayload("traces", Object.assign({ channels: names.join(",") }, base)),
-      ),
+    const base = Object.assign({ low: low, high: high, px: chartPixels() }, pairParams());
+    return Promise.all(
+      batches.map((names) => getPayload("traces", Object.assign({ channels: names.join(",") }, base))),
     );
-    if (seq !== state.tracesSeq) return;
+  }
+
+  function applyTraces(results) {
     for (const { header, arrays } of results) {
       for (const ch of header.channels) {
         const t = {
@@ -499,7 +518,19 @@
       }
     }
     state.ready = true;
+    performance.mark("charts drawn");
     if (state.cursor !== null) cursor(state.cursor);
+  }
+
+  // The traces of the window shown, after a zoom or a change of channels.
+  async function loadTraces() {
+    if (!state.lap || !state.ref || !state.charts || !state.channels.length) return;
+    const range = xRange();
+    const seq = ++state.tracesSeq;
+    const low = range ? range.start.toFixed(1) : null;
+    const high = range ? range.end.toFixed(1) : null;
+    const results = await fetchTraces(low, high);
+    if (seq === state.tracesSeq) applyTraces(results);
   }
 
   function zoomed() {
@@ -612,19 +643,23 @@
     for (const c of session.channels) if (c.rate === "tick") color.append(el("option", { value: c.name }, c.name));
     if (!names.has(state.color)) state.color = session.channels.length ? session.channels[0].name : "";
     color.value = state.color;
-    await buildCharts();
+    state.compare = null;
     if (session.lap === null) {
+      await buildCharts();
       showError("this recording has no laps to show");
       return;
     }
     state.lap = { file, row: report ? boot.lap.row : session.lap };
     state.ref = report ? { file: boot.reference.file, row: boot.reference.row } : { file, row: session.reference };
+    // Asked for now, drawn once the charts are there.
+    const fetched = fetchPair(true);
+    await buildCharts();
     $("lap").value = String(state.lap.row);
     $("ref-file").value = state.ref.file === file ? "" : state.ref.file;
     await fillRefLaps(state.ref.file);
     $("ref").value = String(state.ref.row);
     markRows();
-    await loadCompare(false);
+    await showPair(fetched, false);
   }
 
   function addChannel() {
@@ -640,7 +675,7 @@
     input.value = "";
     if (state.channels.includes(match)) return;
     state.channels.push(match);
-    buildCharts().then(loadTraces).catch(showError);
+    buildCharts().then(() => loadTraces()).catch(showError);
   }
 
   function wire() {
@@ -690,15 +725,18 @@
   }
 
   async function start() {
+    performance.mark("start");
     window.corvexView = api;
     wire();
     try {
-      state.map = await embed(report ? boot.report.map_layout : await getJSON("map_layout", {}), "map");
       if (report) {
         state.channels = boot.channels;
         state.color = boot.color;
       }
+      // The charts first, then the map.
       await loadFile(state.file);
+      state.map = await embed(await getJSON("map_layout", {}), "map");
+      applyCompare();
     } catch (error) {
       showError(error);
     }
