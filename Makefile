@@ -23,7 +23,7 @@ BUILD_DIR := $(VENV)/cmake-build
 PIP_FILTER := { grep -v '^Requirement already satisfied' || true; }
 say = @printf '\033[1m==> %s\033[0m\n' "$(1)"
 
-.PHONY: venv install demo test lint wheel wheel-one test-sanitize test-tsan test-alloc bench \
+.PHONY: venv install demo test lint wheel wheel-one test-sanitize test-tsan test-alloc bench screenshots \
 	bench-motec bench-session-info bench-dataset fuzz fuzz-build fuzz-python format clean \
 	sanitize-build windows-check
 
@@ -167,12 +167,19 @@ wheel-one:
 # region and a numpy peer; prints the ratios, peak memory and callgrind's instruction count.
 # Then times log.stints and the fuel table on that session and on a one-hour race with two stops
 # (target: at most 50 ms together), and the track model of that session, a corner table and
-# `corvex map`, against their targets.
+# `corvex map`, against their targets; then `corvex view` in chromium (first chart, switching
+# laps, the largest response) and `corvex report` (bench/bench_view.py).
 BENCH_ARGS ?=
 bench: install
 	$(PY) bench/bench.py $(BENCH_ARGS)
 	$(PY) bench/bench_stints.py
 	$(PY) bench/bench_track.py
+	$(PY) bench/bench_view.py
+
+# The screenshots of the documentation (docs/images/), taken by the viewer's browser tests in
+# Debian's chromium; never edited by hand.
+screenshots: install
+	CORVEX_SCREENSHOTS=docs/images $(PY) -m pytest -q tests/test_view_browser.py
 
 # Times the MoTeC export of the same session against reading it.
 bench-motec: install

@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import gzip
 import json
+import os
 import sys
 import threading
 from collections.abc import Callable, Mapping
@@ -105,7 +106,8 @@ class ViewApp:
             except FileNotFoundError as exc:
                 return _error(404, f"{exc.filename or ''}: no such file".lstrip(": "))
             except (KeyError, ValueError, IndexError, OSError, RuntimeError) as exc:
-                return _error(422, _reason(exc))
+                # Files are named as the page names them, relative to the directory.
+                return _error(422, _reason(exc).replace(f"{self.catalog.root}{os.sep}", ""))
             except MemoryError:
                 return _error(507, "not enough memory to read this file")
             except Exception as exc:  # noqa: BLE001 - the viewer keeps running whatever a file does

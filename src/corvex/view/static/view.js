@@ -501,6 +501,7 @@
   }
 
   function applyTraces(results) {
+    state.window = results.length ? results[0].header.window : null;
     for (const { header, arrays } of results) {
       for (const ch of header.channels) {
         const t = {
@@ -623,8 +624,14 @@
 
   async function loadFile(file) {
     clearError();
+    let session;
+    try {
+      session = await getJSON("session", { file });
+    } catch (error) {
+      $("file").value = state.file; // the file shown stays the one picked
+      throw error;
+    }
     state.file = file;
-    const session = await getJSON("session", { file });
     state.session = session;
     renderSession(session);
     fillFiles();
