@@ -194,8 +194,8 @@ def bench_high_rate(url: str) -> None:
         ) as response:
             body = response.read()
         took = (time.perf_counter() - start) * 1000
-        what = "whole lap" if not window else "400 m"
-        print(f"{'two 360 Hz channels, both laps, ' + what:<58} {took:9.1f} ms  {len(body) / 1000:.1f} KB")
+        what = "two 360 Hz channels, both laps, " + ("whole lap" if not window else "400 m")
+        print(f"{what:<58} {took:9.1f} ms  {len(body) / 1000:.1f} KB")
 
 
 def bench_report(session: Path, rounds: int) -> None:
@@ -207,7 +207,9 @@ def bench_report(session: Path, rounds: int) -> None:
             start = time.perf_counter()
             subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
             times.append(time.perf_counter() - start)
-        verdict("corvex report (a new process, to the file written)", [t * 1000 for t in times], 3000)
+        verdict(
+            "corvex report (a new process, to the file written)", [t * 1000 for t in times], 3000
+        )
         size = out.stat().st_size / 1e6
         print(f"{'report size':<58} {size:9.2f} MB  target 5 MB  {'ok' if size <= 5 else 'OVER'}")
 

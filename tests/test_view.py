@@ -20,8 +20,6 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from corvex.testing import tracks as T
-
 pytest.importorskip("bokeh")
 
 from corvex.view.decimate import min_max  # noqa: E402
@@ -29,30 +27,13 @@ from corvex.view.files import FileCatalog, FileRefused  # noqa: E402
 from corvex.view.payload import decode, encode  # noqa: E402
 from corvex.view.server import ViewApp, make_server  # noqa: E402
 
-# Lap 1 and 2 alike, lap 3 brakes 10 m earlier into the third turn, lap 4 is 3 km/h slower
-# through the sixth.
-PLANS = [T.LapPlan(), T.LapPlan(), T.LapPlan(brake_earlier={2: 10.0}), T.LapPlan(slower={5: 0.83})]
-
 
 @pytest.fixture(scope="module")
-def road_drive() -> T.Drive:
-    return T.drive(T.road_course(), PLANS)
+def folder(view_folder) -> Path:
+    return view_folder
 
 
-@pytest.fixture(scope="module")
-def folder(tmp_path_factory, road_drive) -> Path:
-    """a.ibt (the road course), sub/oval.ibt (another track), cut.ibt (a file cut short)."""
-    root = tmp_path_factory.mktemp("view")
-    data = T.session_file(road_drive)
-    (root / "a.ibt").write_bytes(data)
-    (root / "sub").mkdir()
-    (root / "sub" / "oval.ibt").write_bytes(T.session_file(T.drive(T.oval(), [T.LapPlan()] * 2)))
-    (root / "cut.ibt").write_bytes(data[: len(data) // 3])
-    (root / "notes.txt").write_text("not a recording")
-    return root
-
-
-def _rows(app: ViewApp, name: str = "a.ibt") -> dict[int, int]:
+def _rows(app: ViewApp, name: str = "road.ibt") -> dict[int, int]:
     """Lap number -> row of the lap table."""
     session = json.loads(app.handle("/api/session", {"file": name}).body)
     return {lap["num"]: lap["row"] for lap in session["laps"]}
@@ -166,7 +147,7 @@ def test_traces_place_each_sample_at_its_distance(folder, road_drive):
     rows = _rows(app)
     body = app.handle(
         "/api/traces",
-        {"file": "a.ibt", "lap": str(rows[2]), "ref": str(rows[1]), "channels": "Speed,Gear",
+        {"file": "road.ibt", "lap": str(rows[2]), "ref": str(rows[1]), "channels": "Speed,Gear",
          "px": "4000"},
     ).body  # fmt: skip
     header, arrays = decode(body)
@@ -194,7 +175,9 @@ def test_the_comparison_charges_the_late_lap_where_it_lost(folder, road_drive):
     app = ViewApp(folder)
     rows = _rows(app)
     header, arrays = decode(
-        app.handle("/api/compare", {"file": "a.ibt", "lap": str(rows[3]), "ref": str(rows[1])}).body
+        app.handle(
+            "/api/compare", {"file": "road.ibt", "lap": str(rows[3]), "ref": str(rows[1])}
+        ).body
     )
     # Lap 3 brakes 10 m early into the third turn of the track: its worst zone is that corner,
     # lost (positive), and the slip at the end is the two laps' difference of times.
@@ -210,9 +193,9 @@ def test_the_comparison_charges_the_late_lap_where_it_lost(folder, road_drive):
 
 def test_the_best_lap_of_the_same_track_and_car(folder, road_drive):
     app = ViewApp(folder)
-    best = json.loads(app.handle("/api/best", {"file": "a.ibt"}).body)
+    best = json.loads(app.handle("/api/best", {"file": "road.ibt"}).body)
     times = np.diff(road_drive.crossings)
-    assert best["file"] == "a.ibt"
+    assert best["file"] == "road.ibt"
     assert best["lap_time"] == pytest.approx(times.min(), abs=0.02)
     # The oval is another track: its laps never count.
     other = json.loads(app.handle("/api/best", {"file": "sub/oval.ibt"}).body)
@@ -247,14 +230,14 @@ def _get(server, path, method="GET", host=None):
 @pytest.mark.parametrize(
     ("path", "status", "message"),
     [
-        ("/api/session?file=../a.ibt", 403, "under the viewer's directory"),
+        ("/api/session?file=../road.ibt", 403, "under the viewer's directory"),
         ("/api/session?file=%2Fetc%2Fpasswd", 403, "absolute"),
         ("/api/session?file=notes.txt", 403, "not an IBT file"),
         ("/api/session?file=missing.ibt", 404, "no such file"),
-        ("/api/session?file=cut.ibt", 422, "cut|truncated|too small|salvage"),
-        ("/api/compare?file=a.ibt&lap=99&ref=1", 422, "row 99"),
-        ("/api/traces?file=a.ibt&lap=1&ref=1&channels=Nope", 422, "Nope"),
-        ("/api/compare?file=a.ibt&lap=x&ref=1", 422, "not a number"),
+        ("/api/session?file=road-cut.ibt", 422, "cut|truncated|too small|salvage"),
+        ("/api/compare?file=road.ibt&lap=99&ref=1", 422, "row 99"),
+        ("/api/traces?file=road.ibt&lap=1&ref=1&channels=Nope", 422, "Nope"),
+        ("/api/compare?file=road.ibt&lap=x&ref=1", 422, "not a number"),
         ("/api/nothing", 404, "no endpoint"),
     ],
 )
@@ -263,7 +246,7 @@ def test_bad_requests_get_an_error_and_the_server_goes_on(server, path, status, 
     assert got == status
     assert re.search(message, json.loads(body)["error"], re.I)
     ok, page = _get(server, "/api/files")
-    assert ok == 200 and json.loads(page)["files"] == ["a.ibt", "cut.ibt", "sub/oval.ibt"]
+    assert ok == 200 and json.loads(page)["files"] == ["road-cut.ibt", "road.ibt", "sub/oval.ibt"]
 
 
 @pytest.mark.parametrize(
@@ -289,7 +272,10 @@ def test_report_is_one_file_without_addresses(folder, tmp_path):
     from corvex.cli import main
 
     out = tmp_path / "r.html"
-    assert main(["report", str(folder / "a.ibt:3"), str(folder / "a.ibt:1"), "-o", str(out)]) == 0
+    assert (
+        main(["report", str(folder / "road.ibt:3"), str(folder / "road.ibt:1"), "-o", str(out)])
+        == 0
+    )
     text = out.read_text()
     assert os.listdir(tmp_path) == ["r.html"]
     # The markup and the viewer's own script and style name no address; BokehJS's text
@@ -311,7 +297,7 @@ def test_report_is_one_file_without_addresses(folder, tmp_path):
 @pytest.mark.skipif(sys.platform == "win32", reason="SIGINT to a child process")
 def test_view_says_where_it_listens_and_stops_on_ctrl_c(folder):
     child = subprocess.Popen(
-        [sys.executable, "-m", "corvex", "view", str(folder / "a.ibt"), "--no-browser",
+        [sys.executable, "-m", "corvex", "view", str(folder / "road.ibt"), "--no-browser",
          "--port", "0"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )  # fmt: skip
@@ -324,7 +310,7 @@ def test_view_says_where_it_listens_and_stops_on_ctrl_c(folder):
         assert url and "this computer only" in line
         conn = http.client.HTTPConnection("127.0.0.1", int(url[1]), timeout=30)
         conn.request("GET", "/api/files")
-        assert json.loads(conn.getresponse().read())["files"] == ["a.ibt"]
+        assert json.loads(conn.getresponse().read())["files"] == ["road.ibt"]
         conn.close()
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=30)

@@ -38,7 +38,6 @@ from selenium.webdriver.support.ui import Select  # noqa: E402
 import corvex  # noqa: E402
 from corvex.view.server import ViewApp, make_server  # noqa: E402
 
-PLANS = [T.LapPlan(), T.LapPlan(), T.LapPlan(brake_earlier={2: 10.0}), T.LapPlan(slower={5: 0.83})]
 SIZE = (1600, 1300)
 
 
@@ -71,7 +70,9 @@ def _wait(driver, script: str, timeout: float = 60.0):
         if value:
             return value
         if time.monotonic() > end:
-            error = driver.execute_script("return document.getElementById('error-text').textContent")
+            error = driver.execute_script(
+                "return document.getElementById('error-text').textContent"
+            )
             raise AssertionError(f"timed out waiting for {script!r}; error panel: {error!r}")
         time.sleep(0.05)
 
@@ -83,17 +84,13 @@ READY = (
 
 
 @pytest.fixture(scope="module")
-def drive() -> T.Drive:
-    return T.drive(T.road_course(), PLANS)
+def drive(road_drive) -> T.Drive:
+    return road_drive
 
 
 @pytest.fixture(scope="module")
-def folder(tmp_path_factory, drive) -> Path:
-    root = tmp_path_factory.mktemp("browser")
-    data = T.session_file(drive)
-    (root / "road.ibt").write_bytes(data)
-    (root / "road-cut.ibt").write_bytes(data[: len(data) // 3])
-    return root
+def folder(view_folder) -> Path:
+    return view_folder
 
 
 @pytest.fixture(scope="module")
@@ -174,8 +171,7 @@ def test_cursor_zoom_and_corners_follow_each_other(driver, url, folder, drive, t
     _wait(
         driver,
         "const r = corvexView.model('charts', 'x_range'); const w = corvexView.state.window;"
-        " return w && Math.abs(w[0] - r.start) < 1 && Math.abs(w[1] - r.end) < 1 && "
-        + READY[7:],
+        " return w && Math.abs(w[0] - r.start) < 1 && Math.abs(w[1] - r.end) < 1 && " + READY[7:],
     )
     zone = next(
         z
@@ -213,7 +209,10 @@ def test_the_report_opens_without_a_network(folder, tmp_path):
     from corvex.cli import main
 
     out = tmp_path / "report.html"
-    assert main(["report", f"{folder / 'road.ibt'}:3", f"{folder / 'road.ibt'}:1", "-o", str(out)]) == 0
+    assert (
+        main(["report", f"{folder / 'road.ibt'}:3", f"{folder / 'road.ibt'}:1", "-o", str(out)])
+        == 0
+    )
     # No name resolves and every connection goes to a closed port.
     offline = _browser("--host-resolver-rules=MAP * ~NOTFOUND", "--proxy-server=127.0.0.1:9")
     try:

@@ -13,7 +13,6 @@ from pathlib import Path
 from typing import Any
 
 from corvex.cli._common import (
-    PROG,
     CliError,
     add_command,
     add_lap_pair,

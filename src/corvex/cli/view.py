@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import argparse
 import signal
-import sys
 import threading
 from typing import Any
 

@@ -535,7 +535,6 @@ _ZONE_COLUMNS = (
 
 def _zones(lap: PlacedLap, reference: PlacedLap, track: TrackModel) -> list[dict[str, Any]]:
     from corvex.cli._plotting import display_unit
-
     from corvex.corner_analysis import corner_table
 
     table = corner_table(lap.driven(track), reference.driven(track), track)

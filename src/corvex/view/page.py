@@ -44,10 +44,11 @@ def chart_item(channels: Sequence[Mapping[str, Any]]) -> dict[str, Any]:
     from bokeh import events
     from bokeh.embed import json_item
     from bokeh.layouts import column
-    from bokeh.models import ColumnDataSource, Label, LabelSet, Range1d
+    from bokeh.models import ColumnDataSource, Range1d
+    from bokeh.models.annotations import Label, LabelSet
     from bokeh.plotting import figure
 
-    x_range = Range1d(0.0, 1.0, name="x_range")
+    x_range = Range1d(start=0.0, end=1.0, name="x_range")
     cursor = ColumnDataSource({"x": []}, name="cursor")
     sectors = ColumnDataSource({"x": []}, name="sectors")
     corners = ColumnDataSource({"x": [], "text": []}, name="corner_marks")
@@ -132,7 +133,8 @@ def map_item() -> dict[str, Any]:
     """The track map as a Bokeh JSON item: the track, the lap's path coloured through the
     ``color_mapper``, both cars' places at the cursor and the corner numbers."""
     from bokeh.embed import json_item
-    from bokeh.models import ColorBar, ColumnDataSource, LinearColorMapper
+    from bokeh.models import ColumnDataSource, LinearColorMapper
+    from bokeh.models.annotations import ColorBar
     from bokeh.palettes import Turbo256
     from bokeh.plotting import figure
 

@@ -58,9 +58,7 @@ def report_html(
     header, arrays = comparison(ours, theirs, color, (name, ref_name))
     low, high = header["extent"]
     trace_header, trace_arrays = traces(ours, theirs, channels, low, high, REPORT_PIXELS)
-    specs = [
-        {"name": c["name"], "stepped": c["stepped"]} for c in trace_header["channels"]
-    ]
+    specs = [{"name": c["name"], "stepped": c["stepped"]} for c in trace_header["channels"]]
     session = session_view(log, name)
     session["channels"] = channel_list(log)
     session["default_channels"] = list(channels)

@@ -26,7 +26,6 @@ import sys
 import threading
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
-from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from typing import Any
@@ -250,9 +249,7 @@ class ViewApp:
             valid = summary.column("valid").to_pylist()
             if other == name and 0 <= skip_row < len(valid):
                 valid[skip_row] = False
-                summary = summary.set_column(
-                    summary.column_names.index("valid"), "valid", [valid]
-                )
+                summary = summary.set_column(summary.column_names.index("valid"), "valid", [valid])
             row = fastest_row(summary)
             if row is None:
                 continue
@@ -379,16 +376,21 @@ class ViewServer(ThreadingHTTPServer):
         self.app = app
         super().__init__(address, _Handler)
 
+    def _host_port(self) -> tuple[str, int]:
+        host, port = self.server_address[:2]
+        return (host.decode() if isinstance(host, bytes) else str(host)), int(port)
+
     @property
     def url(self) -> str:
-        host, port = self.server_address[:2]
-        shown = f"[{host}]" if ":" in str(host) else str(host)
+        host, port = self._host_port()
+        shown = f"[{host}]" if ":" in host else host
         return f"http://{shown}:{port}/"
 
     def allowed_hosts(self) -> set[str]:
-        host, port = self.server_address[:2]
-        names = {str(host), "localhost", "127.0.0.1", "[::1]"}
-        return {f"{n}:{port}" for n in names} | {f"[{host}]:{port}"}
+        """The Host headers of requests to this server (by address, or as localhost)."""
+        host, port = self._host_port()
+        names = {host, f"[{host}]", "localhost", "127.0.0.1", "[::1]"}
+        return {f"{n}:{port}" for n in names}
 
 
 class _Handler(BaseHTTPRequestHandler):
