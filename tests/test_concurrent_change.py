@@ -62,15 +62,29 @@ def test_cutting_the_file_during_the_pass_never_kills_the_reader(big_file: Path)
     )
     assert child.stdin is not None and child.stdout is not None
     outcomes = []
-    # The first call, uncut, tells how long a pass takes here.
-    started = time.perf_counter()
-    child.stdin.write("go\n")
-    child.stdin.flush()
-    assert child.stdout.readline().strip() == "start"
-    first = json.loads(child.stdout.readline())
-    assert first["result"] == "LogFile", first
-    pass_seconds = time.perf_counter() - started
-    for _ in range(ROUNDS):
+
+    def call() -> None:
+        child.stdin.write("go\n")
+        child.stdin.flush()
+        assert child.stdout.readline().strip() == "start"
+
+    # Uncut calls tell how long a pass takes here: the first one also imports pyarrow, so the
+    # quickest of the later ones is the pass.
+    passes = []
+    for _ in range(4):
+        started = time.perf_counter()
+        call()
+        uncut = json.loads(child.stdout.readline())
+        assert uncut["result"] == "LogFile", uncut
+        passes.append(time.perf_counter() - started)
+    pass_seconds = min(passes[1:])
+
+    def caught(found: list[dict[str, object]]) -> bool:
+        return any("I/O error" in str(o.get("message", "")) for o in found)
+
+    # At least ROUNDS cuts, and more (up to three times as many) until one lands mid-pass: on a
+    # busy machine a pass can take longer or shorter than the one measured.
+    while len(outcomes) < ROUNDS or (not caught(outcomes) and len(outcomes) < 3 * ROUNDS):
         shutil.copyfile(big_file, path)
         child.stdin.write("go\n")
         child.stdin.flush()
@@ -85,10 +99,9 @@ def test_cutting_the_file_during_the_pass_never_kills_the_reader(big_file: Path)
     child.stdin.close()
     stderr = child.stderr.read() if child.stderr else ""
     assert child.wait(timeout=60) == 0, f"the reader died ({child.returncode}): {stderr[-800:]}"
-    assert len(outcomes) == ROUNDS
+    assert len(outcomes) >= ROUNDS
     for outcome in outcomes:
         assert outcome["result"] in ("LogFile", "OSError"), outcome
         if outcome["result"] == "OSError":
             assert outcome["message"].startswith(f"{path}: "), outcome
-    cut_mid_pass = [o for o in outcomes if "I/O error" in o.get("message", "")]
-    assert cut_mid_pass, f"no call was caught mid-pass: {outcomes}"
+    assert caught(outcomes), f"no call was caught mid-pass: {outcomes}"

@@ -186,7 +186,8 @@ def unambiguous(name: str) -> bool:
     if lines[-1] == "":
         return False
     for line in lines[1:]:
-        body = line.lstrip(" \t")
+        # The parser reads a line without the blanks around it, a carriage return among them.
+        body = line.lstrip(" \t\r")
         if line and (
             not body
             or body[0] == "#"
