@@ -20,6 +20,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from corvex.testing import tracks as T
+
 pytest.importorskip("bokeh")
 
 from corvex.view.decimate import min_max  # noqa: E402
@@ -318,3 +320,36 @@ def test_view_says_where_it_listens_and_stops_on_ctrl_c(folder):
         child.kill()
     assert child.returncode == 0
     assert "stopped" in out and "Traceback" not in err
+
+
+# -- references from a dataset -------------------------------------------------------------------
+
+
+def test_the_best_lap_may_come_from_a_dataset(tmp_path, road_drive):
+    """A folder with a slow recording and a dataset (`corvex export`) of a faster session of
+    the same track: the best reference is the dataset's fastest lap, drawn against."""
+    from corvex.cli import main
+
+    source = tmp_path / "source"
+    source.mkdir()
+    (source / "fast.ibt").write_bytes(T.session_file(road_drive))
+    root = tmp_path / "root"
+    root.mkdir()
+    assert main(["export", str(source), "-o", str(root / "export")]) == 0
+    slow = T.drive(T.road_course(), [T.LapPlan(slower={k: 2.0 for k in range(8)})] * 3)
+    (root / "slow.ibt").write_bytes(T.session_file(slow))
+    app = ViewApp(root)
+    rows = _rows(app, "slow.ibt")  # the page asks for the session first
+    best = json.loads(app.handle("/api/best", {"file": "slow.ibt"}).body)
+    fast_times = np.diff(road_drive.crossings)
+    assert best["file"].startswith("dataset:export|") and best["label"] == "dataset export"
+    assert best["lap_time"] == pytest.approx(fast_times.min(), abs=0.02)
+    params = {"file": "slow.ibt", "lap": str(rows[2]), "ref_file": best["file"], "ref": "0"}
+    header, arrays = decode(app.handle("/api/compare", params).body)
+    slow_time = slow.crossings[2] - slow.crossings[1]
+    assert arrays["delta_y"][-1] == pytest.approx(slow_time - fast_times.min(), abs=0.02)
+    assert header["reference"]["label"].startswith("export lap ")
+    _, traces = decode(app.handle("/api/traces", params | {"channels": "Speed"}).body)
+    assert len(traces["Speed|ref_x"]) > 1000
+    refused = app.handle("/api/compare", params | {"ref_file": "dataset:..|x|0|1"})
+    assert refused.status == 403

@@ -24,6 +24,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+import pyarrow as pa
 
 from corvex.analysis import lap_distance, track_metres
 from corvex.columns import column_values
@@ -45,6 +46,7 @@ __all__ = [
     "comparison",
     "default_pair",
     "placed_lap",
+    "saved_lap",
     "session_view",
     "traces",
 ]
@@ -223,40 +225,51 @@ class Channel:
 
 
 class PlacedLap:
-    """One lap of a recording (its row of the lap table) on distance from the line.
+    """One lap on distance from the line: a lap of a recording (a :class:`~corvex.Lap`), or a
+    saved lap (a wide table of one lap's records, ``timecodes`` first, as a dataset keeps
+    them; see :func:`saved_lap`).
 
     The lap's records that reach new distance give distance against time; any sample taken
     during the lap is placed by its time between them. Raises ``ValueError`` for a lap with
     no distance channel or fewer than two records that move.
     """
 
-    def __init__(self, log: LogFile, row: int, units: str = "metric") -> None:
-        from corvex.formatting import lap_label
-
-        self.log = log
-        self.row = row
+    def __init__(
+        self,
+        source: Lap | pa.Table,
+        units: str = "metric",
+        *,
+        label: str,
+        lap_time: float,
+        valid: bool,
+        num: int,
+        row: int | None = None,
+        log: LogFile | None = None,
+        track_length: float | None = None,
+    ) -> None:
+        self.source = source
         self.units = units
-        self.lap: Lap = log.lap_at(row)
-        self.label = lap_label(self.lap)
-        lap = self.lap
-        names = [n for n in ("LapDist", "LapDistPct") if n in lap.channels]
+        self.label = label
+        self.lap_time = float(lap_time)
+        self.valid = valid
+        self.num = num
+        self.row = row
+        self.log = log
+        names = [n for n in ("LapDist", "LapDistPct") if self.has(n)]
         if not names:
             raise ValueError(
-                f"lap {lap.num} has no LapDist or LapDistPct channel: it cannot be drawn on "
-                "distance"
+                f"lap {num} has no LapDist or LapDistPct channel: it cannot be drawn on distance"
             )
-        table = lap.to_table(names)
+        table = self.table(names)
         from corvex.track import lap_length
 
-        period = lap_length(table)
-        if period is None:
-            period = track_metres(log.metadata.get("track_length"))
+        period = lap_length(table) or track_length
         if "LapDist" in names:
             raw, scale = _floats(table.column("LapDist")), 1.0
         else:
             if period is None:
                 raise ValueError(
-                    f"lap {lap.num} has LapDistPct but the track length is unknown: it cannot "
+                    f"lap {num} has LapDistPct but the track length is unknown: it cannot "
                     "be drawn on distance"
                 )
             raw, scale, period = _floats(table.column("LapDistPct")), period, 1.0
@@ -264,27 +277,61 @@ class PlacedLap:
         time = _floats(table.column("timecodes"))
         ahead = _forward(distance)
         if len(ahead) < 2:
-            raise ValueError(f"lap {lap.num} does not move: nothing to draw on distance")
+            raise ValueError(f"lap {num} does not move: nothing to draw on distance")
         self.time = time[ahead]  # ms of session time
         self.distance = distance[ahead]  # m from the line
         self._channels: dict[str, Channel] = {}
         self._driven: tuple[TrackModel, DrivenLap] | None = None
 
-    @property
-    def lap_time(self) -> float:
-        return float(self.lap.lap_time)
+    @classmethod
+    def of_row(cls, log: LogFile, row: int, units: str = "metric") -> PlacedLap:
+        """The lap in row ``row`` of the recording's lap table."""
+        from corvex.formatting import lap_label
+
+        lap = log.lap_at(row)
+        return cls(
+            lap,
+            units,
+            label=lap_label(lap),
+            lap_time=lap.lap_time,
+            valid=bool(_kept(log).summary.column("valid")[row].as_py()),
+            num=int(lap.num),
+            row=row,
+            log=log,
+            track_length=track_metres(log.metadata.get("track_length")),
+        )
+
+    # -- what the lap holds ---------------------------------------------------------------------
+
+    def has(self, name: str) -> bool:
+        if isinstance(self.source, pa.Table):
+            return name in self.source.column_names and name != "timecodes"
+        return name in self.source.channels
+
+    def table(self, names: Sequence[str]) -> pa.Table:
+        """The wide table of ``timecodes`` and the channels ``names``."""
+        if isinstance(self.source, pa.Table):
+            return self.source.select(["timecodes", *names])
+        return self.source.to_table(list(names))
+
+    def _samples(self, name: str) -> pa.Table:
+        """``timecodes`` and the values of channel ``name``, or of an ``_ST`` variable at its
+        own rate (a lap of a recording only)."""
+        if self.has(name):
+            return self.table([name])
+        if name.endswith("_ST") and not isinstance(self.source, pa.Table):
+            try:
+                return self.source.high_rate(name)
+            except (KeyError, ValueError):
+                pass
+        raise KeyError(f"lap {self.num} has no channel {name!r}")
 
     def channel(self, name: str) -> Channel:
         """Channel ``name`` (a channel, or an ``_ST`` variable at its own rate) on distance."""
         found = self._channels.get(name)
         if found is not None:
             return found
-        if name in self.lap.channels:
-            table = self.lap.channels[name]
-        elif name.endswith("_ST"):
-            table = self.lap.high_rate(name)
-        else:
-            raise KeyError(f"lap {self.lap.num} has no channel {name!r}")
+        table = self._samples(name)
         field = table.schema.field(1)
         times = _floats(table.column(0))
         values = _floats(table.column(1))
@@ -307,14 +354,13 @@ class PlacedLap:
         return found
 
     def describe(self, file: str) -> dict[str, Any]:
-        summary = _kept(self.log).summary
         return {
             "file": file,
             "row": self.row,
-            "num": int(self.lap.num),
+            "num": self.num,
             "label": self.label,
             "lap_time": _number(self.lap_time),
-            "valid": bool(summary.column("valid")[self.row].as_py()),
+            "valid": self.valid,
         }
 
     def driven(self, track: TrackModel) -> DrivenLap:
@@ -322,8 +368,16 @@ class PlacedLap:
         if self._driven is None or self._driven[0] is not track:
             from corvex.corner_analysis import DrivenLap, lap_table
 
-            self._driven = (track, DrivenLap.of(lap_table(self.lap), track))
+            self._driven = (track, DrivenLap.of(lap_table(self.source), track))
         return self._driven[1]
+
+
+def saved_lap(
+    table: pa.Table, label: str, lap_time: float, num: int, units: str = "metric"
+) -> PlacedLap:
+    """A lap kept as a wide table (``timecodes`` and channels, one lap's records in order of
+    time), as a dataset written by ``corvex export`` keeps its telemetry."""
+    return PlacedLap(table, units, label=label, lap_time=lap_time, valid=True, num=num)
 
 
 def placed_lap(log: LogFile, row: int, units: str = "metric") -> PlacedLap:
@@ -333,7 +387,7 @@ def placed_lap(log: LogFile, row: int, units: str = "metric") -> PlacedLap:
     kept = _kept(log).placed
     found = kept.get((row, units))
     if found is None:
-        found = kept[(row, units)] = PlacedLap(log, row, units)
+        found = kept[(row, units)] = PlacedLap.of_row(log, row, units)
     return found
 
 
@@ -380,7 +434,7 @@ def traces(
             arrays[f"{name}|{side}_x"] = channel.distance[keep]
             arrays[f"{name}|{side}_y"] = channel.values[keep]
         if not (len(arrays[f"{name}|lap_x"]) or len(arrays[f"{name}|ref_x"])):
-            if name not in lap.lap.channels and name not in reference.lap.channels:
+            if not lap.has(name) and not reference.has(name):
                 raise KeyError(f"no channel {name!r} in either lap")
         header.append({"name": name, "label": label, "stepped": stepped})
     return {"channels": header, "window": [low, high], "px": px}, arrays
@@ -408,8 +462,10 @@ def comparison(
         "gap_text": _signed_seconds(lap.lap_time - reference.lap_time),
         "speed_unit": _speed_unit(lap.units),
     }
+    from corvex.lap import delta
+
     try:
-        slip = lap.lap.delta(reference.lap, DELTA_STEP)
+        slip = delta(lap.source, reference.source, DELTA_STEP)
         arrays["delta_x"] = _floats(slip.column("distance"))
         arrays["delta_y"] = _floats(slip.column("delta"))
     except (ValueError, KeyError) as exc:
@@ -418,6 +474,8 @@ def comparison(
     extent = [float(lap.distance[0]), float(lap.distance[-1])]
     track = None
     try:
+        if lap.log is None:
+            raise ValueError("the lap is not of a recording")
         track = lap.log.track
     except ValueError as exc:
         notes.append(f"no track map or corners: {exc}")
@@ -479,13 +537,12 @@ def _map_paths(
 
     picked = None
     for side, placed in (("lap", lap), ("ref", reference)):
-        channels = placed.lap.channels
-        if "Lat" not in channels or "Lon" not in channels:
+        if not placed.has("Lat") or not placed.has("Lon"):
             notes.append(f"{placed.label} has no positions (Lat/Lon) to place it on the map")
             for key in ("x", "y", "d", "c"):
                 arrays[f"{side}_map_{key}"] = np.zeros(0)
             continue
-        table = placed.lap.to_table(["Lat", "Lon"])
+        table = placed.table(["Lat", "Lon"])
         lat, lon = _floats(table.column("Lat")), _floats(table.column("Lon"))
         time = _floats(table.column("timecodes"))
         ok = set_positions(lat, lon) & (time >= placed.time[0]) & (time <= placed.time[-1])

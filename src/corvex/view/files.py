@@ -76,7 +76,7 @@ class FileCatalog:
         self._lock = threading.Lock()
         self._file_locks: dict[str, threading.Lock] = {}
         self._open: OrderedDict[str, tuple[_Stamp, Any, BaseException | None]] = OrderedDict()
-        self._facts: dict[str, tuple[_Stamp, Any]] = {}
+        self._facts: dict[tuple[str, str], tuple[_Stamp, Any]] = {}
 
     # -- which files ----------------------------------------------------------------------------
 
@@ -123,6 +123,34 @@ class FileCatalog:
             raise FileRefused(f"{name!r} is not a regular file")
         return resolved
 
+    def datasets(self) -> list[str]:
+        """The folders under the directory (itself included, as ".") that hold a dataset
+        written by ``corvex export``: its sessions and laps tables beside its telemetry."""
+        if self.single is not None:
+            return []
+        found = []
+        for folder, dirs, files in os.walk(self.root, followlinks=False):
+            here = Path(folder)
+            depth = len(here.relative_to(self.root).parts)
+            dirs[:] = sorted(d for d in dirs if not d.startswith(".")) if depth < 2 else []
+            if {"sessions.parquet", "laps.parquet"} <= set(files) and "telemetry" in dirs:
+                relative = here.relative_to(self.root).as_posix()
+                found.append(relative)
+                dirs[:] = []  # a dataset's own folders hold no other
+        return found
+
+    def dataset(self, name: str) -> Path:
+        """The dataset folder ``name`` (as :meth:`datasets` lists it), refused like a file
+        name that leaves the directory."""
+        if not isinstance(name, str) or "\x00" in name or "\\" in name or name.startswith("/"):
+            raise FileRefused(f"{name!r} is not a dataset of this viewer")
+        parts = [] if name == "." else name.split("/")
+        if any(part in ("..", ".", "") for part in parts):
+            raise FileRefused(f"{name!r}: only datasets under the viewer's directory are served")
+        if self.single is not None or name not in self.datasets():
+            raise FileRefused(f"{name!r} is not a dataset of this viewer")
+        return self.root.joinpath(*parts).resolve(strict=True)
+
     # -- opened recordings ----------------------------------------------------------------------
 
     def open(self, name: str) -> LogFile:
@@ -155,18 +183,18 @@ class FileCatalog:
                 raise error
             return log  # type: ignore[no-any-return]
 
-    def facts(self, name: str, compute: Callable[[Path], Any]) -> Any:
-        """``compute(path)`` of file ``name``, kept while the file is unchanged (small facts
-        read from its headers: its layout and car)."""
+    def facts(self, name: str, kind: str, compute: Callable[[Path], Any]) -> Any:
+        """``compute(path)`` of file ``name``, kept under ``kind`` while the file is unchanged
+        (small facts read from its headers: its layout and car, its high-rate variables)."""
         path = self.path(name)
         stamp = _stamp(path)
         with self._lock:
-            kept = self._facts.get(name)
+            kept = self._facts.get((name, kind))
         if kept is not None and kept[0] == stamp:
             return kept[1]
         value = compute(path)
         with self._lock:
-            self._facts[name] = (stamp, value)
+            self._facts[(name, kind)] = (stamp, value)
         return value
 
     def _read(self, path: Path) -> Any:

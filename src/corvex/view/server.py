@@ -14,7 +14,9 @@ Endpoints (all under ``/api/``, parameters in the query string):
 - ``map_layout``: the map (a Bokeh JSON item);
 - ``compare?file=F&lap=ROW&ref_file=G&ref=ROW&color=C``: a lap against a reference (payload);
 - ``traces?...&channels=A,B&low=M&high=M&px=N``: channels over a window of distance (payload);
-- ``best?file=F&lap=ROW``: the fastest valid lap of the same track and car among the files.
+- ``best?file=F&lap=ROW``: the fastest valid lap of the same track and car among the files
+  and the datasets written by ``corvex export`` under the directory; a dataset's lap is then
+  named ``dataset:FOLDER|SESSION_KEY|SESSION|NUM`` wherever a file is.
 """
 
 from __future__ import annotations
@@ -36,6 +38,8 @@ from corvex.view.files import FileCatalog, FileRefused
 __all__ = ["Response", "ViewApp", "ViewServer", "make_server"]
 
 DEFAULT_PORT = 8765
+# A lap of a dataset written by `corvex export` is named "dataset:FOLDER|KEY|SESSION|NUM".
+DATASET = "dataset:"
 # The most channels one traces request may name.
 MAX_CHANNELS = 40
 
@@ -73,6 +77,7 @@ class ViewApp:
         # Bokeh builds a chart in tens of milliseconds: the map and each set of charts asked
         # for are built once.
         self._items: dict[Any, dict[str, Any]] = {}
+        self._saved_laps: dict[str, Any] = {}
         self._lock = threading.Lock()
         self.routes: dict[str, Callable[[Mapping[str, str]], Response]] = {
             "files": self.files,
@@ -167,6 +172,8 @@ class ViewApp:
         from corvex.view.data import DEFAULT_CHANNELS, channel_list, session_view
 
         name = _param(params, "file")
+        if name.startswith(DATASET):
+            return _json(self._saved_view(name))
         log = self.catalog.open(name)
         view = session_view(log, name)
         view["channels"] = channel_list(log, self._high_rate(name))
@@ -232,16 +239,17 @@ class ViewApp:
 
     def best(self, params: Mapping[str, str]) -> Response:
         """The fastest valid lap of the same layout and car as ``file`` among all the files
-        (the lap ``lap`` of ``file`` itself left out)."""
+        (the lap ``lap`` of ``file`` itself left out) and the datasets under the directory."""
         from corvex.laps import fastest_row
 
         name = _param(params, "file")
-        mine = self._layout_and_car(name)
+        mine = self._layout_and_car(name)[:2] + self._layout_and_car(name)[4:]
         skip_row = int(_float(params, "lap", -1))
-        best: tuple[float, str, int] | None = None
+        best: tuple[float, str, int] | None = self._best_saved(name)
         for other in self.catalog.names():
             try:
-                if self._layout_and_car(other) != mine:
+                facts = self._layout_and_car(other)
+                if facts[:2] + facts[4:] != mine:
                     continue
                 summary = self.catalog.open(other).lap_summary
             except (OSError, RuntimeError, ValueError, MemoryError):
@@ -260,7 +268,11 @@ class ViewApp:
             raise ValueError(
                 "no valid lap of this track and car in the folder (other than the lap shown)"
             )
-        return _json({"file": best[1], "row": best[2], "lap_time": best[0]})
+        label = best[1]
+        if label.startswith(DATASET):
+            folder = _saved_parts(label)[0]
+            label = "dataset " + ("(this folder)" if folder == "." else folder)
+        return _json({"file": best[1], "row": best[2], "lap_time": best[0], "label": label})
 
     # -- helpers --------------------------------------------------------------------------------
 
@@ -270,8 +282,136 @@ class ViewApp:
         name = _param(params, "file")
         ref_name = params.get("ref_file") or name
         lap = placed_lap(self.catalog.open(name), int(_float(params, "lap")), self.units)
+        if ref_name.startswith(DATASET):
+            return lap, self._saved(ref_name), (name, ref_name)
         ref = placed_lap(self.catalog.open(ref_name), int(_float(params, "ref")), self.units)
         return lap, ref, (name, ref_name)
+
+    # -- laps of datasets ---------------------------------------------------------------------
+
+    def _best_saved(self, name: str) -> tuple[float, str, int] | None:
+        """The fastest lap of the same track and car as ``file`` in the datasets under the
+        directory: (lap time, its name as the page names it, 0)."""
+        import pyarrow.compute as pc
+
+        import corvex
+
+        track, car = self._track_and_car(name)
+        if track is None:
+            return None
+        best: tuple[float, str, int] | None = None
+        for folder in self.catalog.datasets():
+            path = self.catalog.dataset(folder)
+            try:
+                sessions = corvex.open_dataset(path, "sessions").to_table(
+                    columns=["session_key", "track", "car"]
+                )
+                laps = corvex.open_dataset(path, "laps").to_table()
+            except (OSError, ValueError, KeyError):
+                continue  # a dataset that does not read is no reference
+            # A recording that names no car matches the sessions that name none.
+            same_car = (
+                pc.is_null(sessions["car"]) if car is None else pc.equal(sessions["car"], car)
+            )
+            same = pc.and_(pc.equal(sessions["track"], track), same_car)
+            keys = sessions.filter(same).column("session_key")
+            laps = laps.filter(pc.is_in(laps["session_key"], value_set=keys.combine_chunks()))
+            # The dataset's own verdict where its laps carry one; else its full laps, less
+            # those shorter than half their median (cut by the end of a recording).
+            if "valid" in laps.column_names:
+                laps = laps.filter(pc.fill_null(laps["valid"], False))
+            else:
+                laps = laps.filter(pc.equal(laps["lap_type"], "full"))
+                laps = laps.filter(pc.is_valid(laps["lap_time"]))
+                if laps.num_rows:
+                    median = pc.approximate_median(laps["lap_time"]).as_py()
+                    laps = laps.filter(pc.greater(laps["lap_time"], 0.5 * median))
+            laps = laps.filter(pc.is_valid(laps["lap_time"]))
+            if not laps.num_rows:
+                continue
+            row = pc.index(laps["lap_time"], pc.min(laps["lap_time"])).as_py()
+            lap = laps.slice(row, 1).to_pylist()[0]
+            ref = DATASET + "|".join(
+                [folder, lap["session_key"], str(lap["session"]), str(lap["num"])]
+            )
+            if best is None or lap["lap_time"] < best[0]:
+                best = (lap["lap_time"], ref, 0)
+        return best
+
+    def _saved(self, ref: str) -> Any:
+        """The dataset lap ``dataset:FOLDER|KEY|SESSION|NUM``, read once and kept."""
+        with self._lock:
+            found = self._saved_laps.get(ref)
+        if found is not None:
+            return found
+        import pyarrow.compute as pc
+
+        import corvex
+        from corvex.formatting import format_lap_time
+        from corvex.view.data import saved_lap
+
+        folder, key, session, num = _saved_parts(ref)
+        path = self.catalog.dataset(folder)
+        laps = corvex.open_dataset(path, "laps").to_table()
+        mine = laps.filter(
+            pc.and_(
+                pc.and_(pc.equal(laps["session_key"], key), pc.equal(laps["session"], session)),
+                pc.equal(laps["num"], num),
+            )
+        )
+        if not mine.num_rows:
+            raise KeyError(f"no lap {num} of session {key} in the dataset {folder}")
+        lap_time = mine.column("lap_time")[0].as_py()
+        field = pc.field
+        rows = corvex.open_dataset(path).to_table(
+            filter=(field("session_key") == key)
+            & (field("lap_session") == session)
+            & (field("lap_num") == num)
+        )
+        rows = rows.sort_by("timecodes")
+        keep = [
+            c
+            for c in rows.column_names
+            if c not in ("session_key", "lap_num", "lap_session", "track", "car")
+            and rows.column(c).null_count < rows.num_rows
+        ]
+        label = f"{folder} lap {num} ({format_lap_time(lap_time)})"
+        found = saved_lap(rows.select(keep), label, lap_time, num, self.units)
+        with self._lock:
+            self._saved_laps[ref] = found
+        return found
+
+    def _saved_view(self, ref: str) -> dict[str, Any]:
+        """The session view of a dataset lap: that one lap."""
+        from corvex.formatting import format_lap_time
+
+        lap = self._saved(ref)
+        return {
+            "file": ref,
+            "laps": [
+                {
+                    "row": 0,
+                    "num": lap.num,
+                    "session": 0,
+                    "type": "full",
+                    "time": lap.lap_time,
+                    "time_text": format_lap_time(lap.lap_time),
+                    "valid": True,
+                    "sectors": [],
+                    "fastest": True,
+                    "stint": None,
+                }
+            ],
+            "lap": 0,
+            "reference": 0,
+            "channels": [],
+            "default_channels": [],
+        }
+
+    def _track_and_car(self, name: str) -> tuple[str | None, str | None]:
+        """The track name and car as a dataset's sessions table names them."""
+        facts = self._layout_and_car(name)
+        return facts[2], facts[4] or facts[3]
 
     def _high_rate(self, name: str) -> list[str]:
         def compute(path: Path) -> list[str]:
@@ -280,7 +420,7 @@ class ViewApp:
             variables = _corvex_rs.probe(str(path), salvage=True)["variables"]
             return [v["name"] for v in variables if v["count"] > 1 and v["name"].endswith("_ST")]
 
-        return list(self.catalog.facts(name, compute))
+        return list(self.catalog.facts(name, "high rate", compute))
 
     def _layout_and_car(self, name: str) -> tuple[Any, ...]:
         def compute(path: Path) -> tuple[Any, ...]:
@@ -290,9 +430,10 @@ class ViewApp:
 
             raw = _corvex_rs.probe(str(path), salvage=True)["session_info_bytes"]
             info = parse_session_info(decode_session_info(raw))
-            return (*layout_key(info)[:2], player_entry(info).get("CarScreenName"))
+            player = player_entry(info)
+            return (*layout_key(info), player.get("CarPath"), player.get("CarScreenName"))
 
-        return tuple(self.catalog.facts(name, compute))
+        return tuple(self.catalog.facts(name, "layout and car", compute))
 
     def warm(self, tries: int = 5) -> None:
         """Find the first file that reads (of the first ``tries``) and read what its first
@@ -325,6 +466,15 @@ def _opener(salvage: bool) -> Callable[[Path], Any]:
         return corvex.open(path, salvage=salvage)
 
     return read
+
+
+def _saved_parts(ref: str) -> tuple[str, str, int, int]:
+    parts = ref[len(DATASET) :].split("|")
+    try:
+        folder, key, session, num = parts
+        return folder, key, int(session), int(num)
+    except ValueError:
+        raise ValueError(f"{ref!r} names no lap of a dataset") from None
 
 
 def _reason(exc: BaseException) -> str:

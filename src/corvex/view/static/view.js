@@ -423,7 +423,9 @@
     const h = state.compare.header;
     const box = $("summary");
     box.innerHTML = "";
-    const name = (side) => (side.file !== state.file ? side.file + " " : "") + side.label;
+    // A lap of another file is named with its file; a dataset's lap names its folder itself.
+    const other = (side) => side.file !== state.file && !side.file.startsWith("dataset:");
+    const name = (side) => (other(side) ? side.file + " " : "") + side.label;
     box.append(
       el("span", { class: "swatch lap" }),
       el("span", {}, name(h.lap) + (h.lap.valid ? "" : " (not valid)")),
@@ -695,7 +697,7 @@
         if (value === "*best") {
           const best = await getJSON("best", { file: state.file, lap: state.lap ? state.lap.row : null });
           if (!$("ref-file").querySelector('option[value="' + CSS.escape(best.file) + '"]') && best.file !== state.file) {
-            $("ref-file").append(el("option", { value: best.file }, best.file));
+            $("ref-file").append(el("option", { value: best.file }, best.label || best.file));
           }
           await pickRef({ file: best.file, row: best.row });
           return;
