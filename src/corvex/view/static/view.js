@@ -729,6 +729,8 @@
       }
     });
     if (report) {
+      // One comparison: the choices that would ask a viewer for another are left out.
+      document.body.classList.add("report");
       for (const id of ["file", "lap", "ref-file", "ref", "color", "channel-search"]) $(id).disabled = true;
     }
   }
