@@ -353,3 +353,39 @@ def test_the_best_lap_may_come_from_a_dataset(tmp_path, road_drive):
     assert len(traces["Speed|ref_x"]) > 1000
     refused = app.handle("/api/compare", params | {"ref_file": "dataset:..|x|0|1"})
     assert refused.status == 403
+
+
+def test_high_rate_samples_land_where_the_car_was(tmp_path):
+    """A 360 Hz variable (six samples a tick) whose every sample holds the distance the car
+    was at when it was taken (the car drives 60 m/s from the line): the viewer draws each
+    sample at that distance, within what whole milliseconds of time allow (6 cm)."""
+    from corvex.testing import FLOAT, Var, build_ibt, lap_variables
+
+    ticks, per_lap, rate, count = 600, 300, 60, 6
+    time = np.arange(ticks) / rate
+    in_lap = time - (np.arange(ticks) // per_lap) * per_lap / rate
+    samples = [
+        [60.0 * (t - (count - 1 - j) / (count * rate)) for j in range(count)] for t in in_lap
+    ]
+    data = build_ibt(
+        [*lap_variables(), Var("LapDist", FLOAT, unit="m"), Var("Dist_ST", FLOAT, count=count)],
+        {
+            "SessionTime": time.tolist(),
+            "Lap": (1 + np.arange(ticks) // per_lap).tolist(),
+            "LapDistPct": (in_lap / (per_lap / rate)).tolist(),
+            "OnPitRoad": [False] * ticks,
+            "LapDist": (60.0 * in_lap).tolist(),
+            "Dist_ST": samples,
+        },
+        tick_rate=rate,
+    )
+    (tmp_path / "st.ibt").write_bytes(data)
+    app = ViewApp(tmp_path)
+    session = json.loads(app.handle("/api/session", {"file": "st.ibt"}).body)
+    assert {"name": "Dist_ST", "unit": "", "desc": "", "rate": "high"} in session["channels"]
+    rows = {lap["num"]: lap["row"] for lap in session["laps"]}
+    params = {"file": "st.ibt", "lap": str(rows[2]), "ref": str(rows[1]), "px": "4000"}
+    _, arrays = decode(app.handle("/api/traces", params | {"channels": "Dist_ST"}).body)
+    x, y = arrays["Dist_ST|lap_x"], arrays["Dist_ST|lap_y"]
+    assert len(x) > 0.9 * count * per_lap  # every sample of the lap, not one a tick
+    assert np.max(np.abs(x - y)) < 0.061
