@@ -28,7 +28,7 @@ BUILD_DIR := $(VENV)/cmake-build
 PIP_FILTER := { grep -v '^Requirement already satisfied' || true; }
 say = @printf '\033[1m==> %s\033[0m\n' "$(1)"
 
-.PHONY: venv install demo test lint docs wheel wheel-one test-sanitize test-tsan test-alloc bench \
+.PHONY: venv install demo test lint docs wheel wheel-one test-sanitize test-tsan test-alloc bench screenshots \
 	bench-motec bench-session-info bench-dataset fuzz fuzz-build fuzz-python format clean \
 	sanitize-build windows-check
 
@@ -173,7 +173,8 @@ wheel-one:
 # Then times log.stints and the fuel table on that session and on a one-hour race with two stops
 # (target: at most 50 ms together), and the track model of that session, a corner table and
 # `corvex map`, against their targets; then `corvex info` on a 4 MB recording end to end, the
-# process's start included (target: at most 0.25 s).
+# process's start included (target: at most 0.25 s); then `corvex view` in chromium (first chart,
+# switching laps, the largest response) and `corvex report` (bench/bench_view.py).
 # The whole output, headed by the date and the machine (bench/machine.py), is saved as
 # docs/bench/latest.txt, which the documentation's performance page shows.
 BENCH_ARGS ?=
@@ -184,7 +185,8 @@ bench: install
 		$(PY) bench/bench.py $(BENCH_ARGS) && \
 		$(PY) bench/bench_stints.py && \
 		$(PY) bench/bench_track.py && \
-		$(PY) bench/bench_info.py; } | tee "$$tmp" && mv "$$tmp" $(BENCH_SAVED)
+		$(PY) bench/bench_info.py && \
+		$(PY) bench/bench_view.py; } | tee "$$tmp" && mv "$$tmp" $(BENCH_SAVED)
 	$(call say,saved as $(BENCH_SAVED) for the documentation's performance page)
 
 # The documentation site, built offline with every warning an error: the Markdown pages of
@@ -195,6 +197,11 @@ docs: install
 	$(call say,building the documentation into $(DOCS_OUT)/html)
 	$(PY) -m sphinx -W --keep-going -q -b html docs $(DOCS_OUT)/html
 	$(call say,the site: $(DOCS_OUT)/html/index.html)
+
+# The screenshots of the documentation (docs/images/), taken by the viewer's browser tests in
+# Debian's chromium; never edited by hand.
+screenshots: install
+	CORVEX_SCREENSHOTS=docs/images $(PY) -m pytest -q tests/test_view_browser.py
 
 # Times the MoTeC export of the same session against reading it.
 bench-motec: install

@@ -24,7 +24,8 @@ from corvex.cli.compare import MAP_PANEL
 pytest.importorskip("corvex._corvex_rs")
 
 COMMANDS = [
-    "info", "channels", "laps", "stints", "export", "plot", "compare", "corners", "map", "demo"
+    "info", "channels", "laps", "stints", "export", "plot", "compare", "corners", "map", "view",
+    "report", "demo",
 ]  # fmt: skip
 
 

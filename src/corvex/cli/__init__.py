@@ -18,7 +18,20 @@ from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
 import corvex
-from corvex.cli import channels, compare, corners, demo, export, info, laps, map, plot, stints
+from corvex.cli import (
+    channels,
+    compare,
+    corners,
+    demo,
+    export,
+    info,
+    laps,
+    map,
+    plot,
+    report,
+    stints,
+    view,
+)
 from corvex.cli._common import PROG, CliError
 from corvex.cli._plotting import PLOT_MARGIN, PLOT_PANEL, PLOT_WIDTH
 
@@ -31,7 +44,7 @@ __all__ = [
     "PLOT_WIDTH",
 ]
 
-COMMANDS = (info, channels, laps, stints, export, plot, compare, corners, map, demo)
+COMMANDS = (info, channels, laps, stints, export, plot, compare, corners, map, view, report, demo)
 
 
 def build_parser() -> argparse.ArgumentParser:
