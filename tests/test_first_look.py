@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import html
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -306,8 +307,11 @@ def test_make_demo_installs_the_package_and_its_plot_extra_only(tmp_path, goal, 
     if not (root / "Makefile").exists() or shutil.which("make") is None:
         pytest.skip("no Makefile beside the tests, or no make")
     venv = tmp_path / "venv"
+    # A make that runs the suite (CI's `make test EXTRAS=...`) passes its command line on to
+    # every make below it; this one must see the Makefile's own defaults.
+    env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
     plan = subprocess.run(
-        ["make", "-n", goal, f"VENV={venv}"], cwd=root, capture_output=True, text=True
+        ["make", "-n", goal, f"VENV={venv}"], cwd=root, capture_output=True, text=True, env=env
     )
     assert plan.returncode == 0, plan.stderr
     assert f"EXTRAS={extras} PINS=" in plan.stdout
