@@ -8,10 +8,9 @@
 #include <string>
 
 #include "core/byte_source.h"
+#include "core/win32.h"
 
 namespace corvex {
-
-namespace {
 
 std::string utf8_of(const wchar_t* text, int length) {
   const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
@@ -44,6 +43,8 @@ Result<std::wstring> wide_path(std::string_view path) {
                         out.data(), size);
   return out;
 }
+
+namespace {
 
 class Win32File final : public ByteSource {
  public:

@@ -1,0 +1,134 @@
+// Reading live telemetry: the simulator's shared memory (or a file of its layout) while another
+// process writes it. The memory holds the main header, the variable headers, the session info and
+// a ring of 1 to 4 record buffers, each stamped in the header with the tick count of the record it
+// holds; the writer fills the oldest buffer and then stamps it.
+//
+// Nothing the writer does can make the reader read outside the memory or hand out a record mixed
+// from two ticks:
+// - the header is read afresh for every record; when anything in it but the tick counts changed,
+//   the whole layout is validated again (the checks of a snapshot: version, variable headers,
+//   session info, 1 to 4 buffers each inside the memory, none overlapping) before a record is read;
+// - a record is copied, then the header is read again: the copy counts only when the layout is
+//   unchanged, its buffer still carries the tick it had before the copy, and the writer cannot
+//   have started to refill it (fewer than num_buf - 1 other buffers hold newer ticks); otherwise
+//   it is read again. A writer that marks a buffer it is filling (a negative tick count, as the
+//   publisher in core/live_publish.h does) is caught even with one buffer.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/arrow_export.h"
+#include "core/error.h"
+#include "core/layout.h"
+#include "core/reader.h"
+#include "core/shared_memory.h"
+
+namespace corvex {
+
+// The header's status field: bit 0 is set while the simulator (or a publisher) is connected.
+inline constexpr size_t kStatusOffset = 4;
+inline constexpr size_t kSessionInfoUpdateOffset = 12;
+inline constexpr int32_t kConnectedFlag = 1;
+// A session info update counter of this value means the text is being rewritten.
+inline constexpr int32_t kSessionInfoBeingWritten = -1;
+
+using LiveHeader = std::array<uint8_t, layout::kMainHeaderSize>;
+
+// The tick count of buffer `i` in a header.
+int32_t header_tick(const LiveHeader& header, size_t i);
+// Whether two headers describe the same layout: every byte equal but the buffers' tick counts.
+bool same_layout(const LiveHeader& a, const LiveHeader& b);
+
+// A validated layout: what its records are read with, and what a publisher needs to write it
+// again (the raw variable headers and session info text).
+struct LiveLayout {
+  IbtFile file;  // variables, session info text, tick rate; snapshot() gives the buffers
+  LiveHeader header;
+  std::vector<uint8_t> var_headers;   // num_vars x 144 bytes, as the memory holds them
+  std::vector<uint8_t> session_info;  // the text region without its trailing NULs
+  int32_t version = 0;
+  int32_t session_info_update = 0;
+  uint64_t generation = 0;  // 1 for the first layout a reader saw, then counting up
+
+  int32_t tick_rate() const { return file.tick_rate(); }
+  uint64_t buf_len() const { return file.record_length(); }
+  const std::vector<LiveBuffer>& buffers() const { return file.snapshot()->buffers; }
+};
+
+// Records read in tick order, all of one layout.
+struct LiveRecords {
+  std::shared_ptr<const LiveLayout> layout;
+  std::vector<uint8_t> bytes;  // count x buf_len, then 8 spare bytes
+  std::vector<int32_t> ticks;
+  uint64_t missed = 0;      // ticks skipped before (and between) these records
+  bool new_layout = false;  // the first records of a layout that replaced another
+  bool restarted = false;   // the tick counts went back (a new session) before these records
+
+  uint64_t count() const { return ticks.size(); }
+  const uint8_t* record(uint64_t i) const { return bytes.data() + i * layout->buf_len(); }
+};
+
+struct WaitOptions {
+  // How long to wait for the records; negative: as long as it takes.
+  int64_t timeout_ms = -1;
+  // Asked every few tens of milliseconds while waiting; true ends the wait with Cancelled.
+  std::function<bool()> should_stop;
+};
+
+class LiveReader {
+ public:
+  explicit LiveReader(std::shared_ptr<SharedMemory> memory);
+
+  // Reads the header: whether its status flag says connected. Validates a changed layout.
+  Result<bool> connected();
+  // The layout records are read with now; null until one was validated.
+  std::shared_ptr<const LiveLayout> layout() const { return layout_; }
+
+  // The newest record now (one record), whether or not the writer is still connected. Fails
+  // when there is no valid layout or no record yet.
+  Result<LiveRecords> latest();
+
+  // Up to `count` records after the last one read (the newest first, when none was read yet), in
+  // tick order, each read once; waits for them as the options say. Returns fewer when the layout
+  // changes, the writer disconnects or the tick counts go back (the next call starts anew), or
+  // the time is up (possibly none). An invalid layout that persists for a second is an error.
+  Result<LiveRecords> next(uint64_t count, const WaitOptions& options);
+
+  // The tick of the last record read, and every tick skipped so far.
+  std::optional<int32_t> last_tick() const { return last_tick_; }
+  uint64_t missed_total() const { return missed_total_; }
+
+ private:
+  Result<LiveHeader> read_header() const;
+  // Validates the layout the header describes and makes it current.
+  Result<void> load_layout(const LiveHeader& header);
+  // Brings the layout up to date with `header`; true when it changed.
+  Result<bool> follow(const LiveHeader& header);
+  // The smallest readable tick after `after` (the newest when absent), and its buffer.
+  std::optional<std::pair<int32_t, size_t>> pick(const LiveHeader& header,
+                                                 std::optional<int32_t> after) const;
+  // Copies buffer `index` into `out`; the tick when the copy is whole, nullopt to read again.
+  Result<std::optional<int32_t>> copy(const LiveHeader& header, size_t index, uint8_t* out);
+
+  std::shared_ptr<SharedMemory> memory_;
+  std::shared_ptr<const LiveLayout> layout_;
+  uint64_t generations_ = 0;
+  std::optional<int32_t> last_tick_;
+  uint64_t missed_total_ = 0;
+  bool pending_new_layout_ = false;
+  bool pending_restart_ = false;
+};
+
+// The record batch of some records: "timecodes" (SessionTime in ms) and every variable in file
+// order with the field the file reader gives it (a channel's primitive column, an array's
+// fixed-size list); of duplicate names the last header's column, at the first one's place.
+Result<ExportBatch> live_batch(const LiveRecords& records);
+
+}  // namespace corvex
