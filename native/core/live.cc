@@ -79,7 +79,9 @@ int32_t header_tick(const LiveHeader& header, size_t i) {
 }
 
 bool same_layout(const LiveHeader& a, const LiveHeader& b) {
-  size_t from = 0;
+  // The status flag says whether a writer is there, not what the layout is.
+  if (std::memcmp(a.data(), b.data(), kStatusOffset) != 0) return false;
+  size_t from = kStatusOffset + 4;
   for (size_t i = 0; i < static_cast<size_t>(kMaxLiveBuffers); ++i) {
     const size_t tick = layout::kBufferDescriptors + i * layout::kBufferDescriptorSize;
     if (std::memcmp(a.data() + from, b.data() + from, tick - from) != 0) return false;
@@ -256,7 +258,11 @@ Result<LiveRecords> LiveReader::next(uint64_t count, const WaitOptions& options)
       if (!go_on) return out;
       continue;
     }
-    if ((field(*header, kStatusOffset) & kConnectedFlag) == 0) {
+    const bool on = (field(*header, kStatusOffset) & kConnectedFlag) != 0;
+    // A writer that stopped may have left records in the ring that were not read yet.
+    const bool left_over = !on && layout_ && same_layout(*header, layout_->header) &&
+                           pick(*header, last_tick_).has_value() && last_tick_.has_value();
+    if (!on && !left_over) {
       invalid_since = Clock::time_point{};
       if (out.count() > 0) return out;
       refresh_now();

@@ -43,7 +43,8 @@ using LiveHeader = std::array<uint8_t, layout::kMainHeaderSize>;
 
 // The tick count of buffer `i` in a header.
 int32_t header_tick(const LiveHeader& header, size_t i);
-// Whether two headers describe the same layout: every byte equal but the buffers' tick counts.
+// Whether two headers describe the same layout: every byte equal but the status flag and the
+// buffers' tick counts.
 bool same_layout(const LiveHeader& a, const LiveHeader& b);
 
 // A validated layout: what its records are read with, and what a publisher needs to write it

@@ -29,7 +29,7 @@ class SharedMemory {
   virtual Result<void> write(uint64_t offset, std::span<const uint8_t> bytes) = 0;
 
   // Waits at most `milliseconds` for the writer's signal; true when it came. Memory without an
-  // event (a file) sleeps for the time and returns false: the caller polls.
+  // event (a file) sleeps for a short poll interval (1 ms) and returns false: the caller polls.
   virtual bool wait_signal(unsigned milliseconds) = 0;
 
   // Tells waiting readers that new data is there (the event; nothing for a file).

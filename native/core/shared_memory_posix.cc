@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <new>
@@ -18,6 +19,9 @@
 namespace corvex {
 
 namespace {
+
+// A file has no event: a reader looks at its header this often while it waits.
+constexpr unsigned kPollMs = 1;
 
 Result<void> read_at(int fd, uint64_t offset, std::span<uint8_t> out, uint64_t size) {
   size_t done = 0;
@@ -82,7 +86,7 @@ class LiveFile final : public SharedMemory {
   }
 
   bool wait_signal(unsigned milliseconds) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(milliseconds, kPollMs)));
     return false;
   }
   void signal() override {}
@@ -141,7 +145,7 @@ class PublishedFile final : public SharedMemory {
   }
 
   bool wait_signal(unsigned milliseconds) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(milliseconds, kPollMs)));
     return false;
   }
   void signal() override {}

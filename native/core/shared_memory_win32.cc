@@ -18,6 +18,9 @@ namespace corvex {
 
 namespace {
 
+// A file has no event: a reader looks at its header this often while it waits.
+constexpr unsigned kPollMs = 1;
+
 // Owns a handle; closes it when dropped.
 class Handle {
  public:
@@ -200,7 +203,7 @@ class LiveFile final : public SharedMemory {
   }
 
   bool wait_signal(unsigned milliseconds) override {
-    ::Sleep(milliseconds);
+    ::Sleep(std::min(milliseconds, kPollMs));
     return false;
   }
   void signal() override {}
@@ -289,7 +292,7 @@ class PublishedFile final : public SharedMemory {
   }
 
   bool wait_signal(unsigned milliseconds) override {
-    ::Sleep(milliseconds);
+    ::Sleep(std::min(milliseconds, kPollMs));
     return false;
   }
   void signal() override {}

@@ -18,7 +18,7 @@ from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
 import corvex
-from corvex.cli import channels, compare, demo, export, info, laps, plot
+from corvex.cli import channels, compare, demo, export, info, laps, plot, record, replay
 from corvex.cli._common import PROG, CliError
 from corvex.cli.plot import PLOT_MARGIN, PLOT_PANEL, PLOT_WIDTH
 
@@ -31,7 +31,7 @@ __all__ = [
     "PLOT_WIDTH",
 ]
 
-COMMANDS = (info, channels, laps, export, plot, compare, demo)
+COMMANDS = (info, channels, laps, export, plot, compare, demo, record, replay)
 
 
 def build_parser() -> argparse.ArgumentParser:
