@@ -25,7 +25,7 @@ say = @printf '\033[1m==> %s\033[0m\n' "$(1)"
 
 .PHONY: venv install demo test lint wheel wheel-one test-sanitize test-tsan test-alloc bench \
 	bench-motec bench-session-info bench-dataset fuzz fuzz-build fuzz-python format clean \
-	sanitize-build windows-check
+	sanitize-build windows-check live-check bench-live
 
 # Prints the interpreter for Python $(1): PYTHON if set, else pyenv's, else the one on PATH.
 define find_python
@@ -267,6 +267,21 @@ windows-check: install
 	WINEPREFIX=$(abspath build/wine) $(PY) native/tools/windows_check.py \
 		$(CHECK_NATIVE)/ibt_check $(CHECK_WINDOWS)/ibt_check.exe; \
 		status=$$?; WINEPREFIX=$(abspath build/wine) wineserver -k 2>/dev/null || true; exit $$status
+
+# live-check: the live path end to end under wine. The replay and the bridge built for Windows
+# run in one wine prefix (replay -> the simulator's named mapping -> bridge -> /dev/shm) and
+# corvex.live reads the mirror on Linux: every tick in order at --speed 1, the missed ticks
+# counted exactly at --speed max, every record equal to the file's (native/tools/live_check.py).
+# The wine server and the mirror are cleaned up whatever happens.
+LIVE_PREFIX := build/wine-live
+live-check: install
+	$(CMAKE) -S . -B $(CHECK_WINDOWS) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVEX_CORE_ONLY=ON \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
+	$(CMAKE) --build $(CHECK_WINDOWS) --target live_replay live_bridge
+	mkdir -p $(LIVE_PREFIX)
+	export WINEPREFIX=$(abspath $(LIVE_PREFIX)) WINEDEBUG=-all; \
+		trap 'wineserver -k 2>/dev/null || true; rm -f /dev/shm/corvex-live-check-* /dev/shm/.corvex-live-check-*' EXIT; \
+		$(PY) native/tools/live_check.py $(CHECK_WINDOWS)/live_replay.exe $(CHECK_WINDOWS)/live_bridge.exe
 
 fuzz-build: $(STAMP)
 	$(CMAKE) -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEX_FUZZ=ON \

@@ -155,7 +155,8 @@ Result<bool> LiveReader::connected() {
 }
 
 std::optional<std::pair<int32_t, size_t>> LiveReader::pick(const LiveHeader& header,
-                                                           std::optional<int32_t> after) const {
+                                                           std::optional<int32_t> after,
+                                                           bool oldest) const {
   const size_t n = layout_->buffers().size();
   std::optional<std::pair<int32_t, size_t>> best;
   for (size_t i = 0; i < n; ++i) {
@@ -165,8 +166,8 @@ std::optional<std::pair<int32_t, size_t>> LiveReader::pick(const LiveHeader& hea
     for (size_t j = 0; j < n; ++j) newer += j != i && header_tick(header, j) > tick ? 1 : 0;
     // With every other buffer newer, this one is the next the writer refills.
     if (n > 1 && newer >= n - 1) continue;
-    if (after) {
-      if (tick > *after && (!best || tick < best->first)) best = std::pair{tick, i};
+    if (after || oldest) {
+      if ((!after || tick > *after) && (!best || tick < best->first)) best = std::pair{tick, i};
     } else if (!best || tick > best->first) {
       best = std::pair{tick, i};
     }
@@ -284,7 +285,7 @@ Result<LiveRecords> LiveReader::next(uint64_t count, const WaitOptions& options)
       out.new_layout = std::exchange(pending_new_layout_, false);
       out.restarted = std::exchange(pending_restart_, false);
     }
-    const auto picked = pick(*header, last_tick_);
+    const auto picked = pick(*header, last_tick_, options.from_oldest);
     if (!picked) {
       const auto newest = pick(*header, std::nullopt);
       if (last_tick_ && newest && newest->first < *last_tick_) {

@@ -81,6 +81,9 @@ struct WaitOptions {
   int64_t timeout_ms = -1;
   // Asked every few tens of milliseconds while waiting; true ends the wait with Cancelled.
   std::function<bool()> should_stop;
+  // When no record was read yet: start at the oldest record the ring still holds, not the
+  // newest (a mirror that must pass every tick on).
+  bool from_oldest = false;
 };
 
 class LiveReader {
@@ -112,9 +115,11 @@ class LiveReader {
   Result<void> load_layout(const LiveHeader& header);
   // Brings the layout up to date with `header`; true when it changed.
   Result<bool> follow(const LiveHeader& header);
-  // The smallest readable tick after `after` (the newest when absent), and its buffer.
+  // The smallest readable tick after `after` (when absent: the newest, or the oldest with
+  // `oldest`), and its buffer.
   std::optional<std::pair<int32_t, size_t>> pick(const LiveHeader& header,
-                                                 std::optional<int32_t> after) const;
+                                                 std::optional<int32_t> after,
+                                                 bool oldest = false) const;
   // Copies buffer `index` into `out`; the tick when the copy is whole, nullopt to read again.
   Result<std::optional<int32_t>> copy(const LiveHeader& header, size_t index, uint8_t* out);
 

@@ -211,6 +211,17 @@ Result<ReplayReport> replay(const IbtFile& file, std::unique_ptr<SharedMemory> m
   CORVEX_ASSIGN_OR_RETURN(LiveImage image, image_of(file));
   CORVEX_ASSIGN_OR_RETURN(LivePublisher publisher, LivePublisher::start(std::move(memory), std::move(image)));
 
+  if (options.lead_in > 0) {
+    const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(options.lead_in));
+    while (Clock::now() < until) {
+      if (options.should_stop && options.should_stop()) {
+        CORVEX_RETURN_IF_ERROR(publisher.stop());
+        return ReplayReport{0, 0, true};
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
   const DataRegion region = file.region();
   const uint64_t stride = region.buf_len;
   const uint64_t per_block = std::max<uint64_t>(1, (uint64_t{256} << 10) / std::max<uint64_t>(stride, 1));

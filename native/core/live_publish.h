@@ -77,6 +77,9 @@ struct ReplayOptions {
   double speed = 1.0;
   // The tick count of the first record; the others follow one by one.
   int32_t first_tick = 1;
+  // Seconds between the layout appearing (status flag set) and the first record, for readers
+  // that wait for the simulator to attach in time for every tick.
+  double lead_in = 0;
   // Asked every few tens of milliseconds; true stops the replay (the status flag is cleared).
   std::function<bool()> should_stop;
   // Told how many records are published, now and then.

@@ -228,11 +228,54 @@ class LiveFile final : public SharedMemory {
   FileId id_;
 };
 
-// Security attributes that give the current user read and write access and nobody else any:
-// the file a publisher creates holds what the simulator shows, for its user alone.
+// Security attributes that give the file's owner read and write access and nobody else any: the
+// file a publisher creates holds what the simulator shows, for its user alone. On Windows the
+// one entry names the current user. Under wine, which makes a Unix mode of the entries, an entry
+// for the user gives the group the same bits; an entry for the descriptor's own owner gives the
+// user alone, so there the owner is set to the "OWNER RIGHTS" identity and the entry names it
+// (the file's Unix owner stays the user): the file is created with mode 0600.
 class OwnerOnly {
  public:
   Result<SECURITY_ATTRIBUTES*> attributes() {
+    PSID sid = nullptr;
+    if (under_wine()) {
+      SID_IDENTIFIER_AUTHORITY creator = SECURITY_CREATOR_SID_AUTHORITY;
+      if (!::AllocateAndInitializeSid(&creator, 1, SECURITY_CREATOR_OWNER_RIGHTS_RID, 0, 0, 0,
+                                      0, 0, 0, 0, &owner_rights_)) {
+        return std::unexpected(win32_error(::GetLastError()));
+      }
+      sid = owner_rights_;
+    } else {
+      CORVEX_ASSIGN_OR_RETURN(sid, current_user());
+    }
+    acl_.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + ::GetLengthSid(sid));
+    auto* acl = reinterpret_cast<ACL*>(acl_.data());
+    if (!::InitializeAcl(acl, static_cast<DWORD>(acl_.size()), ACL_REVISION) ||
+        !::AddAccessAllowedAce(acl, ACL_REVISION, FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE,
+                               sid) ||
+        !::InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+        !::SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) ||
+        (owner_rights_ != nullptr &&
+         !::SetSecurityDescriptorOwner(&descriptor_, owner_rights_, FALSE))) {
+      return std::unexpected(win32_error(::GetLastError()));
+    }
+    attributes_ = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), &descriptor_, FALSE};
+    return &attributes_;
+  }
+  OwnerOnly() = default;
+  OwnerOnly(const OwnerOnly&) = delete;
+  OwnerOnly& operator=(const OwnerOnly&) = delete;
+  ~OwnerOnly() {
+    if (owner_rights_ != nullptr) ::FreeSid(owner_rights_);
+  }
+
+ private:
+  static bool under_wine() {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }
+
+  Result<PSID> current_user() {
     HANDLE raw = nullptr;
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
       return std::unexpected(win32_error(::GetLastError()));
@@ -245,22 +288,11 @@ class OwnerOnly {
         !::GetTokenInformation(token.get(), TokenUser, user_.data(), length, &length)) {
       return std::unexpected(win32_error(::GetLastError()));
     }
-    PSID sid = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
-    acl_.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + ::GetLengthSid(sid));
-    auto* acl = reinterpret_cast<ACL*>(acl_.data());
-    if (!::InitializeAcl(acl, static_cast<DWORD>(acl_.size()), ACL_REVISION) ||
-        !::AddAccessAllowedAce(acl, ACL_REVISION, FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE,
-                               sid) ||
-        !::InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
-        !::SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE)) {
-      return std::unexpected(win32_error(::GetLastError()));
-    }
-    attributes_ = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), &descriptor_, FALSE};
-    return &attributes_;
+    return reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
   }
 
- private:
   std::vector<uint8_t> user_, acl_;
+  PSID owner_rights_ = nullptr;
   SECURITY_DESCRIPTOR descriptor_{};
   SECURITY_ATTRIBUTES attributes_{};
 };

@@ -35,11 +35,12 @@ const char kLiveStatusDoc[] =
     "and missed (every tick skipped so far).";
 
 const char kLiveReplayDoc[] =
-    "live_replay(source, path=None, speed=1.0, first_tick=1, progress=None)\n--\n\n"
+    "live_replay(source, path=None, speed=1.0, first_tick=1, progress=None, lead_in=0.0)\n--\n\n"
     "Publish the IBT file at source into the simulator's shared-memory layout, tick by tick at\n"
     "its tick rate times speed (0: as fast as possible): into the file at path, or without a\n"
-    "path into the simulator's named mapping (Windows). progress(done, total) is called now and\n"
-    "then. Returns a dict with published, seconds and stopped; Ctrl-C stops it.";
+    "path into the simulator's named mapping (Windows), lead_in seconds after the layout.\n"
+    "progress(done, total) is called now and then. Returns a dict with published, total,\n"
+    "seconds and stopped; Ctrl-C stops it.";
 
 const char kLapTableDoc[] =
     "lap_table(timecodes, lap, on_pit_road=None, lap_dist_pct=None)\n--\n\n"
@@ -257,15 +258,17 @@ PyObject* live_status_call(PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* live_replay_call(PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"source", "path", "speed", "first_tick", "progress", nullptr};
+  static const char* keywords[] = {"source",   "path",    "speed", "first_tick",
+                                   "progress", "lead_in", nullptr};
   PyObject* source_arg = nullptr;
   PyObject* path_arg = Py_None;
   double speed = 1.0;
   int first_tick = 1;
   PyObject* progress = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OdiO:live_replay",
+  double lead_in = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OdiOd:live_replay",
                                    const_cast<char**>(keywords), &source_arg, &path_arg, &speed,
-                                   &first_tick, &progress)) {
+                                   &first_tick, &progress, &lead_in)) {
     fail();
   }
   if (!(speed >= 0)) raise_error(PyExc_ValueError, "speed must be 0 (as fast as possible) or more");
@@ -303,6 +306,7 @@ PyObject* live_replay_call(PyObject* args, PyObject* kwargs) {
     ReplayOptions options;
     options.speed = speed;
     options.first_tick = first_tick;
+    options.lead_in = lead_in;
     options.should_stop = [&] {
       return callback_failed || released.with_gil([] { return PyErr_CheckSignals() != 0; });
     };

@@ -14,7 +14,7 @@ PyObject* live_open_call(PyObject* args, PyObject* kwargs);
 PyObject* live_read_call(PyObject* args, PyObject* kwargs);
 // live_status(handle) -> dict
 PyObject* live_status_call(PyObject* args, PyObject* kwargs);
-// live_replay(source, path=None, speed=1.0, first_tick=1, progress=None) -> dict
+// live_replay(source, path=None, speed=1.0, first_tick=1, progress=None, lead_in=0.0) -> dict
 PyObject* live_replay_call(PyObject* args, PyObject* kwargs);
 // lap_table(timecodes, lap, on_pit_road=None, lap_dist_pct=None) -> Table
 PyObject* lap_table_call(PyObject* args, PyObject* kwargs);

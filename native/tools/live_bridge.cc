@@ -69,7 +69,7 @@ corvex::Result<std::shared_ptr<corvex::SharedMemory>> open_source(const std::str
     if (live_tool::stop_requested || (wait_s >= 0 && waited >= wait_s)) {
       return std::unexpected(memory.error());
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
@@ -104,30 +104,42 @@ int main(int argc, char** argv) {
   auto memory = open_source(from, wait_s);
   if (!memory) return fail("the simulator's telemetry", memory.error());
   corvex::LiveReader reader(*memory);
-  corvex::WaitOptions first;
-  first.timeout_ms = wait_s < 0 ? -1 : static_cast<int64_t>(wait_s * 1000);
-  first.should_stop = [] { return live_tool::stop_requested.load(); };
-  auto records = reader.next(1, first);
-  if (!records) return fail("the simulator's telemetry", records.error());
-  if (records->count() == 0) {
-    std::fputs("live_bridge: the simulator published nothing\n", stderr);
-    return 1;
+  // The mirror is made as soon as the simulator says it is connected, before its first record,
+  // so that readers can attach to it in time for every tick.
+  const auto start = Clock::now();
+  for (;;) {
+    auto on = reader.connected();
+    if (on && *on && reader.layout()) break;
+    const double waited = std::chrono::duration<double>(Clock::now() - start).count();
+    if (live_tool::stop_requested || (wait_s >= 0 && waited >= wait_s)) {
+      if (!on) return fail("the simulator's telemetry", on.error());
+      std::fputs("live_bridge: the simulator did not connect\n", stderr);
+      return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 
   auto target = corvex::create_live_file(out);
   if (!target) return fail(out, target.error());
-  auto publisher = corvex::LivePublisher::start(std::move(*target), image_of(*records->layout));
+  auto publisher = corvex::LivePublisher::start(std::move(*target), image_of(*reader.layout()));
   if (!publisher) return fail(out, publisher.error());
-  uint64_t generation = records->layout->generation;
+  uint64_t generation = reader.layout()->generation;
   uint64_t mirrored = 0;
   std::fprintf(stderr, "live_bridge: mirroring the simulator's telemetry into %s\n", out.c_str());
 
   corvex::WaitOptions each;
   each.timeout_ms = 100;
-  each.should_stop = first.should_stop;
+  each.should_stop = [] { return live_tool::stop_requested.load(); };
+  each.from_oldest = true;  // every tick the ring still holds is passed on
   std::optional<Clock::time_point> away_since;
   int status = 0;
+  auto records = reader.next(1, each);
   for (;;) {
+    if (!records) {
+      if (records.error().kind() == corvex::ErrorKind::Cancelled) break;
+      status = fail("the simulator's telemetry", records.error());
+      break;
+    }
     if (records->count() > 0) {
       away_since.reset();
       if (records->layout->generation != generation) {
@@ -166,15 +178,11 @@ int main(int argc, char** argv) {
     }
     if (live_tool::stop_requested) break;
     records = reader.next(1, each);
-    if (!records) {
-      if (records.error().kind() == corvex::ErrorKind::Cancelled) break;
-      status = fail("the simulator's telemetry", records.error());
-      break;
-    }
   }
   (void)publisher->stop();
   remove_file(out);
-  std::fprintf(stderr, "live_bridge: mirrored %llu ticks; the simulator stopped\n",
-               static_cast<unsigned long long>(mirrored));
+  std::fprintf(stderr, "live_bridge: mirrored %llu ticks; %s\n",
+               static_cast<unsigned long long>(mirrored),
+               live_tool::stop_requested ? "stopped" : "the simulator stopped");
   return status;
 }

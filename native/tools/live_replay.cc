@@ -1,9 +1,10 @@
-// live_replay FILE.ibt [--speed 1|2|max] [--path FILE] [--first-tick N] [--times LOG]
+// live_replay FILE.ibt [--speed 1|2|max] [--path FILE] [--first-tick N] [--lead-in S] [--times LOG]
 //
 // Publishes an IBT recording into the simulator's shared-memory layout, tick by tick at the
 // file's rate (or faster), so that dashboards and tests run without the simulator: on Windows
 // (and under wine) into the simulator's named mapping with its event, or into the file given
-// by --path. Ctrl-C stops it; the status flag is cleared when it ends. `corvex replay` does the
+// by --path; --lead-in S waits S seconds (default 1) between the layout and the first record, so
+// that readers waiting for the simulator attach in time for every tick. Ctrl-C stops it; the status flag is cleared when it ends. `corvex replay` does the
 // same from Python; this program is the Windows build that needs no Python.
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +37,7 @@ int fail(const std::string& what, const corvex::IbtError& error) {
 int main(int argc, char** argv) {
   std::string input, path, times;
   corvex::ReplayOptions options;
+  options.lead_in = 1.0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool has_value = i + 1 < argc;
@@ -47,6 +49,8 @@ int main(int argc, char** argv) {
       path = live_tool::native_path(argv[++i]);
     } else if (arg == "--first-tick" && has_value) {
       options.first_tick = std::atoi(argv[++i]);
+    } else if (arg == "--lead-in" && has_value) {
+      options.lead_in = std::strtod(argv[++i], nullptr);
     } else if (arg == "--times" && has_value) {
       times = argv[++i];
     } else if (!arg.empty() && arg[0] != '-' && input.empty()) {

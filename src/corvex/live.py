@@ -74,7 +74,7 @@ def connect(path: str | os.PathLike[str] | None = None, *, timeout: float | None
             waited = time.monotonic() - start
             if timeout is not None and waited >= timeout:
                 raise TimeoutError(f"no live telemetry after {timeout:g} s: {exc}") from exc
-            time.sleep(0.25)
+            time.sleep(0.1)
     live = Live(handle, target)
     while not live.connected:
         waited = time.monotonic() - start
@@ -84,7 +84,7 @@ def connect(path: str | os.PathLike[str] | None = None, *, timeout: float | None
                 f"{where}: no writer connected after {timeout:g} s (its status flag is clear: "
                 "the simulator is not in a session, or the replay or bridge has stopped)"
             )
-        time.sleep(0.05)
+        time.sleep(0.02)
     return live
 
 
@@ -94,6 +94,7 @@ def replay(
     *,
     speed: float | None = 1.0,
     first_tick: int = 1,
+    lead_in: float = 1.0,
     progress: Callable[[int, int], object] | None = None,
 ) -> dict[str, Any]:
     """Publish the IBT file ``source`` as the simulator publishes its telemetry, tick by tick.
@@ -102,7 +103,9 @@ def replay(
     while the simulator or another replay publishes there), with ``path`` into that file (under
     a temporary name until its first image is whole, readable by its owner only). ``speed``
     multiplies the file's tick rate; None publishes as fast as readers can be kept up with the
-    memory (each record still whole). The tick counts run from ``first_tick``, one a record.
+    memory (each record still whole). The tick counts run from ``first_tick``, one a record; the
+    first comes ``lead_in`` seconds after the layout, so that readers waiting for the simulator
+    attach in time for it.
     ``progress(done, total)`` is called now and then. The status flag is cleared at the end, and
     on Ctrl-C, which raises ``KeyboardInterrupt``. Returns ``published``, ``total``,
     ``seconds`` and ``stopped``.
@@ -112,7 +115,12 @@ def replay(
     reader = corvex._extension()
     target = None if path is None else os.fspath(path)
     report: dict[str, Any] = reader.live_replay(
-        os.fspath(source), target, 0.0 if speed is None else float(speed), first_tick, progress
+        os.fspath(source),
+        target,
+        0.0 if speed is None else float(speed),
+        first_tick,
+        progress,
+        float(lead_in),
     )
     return report
 
@@ -123,6 +131,7 @@ class Live:
     Attributes:
         source: the file read, or None for the simulator's shared memory.
         missed: every tick skipped so far by :meth:`wait` and :meth:`stream`.
+        last_ticks: the tick counts of the records of the last batch returned, in order.
     """
 
     def __init__(self, handle: Any, source: str | None) -> None:
@@ -130,6 +139,7 @@ class Live:
         self._handle = handle
         self.source = source
         self.missed = 0
+        self.last_ticks: list[int] = []
         self._generation: int | None = None
         self._schema: pa.Schema | None = None
         self._info_update: int | None = None
@@ -233,6 +243,7 @@ class Live:
 
     def _finish(self, batch: pa.RecordBatch, info: dict[str, Any]) -> pa.RecordBatch:
         ticks = info["ticks"]
+        self.last_ticks = ticks
         missed = int(info["missed"])
         self.missed += missed
         generation = info["generation"]
