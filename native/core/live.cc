@@ -142,7 +142,13 @@ Result<void> LiveReader::load_layout(const LiveHeader& first) {
 Result<bool> LiveReader::follow(const LiveHeader& header) {
   if (layout_ && same_layout(header, layout_->header)) return false;
   const bool had_layout = static_cast<bool>(layout_);
-  CORVEX_RETURN_IF_ERROR(load_layout(header));
+  if (auto loaded = load_layout(header); !loaded) {
+    // A file that grew or was replaced holds the new layout: look at it again once.
+    auto changed = memory_->refresh();
+    if (!changed || !*changed) return std::unexpected(std::move(loaded).error());
+    CORVEX_ASSIGN_OR_RETURN(const LiveHeader again, read_header());
+    CORVEX_RETURN_IF_ERROR(load_layout(again));
+  }
   if (had_layout) pending_new_layout_ = true;
   return true;
 }
@@ -162,9 +168,10 @@ std::optional<std::pair<int32_t, size_t>> LiveReader::pick(const LiveHeader& hea
   for (size_t i = 0; i < n; ++i) {
     const int32_t tick = header_tick(header, i);
     if (tick < 0) continue;  // being written, or never written
+    // With every other buffer newer, this one is the next the writer refills. A tie counts as
+    // newer: which of two equal ticks the writer filled last cannot be told.
     size_t newer = 0;
-    for (size_t j = 0; j < n; ++j) newer += j != i && header_tick(header, j) > tick ? 1 : 0;
-    // With every other buffer newer, this one is the next the writer refills.
+    for (size_t j = 0; j < n; ++j) newer += j != i && header_tick(header, j) >= tick ? 1 : 0;
     if (n > 1 && newer >= n - 1) continue;
     if (after || oldest) {
       if ((!after || tick > *after) && (!best || tick < best->first)) best = std::pair{tick, i};
@@ -186,7 +193,7 @@ Result<std::optional<int32_t>> LiveReader::copy(const LiveHeader& header, size_t
   if (!same_layout(header, after) || header_tick(after, index) != before) return std::nullopt;
   const size_t n = current.buffers().size();
   size_t newer = 0;
-  for (size_t j = 0; j < n; ++j) newer += j != index && header_tick(after, j) > before ? 1 : 0;
+  for (size_t j = 0; j < n; ++j) newer += j != index && header_tick(after, j) >= before ? 1 : 0;
   if (n > 1 && newer >= n - 1) return std::nullopt;
   return before;
 }
@@ -215,8 +222,7 @@ Result<LiveRecords> LiveReader::next(uint64_t count, const WaitOptions& options)
   const auto start = Clock::now();
   auto last_stop_check = start;
   auto last_refresh = start;
-  // When the header or layout became unreadable; the epoch while it is fine.
-  Clock::time_point invalid_since{};
+  Clock::time_point& invalid_since = invalid_since_;
   int torn = 0;
   LiveRecords out;
 
@@ -265,7 +271,10 @@ Result<LiveRecords> LiveReader::next(uint64_t count, const WaitOptions& options)
                            pick(*header, last_tick_).has_value() && last_tick_.has_value();
     if (!on && !left_over) {
       invalid_since = Clock::time_point{};
-      if (out.count() > 0) return out;
+      if (std::exchange(was_connected_, false) || out.count() > 0) {
+        out.ended = true;  // the writer stopped: said once
+        return out;
+      }
       refresh_now();
       CORVEX_ASSIGN_OR_RETURN(const bool go_on, pause(20));
       if (!go_on) return out;
@@ -279,6 +288,7 @@ Result<LiveRecords> LiveReader::next(uint64_t count, const WaitOptions& options)
       continue;
     }
     invalid_since = Clock::time_point{};
+    was_connected_ = was_connected_ || on;
     if (*changed && out.count() > 0) return out;  // the next call starts with the new layout
     if (!out.layout) {
       out.layout = layout_;
@@ -323,6 +333,124 @@ Result<LiveRecords> LiveReader::next(uint64_t count, const WaitOptions& options)
     out.ticks.push_back(*tick);
   }
   return out;
+}
+
+LiveFollower::LiveFollower(std::shared_ptr<SharedMemory> memory, uint64_t capacity)
+    : reader_(std::move(memory)), capacity_(std::max<uint64_t>(capacity, 1)) {
+  thread_ = std::thread([this] { run(); });
+}
+
+LiveFollower::~LiveFollower() {
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  ready_.notify_all();
+  thread_.join();
+}
+
+void LiveFollower::run() {
+  WaitOptions options;
+  options.timeout_ms = 50;
+  options.should_stop = [this] {
+    const std::lock_guard lock(mutex_);
+    return stopping_;
+  };
+  for (;;) {
+    {
+      const std::lock_guard lock(mutex_);
+      if (stopping_ || error_) return;
+    }
+    auto records = reader_.next(256, options);
+    const std::lock_guard lock(mutex_);
+    if (!records) {
+      if (records.error().kind() != ErrorKind::Cancelled) error_ = std::move(records).error();
+      ready_.notify_all();
+      return;
+    }
+    if (records->count() == 0 && !records->ended) continue;
+    queued_ += records->count();
+    queue_.push_back(std::move(*records));
+    // The consumer is not keeping up: the oldest records go, counted as missed.
+    while (queued_ > capacity_ && queue_.size() > 1) {
+      queued_ -= queue_.front().count();
+      dropped_ += queue_.front().count();
+      queue_.pop_front();
+    }
+    ready_.notify_all();
+  }
+}
+
+Result<LiveRecords> LiveFollower::next(uint64_t count, const WaitOptions& options) {
+  const auto start = Clock::now();
+  std::unique_lock lock(mutex_);
+  LiveRecords out;
+  for (;;) {
+    // Takes the front chunk, or its first records, while it continues `out`.
+    while (!queue_.empty() && out.count() < count) {
+      LiveRecords& front = queue_.front();
+      const bool fresh = front.new_layout || front.restarted;
+      if (out.layout && front.count() > 0 && (front.layout != out.layout || fresh)) return out;
+      if (!out.layout && front.count() > 0) {
+        out.layout = front.layout;
+        out.new_layout = front.new_layout;
+        out.restarted = front.restarted;
+        out.missed = std::exchange(dropped_, 0);
+        missed_ += out.missed;
+      }
+      out.missed += front.missed;
+      missed_ += front.missed;
+      front.missed = 0;
+      front.new_layout = front.restarted = false;
+      const uint64_t take = std::min(count - out.count(), front.count());
+      if (take > 0) {
+        const uint64_t stride = front.layout->buf_len();
+        const auto bytes = static_cast<std::ptrdiff_t>(take * stride);
+        out.bytes.resize(static_cast<size_t>(out.count() * stride));
+        out.bytes.insert(out.bytes.end(), front.bytes.begin(), front.bytes.begin() + bytes);
+        out.bytes.resize(out.bytes.size() + 8);
+        const auto ticks = static_cast<std::ptrdiff_t>(take);
+        out.ticks.insert(out.ticks.end(), front.ticks.begin(), front.ticks.begin() + ticks);
+        last_tick_ = out.ticks.back();
+        queued_ -= take;
+        front.bytes.erase(front.bytes.begin(), front.bytes.begin() + bytes);
+        front.ticks.erase(front.ticks.begin(), front.ticks.begin() + ticks);
+      }
+      if (front.count() > 0) break;  // `out` is full
+      const bool ended = front.ended;
+      queue_.pop_front();
+      if (ended) {
+        out.ended = true;
+        return out;  // the writer stopped after these
+      }
+    }
+    if (out.count() >= count) return out;
+    if (queue_.empty() && error_) {
+      if (out.count() > 0) return out;
+      return std::unexpected(*error_);
+    }
+    const int64_t waited = elapsed_ms(start);
+    if (options.timeout_ms >= 0 && waited >= options.timeout_ms) return out;
+    int64_t slice = 50;
+    if (options.timeout_ms >= 0) slice = std::min(slice, options.timeout_ms - waited);
+    ready_.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(slice, 1)));
+    if (options.should_stop) {
+      lock.unlock();
+      const bool stop = options.should_stop();
+      lock.lock();
+      if (stop) return std::unexpected(IbtError::cancelled());
+    }
+  }
+}
+
+uint64_t LiveFollower::missed_total() const {
+  const std::lock_guard lock(mutex_);
+  return missed_ + dropped_;
+}
+
+std::optional<int32_t> LiveFollower::last_tick() const {
+  const std::lock_guard lock(mutex_);
+  return last_tick_;
 }
 
 namespace {

@@ -10,18 +10,23 @@
 //   session info, 1 to 4 buffers each inside the memory, none overlapping) before a record is read;
 // - a record is copied, then the header is read again: the copy counts only when the layout is
 //   unchanged, its buffer still carries the tick it had before the copy, and the writer cannot
-//   have started to refill it (fewer than num_buf - 1 other buffers hold newer ticks); otherwise
-//   it is read again. A writer that marks a buffer it is filling (a negative tick count, as the
+//   have started to refill it (fewer than num_buf - 1 other buffers hold newer or equal ticks);
+//   otherwise it is read again. A writer that marks a buffer it is filling (a negative tick count, as the
 //   publisher in core/live_publish.h does) is caught even with one buffer.
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <mutex>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/arrow_export.h"
@@ -71,6 +76,7 @@ struct LiveRecords {
   uint64_t missed = 0;      // ticks skipped before (and between) these records
   bool new_layout = false;  // the first records of a layout that replaced another
   bool restarted = false;   // the tick counts went back (a new session) before these records
+  bool ended = false;       // the writer disconnected after these records (there may be none)
 
   uint64_t count() const { return ticks.size(); }
   const uint8_t* record(uint64_t i) const { return bytes.data() + i * layout->buf_len(); }
@@ -101,8 +107,9 @@ class LiveReader {
 
   // Up to `count` records after the last one read (the newest first, when none was read yet), in
   // tick order, each read once; waits for them as the options say. Returns fewer when the layout
-  // changes, the writer disconnects or the tick counts go back (the next call starts anew), or
-  // the time is up (possibly none). An invalid layout that persists for a second is an error.
+  // changes, the writer disconnects (`ended`, said once, with or without records) or the tick
+  // counts go back (the next call starts anew), or the time is up (possibly none). An invalid
+  // layout that persists for a second is an error.
   Result<LiveRecords> next(uint64_t count, const WaitOptions& options);
 
   // The tick of the last record read, and every tick skipped so far.
@@ -130,6 +137,44 @@ class LiveReader {
   uint64_t missed_total_ = 0;
   bool pending_new_layout_ = false;
   bool pending_restart_ = false;
+  bool was_connected_ = false;
+  // When the header or layout became unreadable, across calls; the epoch while it is fine.
+  std::chrono::steady_clock::time_point invalid_since_{};
+};
+
+// Follows live memory on a thread of its own: a reader that drains the ring as the writer fills
+// it, whatever its consumer is busy with (a pause of a few ticks would otherwise cost records),
+// and keeps what it read until next() takes it. At most `capacity` records wait; older ones are
+// dropped and counted as missed.
+class LiveFollower {
+ public:
+  LiveFollower(std::shared_ptr<SharedMemory> memory, uint64_t capacity);
+  LiveFollower(const LiveFollower&) = delete;
+  LiveFollower& operator=(const LiveFollower&) = delete;
+  ~LiveFollower();
+
+  // As LiveReader::next, from what the thread read: up to `count` records in tick order, fewer
+  // at a change of layout or a restart, none when nothing came in time. The thread's error is
+  // reported once everything it read before has been taken.
+  Result<LiveRecords> next(uint64_t count, const WaitOptions& options);
+  uint64_t missed_total() const;
+  std::optional<int32_t> last_tick() const;
+
+ private:
+  void run();
+
+  LiveReader reader_;
+  uint64_t capacity_;
+  mutable std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<LiveRecords> queue_;
+  uint64_t queued_ = 0;
+  uint64_t dropped_ = 0;  // dropped records not yet reported as missed
+  uint64_t missed_ = 0;
+  std::optional<int32_t> last_tick_;
+  std::optional<IbtError> error_;
+  bool stopping_ = false;
+  std::thread thread_;
 };
 
 // The record batch of some records: "timecodes" (SessionTime in ms) and every variable in file

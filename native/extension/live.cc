@@ -22,11 +22,12 @@ const char kLiveOpenDoc[] =
 const char kLiveReadDoc[] =
     "live_read(handle, count=1, timeout=None, latest=False)\n--\n\n"
     "Read records as one pyarrow RecordBatch (timecodes and every variable, as the file reader\n"
-    "gives them). latest=True: the newest record now. Otherwise up to count records after the\n"
-    "last one read, in tick order, waiting at most timeout seconds (None: as long as it takes);\n"
-    "fewer when the layout changes, the writer stops or the tick counts go back. Returns\n"
-    "(batch, info) or None when nothing came in time; info has ticks, missed (ticks skipped),\n"
-    "new_layout, restarted and generation. The wait releases the GIL and Ctrl-C ends it.";
+    "gives them). latest=True: the newest record now. Otherwise up to count records in tick\n"
+    "order, each once, from a thread that follows the writer from the first such call on,\n"
+    "waiting at most timeout seconds (None: as long as it takes); fewer when the layout changes,\n"
+    "the writer stops or the tick counts go back. Returns (batch, info), or None when nothing\n"
+    "came; info has ticks, missed (ticks skipped), new_layout, restarted, ended (the writer\n"
+    "stopped after these) and generation. The wait releases the GIL and Ctrl-C ends it.";
 
 const char kLiveStatusDoc[] =
     "live_status(handle)\n--\n\n"
@@ -51,16 +52,24 @@ namespace {
 
 constexpr const char kCapsuleName[] = "corvex.live";
 
-// One open live memory. Reads take `mutex` with the interpreter lock released; the schema cache
-// is touched only with the interpreter lock held.
+// Records a follower keeps for a consumer that does not take them (then the oldest are dropped
+// and counted as missed): over a minute at 60 Hz.
+constexpr uint64_t kFollowerCapacity = 4096;
+
+// One open live memory: a reader for latest() and the header, and, from the first read of
+// records in order on, a follower that drains the ring on its own thread. Reads take `mutex` with
+// the interpreter lock released; the schema caches are touched only with the lock held.
 struct LiveHandle {
-  explicit LiveHandle(std::shared_ptr<SharedMemory> memory, SourceLabel source)
-      : reader(std::move(memory)), label(std::move(source)) {}
+  explicit LiveHandle(std::shared_ptr<SharedMemory> source_memory, SourceLabel source)
+      : memory(std::move(source_memory)), reader(memory), label(std::move(source)) {}
+  std::shared_ptr<SharedMemory> memory;
   std::mutex mutex;
   LiveReader reader;
+  std::unique_ptr<LiveFollower> follower;
   SourceLabel label;
-  uint64_t schema_generation = 0;
-  PyRef schema;
+  // The imported schema of the last layout of the reader [0] and of the follower [1].
+  uint64_t schema_generation[2] = {0, 0};
+  PyRef schema[2];
 };
 
 using HandleRef = std::shared_ptr<LiveHandle>;
@@ -113,16 +122,17 @@ PyRef pyarrow_attr(const char* owner, const char* name) {
 }
 
 // The schema of a layout is imported once; each batch imports only its arrays against it.
-PyRef import_batch(LiveHandle& handle, const ExportBatch& batch, uint64_t generation) {
-  if (!handle.schema || handle.schema_generation != generation) {
+PyRef import_batch(LiveHandle& handle, const ExportBatch& batch, uint64_t generation, size_t which) {
+  PyRef& cached = handle.schema[which];
+  if (!cached || handle.schema_generation[which] != generation) {
     SchemaHolder schema;
     if (auto made = export_schema(batch, &schema.schema); !made) {
       raise_ibt_error(made.error(), handle.label, Stage::Read);
     }
     PyRef importer = pyarrow_attr("Schema", "_import_from_c");
     PyRef address = created(PyLong_FromVoidPtr(&schema.schema));
-    handle.schema = called(PyObject_CallOneArg(importer.get(), address.get()));
-    handle.schema_generation = generation;
+    cached = called(PyObject_CallOneArg(importer.get(), address.get()));
+    handle.schema_generation[which] = generation;
   }
   ArrayHolder array;
   if (auto made = export_array(batch, &array.array); !made) {
@@ -130,7 +140,7 @@ PyRef import_batch(LiveHandle& handle, const ExportBatch& batch, uint64_t genera
   }
   PyRef importer = pyarrow_attr("RecordBatch", "_import_from_c");
   PyRef address = created(PyLong_FromVoidPtr(&array.array));
-  PyObject* args[] = {address.get(), handle.schema.get()};
+  PyObject* args[] = {address.get(), cached.get()};
   return called(PyObject_Vectorcall(importer.get(), args, 2, nullptr));
 }
 
@@ -149,6 +159,7 @@ PyRef records_info(const LiveRecords& records) {
   insert(info.get(), "missed", created(PyLong_FromUnsignedLongLong(records.missed)));
   insert(info.get(), "new_layout", PyRef::borrow(records.new_layout ? Py_True : Py_False));
   insert(info.get(), "restarted", PyRef::borrow(records.restarted ? Py_True : Py_False));
+  insert(info.get(), "ended", PyRef::borrow(records.ended ? Py_True : Py_False));
   insert(info.get(), "generation",
          created(PyLong_FromUnsignedLongLong(records.layout->generation)));
   return info;
@@ -207,14 +218,20 @@ PyObject* live_read_call(PyObject* args, PyObject* kwargs) {
       return released.with_gil([] { return PyErr_CheckSignals() != 0; });
     };
     const std::lock_guard<std::mutex> lock(handle->mutex);
-    records = latest != 0 ? handle->reader.latest()
-                          : handle->reader.next(static_cast<uint64_t>(count), options);
+    if (latest != 0) {
+      records = handle->reader.latest();
+    } else {
+      if (!handle->follower) {
+        handle->follower = std::make_unique<LiveFollower>(handle->memory, kFollowerCapacity);
+      }
+      records = handle->follower->next(static_cast<uint64_t>(count), options);
+    }
     if (records && records->count() > 0) batch = live_batch(*records);
   }
   LiveRecords read = value_or_raise(std::move(records), handle->label, Stage::Read);
   if (read.count() == 0) return Py_NewRef(Py_None);
   ExportBatch columns = value_or_raise(std::move(batch), handle->label, Stage::Read);
-  PyRef imported = import_batch(*handle, columns, read.layout->generation);
+  PyRef imported = import_batch(*handle, columns, read.layout->generation, latest != 0 ? 0 : 1);
   PyRef pair = created(PyTuple_New(2));
   PyTuple_SET_ITEM(pair.get(), 0, imported.release());
   PyTuple_SET_ITEM(pair.get(), 1, records_info(read).release());
@@ -238,8 +255,8 @@ PyObject* live_status_call(PyObject* args, PyObject* kwargs) {
     const std::lock_guard<std::mutex> lock(handle->mutex);
     connected = handle->reader.connected();
     layout = handle->reader.layout();
-    last_tick = handle->reader.last_tick();
-    missed = handle->reader.missed_total();
+    last_tick = handle->follower ? handle->follower->last_tick() : handle->reader.last_tick();
+    missed = handle->follower ? handle->follower->missed_total() : 0;
   }
   const bool on = value_or_raise(std::move(connected), handle->label, Stage::Read);
   PyRef status = created(PyDict_New());

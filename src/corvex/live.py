@@ -208,14 +208,21 @@ class Live:
         return self._finish(batch, info)
 
     def wait(self, timeout: float | None = None) -> pa.RecordBatch | None:
-        """The next record after the last one read (by any method), as a one-row batch; None
-        when none came within ``timeout`` seconds (None: wait as long as it takes)."""
+        """The next record in tick order (see :meth:`next`), as a one-row batch; None when none
+        came within ``timeout`` seconds (None: wait as long as it takes) or the writer stopped."""
         return self.next(1, timeout)
 
     def next(self, count: int = 1, timeout: float | None = None) -> pa.RecordBatch | None:
-        """Up to ``count`` records after the last one read, in tick order, as one batch: fewer
-        when the time is up, the layout changes or the writer stops; None when none came within
-        ``timeout`` seconds (None: wait as long as it takes)."""
+        """Up to ``count`` records in tick order, each read once, as one batch.
+
+        From the first call of :meth:`next`, :meth:`wait` or :meth:`stream` on, a thread of the
+        extension follows the writer (starting at its newest record) and keeps every record it
+        reads, so that a consumer that pauses for longer than the simulator's ring of buffers
+        lasts (a few ticks) loses nothing; a consumer that stops taking records for over a
+        minute has the oldest dropped, counted as missed. Fewer records when the time is up,
+        the layout changes or the writer stops; None when none came within ``timeout`` seconds
+        (None: wait as long as it takes) or the writer stopped.
+        """
         got = self._reader.live_read(self._open(), count, timeout)
         if got is None:
             return None

@@ -34,9 +34,10 @@ if TYPE_CHECKING:
 
 __all__ = ["Recorder", "combine", "partial_directories", "read_laps", "record", "recover"]
 
-SESSION_INFO_FILE = "session_info.yaml"
-TARGET_FILE = "target.txt"
-MISSED_FILE = "missed.txt"
+# Beside the parts; the leading "_" keeps them out of pyarrow.dataset's view of the directory.
+SESSION_INFO_FILE = "_session_info.yaml"
+TARGET_FILE = "_target.txt"
+MISSED_FILE = "_missed.txt"
 PART_GLOB = "part-*.parquet"
 
 
@@ -55,6 +56,10 @@ class Recorder:
     """Writes the batches of one recording into its partial directory, a part at a time."""
 
     def __init__(self, target: str | os.PathLike[str]) -> None:
+        # Loaded now: a first import in the writer thread would hold the interpreter while the
+        # first records wait in the ring.
+        import pyarrow.parquet  # noqa: F401
+
         self.target = Path(target)
         if self.target.is_dir():
             raise IsADirectoryError(f"{self.target} is a directory; name the file to record into")

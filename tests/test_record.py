@@ -1,0 +1,145 @@
+"""`corvex record`: a recording read back, one cut by a kill and recovered, one ended by Ctrl-C.
+
+The recorded rows are matched to the recording that was replayed by their timecodes, and every
+column compared bit for bit with the file reader's.
+"""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.dataset as ds
+import pyarrow.parquet as pq
+import pytest
+
+import corvex
+import corvex.live
+from corvex.recording import partial_directories, read_laps
+from corvex.writer import keep_records, sample_session
+
+pytest.importorskip("corvex._corvex_rs")
+
+
+def bits(column):
+    if isinstance(column, pa.ChunkedArray):
+        column = column.combine_chunks()
+    if pa.types.is_fixed_size_list(column.type):
+        column = column.flatten()
+    values = column.to_numpy(zero_copy_only=False)
+    return (
+        values.astype(np.uint8) if values.dtype == np.bool_ else values.view(f"u{values.itemsize}")
+    )
+
+
+def assert_rows_of(table: pa.Table, log: corvex.LogFile) -> None:
+    """Every recorded row is the file's record of the same time, bit for bit."""
+    times = log.timecodes.to_numpy()
+    rows = np.searchsorted(times, table.column("timecodes").to_numpy())
+    assert np.array_equal(times[rows], table.column("timecodes").to_numpy())
+    take = pa.array(rows)
+    for name, source in {**log.channels, **log.arrays}.items():
+        assert np.array_equal(bits(table.column(name)), bits(source.column(1).take(take))), name
+
+
+@pytest.fixture(params=[600])
+def session(tmp_path, request):
+    path = tmp_path / "session.ibt"
+    path.write_bytes(keep_records(sample_session(), request.param))
+    return path, corvex.open(path, arrays=True)
+
+
+def recorder(live_path, out, *extra):
+    return subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "corvex",
+            "record",
+            "-o",
+            str(out),
+            "--path",
+            str(live_path),
+            "--timeout",
+            "20",
+            "--flush-every",
+            "0.5",
+            *extra,
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+
+
+def publish(source, target, speed):
+    thread = threading.Thread(
+        target=corvex.live.replay, args=(source, target), kwargs={"speed": speed, "lead_in": 1.5}
+    )
+    thread.start()
+    return thread
+
+
+def test_a_whole_recording_holds_every_record_the_session_info_and_the_laps(tmp_path, session):
+    path, log = session
+    live, out = tmp_path / "live", tmp_path / "rec.parquet"
+    process = recorder(live, out)
+    publisher = publish(path, live, 2.0)
+    stdout, stderr = process.communicate(timeout=60)
+    publisher.join()
+    assert process.returncode == 0, stderr
+    assert f"recorded {log.record_count} records" in stdout
+    table = pq.read_table(out)
+    assert table.num_rows == log.record_count  # the lead-in let it attach before the first
+    assert_rows_of(table, log)
+    assert read_laps(out).equals(log.laps)
+    meta = pq.read_schema(out).metadata
+    assert meta[b"corvex.session_info"].decode() == log.metadata["session_info_yaml"]
+    assert meta[b"corvex.missed"] == b"0"
+    assert not partial_directories(tmp_path)
+
+
+@pytest.mark.parametrize("session", [240], indirect=True)
+@pytest.mark.parametrize("how", ["kill", "interrupt"])
+def test_a_recording_cut_short_keeps_its_parts(tmp_path, session, how):
+    path, log = session
+    live, out = tmp_path / "live", tmp_path / "rec.parquet"
+    process = recorder(live, out)
+    publisher = publish(path, live, 1.0)
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:  # until two parts are written
+        dirs = partial_directories(tmp_path)
+        if dirs and len(list(dirs[0].glob("part-*.parquet"))) >= 2:
+            break
+        time.sleep(0.05)
+    process.send_signal(signal.SIGKILL if how == "kill" else signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=30)
+    if how == "interrupt":
+        assert process.returncode == 0, stderr
+        assert "(Ctrl-C)" in stdout and not partial_directories(tmp_path)
+    else:
+        assert not out.exists()
+        (folder,) = partial_directories(tmp_path)
+        parts = ds.dataset(folder, format="parquet").to_table()  # readable as it is
+        assert parts.num_rows >= 60
+        done = subprocess.run(
+            [sys.executable, "-m", "corvex", "record", "--recover", str(folder)],
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
+        assert done.returncode == 0, done.stderr
+        assert not folder.exists()
+        assert pq.read_table(out).num_rows == parts.num_rows
+    publisher.join()
+    table = pq.read_table(out)
+    assert 60 <= table.num_rows < log.record_count
+    assert_rows_of(table, log)
+    assert pq.ParquetFile(out).num_row_groups >= 2
+    assert os.path.basename(out) in {p.name for p in tmp_path.iterdir()}
