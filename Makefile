@@ -98,7 +98,7 @@ test: install
 # Python: mypy --strict, ruff (lint and the one formatter); C++: clang-format-19 and
 # clang-tidy-19 over the core and the extension, with the checks of .clang-tidy (bugprone-*, performance-*, minus
 # the noisy ones listed there). The build is configured with clang for its compile_commands.json;
-# byte_source_win32.cc only compiles on Windows and is left out.
+# byte_source_win32.cc and shared_memory_win32.cc only compile on Windows and are left out.
 TIDY_DIR := build/tidy
 lint: $(STAMP)
 	$(call say,mypy --strict src/corvex)
@@ -108,12 +108,12 @@ lint: $(STAMP)
 	$(VENV)/bin/ruff format --check
 	$(call say,clang-format and clang-tidy over the C++)
 	clang-format-19 --dry-run --Werror native/core/*.h native/core/*.cc native/extension/*.h \
-		native/extension/*.cc native/tools/*.cc fuzz/*.cc
+		native/extension/*.cc native/tools/*.cc native/tools/*.h fuzz/*.cc
 	$(CMAKE) -S . -B $(TIDY_DIR) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
 		-DCORVEX_CORE_ONLY=OFF -DCMAKE_CXX_COMPILER=clang++-19 \
 		-DPython_EXECUTABLE="$(abspath $(PY))" >/dev/null
 	clang-tidy-19 -p $(TIDY_DIR) --quiet --warnings-as-errors='*' \
-		$(filter-out native/core/byte_source_win32.cc,$(wildcard native/core/*.cc)) \
+		$(filter-out native/core/byte_source_win32.cc native/core/shared_memory_win32.cc,$(wildcard native/core/*.cc)) \
 		$(wildcard native/extension/*.cc)
 
 # The Linux wheel as users get it: built by `pip wheel` in isolation from pyproject.toml,
@@ -311,7 +311,7 @@ fuzz-python: install
 		-print_final_stats=1 $(FUZZ_ARGS) $(FUZZ_CORPUS)/python-work $(FUZZ_CORPUS)/python-seeds
 
 format:
-	clang-format-19 -i native/core/*.h native/core/*.cc native/extension/*.h native/extension/*.cc fuzz/*.cc
+	clang-format-19 -i native/core/*.h native/core/*.cc native/extension/*.h native/extension/*.cc native/tools/*.cc native/tools/*.h fuzz/*.cc
 
 clean:
 	rm -rf build $(VENV)

@@ -11,7 +11,6 @@ import os
 import struct
 import threading
 import time
-import warnings
 
 import numpy as np
 import pyarrow as pa

@@ -113,7 +113,8 @@ Result<void> LiveReader::load_layout(const LiveHeader& first) {
     CORVEX_ASSIGN_OR_RETURN(IbtFile file, open_snapshot(std::make_unique<MemorySource>(memory_)));
     // The raw headers and text, at the places this header gives (open_snapshot read its own
     // copy of the header; the comparison below tells whether the two were the same).
-    const auto var_offset = static_cast<uint64_t>(layout::read(header.data(), layout::kVarHeaderOffset));
+    const auto var_offset =
+        static_cast<uint64_t>(layout::read(header.data(), layout::kVarHeaderOffset));
     const auto var_count = static_cast<uint64_t>(layout::read(header.data(), layout::kNumVars));
     const auto info_offset =
         static_cast<uint64_t>(layout::read(header.data(), layout::kSessionInfoOffset));
@@ -127,9 +128,10 @@ Result<void> LiveReader::load_layout(const LiveHeader& first) {
     if (!info) return std::unexpected(std::move(info).error());
     while (!info->empty() && info->back() == 0) info->pop_back();
 
-    auto made = std::make_shared<LiveLayout>(LiveLayout{std::move(file), header, std::move(*vars),
-                                                        std::move(*info), 0, 0, 0});
+    auto made = std::make_shared<LiveLayout>(
+        LiveLayout{std::move(file), header, std::move(*vars), std::move(*info), 0, 0, 0, {}});
     made->version = layout::read(header.data(), layout::kVersion);
+    if (const auto& ring = made->file.snapshot()) made->ring = ring->buffers;
     made->session_info_update = field(header, kSessionInfoUpdateOffset);
     made->generation = ++generations_;
     layout_ = std::move(made);
@@ -211,7 +213,7 @@ Result<LiveRecords> LiveReader::latest() {
     if (!tick) continue;
     out.ticks.push_back(*tick);
     out.new_layout = std::exchange(pending_new_layout_, false);
-    last_tick_ = *tick;
+    last_tick_ = tick;
     return out;
   }
   return std::unexpected(IbtError::io("could not read a whole record: the writer overwrote it " +
@@ -244,7 +246,8 @@ Result<LiveRecords> LiveReader::next(uint64_t count, const WaitOptions& options)
   auto refresh_now = [&] {
     if (Clock::now() - last_refresh < kRefreshEvery) return;
     last_refresh = Clock::now();
-    (void)memory_->refresh();  // a file that is gone for now is looked for again later
+    // A file that is gone for now is looked for again later.
+    [[maybe_unused]] const Result<bool> refreshed = memory_->refresh();
   };
   // A header or layout that cannot be read: waited out for a while, then reported.
   auto trouble = [&](IbtError error) -> Result<bool> {
@@ -318,8 +321,9 @@ Result<LiveRecords> LiveReader::next(uint64_t count, const WaitOptions& options)
                             copy(*header, picked->second, out.bytes.data() + out.count() * stride));
     if (!tick) {
       if (++torn >= kCopyAttempts) {
-        return std::unexpected(IbtError::io("could not read a whole record: the writer overwrote it " +
-                                            std::to_string(kCopyAttempts) + " times in a row"));
+        return std::unexpected(
+            IbtError::io("could not read a whole record: the writer overwrote it " +
+                         std::to_string(kCopyAttempts) + " times in a row"));
       }
       continue;
     }
@@ -329,7 +333,7 @@ Result<LiveRecords> LiveReader::next(uint64_t count, const WaitOptions& options)
       out.missed += skipped;
       missed_total_ += skipped;
     }
-    last_tick_ = *tick;
+    last_tick_ = tick;
     out.ticks.push_back(*tick);
   }
   return out;

@@ -11,8 +11,8 @@
 // - a record is copied, then the header is read again: the copy counts only when the layout is
 //   unchanged, its buffer still carries the tick it had before the copy, and the writer cannot
 //   have started to refill it (fewer than num_buf - 1 other buffers hold newer or equal ticks);
-//   otherwise it is read again. A writer that marks a buffer it is filling (a negative tick count, as the
-//   publisher in core/live_publish.h does) is caught even with one buffer.
+//   otherwise it is read again. A writer that marks a buffer it is filling (a negative tick count,
+//   as the publisher in core/live_publish.h does) is caught even with one buffer.
 #pragma once
 
 #include <array>
@@ -22,8 +22,8 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -61,11 +61,12 @@ struct LiveLayout {
   std::vector<uint8_t> session_info;  // the text region without its trailing NULs
   int32_t version = 0;
   int32_t session_info_update = 0;
-  uint64_t generation = 0;  // 1 for the first layout a reader saw, then counting up
+  uint64_t generation = 0;       // 1 for the first layout a reader saw, then counting up
+  std::vector<LiveBuffer> ring;  // the buffer table, as validated
 
   int32_t tick_rate() const { return file.tick_rate(); }
   uint64_t buf_len() const { return file.record_length(); }
-  const std::vector<LiveBuffer>& buffers() const { return file.snapshot()->buffers; }
+  const std::vector<LiveBuffer>& buffers() const { return ring; }
 };
 
 // Records read in tick order, all of one layout.

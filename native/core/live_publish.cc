@@ -17,7 +17,8 @@ namespace corvex {
 namespace {
 
 constexpr uint64_t kAlign = 64;
-constexpr uint64_t kVarHeadersAt = layout::kHeadersEnd;  // 144: the disk sub-header's room left zero
+constexpr uint64_t kVarHeadersAt =
+    layout::kHeadersEnd;  // 144: the disk sub-header's room left zero
 // Room for the session info to grow before a layout must be rewritten.
 constexpr uint64_t kInfoSlack = 64 * 1024;
 
@@ -30,9 +31,9 @@ struct Places {
 Places places_of(const LiveImage& image) {
   Places p{};
   p.info_offset = kVarHeadersAt + image.var_headers.size();
-  p.info_room = align_to(image.session_info.size() + std::max<uint64_t>(image.session_info.size(),
-                                                                         kInfoSlack),
-                         kAlign);
+  p.info_room = align_to(
+      image.session_info.size() + std::max<uint64_t>(image.session_info.size(), kInfoSlack),
+      kAlign);
   p.first_buffer = align_to(p.info_offset + p.info_room, kAlign);
   p.stride = align_to(std::max<uint64_t>(static_cast<uint64_t>(image.buf_len), 1), kAlign);
   p.size = p.first_buffer + p.stride * kMaxLiveBuffers;
@@ -65,20 +66,26 @@ Result<LiveImage> image_of(const IbtFile& file) {
   image.tick_rate = file.tick_rate();
   image.buf_len = static_cast<int32_t>(file.record_length());
   // The reader validated these places when it opened the file.
-  const auto var_offset = static_cast<uint64_t>(layout::read(head.data(), layout::kVarHeaderOffset));
+  const auto var_offset =
+      static_cast<uint64_t>(layout::read(head.data(), layout::kVarHeaderOffset));
   const uint64_t var_bytes = file.vars().size() * layout::kVarHeaderSize;
   image.var_headers.resize(static_cast<size_t>(var_bytes));
   CORVEX_ASSIGN_OR_RETURN(const auto vars, region.source->read(var_offset, image.var_headers.size(),
                                                                image.var_headers.data()));
-  if (vars.data() != image.var_headers.data()) std::memcpy(image.var_headers.data(), vars.data(), vars.size());
+  if (vars.data() != image.var_headers.data())
+    std::memcpy(image.var_headers.data(), vars.data(), vars.size());
   const auto info_offset =
       static_cast<uint64_t>(layout::read(head.data(), layout::kSessionInfoOffset));
-  const auto info_length = static_cast<uint64_t>(layout::read(head.data(), layout::kSessionInfoLen));
+  const auto info_length =
+      static_cast<uint64_t>(layout::read(head.data(), layout::kSessionInfoLen));
   image.session_info.resize(static_cast<size_t>(info_length));
-  CORVEX_ASSIGN_OR_RETURN(const auto info, region.source->read(info_offset, image.session_info.size(),
-                                                               image.session_info.data()));
-  if (info.data() != image.session_info.data()) std::memcpy(image.session_info.data(), info.data(), info.size());
-  while (!image.session_info.empty() && image.session_info.back() == 0) image.session_info.pop_back();
+  CORVEX_ASSIGN_OR_RETURN(
+      const auto info,
+      region.source->read(info_offset, image.session_info.size(), image.session_info.data()));
+  if (info.data() != image.session_info.data())
+    std::memcpy(image.session_info.data(), info.data(), info.size());
+  while (!image.session_info.empty() && image.session_info.back() == 0)
+    image.session_info.pop_back();
   return image;
 }
 
@@ -100,10 +107,13 @@ Result<void> LivePublisher::write_i32(uint64_t offset, int32_t value) {
 
 Result<void> LivePublisher::write_all() {
   const Places p = places_of(image_);
-  CORVEX_ASSIGN_OR_RETURN(const int32_t num_vars,
-                          as_i32(image_.var_headers.size() / layout::kVarHeaderSize, "the variable headers"));
-  CORVEX_ASSIGN_OR_RETURN(const int32_t info_len, as_i32(image_.session_info.size(), "the session info"));
-  CORVEX_ASSIGN_OR_RETURN(const int32_t info_offset, as_i32(p.info_offset, "the session info offset"));
+  CORVEX_ASSIGN_OR_RETURN(
+      const int32_t num_vars,
+      as_i32(image_.var_headers.size() / layout::kVarHeaderSize, "the variable headers"));
+  CORVEX_ASSIGN_OR_RETURN(const int32_t info_len,
+                          as_i32(image_.session_info.size(), "the session info"));
+  CORVEX_ASSIGN_OR_RETURN(const int32_t info_offset,
+                          as_i32(p.info_offset, "the session info offset"));
   CORVEX_RETURN_IF_ERROR(as_i32(p.size, "the live memory"));
   info_offset_ = p.info_offset;
   info_room_ = p.info_room;
@@ -209,7 +219,8 @@ Result<ReplayReport> replay(const IbtFile& file, std::unique_ptr<SharedMemory> m
                           std::to_string(options.first_tick) + " do not fit 31 bits");
   }
   CORVEX_ASSIGN_OR_RETURN(LiveImage image, image_of(file));
-  CORVEX_ASSIGN_OR_RETURN(LivePublisher publisher, LivePublisher::start(std::move(memory), std::move(image)));
+  CORVEX_ASSIGN_OR_RETURN(LivePublisher publisher,
+                          LivePublisher::start(std::move(memory), std::move(image)));
 
   if (options.lead_in > 0) {
     const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -224,7 +235,8 @@ Result<ReplayReport> replay(const IbtFile& file, std::unique_ptr<SharedMemory> m
   }
   const DataRegion region = file.region();
   const uint64_t stride = region.buf_len;
-  const uint64_t per_block = std::max<uint64_t>(1, (uint64_t{256} << 10) / std::max<uint64_t>(stride, 1));
+  const uint64_t per_block =
+      std::max<uint64_t>(1, (uint64_t{256} << 10) / std::max<uint64_t>(stride, 1));
   std::vector<uint8_t> scratch(static_cast<size_t>(per_block * stride));
   const auto start = Clock::now();
   auto last_poll = start;
@@ -244,8 +256,8 @@ Result<ReplayReport> replay(const IbtFile& file, std::unique_ptr<SharedMemory> m
       const uint64_t index = first + i;
       if (seconds_per_tick > 0) {
         std::this_thread::sleep_until(
-            start + std::chrono::duration_cast<Clock::duration>(
-                        std::chrono::duration<double>(static_cast<double>(index) * seconds_per_tick)));
+            start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                        static_cast<double>(index) * seconds_per_tick)));
       }
       if (Clock::now() - last_poll >= std::chrono::milliseconds(50)) {
         last_poll = Clock::now();
@@ -255,9 +267,9 @@ Result<ReplayReport> replay(const IbtFile& file, std::unique_ptr<SharedMemory> m
         }
         if (options.progress) options.progress(index, total);
       }
-      CORVEX_RETURN_IF_ERROR(publisher.publish(options.first_tick + static_cast<int32_t>(index),
-                                               block.subspan(static_cast<size_t>(i * stride),
-                                                             static_cast<size_t>(stride))));
+      CORVEX_RETURN_IF_ERROR(publisher.publish(
+          options.first_tick + static_cast<int32_t>(index),
+          block.subspan(static_cast<size_t>(i * stride), static_cast<size_t>(stride))));
       ++report.published;
       if (options.published) options.published(options.first_tick + static_cast<int32_t>(index));
     }

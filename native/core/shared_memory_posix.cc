@@ -26,8 +26,8 @@ constexpr unsigned kPollMs = 1;
 Result<void> read_at(int fd, uint64_t offset, std::span<uint8_t> out, uint64_t size) {
   size_t done = 0;
   while (done < out.size()) {
-    const ssize_t got = ::pread(fd, out.data() + done, out.size() - done,
-                                static_cast<off_t>(offset + done));
+    const ssize_t got =
+        ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
     if (got < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(IbtError::os(errno));
@@ -41,8 +41,8 @@ Result<void> read_at(int fd, uint64_t offset, std::span<uint8_t> out, uint64_t s
 Result<void> write_at(int fd, uint64_t offset, std::span<const uint8_t> bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t put = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
-                                 static_cast<off_t>(offset + done));
+    const ssize_t put =
+        ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
     if (put < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(IbtError::os(errno));
@@ -66,8 +66,11 @@ Result<int> open_regular(const std::string& name, struct stat* st) {
 class LiveFile final : public SharedMemory {
  public:
   LiveFile(std::string path, int fd, const struct stat& st)
-      : path_(std::move(path)), fd_(fd), size_(static_cast<uint64_t>(st.st_size)),
-        device_(st.st_dev), inode_(st.st_ino) {}
+      : path_(std::move(path)),
+        fd_(fd),
+        size_(static_cast<uint64_t>(st.st_size)),
+        device_(st.st_dev),
+        inode_(st.st_ino) {}
   LiveFile(const LiveFile&) = delete;
   LiveFile& operator=(const LiveFile&) = delete;
   ~LiveFile() override { ::close(fd_); }

@@ -52,7 +52,10 @@ class Handle {
 class Mapping final : public SharedMemory {
  public:
   Mapping(Handle mapping, uint8_t* view, uint64_t size, Handle event, bool writable)
-      : mapping_(std::move(mapping)), view_(view), size_(size), event_(std::move(event)),
+      : mapping_(std::move(mapping)),
+        view_(view),
+        size_(size),
+        event_(std::move(event)),
         writable_(writable) {}
   Mapping(const Mapping&) = delete;
   Mapping& operator=(const Mapping&) = delete;
@@ -71,7 +74,8 @@ class Mapping final : public SharedMemory {
   }
 
   Result<void> write(uint64_t offset, std::span<const uint8_t> bytes) override {
-    if (!writable_) return std::unexpected(IbtError::io("the shared memory was opened for reading"));
+    if (!writable_)
+      return std::unexpected(IbtError::io("the shared memory was opened for reading"));
     if (offset > size_ || bytes.size() > size_ - offset) {
       return std::unexpected(IbtError::io("write past the end of the shared memory (" +
                                           std::to_string(size_) + " bytes)"));
@@ -240,8 +244,8 @@ class OwnerOnly {
     PSID sid = nullptr;
     if (under_wine()) {
       SID_IDENTIFIER_AUTHORITY creator = SECURITY_CREATOR_SID_AUTHORITY;
-      if (!::AllocateAndInitializeSid(&creator, 1, SECURITY_CREATOR_OWNER_RIGHTS_RID, 0, 0, 0,
-                                      0, 0, 0, 0, &owner_rights_)) {
+      if (!::AllocateAndInitializeSid(&creator, 1, SECURITY_CREATOR_OWNER_RIGHTS_RID, 0, 0, 0, 0, 0,
+                                      0, 0, &owner_rights_)) {
         return std::unexpected(win32_error(::GetLastError()));
       }
       sid = owner_rights_;
@@ -368,8 +372,8 @@ Result<std::unique_ptr<SharedMemory>> create_live_file(std::string_view path) {
   const std::wstring directory = slash == std::wstring::npos ? L"." : name.substr(0, slash);
   const std::wstring base = slash == std::wstring::npos ? name : name.substr(slash + 1);
   if (base.empty()) {
-    return std::unexpected(IbtError::io("a live file needs a file name, got '" +
-                                        std::string(path) + "'"));
+    return std::unexpected(
+        IbtError::io("a live file needs a file name, got '" + std::string(path) + "'"));
   }
   OwnerOnly owner_only;
   CORVEX_ASSIGN_OR_RETURN(SECURITY_ATTRIBUTES * security, owner_only.attributes());
@@ -392,8 +396,8 @@ Result<std::unique_ptr<SharedMemory>> create_live_file(std::string_view path) {
       return std::unexpected(IbtError::out_of_memory("could not allocate a live file"));
     }
   }
-  return std::unexpected(IbtError::io("could not find a free temporary name beside " +
-                                      std::string(path)));
+  return std::unexpected(
+      IbtError::io("could not find a free temporary name beside " + std::string(path)));
 }
 
 Result<std::unique_ptr<SharedMemory>> open_live_mapping() {
@@ -412,8 +416,8 @@ Result<std::unique_ptr<SharedMemory>> open_live_mapping() {
   const std::wstring event_name(kLiveEventName);
   Handle event(::OpenEventW(SYNCHRONIZE, FALSE, event_name.c_str()));  // may be absent: poll
   try {
-    return std::make_unique<Mapping>(std::move(mapping), view.first, view.second,
-                                     std::move(event), false);
+    return std::make_unique<Mapping>(std::move(mapping), view.first, view.second, std::move(event),
+                                     false);
   } catch (const std::bad_alloc&) {
     ::UnmapViewOfFile(view.first);
     return std::unexpected(IbtError::out_of_memory("could not allocate the shared memory"));
@@ -448,8 +452,8 @@ Result<std::unique_ptr<SharedMemory>> create_live_mapping(uint64_t size) {
     return std::unexpected(win32_error(code));
   }
   try {
-    return std::make_unique<Mapping>(std::move(mapping), view.first, view.second,
-                                     std::move(event), true);
+    return std::make_unique<Mapping>(std::move(mapping), view.first, view.second, std::move(event),
+                                     true);
   } catch (const std::bad_alloc&) {
     ::UnmapViewOfFile(view.first);
     return std::unexpected(IbtError::out_of_memory("could not allocate the shared memory"));

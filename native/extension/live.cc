@@ -122,7 +122,8 @@ PyRef pyarrow_attr(const char* owner, const char* name) {
 }
 
 // The schema of a layout is imported once; each batch imports only its arrays against it.
-PyRef import_batch(LiveHandle& handle, const ExportBatch& batch, uint64_t generation, size_t which) {
+PyRef import_batch(LiveHandle& handle, const ExportBatch& batch, uint64_t generation,
+                   size_t which) {
   PyRef& cached = handle.schema[which];
   if (!cached || handle.schema_generation[which] != generation) {
     SchemaHolder schema;
@@ -192,7 +193,7 @@ PyObject* live_open_call(PyObject* args, PyObject* kwargs) {
       std::make_shared<LiveHandle>(std::shared_ptr<SharedMemory>(std::move(opened)), label));
   PyObject* capsule = PyCapsule_New(owned.get(), kCapsuleName, destroy_capsule);
   if (capsule == nullptr) fail();
-  owned.release();  // the capsule owns it now
+  [[maybe_unused]] HandleRef* kept = owned.release();  // the capsule owns it now
   return capsule;
 }
 
@@ -268,7 +269,8 @@ PyObject* live_status_call(PyObject* args, PyObject* kwargs) {
     insert(status.get(), "generation", created(PyLong_FromUnsignedLongLong(layout->generation)));
     insert(status.get(), "tick_rate", created(PyLong_FromLong(layout->tick_rate())));
     insert(status.get(), "session_info", text(layout->file.session_info()));
-    insert(status.get(), "session_info_update", created(PyLong_FromLong(layout->session_info_update)));
+    insert(status.get(), "session_info_update",
+           created(PyLong_FromLong(layout->session_info_update)));
     insert(status.get(), "variables", created(PyLong_FromSize_t(layout->file.vars().size())));
   }
   return status.release();
@@ -297,9 +299,8 @@ PyObject* live_replay_call(PyObject* args, PyObject* kwargs) {
   const std::string source = path_of(source_arg);
   const std::string target = path_arg == Py_None ? std::string() : path_of(path_arg);
   const SourceLabel source_label{source, true};
-  const SourceLabel target_label{target.empty() ? std::string("the simulator's shared memory")
-                                                : target,
-                                 true};
+  const SourceLabel target_label{
+      target.empty() ? std::string("the simulator's shared memory") : target, true};
   PyRef progress_ref = PyRef::borrow(progress == Py_None ? nullptr : progress);
 
   Result<IbtFile> file = [&] {
@@ -362,8 +363,8 @@ class ColumnView {
     if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS) != 0) fail();
     held_ = true;
     if (view_.len % itemsize != 0) {
-      raise_error(PyExc_TypeError, std::string(name) + " must hold " + std::to_string(itemsize) +
-                                       "-byte values");
+      raise_error(PyExc_TypeError,
+                  std::string(name) + " must hold " + std::to_string(itemsize) + "-byte values");
     }
   }
   ColumnView(const ColumnView&) = delete;
@@ -402,8 +403,10 @@ PyObject* lap_table_call(PyObject* args, PyObject* kwargs) {
   ExportBatch batch = lap_batch(made);
   ArrayHolder array;
   SchemaHolder schema;
-  if (auto ok = export_schema(batch, &schema.schema); !ok) raise_ibt_error(ok.error(), label, Stage::Read);
-  if (auto ok = export_array(batch, &array.array); !ok) raise_ibt_error(ok.error(), label, Stage::Read);
+  if (auto ok = export_schema(batch, &schema.schema); !ok)
+    raise_ibt_error(ok.error(), label, Stage::Read);
+  if (auto ok = export_array(batch, &array.array); !ok)
+    raise_ibt_error(ok.error(), label, Stage::Read);
   PyRef importer = pyarrow_attr("RecordBatch", "_import_from_c");
   PyRef array_address = created(PyLong_FromVoidPtr(&array.array));
   PyRef schema_address = created(PyLong_FromVoidPtr(&schema.schema));

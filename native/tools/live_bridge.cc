@@ -155,7 +155,8 @@ int main(int argc, char** argv) {
       }
       bool ok = true;
       for (uint64_t i = 0; i < records->count() && ok; ++i) {
-        const auto record = std::span<const uint8_t>(records->record(i), records->layout->buf_len());
+        const auto record =
+            std::span<const uint8_t>(records->record(i), records->layout->buf_len());
         auto put = publisher->publish(records->ticks[i], record);
         if (!put) {
           status = fail(out, put.error());

@@ -4,8 +4,9 @@
 // file's rate (or faster), so that dashboards and tests run without the simulator: on Windows
 // (and under wine) into the simulator's named mapping with its event, or into the file given
 // by --path; --lead-in S waits S seconds (default 1) between the layout and the first record, so
-// that readers waiting for the simulator attach in time for every tick. Ctrl-C stops it; the status flag is cleared when it ends. `corvex replay` does the
-// same from Python; this program is the Windows build that needs no Python.
+// that readers waiting for the simulator attach in time for every tick. Ctrl-C stops it; the status
+// flag is cleared when it ends. `corvex replay` does the same from Python; this program is the
+// Windows build that needs no Python.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -207,13 +207,13 @@ def _laps_of(parts: list[Path]) -> pa.Table:
             return None
         return np.ascontiguousarray(np.concatenate(chunks).astype(kind))
 
-    table: pa.Table = corvex._extension().lap_table(
+    laps: pa.Table = corvex._extension().lap_table(
         joined("timecodes", np.int64),
         joined("Lap", np.int32),
         joined("OnPitRoad", np.uint8),
         joined("LapDistPct", np.float32),
     )
-    return table
+    return laps
 
 
 def _conform(table: pa.Table, schema: pa.Schema) -> pa.Table:

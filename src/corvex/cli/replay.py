@@ -85,7 +85,7 @@ def cmd_replay(args: argparse.Namespace) -> None:
     )
 
 
-def _bar(name: str) -> object:
+def _bar(name: str) -> Any:
     """A tqdm bar over the records, on a terminal only."""
     if not sys.stderr.isatty():
         return None
