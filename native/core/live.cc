@@ -30,6 +30,8 @@ constexpr auto kRefreshEvery = std::chrono::milliseconds(200);
 constexpr auto kStopEvery = std::chrono::milliseconds(50);
 // Copies torn by the writer in a row before the reader gives up.
 constexpr int kCopyAttempts = 1000;
+// How long latest() waits for a buffer that is being written when no other holds a record.
+constexpr auto kLatestPatience = std::chrono::milliseconds(50);
 // Layout reads that the writer changed under us in a row before the reader gives up.
 constexpr int kLayoutAttempts = 50;
 
@@ -201,11 +203,19 @@ Result<std::optional<int32_t>> LiveReader::copy(const LiveHeader& header, size_t
 }
 
 Result<LiveRecords> LiveReader::latest() {
+  const auto start = Clock::now();
   for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
     CORVEX_ASSIGN_OR_RETURN(const LiveHeader header, read_header());
     CORVEX_RETURN_IF_ERROR(follow(header));
     const auto picked = pick(header, std::nullopt);
-    if (!picked) return std::unexpected(IbtError::io("no record has been published yet"));
+    if (!picked) {
+      // Every buffer may be being written just now (a ring of one): a moment to finish it.
+      if (Clock::now() - start < kLatestPatience) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        continue;
+      }
+      return std::unexpected(IbtError::io("no record has been published yet"));
+    }
     LiveRecords out;
     out.layout = layout_;
     out.bytes.resize(static_cast<size_t>(layout_->buf_len() + 8));
@@ -488,18 +498,35 @@ ChannelGroup in_file_order(const std::vector<VarHeader>& vars, ChannelSet channe
 
 }  // namespace
 
-Result<ExportBatch> live_batch(const LiveRecords& records) {
-  const IbtFile& file = records.layout->file;
-  const uint64_t rows = records.count();
-  const uint64_t stride = file.record_length();
-  const DataRegion region{nullptr, 0, stride, rows};
-  // The time column, with the file reader's rules and messages.
+namespace {
+
+// The time variable, with the file reader's rules and messages.
+Result<const VarHeader*> time_variable(const IbtFile& file) {
   const VarHeader* time = file.find_var("SessionTime");
   if (time == nullptr) return invalid_header("Missing SessionTime variable");
   if (time->var_type != VarType::Double) {
     return invalid_header("SessionTime should be double, got " +
                           std::string(var_type_name(time->var_type)));
   }
+  return time;
+}
+
+// The columns of every variable for `rows` records, in file order.
+Result<ChannelGroup> live_columns(const IbtFile& file, uint64_t rows) {
+  const DataRegion region{nullptr, 0, file.record_length(), rows};
+  CORVEX_ASSIGN_OR_RETURN(ChannelGather channels, ChannelGather::prepare(file.vars(), region));
+  CORVEX_ASSIGN_OR_RETURN(ArrayGather arrays, ArrayGather::prepare(file.vars(), region));
+  return in_file_order(file.vars(), channels.finish(), arrays.finish());
+}
+
+}  // namespace
+
+Result<ExportBatch> live_batch(const LiveRecords& records) {
+  const IbtFile& file = records.layout->file;
+  const uint64_t rows = records.count();
+  const uint64_t stride = file.record_length();
+  const DataRegion region{nullptr, 0, stride, rows};
+  CORVEX_ASSIGN_OR_RETURN(const VarHeader* time, time_variable(file));
   try {
     CORVEX_ASSIGN_OR_RETURN(Column timecodes, allocate_column(rows * sizeof(int64_t)));
     auto* ms = reinterpret_cast<int64_t*>(timecodes.data());
@@ -517,6 +544,51 @@ Result<ExportBatch> live_batch(const LiveRecords& records) {
   } catch (const std::bad_alloc&) {
     return std::unexpected(IbtError::out_of_memory("could not allocate a live batch"));
   }
+}
+
+Result<LiveBlock> LiveBlock::make(std::shared_ptr<const LiveLayout> layout, uint64_t slots) {
+  const IbtFile& file = layout->file;
+  CORVEX_ASSIGN_OR_RETURN(const VarHeader* time, time_variable(file));
+  LiveBlock block;
+  block.slots_ = std::max<uint64_t>(slots, 1);
+  const uint64_t rows = block.slots_ * 8;
+  try {
+    CORVEX_ASSIGN_OR_RETURN(block.timecodes_, allocate_column(rows * sizeof(int64_t)));
+    CORVEX_ASSIGN_OR_RETURN(block.columns_, live_columns(file, rows));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(IbtError::out_of_memory("could not allocate a live block"));
+  }
+  // The rows between the slots are never shown, but no stale memory reaches pyarrow either.
+  std::memset(block.timecodes_.data(), 0, static_cast<size_t>(block.timecodes_.bytes));
+  for (const Channel& channel : block.columns_) {
+    std::memset(channel.values.data(), 0, static_cast<size_t>(channel.values.bytes));
+  }
+  block.time_offset_ = static_cast<uint64_t>(time->offset);
+  block.batch_ = channel_batch(block.timecodes_, rows, block.columns_);
+  block.layout_ = std::move(layout);
+  return block;
+}
+
+uint64_t LiveBlock::put(const uint8_t* record) {
+  const uint64_t row = used_++ * 8;
+  reinterpret_cast<int64_t*>(timecodes_.data())[row] =
+      seconds_to_millis(load_le<double>(record + time_offset_));
+  for (const Channel& channel : columns_) {
+    const VarHeader& var = *channel.var;
+    const uint8_t* src = record + var.offset;
+    const auto count = static_cast<uint64_t>(var.count);
+    if (var.var_type == VarType::Bool) {
+      // Row is a multiple of 8, so the record's bits start on a byte of their own.
+      uint8_t* bits = channel.values.data() + row * count / 8;
+      for (uint64_t k = 0; k < count; ++k) {
+        if (src[k] != 0) bits[k / 8] = static_cast<uint8_t>(bits[k / 8] | (1u << (k % 8)));
+      }
+    } else {
+      const uint64_t size = element_size(var.var_type) * count;
+      std::memcpy(channel.values.data() + row * size, src, static_cast<size_t>(size));
+    }
+  }
+  return row;
 }
 
 }  // namespace corvex

@@ -31,6 +31,7 @@
 
 #include "core/arrow_export.h"
 #include "core/error.h"
+#include "core/gather.h"
 #include "core/layout.h"
 #include "core/reader.h"
 #include "core/shared_memory.h"
@@ -182,5 +183,31 @@ class LiveFollower {
 // order with the field the file reader gives it (a channel's primitive column, an array's
 // fixed-size list); of duplicate names the last header's column, at the first one's place.
 Result<ExportBatch> live_batch(const LiveRecords& records);
+
+// Columns of the live batch's schema with room for `slots` records, filled one record at a time:
+// the single records of latest() are rows of one block that is handed to pyarrow once, each
+// record then a one-row slice of it, so that a record costs a slice, not a schema's worth of
+// imported columns. A row is written once, before any slice shows it, and never again; rows are
+// 8 apart, so that no two records share a byte of a Boolean column's bits.
+class LiveBlock {
+ public:
+  static Result<LiveBlock> make(std::shared_ptr<const LiveLayout> layout, uint64_t slots);
+
+  const std::shared_ptr<const LiveLayout>& layout() const { return layout_; }
+  // The whole block (every slot's rows), for the one hand-off.
+  const ExportBatch& batch() const { return batch_; }
+  bool full() const { return used_ == slots_; }
+  // Writes a record of the layout into the next slot and returns its row.
+  uint64_t put(const uint8_t* record);
+
+ private:
+  LiveBlock() = default;
+  std::shared_ptr<const LiveLayout> layout_;
+  ExportBatch batch_;
+  ChannelGroup columns_;  // in the batch's order, after timecodes
+  Column timecodes_;
+  uint64_t time_offset_ = 0;
+  uint64_t slots_ = 0, used_ = 0;
+};
 
 }  // namespace corvex

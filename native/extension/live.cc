@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -70,7 +71,13 @@ struct LiveHandle {
   // The imported schema of the last layout of the reader [0] and of the follower [1].
   uint64_t schema_generation[2] = {0, 0};
   PyRef schema[2];
+  // latest()'s records are rows of this block; `block_batch` is the block as pyarrow has it.
+  std::optional<LiveBlock> block;
+  PyRef block_batch;
 };
+
+// Records a block of latest() holds: one import of a layout's columns serves this many.
+constexpr uint64_t kBlockSlots = 64;
 
 using HandleRef = std::shared_ptr<LiveHandle>;
 
@@ -197,6 +204,54 @@ PyObject* live_open_call(PyObject* args, PyObject* kwargs) {
   return capsule;
 }
 
+namespace {
+
+// The newest record as a one-row slice of the handle's block: the C++ part (the copy, the row
+// written) without the interpreter lock, then the block imported when it is new, and sliced.
+PyObject* read_latest(const HandleRef& handle) {
+  Result<LiveRecords> records = std::unexpected(IbtError::cancelled());
+  Result<uint64_t> row = std::unexpected(IbtError::cancelled());
+  bool fresh = false;
+  {
+    GilReleased released;
+    const std::lock_guard<std::mutex> lock(handle->mutex);
+    records = handle->reader.latest();
+    if (records) {
+      std::optional<LiveBlock>& block = handle->block;
+      if (!block || block->full() || block->layout() != records->layout) {
+        auto made = LiveBlock::make(records->layout, kBlockSlots);
+        if (made) {
+          block = std::move(*made);
+          fresh = true;
+        } else {
+          row = std::unexpected(std::move(made).error());
+        }
+      }
+      if (fresh || (block && !block->full() && block->layout() == records->layout)) {
+        row = block->put(records->record(0));
+      }
+    }
+  }
+  LiveRecords read = value_or_raise(std::move(records), handle->label, Stage::Read);
+  const uint64_t at = value_or_raise(std::move(row), handle->label, Stage::Read);
+  if (fresh || !handle->block_batch) {
+    handle->block_batch =
+        import_batch(*handle, handle->block->batch(), handle->block->layout()->generation, 0);
+  }
+  PyRef offset = created(PyLong_FromUnsignedLongLong(at));
+  PyRef length = created(PyLong_FromLong(1));
+  PyRef name = text("slice");
+  PyObject* call_args[] = {handle->block_batch.get(), offset.get(), length.get()};
+  PyRef slice = called(PyObject_VectorcallMethod(name.get(), call_args,
+                                                 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  PyRef pair = created(PyTuple_New(2));
+  PyTuple_SET_ITEM(pair.get(), 0, slice.release());
+  PyTuple_SET_ITEM(pair.get(), 1, records_info(read).release());
+  return pair.release();
+}
+
+}  // namespace
+
 PyObject* live_read_call(PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"handle", "count", "timeout", "latest", nullptr};
   PyObject* capsule = nullptr;
@@ -209,6 +264,7 @@ PyObject* live_read_call(PyObject* args, PyObject* kwargs) {
   }
   if (count < 1) raise_error(PyExc_ValueError, "count must be at least 1");
   HandleRef handle = handle_of(capsule);
+  if (latest != 0) return read_latest(handle);
   WaitOptions options;
   options.timeout_ms = timeout_ms(timeout);
   Result<LiveRecords> records = std::unexpected(IbtError::cancelled());
@@ -219,20 +275,16 @@ PyObject* live_read_call(PyObject* args, PyObject* kwargs) {
       return released.with_gil([] { return PyErr_CheckSignals() != 0; });
     };
     const std::lock_guard<std::mutex> lock(handle->mutex);
-    if (latest != 0) {
-      records = handle->reader.latest();
-    } else {
-      if (!handle->follower) {
-        handle->follower = std::make_unique<LiveFollower>(handle->memory, kFollowerCapacity);
-      }
-      records = handle->follower->next(static_cast<uint64_t>(count), options);
+    if (!handle->follower) {
+      handle->follower = std::make_unique<LiveFollower>(handle->memory, kFollowerCapacity);
     }
+    records = handle->follower->next(static_cast<uint64_t>(count), options);
     if (records && records->count() > 0) batch = live_batch(*records);
   }
   LiveRecords read = value_or_raise(std::move(records), handle->label, Stage::Read);
   if (read.count() == 0) return Py_NewRef(Py_None);
   ExportBatch columns = value_or_raise(std::move(batch), handle->label, Stage::Read);
-  PyRef imported = import_batch(*handle, columns, read.layout->generation, latest != 0 ? 0 : 1);
+  PyRef imported = import_batch(*handle, columns, read.layout->generation, 1);
   PyRef pair = created(PyTuple_New(2));
   PyTuple_SET_ITEM(pair.get(), 0, imported.release());
   PyTuple_SET_ITEM(pair.get(), 1, records_info(read).release());
