@@ -30,8 +30,6 @@ constexpr auto kRefreshEvery = std::chrono::milliseconds(200);
 constexpr auto kStopEvery = std::chrono::milliseconds(50);
 // Copies torn by the writer in a row before the reader gives up.
 constexpr int kCopyAttempts = 1000;
-// How long latest() waits for a buffer that is being written when no other holds a record.
-constexpr auto kLatestPatience = std::chrono::milliseconds(50);
 // Layout reads that the writer changed under us in a row before the reader gives up.
 constexpr int kLayoutAttempts = 50;
 
@@ -210,7 +208,7 @@ Result<LiveRecords> LiveReader::latest() {
     const auto picked = pick(header, std::nullopt);
     if (!picked) {
       // Every buffer may be being written just now (a ring of one): a moment to finish it.
-      if (Clock::now() - start < kLatestPatience) {
+      if (Clock::now() - start < patience_) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
         continue;
       }

@@ -114,6 +114,9 @@ class LiveReader {
   // layout that persists for a second is an error.
   Result<LiveRecords> next(uint64_t count, const WaitOptions& options);
 
+  // How long latest() waits for a buffer being written when no other holds a record (50 ms).
+  void set_patience(std::chrono::milliseconds patience) { patience_ = patience; }
+
   // The tick of the last record read, and every tick skipped so far.
   std::optional<int32_t> last_tick() const { return last_tick_; }
   uint64_t missed_total() const { return missed_total_; }
@@ -140,6 +143,7 @@ class LiveReader {
   bool pending_new_layout_ = false;
   bool pending_restart_ = false;
   bool was_connected_ = false;
+  std::chrono::milliseconds patience_{50};
   // When the header or layout became unreadable, across calls; the epoch while it is fine.
   std::chrono::steady_clock::time_point invalid_since_{};
 };
