@@ -168,6 +168,20 @@ wheel-one:
 BENCH_ARGS ?=
 bench: install
 	$(PY) bench/bench.py $(BENCH_ARGS)
+	@$(MAKE) --no-print-directory bench-live
+
+# Live telemetry: one record of a 300-variable session (target 50 us), `corvex record` at 60 Hz
+# (target 5 % of one core) and, with the Windows programs under wine, the latency the bridge
+# adds (target 1 ms).
+bench-live: install
+	$(CMAKE) -S . -B $(CHECK_WINDOWS) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVEX_CORE_ONLY=ON \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
+	$(CMAKE) --build $(CHECK_WINDOWS) --target live_replay live_bridge
+	mkdir -p $(LIVE_PREFIX)
+	export WINEPREFIX=$(abspath $(LIVE_PREFIX)) WINEDEBUG=-all; \
+		trap 'wineserver -k 2>/dev/null || true; rm -f /dev/shm/corvex-bench-live-* /dev/shm/.corvex-bench-live-*' EXIT; \
+		$(PY) bench/bench_live.py --replay-exe $(CHECK_WINDOWS)/live_replay.exe \
+			--bridge-exe $(CHECK_WINDOWS)/live_bridge.exe
 
 # Times the MoTeC export of the same session against reading it.
 bench-motec: install

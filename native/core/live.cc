@@ -26,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kInvalidGrace = std::chrono::milliseconds(1000);
 // How often a file is looked at again while its writer is away or its layout is invalid.
 constexpr auto kRefreshEvery = std::chrono::milliseconds(200);
+// For this long after a record the writer counts as active (see next()).
+constexpr auto kActiveFor = std::chrono::milliseconds(200);
 // How often should_stop is asked while waiting.
 constexpr auto kStopEvery = std::chrono::milliseconds(50);
 // Copies torn by the writer in a row before the reader gives up.
@@ -319,7 +321,10 @@ Result<LiveRecords> LiveReader::next(uint64_t count, const WaitOptions& options)
         out.restarted = true;
         continue;
       }
-      CORVEX_ASSIGN_OR_RETURN(const bool go_on, pause(20));
+      // While records come, the signal is waited for a millisecond at a time: a signal that
+      // came just before the wait began costs at most that.
+      const bool active = Clock::now() - last_record_ < kActiveFor;
+      CORVEX_ASSIGN_OR_RETURN(const bool go_on, pause(active ? 1 : 20));
       if (!go_on) return out;
       continue;
     }
@@ -342,6 +347,7 @@ Result<LiveRecords> LiveReader::next(uint64_t count, const WaitOptions& options)
       missed_total_ += skipped;
     }
     last_tick_ = tick;
+    last_record_ = Clock::now();
     out.ticks.push_back(*tick);
   }
   return out;
