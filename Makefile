@@ -25,7 +25,7 @@ say = @printf '\033[1m==> %s\033[0m\n' "$(1)"
 
 .PHONY: venv install demo test lint wheel wheel-one test-sanitize test-tsan test-alloc bench \
 	bench-motec bench-session-info bench-dataset fuzz fuzz-build fuzz-python format clean \
-	sanitize-build windows-check live-check bench-live
+	sanitize-build windows-check live-check bench-live bridge
 
 # Prints the interpreter for Python $(1): PYTHON if set, else pyenv's, else the one on PATH.
 define find_python
@@ -173,10 +173,7 @@ bench: install
 # Live telemetry: one record of a 300-variable session (target 50 us), `corvex record` at 60 Hz
 # (target 5 % of one core) and, with the Windows programs under wine, the latency the bridge
 # adds (target 1 ms).
-bench-live: install
-	$(CMAKE) -S . -B $(CHECK_WINDOWS) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVEX_CORE_ONLY=ON \
-		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
-	$(CMAKE) --build $(CHECK_WINDOWS) --target live_replay live_bridge
+bench-live: install bridge
 	mkdir -p $(LIVE_PREFIX)
 	export WINEPREFIX=$(abspath $(LIVE_PREFIX)) WINEDEBUG=-all; \
 		trap 'wineserver -k 2>/dev/null || true; rm -f /dev/shm/corvex-bench-live-* /dev/shm/.corvex-bench-live-*' EXIT; \
@@ -282,16 +279,21 @@ windows-check: install
 		$(CHECK_NATIVE)/ibt_check $(CHECK_WINDOWS)/ibt_check.exe; \
 		status=$$?; WINEPREFIX=$(abspath build/wine) wineserver -k 2>/dev/null || true; exit $$status
 
+# bridge: the live bridge and replay built for Windows with mingw-w64 (for the simulator under
+# wine or Proton, see the README's "Live telemetry").
+bridge:
+	$(CMAKE) -S . -B $(CHECK_WINDOWS) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVEX_CORE_ONLY=ON \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
+	$(CMAKE) --build $(CHECK_WINDOWS) --target live_replay live_bridge
+	@echo "built $(CHECK_WINDOWS)/live_bridge.exe and $(CHECK_WINDOWS)/live_replay.exe"
+
 # live-check: the live path end to end under wine. The replay and the bridge built for Windows
 # run in one wine prefix (replay -> the simulator's named mapping -> bridge -> /dev/shm) and
 # corvex.live reads the mirror on Linux: every tick in order at --speed 1, the missed ticks
 # counted exactly at --speed max, every record equal to the file's (native/tools/live_check.py).
 # The wine server and the mirror are cleaned up whatever happens.
 LIVE_PREFIX := build/wine-live
-live-check: install
-	$(CMAKE) -S . -B $(CHECK_WINDOWS) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVEX_CORE_ONLY=ON \
-		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
-	$(CMAKE) --build $(CHECK_WINDOWS) --target live_replay live_bridge
+live-check: install bridge
 	mkdir -p $(LIVE_PREFIX)
 	export WINEPREFIX=$(abspath $(LIVE_PREFIX)) WINEDEBUG=-all; \
 		trap 'wineserver -k 2>/dev/null || true; rm -f /dev/shm/corvex-live-check-* /dev/shm/.corvex-live-check-*' EXIT; \

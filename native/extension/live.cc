@@ -71,8 +71,10 @@ struct LiveHandle {
   // The imported schema of the last layout of the reader [0] and of the follower [1].
   uint64_t schema_generation[2] = {0, 0};
   PyRef schema[2];
-  // latest()'s records are rows of this block; `block_batch` is the block as pyarrow has it.
-  std::optional<LiveBlock> block;
+  // latest()'s records are rows of this block; `block_batch` is the block `imported` as pyarrow
+  // has it (another thread may have started a new block meanwhile).
+  std::shared_ptr<LiveBlock> block;
+  std::shared_ptr<LiveBlock> imported;  // held, so that no new block can take its address
   PyRef block_batch;
 };
 
@@ -211,32 +213,27 @@ namespace {
 PyObject* read_latest(const HandleRef& handle) {
   Result<LiveRecords> records = std::unexpected(IbtError::cancelled());
   Result<uint64_t> row = std::unexpected(IbtError::cancelled());
-  bool fresh = false;
+  std::shared_ptr<LiveBlock> block;  // the block this record went into
   {
     GilReleased released;
     const std::lock_guard<std::mutex> lock(handle->mutex);
     records = handle->reader.latest();
     if (records) {
-      std::optional<LiveBlock>& block = handle->block;
+      block = handle->block;
       if (!block || block->full() || block->layout() != records->layout) {
         auto made = LiveBlock::make(records->layout, kBlockSlots);
-        if (made) {
-          block = std::move(*made);
-          fresh = true;
-        } else {
-          row = std::unexpected(std::move(made).error());
-        }
+        block = made ? std::make_shared<LiveBlock>(std::move(*made)) : nullptr;
+        handle->block = block;
+        if (!made) row = std::unexpected(std::move(made).error());
       }
-      if (fresh || (block && !block->full() && block->layout() == records->layout)) {
-        row = block->put(records->record(0));
-      }
+      if (block) row = block->put(records->record(0));
     }
   }
   LiveRecords read = value_or_raise(std::move(records), handle->label, Stage::Read);
   const uint64_t at = value_or_raise(std::move(row), handle->label, Stage::Read);
-  if (fresh || !handle->block_batch) {
-    handle->block_batch =
-        import_batch(*handle, handle->block->batch(), handle->block->layout()->generation, 0);
+  if (handle->imported != block) {
+    handle->block_batch = import_batch(*handle, block->batch(), block->layout()->generation, 0);
+    handle->imported = block;
   }
   PyRef offset = created(PyLong_FromUnsignedLongLong(at));
   PyRef length = created(PyLong_FromLong(1));
