@@ -353,6 +353,19 @@ Result<LiveRecords> LiveReader::next(uint64_t count, const WaitOptions& options)
   return out;
 }
 
+namespace {
+
+// The ticks skipped between records first .. end - 1 of `ticks` (read in rising order).
+uint64_t within_gaps(const std::vector<int32_t>& ticks, uint64_t first, uint64_t end) {
+  uint64_t gaps = 0;
+  for (uint64_t i = first + 1; i < end; ++i) {
+    gaps += static_cast<uint64_t>(int64_t{ticks[i]} - int64_t{ticks[i - 1]} - 1);
+  }
+  return gaps;
+}
+
+}  // namespace
+
 LiveFollower::LiveFollower(std::shared_ptr<SharedMemory> memory, uint64_t capacity)
     : reader_(std::move(memory)), capacity_(std::max<uint64_t>(capacity, 1)) {
   thread_ = std::thread([this] { run(); });
@@ -387,13 +400,21 @@ void LiveFollower::run() {
       return;
     }
     if (records->count() == 0 && !records->ended) continue;
+    // In the queue a chunk's `missed` counts only the ticks skipped before its first record;
+    // those between its records follow from their ticks.
+    records->missed -= within_gaps(records->ticks, 0, records->count());
     queued_ += records->count();
     queue_.push_back(std::move(*records));
     // The consumer is not keeping up: the oldest records go, counted as missed.
     while (queued_ > capacity_ && queue_.size() > 1) {
-      queued_ -= queue_.front().count();
-      dropped_ += queue_.front().count();
+      const LiveRecords& oldest = queue_.front();
+      uint64_t lost = oldest.missed;
+      if (oldest.count() > 0) {
+        lost += static_cast<uint64_t>(int64_t{oldest.ticks.back()} - oldest.ticks.front() + 1);
+      }
+      queued_ -= oldest.count();
       queue_.pop_front();
+      queue_.front().missed += lost;
     }
     ready_.notify_all();
   }
@@ -413,15 +434,15 @@ Result<LiveRecords> LiveFollower::next(uint64_t count, const WaitOptions& option
         out.layout = front.layout;
         out.new_layout = front.new_layout;
         out.restarted = front.restarted;
-        out.missed = std::exchange(dropped_, 0);
-        missed_ += out.missed;
       }
-      out.missed += front.missed;
-      missed_ += front.missed;
-      front.missed = 0;
       front.new_layout = front.restarted = false;
       const uint64_t take = std::min(count - out.count(), front.count());
       if (take > 0) {
+        const uint64_t skipped = front.missed + within_gaps(front.ticks, 0, take);
+        out.missed += skipped;
+        missed_ += skipped;
+        // What is left of the chunk starts after the last record taken.
+        front.missed = take < front.count() ? within_gaps(front.ticks, take - 1, take + 1) : 0;
         const uint64_t stride = front.layout->buf_len();
         const auto bytes = static_cast<std::ptrdiff_t>(take * stride);
         out.bytes.resize(static_cast<size_t>(out.count() * stride));
@@ -463,7 +484,7 @@ Result<LiveRecords> LiveFollower::next(uint64_t count, const WaitOptions& option
 
 uint64_t LiveFollower::missed_total() const {
   const std::lock_guard lock(mutex_);
-  return missed_ + dropped_;
+  return missed_;
 }
 
 std::optional<int32_t> LiveFollower::last_tick() const {

@@ -176,7 +176,6 @@ class LiveFollower {
   std::condition_variable ready_;
   std::deque<LiveRecords> queue_;
   uint64_t queued_ = 0;
-  uint64_t dropped_ = 0;  // dropped records not yet reported as missed
   uint64_t missed_ = 0;
   std::optional<int32_t> last_tick_;
   std::optional<IbtError> error_;
