@@ -366,8 +366,11 @@ uint64_t within_gaps(const std::vector<int32_t>& ticks, uint64_t first, uint64_t
 
 }  // namespace
 
-LiveFollower::LiveFollower(std::shared_ptr<SharedMemory> memory, uint64_t capacity)
-    : reader_(std::move(memory)), capacity_(std::max<uint64_t>(capacity, 1)) {
+LiveFollower::LiveFollower(std::shared_ptr<SharedMemory> memory, uint64_t capacity,
+                           bool from_oldest)
+    : reader_(std::move(memory)),
+      capacity_(std::max<uint64_t>(capacity, 1)),
+      from_oldest_(from_oldest) {
   thread_ = std::thread([this] { run(); });
 }
 
@@ -383,6 +386,7 @@ LiveFollower::~LiveFollower() {
 void LiveFollower::run() {
   WaitOptions options;
   options.timeout_ms = 50;
+  options.from_oldest = from_oldest_;
   options.should_stop = [this] {
     const std::lock_guard lock(mutex_);
     return stopping_;
@@ -392,7 +396,8 @@ void LiveFollower::run() {
       const std::lock_guard lock(mutex_);
       if (stopping_ || error_) return;
     }
-    auto records = reader_.next(256, options);
+    // One record at a time: each is handed on as soon as it is read.
+    auto records = reader_.next(1, options);
     const std::lock_guard lock(mutex_);
     if (!records) {
       if (records.error().kind() != ErrorKind::Cancelled) error_ = std::move(records).error();

