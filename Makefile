@@ -254,7 +254,8 @@ test-alloc: install
 # record pass (the whole suite takes too long under it for CI).
 TSAN_DIR := build/tsan
 TSAN_PY := $(TSAN_DIR)/venv/bin/python
-TSAN_TESTS ?= tests/test_threads.py tests/test_concurrent_change.py tests/test_assembly.py
+TSAN_TESTS ?= tests/test_threads.py tests/test_concurrent_change.py tests/test_assembly.py \
+	tests/test_live.py
 
 TSAN_CMAKE = -DCORVEX_TSAN=ON
 

@@ -26,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kInvalidGrace = std::chrono::milliseconds(1000);
 // How often a file is looked at again while its writer is away or its layout is invalid.
 constexpr auto kRefreshEvery = std::chrono::milliseconds(200);
+// For this long without a record a connected writer counts as quiet (see next()).
+constexpr auto kQuietFor = std::chrono::milliseconds(1000);
 // For this long after a record the writer counts as active (see next()).
 constexpr auto kActiveFor = std::chrono::milliseconds(200);
 // How often should_stop is asked while waiting.
@@ -233,7 +235,7 @@ Result<LiveRecords> LiveReader::latest() {
 Result<LiveRecords> LiveReader::next(uint64_t count, const WaitOptions& options) {
   const auto start = Clock::now();
   auto last_stop_check = start;
-  auto last_refresh = start;
+  Clock::time_point& last_refresh = last_refresh_;
   Clock::time_point& invalid_since = invalid_since_;
   int torn = 0;
   LiveRecords out;
@@ -324,6 +326,9 @@ Result<LiveRecords> LiveReader::next(uint64_t count, const WaitOptions& options)
       // While records come, the signal is waited for a millisecond at a time: a signal that
       // came just before the wait began costs at most that.
       const bool active = Clock::now() - last_record_ < kActiveFor;
+      // A writer that went quiet while still saying connected may have been replaced (a
+      // bridge that crashed and started again writes a new file): look behind the name.
+      if (Clock::now() - last_record_ > kQuietFor) refresh_now();
       CORVEX_ASSIGN_OR_RETURN(const bool go_on, pause(active ? 1 : 20));
       if (!go_on) return out;
       continue;

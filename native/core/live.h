@@ -144,7 +144,8 @@ class LiveReader {
   bool pending_restart_ = false;
   bool was_connected_ = false;
   std::chrono::milliseconds patience_{50};
-  std::chrono::steady_clock::time_point last_record_{};  // when next() last read a record
+  std::chrono::steady_clock::time_point last_record_{};   // when next() last read a record
+  std::chrono::steady_clock::time_point last_refresh_{};  // when next() last looked behind the name
   // When the header or layout became unreadable, across calls; the epoch while it is fine.
   std::chrono::steady_clock::time_point invalid_since_{};
 };

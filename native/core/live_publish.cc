@@ -40,6 +40,11 @@ Places places_of(const LiveImage& image) {
   return p;
 }
 
+// `bytes` at `offset` of `out` (memcpy must not see the null data of an empty vector).
+void copy_into(std::vector<uint8_t>& out, uint64_t offset, std::span<const uint8_t> bytes) {
+  if (!bytes.empty()) std::memcpy(out.data() + offset, bytes.data(), bytes.size());
+}
+
 template <class T>
 void put(std::vector<uint8_t>& out, uint64_t offset, T value) {
   std::memcpy(out.data() + offset, &value, sizeof value);
@@ -72,8 +77,7 @@ Result<LiveImage> image_of(const IbtFile& file) {
   image.var_headers.resize(static_cast<size_t>(var_bytes));
   CORVEX_ASSIGN_OR_RETURN(const auto vars, region.source->read(var_offset, image.var_headers.size(),
                                                                image.var_headers.data()));
-  if (vars.data() != image.var_headers.data())
-    std::memcpy(image.var_headers.data(), vars.data(), vars.size());
+  if (vars.data() != image.var_headers.data()) copy_into(image.var_headers, 0, vars);
   const auto info_offset =
       static_cast<uint64_t>(layout::read(head.data(), layout::kSessionInfoOffset));
   const auto info_length =
@@ -82,8 +86,7 @@ Result<LiveImage> image_of(const IbtFile& file) {
   CORVEX_ASSIGN_OR_RETURN(
       const auto info,
       region.source->read(info_offset, image.session_info.size(), image.session_info.data()));
-  if (info.data() != image.session_info.data())
-    std::memcpy(image.session_info.data(), info.data(), info.size());
+  if (info.data() != image.session_info.data()) copy_into(image.session_info, 0, info);
   while (!image.session_info.empty() && image.session_info.back() == 0)
     image.session_info.pop_back();
   return image;
@@ -139,8 +142,8 @@ Result<void> LivePublisher::write_all() {
     put<int32_t>(head, at, -1);
     put<int32_t>(head, at + 4, static_cast<int32_t>(p.first_buffer + i * p.stride));
   }
-  std::memcpy(head.data() + kVarHeadersAt, image_.var_headers.data(), image_.var_headers.size());
-  std::memcpy(head.data() + p.info_offset, image_.session_info.data(), image_.session_info.size());
+  copy_into(head, kVarHeadersAt, image_.var_headers);
+  copy_into(head, p.info_offset, image_.session_info);
   // The status flag goes first (cleared), then the rest, so no reader takes a half-written layout.
   CORVEX_RETURN_IF_ERROR(write_i32(kStatusOffset, 0));
   CORVEX_RETURN_IF_ERROR(memory_->write(0, head));
