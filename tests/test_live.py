@@ -15,6 +15,7 @@ import time
 import numpy as np
 import pyarrow as pa
 import pytest
+from _helpers import value_bits
 
 import corvex
 import corvex.live
@@ -34,18 +35,6 @@ from corvex.writer import (
 pytest.importorskip("corvex._corvex_rs")
 
 INFO = "---\nWeekendInfo:\n TrackName: ring\n"
-
-
-def bits(column: pa.Array | pa.ChunkedArray) -> np.ndarray:
-    """A column's values as unsigned integers of their width: exact for floats and NaNs."""
-    if isinstance(column, pa.ChunkedArray):
-        column = column.combine_chunks()
-    if pa.types.is_fixed_size_list(column.type):
-        column = column.flatten()
-    values = column.to_numpy(zero_copy_only=False)
-    return (
-        values.astype(np.uint8) if values.dtype == np.bool_ else values.view(f"u{values.itemsize}")
-    )
 
 
 @pytest.fixture
@@ -72,10 +61,12 @@ def test_a_record_equals_the_recordings_record_in_every_column(tmp_path, minute)
     row = pa.array([log.record_count - 1])
     expected = {**log.channels, **log.arrays}
     assert batch.column_names == ["timecodes", *expected]  # file order, arrays among them
-    assert np.array_equal(bits(batch.column(0)), bits(log.timecodes.take(row)))
+    assert np.array_equal(value_bits(batch.column(0)), value_bits(log.timecodes.take(row)))
     for name, table in expected.items():
         assert batch.schema.field(name) == table.schema.field(1), name
-        assert np.array_equal(bits(batch.column(name)), bits(table.column(1).take(row))), name
+        assert np.array_equal(
+            value_bits(batch.column(name)), value_bits(table.column(1).take(row))
+        ), name
 
 
 def test_after_the_writer_stopped_only_its_last_record_is_there(tmp_path, minute):
@@ -177,7 +168,7 @@ def test_a_torn_record_is_never_returned(tmp_path, buffers, invalidate):
     def check(batch, ticks):
         values = np.stack([batch.column(f"V{i}").to_numpy() for i in range(VALUES)])
         assert (values == ticks).all(), "a record mixed from two ticks"
-        assert np.array_equal(bits(batch.column(0)), np.rint(ticks / 60.0 * 1000))
+        assert np.array_equal(value_bits(batch.column(0)), np.rint(ticks / 60.0 * 1000))
 
     try:
         while counts[0] < buffers + 1:  # a whole ring written: a record to read

@@ -18,6 +18,7 @@ import pyarrow as pa
 import pyarrow.dataset as ds
 import pyarrow.parquet as pq
 import pytest
+from _helpers import value_bits
 
 import corvex
 import corvex.live
@@ -28,17 +29,6 @@ from corvex.writer import DOUBLE, Var, build_snapshot, keep_records, sample_sess
 pytest.importorskip("corvex._corvex_rs")
 
 
-def bits(column):
-    if isinstance(column, pa.ChunkedArray):
-        column = column.combine_chunks()
-    if pa.types.is_fixed_size_list(column.type):
-        column = column.flatten()
-    values = column.to_numpy(zero_copy_only=False)
-    return (
-        values.astype(np.uint8) if values.dtype == np.bool_ else values.view(f"u{values.itemsize}")
-    )
-
-
 def assert_rows_of(table: pa.Table, log: corvex.LogFile) -> None:
     """Every recorded row is the file's record of the same time, bit for bit."""
     times = log.timecodes.to_numpy()
@@ -46,7 +36,9 @@ def assert_rows_of(table: pa.Table, log: corvex.LogFile) -> None:
     assert np.array_equal(times[rows], table.column("timecodes").to_numpy())
     take = pa.array(rows)
     for name, source in {**log.channels, **log.arrays}.items():
-        assert np.array_equal(bits(table.column(name)), bits(source.column(1).take(take))), name
+        assert np.array_equal(
+            value_bits(table.column(name)), value_bits(source.column(1).take(take))
+        ), name
 
 
 @pytest.fixture(params=[600])

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "core/byte_source.h"
+#include "core/posix_io.h"
 #include "core/shared_memory.h"
 
 namespace corvex {
@@ -22,21 +23,6 @@ namespace {
 
 // A file has no event: a reader looks at its header this often while it waits.
 constexpr unsigned kPollMs = 1;
-
-Result<void> read_at(int fd, uint64_t offset, std::span<uint8_t> out, uint64_t size) {
-  size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t got =
-        ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(IbtError::os(errno));
-    }
-    if (got == 0) return std::unexpected(cut_short_error(offset + done, size));
-    done += static_cast<size_t>(got);
-  }
-  return {};
-}
 
 Result<void> write_at(int fd, uint64_t offset, std::span<const uint8_t> bytes) {
   size_t done = 0;
@@ -81,7 +67,7 @@ class LiveFile final : public SharedMemory {
     if (offset > size_ || out.size() > size_ - offset) {
       return std::unexpected(IbtError::io("read past the end of the live file"));
     }
-    return read_at(fd_, offset, out, size_);
+    return pread_full(fd_, offset, out, size_);
   }
 
   Result<void> write(uint64_t, std::span<const uint8_t>) override {
@@ -138,7 +124,7 @@ class PublishedFile final : public SharedMemory {
     if (offset > size_ || out.size() > size_ - offset) {
       return std::unexpected(IbtError::io("read past the end of the live file"));
     }
-    return read_at(fd_, offset, out, size_);
+    return pread_full(fd_, offset, out, size_);
   }
 
   Result<void> write(uint64_t offset, std::span<const uint8_t> bytes) override {

@@ -140,26 +140,6 @@ Result<uint64_t> file_size(HANDLE handle) {
   return static_cast<uint64_t>(size.QuadPart);
 }
 
-Result<void> read_at(HANDLE handle, uint64_t offset, std::span<uint8_t> out, uint64_t size) {
-  size_t done = 0;
-  while (done < out.size()) {
-    const DWORD want = static_cast<DWORD>(std::min<size_t>(out.size() - done, 1u << 30));
-    OVERLAPPED at{};
-    const uint64_t position = offset + done;
-    at.Offset = static_cast<DWORD>(position & 0xFFFFFFFFu);
-    at.OffsetHigh = static_cast<DWORD>(position >> 32);
-    DWORD got = 0;
-    if (!::ReadFile(handle, out.data() + done, want, &got, &at)) {
-      const DWORD code = ::GetLastError();
-      if (code != ERROR_HANDLE_EOF) return std::unexpected(win32_error(code));
-      got = 0;
-    }
-    if (got == 0) return std::unexpected(cut_short_error(position, size));
-    done += got;
-  }
-  return {};
-}
-
 Result<void> write_at(HANDLE handle, uint64_t offset, std::span<const uint8_t> bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
@@ -199,7 +179,7 @@ class LiveFile final : public SharedMemory {
     if (offset > size_ || out.size() > size_ - offset) {
       return std::unexpected(IbtError::io("read past the end of the live file"));
     }
-    return read_at(handle_.get(), offset, out, size_);
+    return read_file_at(handle_.get(), offset, out, size_);
   }
 
   Result<void> write(uint64_t, std::span<const uint8_t>) override {
@@ -318,7 +298,7 @@ class PublishedFile final : public SharedMemory {
     if (offset > size_ || out.size() > size_ - offset) {
       return std::unexpected(IbtError::io("read past the end of the live file"));
     }
-    return read_at(handle_.get(), offset, out, size_);
+    return read_file_at(handle_.get(), offset, out, size_);
   }
 
   Result<void> write(uint64_t offset, std::span<const uint8_t> bytes) override {

@@ -27,6 +27,8 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from corvex.dataset.storage import atomic_write
+
 if TYPE_CHECKING:
     import pyarrow as pa
 
@@ -39,17 +41,6 @@ SESSION_INFO_FILE = "_session_info.yaml"
 TARGET_FILE = "_target.txt"
 MISSED_FILE = "_missed.txt"
 PART_GLOB = "part-*.parquet"
-
-
-def _replace_atomically(path: Path, write: Callable[[Path], None]) -> None:
-    """``write(temporary)`` beside ``path``, then the temporary renamed onto ``path``."""
-    temporary = path.with_name(f".{path.name}.tmp-{os.getpid()}-{secrets.token_hex(4)}")
-    try:
-        write(temporary)
-        os.replace(temporary, path)
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
 
 
 class Recorder:
@@ -98,7 +89,7 @@ class Recorder:
         def write(path: Path) -> None:
             path.write_text(text, encoding="utf-8")
 
-        _replace_atomically(self.directory / SESSION_INFO_FILE, write)
+        atomic_write(self.directory / SESSION_INFO_FILE, write)
         self._session_info = text
 
     def flush(self) -> None:
@@ -129,12 +120,12 @@ def _write_part(batches: list[pa.RecordBatch], part: Path, missed: int) -> None:
     import pyarrow.parquet as pq
 
     table = pa.Table.from_batches(batches).replace_schema_metadata(None)
-    _replace_atomically(part, lambda path: pq.write_table(table, path))
+    atomic_write(part, lambda path: pq.write_table(table, path))
 
     def write_missed(path: Path) -> None:
         path.write_text(f"{missed}\n", encoding="utf-8")
 
-    _replace_atomically(part.parent / MISSED_FILE, write_missed)
+    atomic_write(part.parent / MISSED_FILE, write_missed)
 
 
 def record(
@@ -275,7 +266,7 @@ def combine(
                     bar.update(1)
 
     try:
-        _replace_atomically(out, write)
+        atomic_write(out, write)
     finally:
         if bar is not None:
             bar.close()
