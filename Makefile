@@ -174,10 +174,13 @@ bench: install
 # (target 5 % of one core) and, with the Windows programs under wine, the latency the bridge
 # adds (target 1 ms).
 bench-live: install bridge
+	$(CMAKE) -S . -B $(CHECK_NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVEX_CORE_ONLY=ON >/dev/null
+	$(CMAKE) --build $(CHECK_NATIVE) --target live_bench
 	mkdir -p $(LIVE_PREFIX)
 	export WINEPREFIX=$(abspath $(LIVE_PREFIX)) WINEDEBUG=-all; \
 		trap 'wineserver -k 2>/dev/null || true; rm -f /dev/shm/corvex-bench-live-* /dev/shm/.corvex-bench-live-*' EXIT; \
-		$(PY) bench/bench_live.py --replay-exe $(CHECK_WINDOWS)/live_replay.exe \
+		$(PY) bench/bench_live.py --core-bench $(CHECK_NATIVE)/live_bench \
+			--replay-exe $(CHECK_WINDOWS)/live_replay.exe \
 			--bridge-exe $(CHECK_WINDOWS)/live_bridge.exe
 
 # Times the MoTeC export of the same session against reading it.

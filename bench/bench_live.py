@@ -5,8 +5,10 @@ Run with ``make bench-live`` (part of ``make bench``), or
 300 variables (283 scalars of every type, 17 arrays of 64 values like the simulator's per-car
 arrays; 6,036-byte records at 60 Hz):
 
-- one record: ``Live.latest()`` on a file the replay wrote, the median of many calls (target
-  at most 50 us);
+- one record: the core's part (``native/tools/live_bench``: the header read and checked, the
+  newest buffer copied and checked again, the record written into a block of columns) and
+  ``Live.latest()``, which adds the one-row batch pyarrow makes of it; on a file the replay
+  wrote, medians of many calls (target at most 50 us);
 - recording: ``corvex record`` on a replay at the file's own 60 Hz, its processor time (user and
   system, read from /proc while the replay publishes: the start-up, the wait for the first
   record and the final combination into one file are left out) over that time (target at most
@@ -182,6 +184,7 @@ def publish_spacing(log: Path) -> tuple[float, float]:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--core-bench", help="native/tools/live_bench built for this machine")
     parser.add_argument("--replay-exe")
     parser.add_argument("--bridge-exe")
     parser.add_argument("--seconds", type=int, default=30, help="length of the session (s)")
@@ -202,6 +205,14 @@ def main() -> int:
         source = session(args.seconds, work / "session.ibt")
         static = work / "static.live"
         corvex.live.replay(source, static, speed=None, lead_in=0)
+        if args.core_bench:
+            core = subprocess.run(
+                [args.core_bench, str(static), "21"], capture_output=True, text=True, check=True
+            )
+            core_us = float(core.stdout)
+            report(
+                "the core's read of one record of 300 variables", core_us, TARGET_RECORD_US, "us"
+            )
         latest_us = bench_record(static)
         report("Live.latest(), one record of 300 variables", latest_us, TARGET_RECORD_US, "us")
         share, rows, missed = bench_recording(source, work)
