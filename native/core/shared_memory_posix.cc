@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 #include <new>
 #include <random>
 #include <string>
@@ -61,9 +62,13 @@ class LiveFile final : public SharedMemory {
   LiveFile& operator=(const LiveFile&) = delete;
   ~LiveFile() override { ::close(fd_); }
 
-  uint64_t size() const override { return size_; }
+  uint64_t size() const override {
+    const std::lock_guard lock(mutex_);
+    return size_;
+  }
 
   Result<void> read(uint64_t offset, std::span<uint8_t> out) const override {
+    const std::lock_guard lock(mutex_);
     if (offset > size_ || out.size() > size_ - offset) {
       return std::unexpected(IbtError::io("read past the end of the live file"));
     }
@@ -81,6 +86,7 @@ class LiveFile final : public SharedMemory {
   void signal() override {}
 
   Result<bool> refresh() override {
+    const std::lock_guard lock(mutex_);
     struct stat st{};
     if (::stat(path_.c_str(), &st) != 0) return std::unexpected(IbtError::os(errno));
     if (st.st_dev != device_ || st.st_ino != inode_) {
@@ -99,6 +105,9 @@ class LiveFile final : public SharedMemory {
   }
 
  private:
+  // Readers on several threads share the file (a handle's latest() and its follower); a
+  // refresh swaps the descriptor under them.
+  mutable std::mutex mutex_;
   std::string path_;
   int fd_;
   uint64_t size_;

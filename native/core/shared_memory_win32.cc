@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -173,9 +174,13 @@ class LiveFile final : public SharedMemory {
   LiveFile(std::wstring name, Handle handle, uint64_t size, FileId id)
       : name_(std::move(name)), handle_(std::move(handle)), size_(size), id_(id) {}
 
-  uint64_t size() const override { return size_; }
+  uint64_t size() const override {
+    const std::lock_guard lock(mutex_);
+    return size_;
+  }
 
   Result<void> read(uint64_t offset, std::span<uint8_t> out) const override {
+    const std::lock_guard lock(mutex_);
     if (offset > size_ || out.size() > size_ - offset) {
       return std::unexpected(IbtError::io("read past the end of the live file"));
     }
@@ -193,6 +198,7 @@ class LiveFile final : public SharedMemory {
   void signal() override {}
 
   Result<bool> refresh() override {
+    const std::lock_guard lock(mutex_);
     CORVEX_ASSIGN_OR_RETURN(Handle handle, open_for_reading(name_));
     CORVEX_ASSIGN_OR_RETURN(const FileId id, file_id(handle.get()));
     CORVEX_ASSIGN_OR_RETURN(const uint64_t size, file_size(handle.get()));
@@ -206,6 +212,9 @@ class LiveFile final : public SharedMemory {
   }
 
  private:
+  // Readers on several threads share the file (a handle's latest() and its follower); a
+  // refresh swaps the handle under them.
+  mutable std::mutex mutex_;
   std::wstring name_;
   Handle handle_;
   uint64_t size_;
