@@ -30,7 +30,7 @@ say = @printf '\033[1m==> %s\033[0m\n' "$(1)"
 
 .PHONY: venv install demo test lint docs wheel wheel-one test-sanitize test-tsan test-alloc bench screenshots \
 	bench-motec bench-session-info bench-dataset fuzz fuzz-build fuzz-python format clean \
-	sanitize-build windows-check
+	sanitize-build windows-check live-check bench-live bridge
 
 # Prints the interpreter for Python $(1): PYTHON if set, else pyenv's, else the one on PATH.
 define find_python
@@ -103,7 +103,7 @@ test: install
 # Python: mypy --strict, ruff (lint and the one formatter); C++: clang-format-19 and
 # clang-tidy-19 over the core and the extension, with the checks of .clang-tidy (bugprone-*, performance-*, minus
 # the noisy ones listed there). The build is configured with clang for its compile_commands.json;
-# byte_source_win32.cc only compiles on Windows and is left out.
+# byte_source_win32.cc and shared_memory_win32.cc only compile on Windows and are left out.
 TIDY_DIR := build/tidy
 lint: $(STAMP)
 	$(call say,mypy --strict src/corvex)
@@ -113,12 +113,12 @@ lint: $(STAMP)
 	$(VENV)/bin/ruff format --check
 	$(call say,clang-format and clang-tidy over the C++)
 	clang-format-19 --dry-run --Werror native/core/*.h native/core/*.cc native/extension/*.h \
-		native/extension/*.cc native/tools/*.cc fuzz/*.cc
+		native/extension/*.cc native/tools/*.cc native/tools/*.h fuzz/*.cc
 	$(CMAKE) -S . -B $(TIDY_DIR) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
 		-DCORVEX_CORE_ONLY=OFF -DCMAKE_CXX_COMPILER=clang++-19 \
 		-DPython_EXECUTABLE="$(abspath $(PY))" >/dev/null
 	clang-tidy-19 -p $(TIDY_DIR) --quiet --warnings-as-errors='*' \
-		$(filter-out native/core/byte_source_win32.cc,$(wildcard native/core/*.cc)) \
+		$(filter-out native/core/byte_source_win32.cc native/core/shared_memory_win32.cc,$(wildcard native/core/*.cc)) \
 		$(wildcard native/extension/*.cc)
 
 # The Linux wheel as users get it: built by `pip wheel` in isolation from pyproject.toml,
@@ -186,7 +186,8 @@ bench: install
 		$(PY) bench/bench_stints.py && \
 		$(PY) bench/bench_track.py && \
 		$(PY) bench/bench_info.py && \
-		$(PY) bench/bench_view.py; } | tee "$$tmp" && mv "$$tmp" $(BENCH_SAVED)
+		$(PY) bench/bench_view.py && \
+		$(MAKE) --no-print-directory bench-live; } | tee "$$tmp" && mv "$$tmp" $(BENCH_SAVED)
 	$(call say,saved as $(BENCH_SAVED) for the documentation's performance page)
 
 # The documentation site, built offline with every warning an error: the Markdown pages of
@@ -202,6 +203,19 @@ docs: install
 # Debian's chromium; never edited by hand.
 screenshots: install
 	CORVEX_SCREENSHOTS=docs/images $(PY) -m pytest -q tests/test_view_browser.py
+
+# Live telemetry: one record of a 300-variable session (target 50 us), `corvex record` at 60 Hz
+# (target 5 % of one core) and, with the Windows programs under wine, the latency the bridge
+# adds (target 1 ms).
+bench-live: install bridge
+	$(CMAKE) -S . -B $(CHECK_NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVEX_CORE_ONLY=ON >/dev/null
+	$(CMAKE) --build $(CHECK_NATIVE) --target live_bench
+	mkdir -p $(LIVE_PREFIX)
+	export WINEPREFIX=$(abspath $(LIVE_PREFIX)) WINEDEBUG=-all; \
+		trap 'wineserver -k 2>/dev/null || true; rm -f /dev/shm/corvex-bench-live-* /dev/shm/.corvex-bench-live-*' EXIT; \
+		$(PY) bench/bench_live.py --core-bench $(CHECK_NATIVE)/live_bench \
+			--replay-exe $(CHECK_WINDOWS)/live_replay.exe \
+			--bridge-exe $(CHECK_WINDOWS)/live_bridge.exe
 
 # Times the MoTeC export of the same session against reading it.
 bench-motec: install
@@ -278,7 +292,8 @@ test-alloc: install
 # record pass (the whole suite takes too long under it for CI).
 TSAN_DIR := build/tsan
 TSAN_PY := $(TSAN_DIR)/venv/bin/python
-TSAN_TESTS ?= tests/test_threads.py tests/test_concurrent_change.py tests/test_assembly.py
+TSAN_TESTS ?= tests/test_threads.py tests/test_concurrent_change.py tests/test_assembly.py \
+	tests/test_live.py
 
 TSAN_CMAKE = -DCORVEX_TSAN=ON
 
@@ -302,6 +317,26 @@ windows-check: install
 	WINEPREFIX=$(abspath build/wine) $(PY) native/tools/windows_check.py \
 		$(CHECK_NATIVE)/ibt_check $(CHECK_WINDOWS)/ibt_check.exe; \
 		status=$$?; WINEPREFIX=$(abspath build/wine) wineserver -k 2>/dev/null || true; exit $$status
+
+# bridge: the live bridge and replay built for Windows with mingw-w64 (for the simulator under
+# wine or Proton, see the README's "Live telemetry").
+bridge:
+	$(CMAKE) -S . -B $(CHECK_WINDOWS) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVEX_CORE_ONLY=ON \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
+	$(CMAKE) --build $(CHECK_WINDOWS) --target live_replay live_bridge
+	@echo "built $(CHECK_WINDOWS)/live_bridge.exe and $(CHECK_WINDOWS)/live_replay.exe"
+
+# live-check: the live path end to end under wine. The replay and the bridge built for Windows
+# run in one wine prefix (replay -> the simulator's named mapping -> bridge -> /dev/shm) and
+# corvex.live reads the mirror on Linux: every tick in order at --speed 1, the missed ticks
+# counted exactly at --speed max, every record equal to the file's (native/tools/live_check.py).
+# The wine server and the mirror are cleaned up whatever happens.
+LIVE_PREFIX := build/wine-live
+live-check: install bridge
+	mkdir -p $(LIVE_PREFIX)
+	export WINEPREFIX=$(abspath $(LIVE_PREFIX)) WINEDEBUG=-all; \
+		trap 'wineserver -k 2>/dev/null || true; rm -f /dev/shm/corvex-live-check-* /dev/shm/.corvex-live-check-*' EXIT; \
+		$(PY) native/tools/live_check.py $(CHECK_WINDOWS)/live_replay.exe $(CHECK_WINDOWS)/live_bridge.exe
 
 fuzz-build: $(STAMP)
 	$(CMAKE) -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEX_FUZZ=ON \
@@ -331,7 +366,7 @@ fuzz-python: install
 		-print_final_stats=1 $(FUZZ_ARGS) $(FUZZ_CORPUS)/python-work $(FUZZ_CORPUS)/python-seeds
 
 format:
-	clang-format-19 -i native/core/*.h native/core/*.cc native/extension/*.h native/extension/*.cc fuzz/*.cc
+	clang-format-19 -i native/core/*.h native/core/*.cc native/extension/*.h native/extension/*.cc native/tools/*.cc native/tools/*.h fuzz/*.cc
 
 clean:
 	rm -rf build $(VENV)

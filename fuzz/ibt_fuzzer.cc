@@ -16,18 +16,24 @@
 // - what the headers-only reading (probe) hands out: the stored blocks and the session info
 //   bytes against slices of the input, the channel fields' schema against the rules, and the
 //   facts of a failure (its finding, the whole records of a cut file, a live snapshot's buffers)
-//   against the header's own numbers and the one rule for a live snapshot.
+//   against the header's own numbers and the one rule for a live snapshot;
+// - the input read as live memory: latest() succeeds exactly when the snapshot opens and a buffer
+//   is readable by the ring's rule (a tick count of 0 or more, fewer than num_buf - 1 others
+//   newer or equal), its record is that buffer's bytes, and its batch and a block's batch obey
+//   the columnar format; next() never fails but with a header error.
 // Errors are fine; crashes, sanitizer reports and wrong values are findings.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -36,6 +42,7 @@
 #include "core/arrays.h"
 #include "core/arrow_export.h"
 #include "core/byte_source.h"
+#include "core/live.h"
 #include "core/reader.h"
 #include "core/snapshot.h"
 #include "core/tables.h"
@@ -442,11 +449,14 @@ RawTable raw_table(const uint8_t* data, size_t size) {
   return table;
 }
 
+void check_live(const uint8_t* data, size_t size, bool snapshot_opens);
+
 // The input opened as a live snapshot; whether it opened.
 bool check_snapshot(const uint8_t* data, size_t size, const corvex::Result<IbtFile>& plain) {
   auto source = corvex::borrowed_source(std::span<const uint8_t>(data, size));
   FUZZ_CHECK(source.has_value(), "");
   auto snapshot = corvex::open_snapshot(std::move(*source));
+  check_live(data, size, snapshot.has_value());
   const RawTable table = raw_table(data, size);
   // A recording that opens has sound headers, so only its buffer table decides.
   if (plain) FUZZ_CHECK(snapshot.has_value() == table.sound, "buffer table");
@@ -588,6 +598,85 @@ void check_failure(const corvex::IbtError& error, const uint8_t* data, size_t si
     FUZZ_CHECK(facts->whole_records == std::min<uint64_t>(whole, INT32_MAX), "whole records");
   } else {
     FUZZ_CHECK(!facts->whole_records.has_value(), error.display());
+  }
+}
+
+// The input as live memory that nobody writes.
+class FixedMemory final : public corvex::SharedMemory {
+ public:
+  FixedMemory(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  uint64_t size() const override { return size_; }
+  corvex::Result<void> read(uint64_t offset, std::span<uint8_t> out) const override {
+    if (offset > size_ || out.size() > size_ - offset) {
+      return std::unexpected(corvex::IbtError::io("read past the end"));
+    }
+    if (!out.empty()) std::memcpy(out.data(), data_ + offset, out.size());
+    return {};
+  }
+  corvex::Result<void> write(uint64_t, std::span<const uint8_t>) override {
+    return std::unexpected(corvex::IbtError::io("read only"));
+  }
+  bool wait_signal(unsigned) override { return false; }
+  void signal() override {}
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+};
+
+void check_batch(const corvex::ExportBatch& batch, const char* what) {
+  ArrowSchema schema{};
+  ArrowArray array{};
+  FUZZ_CHECK(corvex::export_schema(batch, &schema).has_value(), what);
+  FUZZ_CHECK(corvex::export_array(batch, &array).has_value(), what);
+  const auto valid = corvex::validate_export(batch, schema, array);
+  FUZZ_CHECK(valid.has_value(), valid ? what : valid.error().display());
+  array.release(&array);
+  schema.release(&schema);
+}
+
+// The input read as live memory.
+void check_live(const uint8_t* data, size_t size, bool snapshot_opens) {
+  corvex::LiveReader reader(std::make_shared<FixedMemory>(data, size));
+  reader.set_patience(std::chrono::milliseconds(0));
+  const RawTable table = raw_table(data, size);
+  // The readable buffer with the highest tick, the first of equals.
+  std::optional<size_t> expected;
+  const size_t n = table.buffers.size();
+  for (size_t i = 0; i < n && table.sound; ++i) {
+    const int32_t tick = table.buffers[i].first;
+    size_t newer = 0;
+    for (size_t j = 0; j < n; ++j) newer += j != i && table.buffers[j].first >= tick ? 1 : 0;
+    if (tick < 0 || (n > 1 && newer >= n - 1)) continue;
+    if (!expected || tick > table.buffers[*expected].first) expected = i;
+  }
+  // A session info update counter of -1 says the text is being rewritten: no layout yet.
+  const bool info_ready = size >= 112 && field32(data, 12) != -1;
+  auto latest = reader.latest();
+  FUZZ_CHECK(latest.has_value() == (snapshot_opens && info_ready && expected.has_value()),
+             latest ? "read a record" : latest.error().display());
+  if (latest) {
+    const uint64_t length = static_cast<uint64_t>(field32(data, 36));
+    const auto offset = static_cast<size_t>(table.buffers[*expected].second);
+    FUZZ_CHECK(latest->ticks == std::vector<int32_t>{table.buffers[*expected].first}, "tick");
+    FUZZ_CHECK(std::memcmp(latest->record(0), data + offset, static_cast<size_t>(length)) == 0,
+               "record bytes");
+    auto batch = corvex::live_batch(*latest);
+    if (batch) check_batch(*batch, "live batch");
+    auto block = corvex::LiveBlock::make(latest->layout, 2);
+    FUZZ_CHECK(block.has_value() == batch.has_value(), "block and batch");
+    if (block) {
+      block->put(latest->record(0));
+      check_batch(block->batch(), "live block");
+    }
+  }
+  corvex::WaitOptions now;
+  now.timeout_ms = 0;
+  auto next = reader.next(2, now);
+  if (!next) {
+    FUZZ_CHECK(next.error().kind() == corvex::ErrorKind::InvalidHeader ||
+                   next.error().kind() == corvex::ErrorKind::Io,
+               next.error().display());
   }
 }
 

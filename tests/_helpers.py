@@ -207,6 +207,21 @@ def column_bits(chunk: Any, width: int) -> list[int]:
     ).tolist()
 
 
+def value_bits(column: Any) -> Any:
+    """A column's values (a fixed-size list's elements) as unsigned integers of their width, so
+    that floats and their NaN payloads compare exactly; Booleans as 0 and 1."""
+    import numpy as np
+
+    if isinstance(column, pa.ChunkedArray):
+        column = column.combine_chunks()
+    if pa.types.is_fixed_size_list(column.type):
+        column = column.flatten()
+    values = column.to_numpy(zero_copy_only=False)
+    if values.dtype == np.bool_:
+        return values.astype(np.uint8)
+    return values.view(f"u{values.itemsize}")
+
+
 def assert_channel_matches(table: Any, raw: RawIbt, var: RawVar) -> None:
     """The value column of `table` holds exactly what struct reads for `var` in every record."""
     assert table.num_rows == raw.record_count

@@ -9,8 +9,24 @@
 #include <string>
 
 #include "core/byte_source.h"
+#include "core/posix_io.h"
 
 namespace corvex {
+
+Result<void> pread_full(int fd, uint64_t offset, std::span<uint8_t> out, uint64_t size) {
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t got =
+        ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IbtError::os(errno));
+    }
+    if (got == 0) return std::unexpected(cut_short_error(offset + done, size));
+    done += static_cast<size_t>(got);
+  }
+  return {};
+}
 
 namespace {
 
@@ -47,17 +63,7 @@ class PosixFile final : public ByteSource {
 
   Result<std::span<const uint8_t>> read(uint64_t offset, size_t length,
                                         uint8_t* scratch) const override {
-    size_t done = 0;
-    while (done < length) {
-      const ssize_t got =
-          ::pread(fd_, scratch + done, length - done, static_cast<off_t>(offset + done));
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        return std::unexpected(IbtError::os(errno));
-      }
-      if (got == 0) return std::unexpected(cut_short_error(offset + done, size_));
-      done += static_cast<size_t>(got);
-    }
+    CORVEX_RETURN_IF_ERROR(pread_full(fd_, offset, std::span<uint8_t>(scratch, length), size_));
     return std::span<const uint8_t>(scratch, length);
   }
 

@@ -8,10 +8,9 @@
 #include <string>
 
 #include "core/byte_source.h"
+#include "core/win32.h"
 
 namespace corvex {
-
-namespace {
 
 std::string utf8_of(const wchar_t* text, int length) {
   const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
@@ -45,6 +44,30 @@ Result<std::wstring> wide_path(std::string_view path) {
   return out;
 }
 
+Result<void> read_file_at(HANDLE handle, uint64_t offset, std::span<uint8_t> out, uint64_t size) {
+  size_t done = 0;
+  while (done < out.size()) {
+    // ReadFile takes a 32-bit length; an OVERLAPPED offset makes each read independent of the
+    // handle's position, so threads may read at once.
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(out.size() - done, 1u << 30));
+    OVERLAPPED at{};
+    const uint64_t position = offset + done;
+    at.Offset = static_cast<DWORD>(position & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(position >> 32);
+    DWORD got = 0;
+    if (!::ReadFile(handle, out.data() + done, want, &got, &at)) {
+      const DWORD code = ::GetLastError();
+      if (code != ERROR_HANDLE_EOF) return std::unexpected(win32_error(code));
+      got = 0;
+    }
+    if (got == 0) return std::unexpected(cut_short_error(position, size));
+    done += got;
+  }
+  return {};
+}
+
+namespace {
+
 // 100-nanosecond intervals from 1601-01-01 to 1970-01-01.
 constexpr int64_t kUnixEpochIn1601Ticks = 116444736000000000;
 
@@ -68,24 +91,8 @@ class Win32File final : public ByteSource {
 
   Result<std::span<const uint8_t>> read(uint64_t offset, size_t length,
                                         uint8_t* scratch) const override {
-    size_t done = 0;
-    while (done < length) {
-      // ReadFile takes a 32-bit length; an OVERLAPPED offset makes each read independent of the
-      // handle's position, so threads may read at once.
-      const DWORD want = static_cast<DWORD>(std::min<size_t>(length - done, 1u << 30));
-      OVERLAPPED at{};
-      const uint64_t position = offset + done;
-      at.Offset = static_cast<DWORD>(position & 0xFFFFFFFFu);
-      at.OffsetHigh = static_cast<DWORD>(position >> 32);
-      DWORD got = 0;
-      if (!::ReadFile(handle_, scratch + done, want, &got, &at)) {
-        const DWORD code = ::GetLastError();
-        if (code != ERROR_HANDLE_EOF) return std::unexpected(win32_error(code));
-        got = 0;
-      }
-      if (got == 0) return std::unexpected(cut_short_error(position, size_));
-      done += got;
-    }
+    CORVEX_RETURN_IF_ERROR(
+        read_file_at(handle_, offset, std::span<uint8_t>(scratch, length), size_));
     return std::span<const uint8_t>(scratch, length);
   }
 

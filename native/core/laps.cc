@@ -245,22 +245,31 @@ std::vector<RowSink*> LapGather::sinks() {
   return sinks;
 }
 
-Result<LapTable> LapGather::finish(const Column& timecodes) const {
-  if (!laps_) return make_lap_table({}, LapInputs{});
-  LapInputs inputs{laps_->values(), {}, {}};
-  if (pit_) inputs.on_pit_road = pit_->values();
-  if (fractions_) inputs.fractions = fractions_->values();
-  const std::span<const int64_t> times(reinterpret_cast<const int64_t*>(timecodes.data()),
-                                       static_cast<size_t>(timecodes.bytes / 8));
-  if (times.size() != inputs.laps.size()) {
+Result<LapTable> lap_table_of(std::span<const int64_t> times, std::span<const int32_t> laps,
+                              std::span<const uint8_t> on_pit_road,
+                              std::span<const float> fractions) {
+  if (times.size() != laps.size()) {
     return invalid_header("Time column has " + std::to_string(times.size()) + " rows, expected " +
-                          std::to_string(inputs.laps.size()));
+                          std::to_string(laps.size()));
+  }
+  if ((!on_pit_road.empty() && on_pit_road.size() != laps.size()) ||
+      (!fractions.empty() && fractions.size() != laps.size())) {
+    return invalid_header("the lap inputs have different numbers of rows");
   }
   try {
+    const LapInputs inputs{laps, on_pit_road, fractions};
     return make_lap_table(split_laps(inputs.laps, times), inputs);
   } catch (const std::bad_alloc&) {
     return std::unexpected(IbtError::out_of_memory("could not allocate the lap table"));
   }
+}
+
+Result<LapTable> LapGather::finish(const Column& timecodes) const {
+  if (!laps_) return make_lap_table({}, LapInputs{});
+  const std::span<const int64_t> times(reinterpret_cast<const int64_t*>(timecodes.data()),
+                                       static_cast<size_t>(timecodes.bytes / 8));
+  return lap_table_of(times, laps_->values(), pit_ ? pit_->values() : std::span<const uint8_t>(),
+                      fractions_ ? fractions_->values() : std::span<const float>());
 }
 
 LapRow LapTable::row(uint64_t i) const {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -31,6 +32,13 @@ struct LapTable {
   // Row `i`, which must be below `rows`.
   LapRow row(uint64_t i) const;
 };
+
+// The lap table of records already split into columns (the recorder's, for one): per record its
+// time in ms, its "Lap" value, and, when the session has them, its "OnPitRoad" flag (0 or 1) and
+// "LapDistPct" fraction; an empty span stands for a missing variable, as in a file.
+Result<LapTable> lap_table_of(std::span<const int64_t> times, std::span<const int32_t> laps,
+                              std::span<const uint8_t> on_pit_road,
+                              std::span<const float> fractions);
 
 class LapValueSink;
 class PitFlagSink;

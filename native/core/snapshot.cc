@@ -8,10 +8,8 @@
 
 namespace corvex {
 
-namespace {
-
-Result<std::vector<LiveBuffer>> read_buffer_table(const uint8_t* head, uint64_t length,
-                                                  int32_t buf_len) {
+Result<std::vector<LiveBuffer>> check_buffer_table(const uint8_t* head, uint64_t length,
+                                                   int32_t buf_len) {
   const int32_t count = layout::read(head, layout::kNumBuf);
   if (count < 1 || count > kMaxLiveBuffers) {
     return invalid_header("A live snapshot holds 1 to " + std::to_string(kMaxLiveBuffers) +
@@ -50,8 +48,6 @@ Result<std::vector<LiveBuffer>> read_buffer_table(const uint8_t* head, uint64_t 
   return buffers;
 }
 
-}  // namespace
-
 Result<IbtFile> open_snapshot_layout(const ByteSource& source) {
   using namespace layout;
   const uint64_t length = source.size();
@@ -69,7 +65,7 @@ Result<IbtFile> open_snapshot_layout(const ByteSource& source) {
     return invalid_header(Finding::NotIbt, "Unsupported IBT version: " + std::to_string(version));
   }
   CORVEX_ASSIGN_OR_RETURN(IbtFile file, IbtFile::open_layout(source, head.data()));
-  CORVEX_ASSIGN_OR_RETURN(auto buffers, read_buffer_table(head.data(), length, file.buf_len_));
+  CORVEX_ASSIGN_OR_RETURN(auto buffers, check_buffer_table(head.data(), length, file.buf_len_));
   // The newest record is the one with the highest tick count; the first of equals wins.
   const auto newest = std::max_element(
       buffers.begin(), buffers.end(),
@@ -89,7 +85,7 @@ Result<IbtFile> open_snapshot(std::unique_ptr<ByteSource> source) {
 std::optional<std::vector<LiveBuffer>> live_buffer_table(const uint8_t* head, uint64_t length,
                                                          int32_t buf_len) {
   if (layout::read(head, layout::kNumBuf) < 2) return std::nullopt;
-  auto buffers = read_buffer_table(head, length, buf_len);
+  auto buffers = check_buffer_table(head, length, buf_len);
   if (!buffers) return std::nullopt;
   return std::move(*buffers);
 }

@@ -17,6 +17,12 @@ namespace corvex {
 // The most buffers the main header has descriptors for.
 inline constexpr int32_t kMaxLiveBuffers = 4;
 
+// The buffer table of the main header `head` (its 112 bytes) checked against memory of `length`
+// bytes: 1 to 4 buffers, each of `buf_len` bytes inside the memory, no two overlapping. One rule
+// for snapshots and for the live ring (core/live.h).
+Result<std::vector<LiveBuffer>> check_buffer_table(const uint8_t* head, uint64_t length,
+                                                   int32_t buf_len);
+
 // Validates the main header, the variable headers, the session info and the buffer table (1 to
 // 4 buffers, each inside the file, no two overlapping) and returns the file as a recording of
 // one record: the buffer with the newest tick count (the first of equals). The disk sub-header

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "extension/assembly.h"
+#include "extension/live.h"
 #include "extension/options.h"
 #include "extension/pyref.h"
 #include "extension/readings.h"
@@ -143,6 +144,11 @@ PyMethodDef reading_defs[] = {
     reading_def<snapshot_call>("snapshot", kSnapshotDoc),
     reading_def<probe_call>("probe", kProbeDoc),
     reading_def<read_call>("read", kReadDoc),
+    reading_def<live_open_call>("live_open", kLiveOpenDoc),
+    reading_def<live_read_call>("live_read", kLiveReadDoc),
+    reading_def<live_status_call>("live_status", kLiveStatusDoc),
+    reading_def<live_replay_call>("live_replay", kLiveReplayDoc),
+    reading_def<lap_table_call>("lap_table", kLapTableDoc),
 };
 
 // The module name `_corvex_rs` and its docstring are imported and read by callers as they are.

@@ -12,14 +12,26 @@ not export it, so it has no name to declare here.
 """
 
 from collections.abc import Callable
-from typing import TypedDict
+from typing import Any, TypedDict
 
 import pyarrow as pa
 
 from corvex import Source
 from corvex.base import LogFile
 
-__all__ = ["ibt", "ibt_salvage", "read_arrays", "snapshot", "probe", "read"]
+__all__ = [
+    "ibt",
+    "ibt_salvage",
+    "read_arrays",
+    "snapshot",
+    "probe",
+    "read",
+    "live_open",
+    "live_read",
+    "live_status",
+    "live_replay",
+    "lap_table",
+]
 
 # (device, inode, size, mtime_ns) of a file read by path, from the status of the open handle.
 Identity = tuple[int, int, int, int]
@@ -114,3 +126,31 @@ def read(
     snapshot: bool = False,
 ) -> tuple[LogFile, ReadDetails]:
     """Read as :func:`ibt`, :func:`ibt_salvage` or :func:`snapshot` does, from one opening."""
+
+# Live telemetry (corvex.live, corvex.recording): a handle is an opaque capsule.
+
+def live_open(path: str | None = None) -> object:
+    """Open live telemetry: the file at ``path``, or the simulator's shared memory."""
+
+def live_read(
+    handle: object, count: int = 1, timeout: float | None = None, latest: bool = False
+) -> tuple[pa.RecordBatch, dict[str, Any]] | None:
+    """Records as one batch and what they are (ticks, missed, new_layout, ...), or None."""
+
+def live_status(handle: object) -> dict[str, Any]:
+    """The header now: connected, and once a layout was read, its facts."""
+
+def live_replay(
+    source: str,
+    path: str | None = None,
+    speed: float = 1.0,
+    first_tick: int = 1,
+    progress: Callable[[int, int], object] | None = None,
+    lead_in: float = 0.0,
+) -> dict[str, Any]:
+    """Publish an IBT file as live telemetry."""
+
+def lap_table(
+    timecodes: object, lap: object, on_pit_road: object = None, lap_dist_pct: object = None
+) -> pa.Table:
+    """The lap table of records given as columns, by the file reader's rules."""

@@ -28,6 +28,8 @@ from corvex.cli import (
     laps,
     map,
     plot,
+    record,
+    replay,
     report,
     stints,
     view,
@@ -44,7 +46,10 @@ __all__ = [
     "PLOT_WIDTH",
 ]
 
-COMMANDS = (info, channels, laps, stints, export, plot, compare, corners, map, view, report, demo)
+COMMANDS = (
+    info, channels, laps, stints, export, plot, compare, corners, map, view, report, record,
+    replay, demo,
+)  # fmt: skip
 
 
 def build_parser() -> argparse.ArgumentParser:
