@@ -308,8 +308,10 @@ def test_make_demo_installs_the_package_and_its_plot_extra_only(tmp_path, goal, 
         pytest.skip("no Makefile beside the tests, or no make")
     venv = tmp_path / "venv"
     # A make that runs the suite (CI's `make test EXTRAS=...`) passes its command line on to
-    # every make below it; this one must see the Makefile's own defaults.
-    env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
+    # every process below it, in the environment and in MAKEFLAGS; this make must see the
+    # Makefile's own defaults.
+    passed_on = {"MAKEFLAGS", "MFLAGS", "MAKELEVEL", "MAKEOVERRIDES", "EXTRAS", "PINS", "VENV"}
+    env = {k: v for k, v in os.environ.items() if k not in passed_on}
     plan = subprocess.run(
         ["make", "-n", goal, f"VENV={venv}"], cwd=root, capture_output=True, text=True, env=env
     )
