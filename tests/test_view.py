@@ -19,6 +19,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from _helpers import RawIbt
 
 from corvex.testing import tracks as T
 
@@ -191,6 +192,40 @@ def test_the_comparison_charges_the_late_lap_where_it_lost(folder, road_drive):
     assert header["lap"]["num"] == 3 and header["reference"]["num"] == 1
     assert len(header["corners"]) == len(road_drive.track.turns)
     assert len(arrays["lap_map_x"]) == len(arrays["lap_map_d"]) == len(arrays["lap_map_c"]) > 100
+
+
+def test_the_laps_are_listed_as_the_listings_list_them(tmp_path):
+    """A recording with a zeroed first record, a reset inside lap 4 and a cut last lap: one
+    entry per lap with its status, the one-record row counted apart, and the lap a reset split
+    drawn whole (its time from its first row's start to its last row's end)."""
+    from corvex.testing.quirks import QUIRKS, quirky_session
+
+    (tmp_path / "q.ibt").write_bytes(quirky_session())
+    app = ViewApp(tmp_path)
+    session = json.loads(app.handle("/api/session", {"file": "q.ibt"}).body)
+    laps = {lap["num"]: lap for lap in session["laps"]}
+    assert [lap["num"] for lap in session["laps"]] == list(range(8))
+    assert session["one_record_rows"] == 1
+    timed = QUIRKS["timed_laps"]
+    assert {n for n, lap in laps.items() if lap["status"] == "timed"} == set(timed)
+    assert all(lap["valid"] == (lap["status"] == "timed") for lap in laps.values())
+    for num, seconds in timed.items():
+        assert laps[num]["time"] == pytest.approx(seconds, abs=1 / 60)
+    assert laps[QUIRKS["reset_lap"]]["status"] == "reset"
+    assert laps[QUIRKS["out_lap"]]["status"] == "out"
+    assert laps[7]["status"] == "partial"
+    # The lap table's rows of lap 4, read with struct: the reset lap runs over all of them.
+    raw = RawIbt((tmp_path / "q.ibt").read_bytes())
+    lap_values = raw.values("Lap")
+    times = raw.values("SessionTime")
+    mine = [i for i, n in enumerate(lap_values) if n == QUIRKS["reset_lap"]]
+    end = next(i for i in range(mine[-1], len(lap_values)) if lap_values[i] != lap_values[mine[-1]])
+    expected = times[end] - times[mine[0]]
+    params = {"file": "q.ibt", "lap": str(laps[4]["row"]), "ref": str(laps[1]["row"])}
+    header, _ = decode(app.handle("/api/compare", params).body)
+    assert laps[4]["time"] == pytest.approx(expected, abs=0.001)
+    assert header["lap"]["lap_time"] == pytest.approx(expected, abs=0.001)
+    assert not header["lap"]["valid"]
 
 
 def test_the_best_lap_of_the_same_track_and_car(folder, road_drive):

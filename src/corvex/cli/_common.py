@@ -49,10 +49,12 @@ def open_log(args: argparse.Namespace, path: str | None = None) -> LogFile:
     return corvex.open(args.file if path is None else path, salvage=args.salvage)
 
 
-def add_lap_pair(parser: argparse.ArgumentParser, reference_optional: bool = False) -> None:
+def add_lap_pair(
+    parser: argparse.ArgumentParser, reference_optional: bool = False, saved: bool = True
+) -> None:
     """The positional ``FILE[:LAP[:SESSION]]`` and ``REF[:LAP[:SESSION]]`` of the commands that
     compare two laps, ``--session`` and ``--vs-session`` (the same sessions as options), and
-    ``--salvage``."""
+    ``--salvage``; ``saved``: REF may be a lap saved as Parquet."""
     parser.add_argument(
         "lap",
         metavar="FILE[:LAP[:SESSION]]",
@@ -62,7 +64,7 @@ def add_lap_pair(parser: argparse.ArgumentParser, reference_optional: bool = Fal
         "reference",
         metavar="REF[:LAP[:SESSION]]",
         nargs="?" if reference_optional else None,
-        help="reference IBT file (lap and session as for FILE) or .parquet",
+        help="reference IBT file (lap and session as for FILE)" + (" or .parquet" if saved else ""),
     )
     parser.add_argument(
         "--session", metavar="S", type=int, help="the session of FILE's lap (as FILE:LAP:S)"
@@ -171,6 +173,22 @@ def split_lap_choice(text: str) -> tuple[str, int | None, int | None]:
     return head, last, None
 
 
+def lap_choice_parts(
+    choice: str, args: argparse.Namespace, option: str = "--session"
+) -> tuple[str, int | None, int | None]:
+    """File, lap and session of ``FILE[:LAP[:SESSION]]``, the session also taken from the
+    option ``option`` (``--session`` or ``--vs-session``), which needs a lap and must agree."""
+    path, num, session = split_lap_choice(choice)
+    given = getattr(args, option.lstrip("-").replace("-", "_"), None)
+    if given is not None:
+        if session is not None and session != given:
+            raise CliError(f"{choice} names session {session} and {option} {given}")
+        if num is None:
+            raise CliError(f"{option} needs a lap: {path}:LAP picks it")
+        session = given
+    return path, num, session
+
+
 class LapChoice:
     """A lap named on the command line (``FILE[:LAP[:SESSION]]``, or a lap saved as Parquet):
     its lap as a :class:`~corvex.Lap` (``log`` is then the whole file's) or a saved table, and
@@ -184,14 +202,7 @@ class LapChoice:
         args: argparse.Namespace,
         option: str = "--session",
     ) -> None:
-        path, num, session = split_lap_choice(choice)
-        given = getattr(args, option.lstrip("-").replace("-", "_"), None)
-        if given is not None:
-            if session is not None and session != given:
-                raise CliError(f"{choice} names session {session} and {option} {given}")
-            if num is None:
-                raise CliError(f"{option} needs a lap: {path}:LAP picks it")
-            session = given
+        path, num, session = lap_choice_parts(choice, args, option)
         self.path = path
         self.log: Any = None
         if Path(path).suffix.lower() in _PARQUET:

@@ -96,10 +96,12 @@ def _kept(log: LogFile) -> _Kept:
 
 def session_view(log: LogFile, name: str) -> dict[str, Any]:
     """The session at a glance, JSON-ready: ``file``, ``track``, ``car``, ``driver``,
-    ``sessions`` (their types), ``laps`` (one dict per row of the lap table: ``row``,
-    ``num``, ``session``, ``type``, ``time`` and ``time_text``, ``valid``, ``sectors``,
-    ``fastest``, ``stint``), ``best_sectors``, ``theoretical_best`` and the default pair.
-    Kept with the recording: a copy is returned."""
+    ``sessions`` (their types), ``laps`` (one dict per lap as the listings show them, see
+    :func:`corvex.overview.lap_entries`: ``row`` (its first row of the lap table), ``num``,
+    ``session``, ``type``, ``status``, ``time`` and ``time_text``, ``valid``, ``sectors``,
+    ``fastest``, ``stint``), ``one_record_rows`` (how many rows of one record are not
+    listed), ``best_sectors``, ``theoretical_best`` and the default pair. Kept with the
+    recording: a copy is returned."""
     kept = _kept(log)
     if name not in kept.views:
         kept.views[name] = _session_view(log, name, kept.summary)
@@ -108,47 +110,45 @@ def session_view(log: LogFile, name: str) -> dict[str, Any]:
 
 def _session_view(log: LogFile, name: str, summary: Any) -> dict[str, Any]:
     from corvex.formatting import track_text
-    from corvex.laps import best_sectors, fastest_row, theoretical_best
+    from corvex.laps import best_sectors, theoretical_best
+    from corvex.overview import lap_entries, one_record_rows, recorded_sessions
     from corvex.session_info import player_entry
 
-    info = log.session_info
-    player = player_entry(info)
-    fastest = fastest_row(summary)
+    player = player_entry(log.session_info)
     sector_names = [c for c in summary.column_names if c.startswith("sector_")]
     stints = _stint_of_laps(log, summary)
+    rows = summary.to_pylist()
     laps = []
-    for row, lap in enumerate(summary.to_pylist()):
+    for entry in lap_entries(summary):
+        first = rows[entry["rows"][0]]
+        whole = len(entry["rows"]) == 1  # a lap a reset split has no sectors and never counts
         laps.append(
             {
-                "row": row,
-                "num": lap["num"],
-                "session": lap["session"],
-                "type": lap["lap_type"],
-                "time": _number(lap["lap_time"]),
-                "time_text": format_lap_time(lap["lap_time"]),
-                "valid": bool(lap["valid"]),
-                "sectors": [_number(lap[c]) for c in sector_names],
-                "fastest": row == fastest,
-                "stint": stints.get((lap["session"], lap["num"])),
+                "row": entry["rows"][0],
+                "num": entry["num"],
+                "session": entry["session"],
+                "type": entry["lap_type"],
+                "status": entry["status"],
+                "time": _number(entry["lap_time"]),
+                "time_text": format_lap_time(entry["lap_time"]),
+                "valid": whole and bool(first["valid"]),
+                "sectors": [_number(first[c]) if whole else None for c in sector_names],
+                "fastest": entry["fastest"],
+                "stint": stints.get((first["session"], entry["num"])),
             }
         )
     best_table = best_sectors(summary, log.sector_starts) if sector_names else None
     best = best_table.to_pylist() if best_table is not None else []
-    sessions = info.get("SessionInfo", {}) if isinstance(info.get("SessionInfo"), dict) else {}
-    kinds = [
-        str(s.get("SessionType"))
-        for s in sessions.get("Sessions", []) or []
-        if isinstance(s, dict) and s.get("SessionType")
-    ]
     lap_row, ref_row = default_pair(laps)
     return {
         "file": name,
         "track": track_text(log.metadata) or None,
         "car": _text(player.get("CarScreenName")),
         "driver": _text(player.get("UserName")),
-        "sessions": kinds,
+        "sessions": [s["type"] for s in recorded_sessions(log) if s["type"]],
         "duration": format_lap_time(log.duration),
         "laps": laps,
+        "one_record_rows": len(one_record_rows(summary)),
         "best_sectors": [_number(b["time"]) for b in best],
         "theoretical_best": _number(theoretical_best(best_table))
         if best_table is not None
@@ -285,16 +285,22 @@ class PlacedLap:
 
     @classmethod
     def of_row(cls, log: LogFile, row: int, units: str = "metric") -> PlacedLap:
-        """The lap in row ``row`` of the recording's lap table."""
+        """The lap that starts in row ``row`` of the recording's lap table, as the listings
+        show it: with the rows after it that a reset split off (see
+        :func:`corvex.laps.lap_groups`)."""
         from corvex.formatting import lap_label
+        from corvex.lap import Lap
+        from corvex.laps import lap_groups
 
-        lap = log.lap_at(row)
+        group = next((g for g in lap_groups(log.laps) if g.first == row), None)
+        stop = row + 1 if group is None else group.stop
+        lap = Lap(log, row, stop)
         return cls(
             lap,
             units,
             label=lap_label(lap),
             lap_time=lap.lap_time,
-            valid=bool(_kept(log).summary.column("valid")[row].as_py()),
+            valid=stop == row + 1 and bool(_kept(log).summary.column("valid")[row].as_py()),
             num=int(lap.num),
             row=row,
             log=log,

@@ -316,16 +316,11 @@ class ViewApp:
             same = pc.and_(pc.equal(sessions["track"], track), same_car)
             keys = sessions.filter(same).column("session_key")
             laps = laps.filter(pc.is_in(laps["session_key"], value_set=keys.combine_chunks()))
-            # The dataset's own verdict where its laps carry one; else its full laps, less
-            # those shorter than half their median (cut by the end of a recording).
-            if "valid" in laps.column_names:
-                laps = laps.filter(pc.fill_null(laps["valid"], False))
-            else:
-                laps = laps.filter(pc.equal(laps["lap_type"], "full"))
-                laps = laps.filter(pc.is_valid(laps["lap_time"]))
-                if laps.num_rows:
-                    median = pc.approximate_median(laps["lap_time"]).as_py()
-                    laps = laps.filter(pc.greater(laps["lap_time"], 0.5 * median))
+            # The laps that count, by the dataset's own verdict (a directory of the first
+            # layout has none until an export upgrades it: it offers no lap).
+            if "valid" not in laps.column_names:
+                continue
+            laps = laps.filter(pc.fill_null(laps["valid"], False))
             laps = laps.filter(pc.is_valid(laps["lap_time"]))
             if not laps.num_rows:
                 continue
@@ -394,6 +389,7 @@ class ViewApp:
                     "num": lap.num,
                     "session": 0,
                     "type": "full",
+                    "status": "timed",
                     "time": lap.lap_time,
                     "time_text": format_lap_time(lap.lap_time),
                     "valid": True,
@@ -402,6 +398,7 @@ class ViewApp:
                     "stint": None,
                 }
             ],
+            "one_record_rows": 0,
             "lap": 0,
             "reference": 0,
             "channels": [],
