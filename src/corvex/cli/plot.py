@@ -112,9 +112,7 @@ def _check_channels(log: LogFile, names: list[str], path: str) -> None:
     missing = [name for name in names if name not in log]
     if not missing:
         return
-    from corvex.overview import left_out_variables
-
-    arrays = {v.name: v for v in left_out_variables(path) or []}
+    arrays = {v.name: v for v in log.left_out_variables or []}
     for name in missing:
         if name in arrays:
             raise CliError(
