@@ -15,6 +15,7 @@ from corvex.dataset.schema import KEY, KEY_FIELD, LAP_NUM, LAP_SCHEMA, LAP_SESSI
 from corvex.dataset.stints import STINTS_FILE, STINTS_SCHEMA, lap_fuel_used, session_stints
 from corvex.laps import fastest_row
 from corvex.session_info import player_entry, text_or_none
+from corvex.track import layout_key
 
 if TYPE_CHECKING:
     from corvex.base import LogFile
@@ -88,6 +89,7 @@ def session_row(log: LogFile, task: Task) -> dict[str, Any]:
     info = log.session_info
     driver, car = driver_and_car(info)
     track = text_or_none(meta.get("track_name"))
+    track_id, track_config, _ = layout_key(info)
     summary = log.lap_summary
     best = fastest_row(summary)
     start = meta.get("session_start_date") or 0
@@ -101,6 +103,8 @@ def session_row(log: LogFile, task: Task) -> dict[str, Any]:
         "salvaged": False,
         "track": track,
         "track_display_name": text_or_none(meta.get("track_display_name")),
+        "track_id": track_id,
+        "track_config": text_or_none(track_config),
         "track_length_km": _length_km(meta.get("track_length")),
         "car": car,
         "driver": driver,
