@@ -476,9 +476,12 @@ def _saved_parts(ref: str) -> tuple[str, str, int, int]:
 
 def _reason(exc: BaseException) -> str:
     """One line saying what went wrong, with the notes :func:`corvex.open` adds to a file that
-    fails (what it really is)."""
+    fails (what it really is), naming the options of the command line that started the viewer
+    (``--salvage``) rather than Python calls."""
+    from corvex.diagnose import for_command_line
+
     text = str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)
-    notes = "; ".join(str(n) for n in getattr(exc, "__notes__", ()))
+    notes = "; ".join(for_command_line(str(n)) for n in getattr(exc, "__notes__", ()))
     return " ".join(f"{text}; {notes}".split()).strip("; ") or type(exc).__name__
 
 
