@@ -90,8 +90,8 @@ def _as_json(table: Any, label: str, ref_label: str) -> dict[str, Any]:
 
 def format_corners(table: Any, label: str, ref_label: str, units: str, title: str) -> str:
     """The corner table as text for a racer: speeds in km/h (or mph), distances in metres."""
-    from corvex.cli._plotting import display_unit
     from corvex.formatting import format_lap_time
+    from corvex.units import display_unit
 
     speed = display_unit("m/s", units)
     meta = table.schema.metadata or {}
@@ -178,7 +178,7 @@ def advice(table: Any, units: str = "metric") -> list[str]:
     lower slowest speed, a later throttle pick-up, a slower exit than the slowest speed
     explains. What the lap does better there (braking later, getting back on the throttle
     earlier because it braked earlier) is no cause of a loss and is not said."""
-    from corvex.cli._plotting import display_unit
+    from corvex.units import display_unit
 
     speed = display_unit("m/s", units)
     rows = [

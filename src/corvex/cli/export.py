@@ -133,7 +133,7 @@ def racer_units(table: Any) -> Any:
 
 def _shown(unit: str, column: Any) -> Any:
     """How a racer reads a column stored in ``unit`` (see corvex.cli._plotting)."""
-    from corvex.cli._plotting import display_unit
+    from corvex.units import display_unit
 
     largest = None
     if unit == "%":

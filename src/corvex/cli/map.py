@@ -123,7 +123,7 @@ def _values(
     """(values per record, colour bar label, colormap name) of ``lap`` for ``color``."""
     import numpy as np
 
-    from corvex.cli._plotting import display_unit
+    from corvex.units import display_unit
 
     if color == "speed":
         shown = display_unit("m/s", units)

@@ -11,7 +11,7 @@
   chart's width (:mod:`corvex.view.decimate`).
 
 Values are sent in the units a racer reads (km/h, pedals in %, see
-:func:`corvex.cli._plotting.display_unit`), as JSON-ready headers and float32 arrays for
+:func:`corvex.units.display_unit`), as JSON-ready headers and float32 arrays for
 :mod:`corvex.view.payload`.
 """
 
@@ -346,7 +346,7 @@ class PlacedLap:
         values = values[inside]
         meta = field.metadata or {}
         unit = meta.get(b"units", b"").decode("utf-8", "replace")
-        from corvex.cli._plotting import display_unit
+        from corvex.units import display_unit
 
         finite = np.abs(values[np.isfinite(values)])
         display = display_unit(unit, self.units, float(finite.max()) if len(finite) else None)
@@ -508,7 +508,7 @@ def comparison(
 
 
 def _speed_unit(units: str) -> str:
-    from corvex.cli._plotting import display_unit
+    from corvex.units import display_unit
 
     return display_unit("m/s", units).unit
 
@@ -597,8 +597,8 @@ _ZONE_COLUMNS = (
 
 
 def _zones(lap: PlacedLap, reference: PlacedLap, track: TrackModel) -> list[dict[str, Any]]:
-    from corvex.cli._plotting import display_unit
     from corvex.corner_analysis import corner_table
+    from corvex.units import display_unit
 
     table = corner_table(lap.driven(track), reference.driven(track), track)
     speed = display_unit("m/s", lap.units)
