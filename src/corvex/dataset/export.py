@@ -34,8 +34,8 @@ from corvex.dataset.schema import (
     TIME,
     unify_schemas,
 )
-from corvex.dataset.session import SESSION_TABLE_SCHEMAS, display_path, source_columns
-from corvex.dataset.sources import content_hash, find_sources, session_key
+from corvex.dataset.session import SESSION_TABLE_SCHEMAS, source_columns
+from corvex.dataset.sources import content_hash, display_path, find_sources, session_key
 from corvex.dataset.storage import ExportLock, lock_directory
 from corvex.dataset.store import TELEMETRY_STEM, Entry, Store
 from corvex.dataset.tracks import TRACKS_DIR, TRACKS_FILE, layout_tracks

@@ -26,8 +26,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pyarrow as pa
 
-from corvex.analysis import lap_distance, track_metres
-from corvex.columns import column_values
+from corvex.analysis import forward_records, lap_distance, track_metres
+from corvex.columns import floats
 from corvex.formatting import format_lap_time
 from corvex.view.decimate import min_max
 
@@ -265,17 +265,17 @@ class PlacedLap:
 
         period = lap_length(table) or track_length
         if "LapDist" in names:
-            raw, scale = _floats(table.column("LapDist")), 1.0
+            raw, scale = floats(table.column("LapDist")), 1.0
         else:
             if period is None:
                 raise ValueError(
                     f"lap {num} has LapDistPct but the track length is unknown: it cannot "
                     "be drawn on distance"
                 )
-            raw, scale, period = _floats(table.column("LapDistPct")), period, 1.0
+            raw, scale, period = floats(table.column("LapDistPct")), period, 1.0
         distance = lap_distance(raw, period) * scale
-        time = _floats(table.column("timecodes"))
-        ahead = _forward(distance)
+        time = floats(table.column("timecodes"))
+        ahead = forward_records(distance)
         if len(ahead) < 2:
             raise ValueError(f"lap {num} does not move: nothing to draw on distance")
         self.time = time[ahead]  # ms of session time
@@ -339,8 +339,8 @@ class PlacedLap:
             return found
         table = self._samples(name)
         field = table.schema.field(1)
-        times = _floats(table.column(0))
-        values = _floats(table.column(1))
+        times = floats(table.column(0))
+        values = floats(table.column(1))
         inside = (times >= self.time[0]) & (times <= self.time[-1]) & np.isfinite(times)
         distance = np.interp(times[inside], self.time, self.distance)
         values = values[inside]
@@ -395,17 +395,6 @@ def placed_lap(log: LogFile, row: int, units: str = "metric") -> PlacedLap:
     if found is None:
         found = kept[(row, units)] = PlacedLap.of_row(log, row, units)
     return found
-
-
-def _floats(column: Any) -> NDArray[np.float64]:
-    return np.asarray(column_values(column), dtype=np.float64)
-
-
-def _forward(distance: NDArray[np.float64]) -> NDArray[np.intp]:
-    """Indices of the records that reach distance no earlier record reached."""
-    cleaned = np.where(np.isfinite(distance), distance, -np.inf)
-    before = np.concatenate(([-np.inf], np.maximum.accumulate(cleaned)[:-1]))
-    return np.flatnonzero(np.isfinite(distance) & (cleaned > before))
 
 
 # -- a lap against a reference -----------------------------------------------------------------
@@ -472,8 +461,8 @@ def comparison(
 
     try:
         slip = delta(lap.source, reference.source, DELTA_STEP)
-        arrays["delta_x"] = _floats(slip.column("distance"))
-        arrays["delta_y"] = _floats(slip.column("delta"))
+        arrays["delta_x"] = floats(slip.column("distance"))
+        arrays["delta_y"] = floats(slip.column("delta"))
     except (ValueError, KeyError) as exc:
         notes.append(f"no time slip: {exc}")
         arrays["delta_x"] = arrays["delta_y"] = np.zeros(0)
@@ -549,8 +538,8 @@ def _map_paths(
                 arrays[f"{side}_map_{key}"] = np.zeros(0)
             continue
         table = placed.table(["Lat", "Lon"])
-        lat, lon = _floats(table.column("Lat")), _floats(table.column("Lon"))
-        time = _floats(table.column("timecodes"))
+        lat, lon = floats(table.column("Lat")), floats(table.column("Lon"))
+        time = floats(table.column("timecodes"))
         ok = set_positions(lat, lon) & (time >= placed.time[0]) & (time <= placed.time[-1])
         rows = np.flatnonzero(ok)
         rows = rows[:: max(1, math.ceil(len(rows) / MAP_POINTS))]
