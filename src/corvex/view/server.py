@@ -290,30 +290,37 @@ class ViewApp:
     # -- laps of datasets ---------------------------------------------------------------------
 
     def _best_saved(self, name: str) -> tuple[float, str, int] | None:
-        """The fastest lap of the same track and car as ``file`` in the datasets under the
-        directory: (lap time, its name as the page names it, 0)."""
+        """The fastest valid lap of the same track layout and car as ``file`` in the datasets
+        under the directory: (lap time, its name as the page names it, 0)."""
+        import pyarrow as pa
         import pyarrow.compute as pc
 
         import corvex
 
-        track, car = self._track_and_car(name)
+        track_id, config, track, car_path, car_name = self._layout_and_car(name)
+        car = car_name or car_path
         if track is None:
             return None
         best: tuple[float, str, int] | None = None
         for folder in self.catalog.datasets():
             path = self.catalog.dataset(folder)
             try:
-                sessions = corvex.open_dataset(path, "sessions").to_table(
-                    columns=["session_key", "track", "car"]
-                )
+                sessions = corvex.open_dataset(path, "sessions").to_table()
                 laps = corvex.open_dataset(path, "laps").to_table()
-            except (OSError, ValueError, KeyError):
+            except (OSError, ValueError, KeyError, pa.ArrowInvalid):
                 continue  # a dataset that does not read is no reference
             # A recording that names no car matches the sessions that name none.
             same_car = (
                 pc.is_null(sessions["car"]) if car is None else pc.equal(sessions["car"], car)
             )
             same = pc.and_(pc.equal(sessions["track"], track), same_car)
+            if track_id is not None and "track_id" in sessions.column_names:
+                # The same layout where the session names one (a session an older corvex
+                # wrote does not: its track's name stands for it).
+                ids, configs = sessions["track_id"], sessions["track_config"]
+                same_config = pc.is_null(configs) if config is None else pc.equal(configs, config)
+                layout = pc.and_(pc.equal(ids, track_id), pc.fill_null(same_config, False))
+                same = pc.and_(same, pc.or_(pc.is_null(ids), pc.fill_null(layout, False)))
             keys = sessions.filter(same).column("session_key")
             laps = laps.filter(pc.is_in(laps["session_key"], value_set=keys.combine_chunks()))
             # The laps that count, by the dataset's own verdict (a directory of the first
@@ -404,11 +411,6 @@ class ViewApp:
             "channels": [],
             "default_channels": [],
         }
-
-    def _track_and_car(self, name: str) -> tuple[str | None, str | None]:
-        """The track name and car as a dataset's sessions table names them."""
-        facts = self._layout_and_car(name)
-        return facts[2], facts[4] or facts[3]
 
     def _high_rate(self, name: str) -> list[str]:
         def compute(path: Path) -> list[str]:
