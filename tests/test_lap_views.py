@@ -83,6 +83,13 @@ def test_laps_and_info_list_each_lap_once_with_its_status(files, capsys):
     ]
     assert [r["num"] for r in facts["one_record_rows"]] == [0, 4]
     assert [s["type"] for s in facts["sessions"]] == ["Practice", "Race"]
+    # Lap 2 is in both sessions: the fastest is named with its own.
+    fastest = facts["fastest_lap"]
+    assert (fastest["num"], fastest["session"]) == (2, 1)
+    assert (
+        "Fastest lap:      0:23.000 (lap 2 of session 1)" in run(capsys, "laps", str(files[1]))[1]
+    )
+    assert "fastest lap 2 of session 1 in 0:23.000" in repr(corvex.open(files[1]))
     status, out, err = run(capsys, "info", str(files[0]))
     assert "\nSession       Practice\n" in out  # the second session holds no record
 

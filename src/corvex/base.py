@@ -19,7 +19,13 @@ import pyarrow as pa
 
 from corvex import laps as lap_timing
 from corvex.arrays import ArrayVariables, LeftOutVariable, high_rate
-from corvex.formatting import channels_line, format_lap_time, repr_block, track_text
+from corvex.formatting import (
+    channels_line,
+    format_lap_time,
+    lap_name,
+    repr_block,
+    track_text,
+)
 from corvex.lap import Lap
 from corvex.laps import LapNumber, LapTiming, find_group, record_ranges
 from corvex.tables import ChannelTables
@@ -284,11 +290,11 @@ class LogFile(ChannelTables):
         listed = len(lap_timing.lap_groups(self.laps))
         laps_text = f"  laps:     {listed}"
         summary = self._timing().times
-        best = lap_timing.fastest_row(summary)
-        if best is not None:
+        fastest = lap_timing.fastest_lap(summary)
+        if fastest is not None and fastest.row is not None:
             laps_text += (
-                f", fastest lap {summary.column('num')[best].as_py()}"
-                f" in {format_lap_time(summary.column('lap_time')[best].as_py())}"
+                f", fastest {lap_name(self.laps, fastest, fastest.session)}"
+                f" in {format_lap_time(summary.column('lap_time')[fastest.row].as_py())}"
             )
         lines.append(laps_text)
         return repr_block(lines)
