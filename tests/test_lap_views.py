@@ -136,12 +136,25 @@ def test_laps_of_two_sessions_are_compared(files, capsys, tmp_path, argv):
     assert lap_label(log.lap(6)) == "lap 6 (0:24.000)"
 
 
-def test_a_lap_of_one_record_is_not_plotted(files, capsys, tmp_path):
+@pytest.mark.parametrize(
+    "argv, nothing",
+    [
+        (["plot", "{f}", "--lap", "4", "--session", "1"], "nothing to plot"),
+        (["compare", "{f}:4:1", "{f}:2:0"], "nothing to draw or compare"),
+        (["compare", "{f}:2:0", "{f}:4:1"], "nothing to draw or compare"),
+        (["map", "{f}:4:1"], "nothing to draw or compare"),
+        (["corners", "{f}:2:0", "{f}:4:1"], "nothing to draw or compare"),
+    ],
+)
+def test_a_lap_of_one_record_is_not_drawn(files, capsys, tmp_path, argv, nothing):
+    """The one record where the second session's recording stops is no lap to draw."""
     pytest.importorskip("matplotlib")
     out_file = tmp_path / "x.png"
-    argv = ["plot", str(files[1]), "--lap", "4", "--session", "1", "-o", str(out_file)]
+    argv = [a.format(f=files[1]) for a in argv]
+    if argv[0] != "corners":
+        argv += ["-o", str(out_file)]
     status, out, err = run(capsys, *argv)
-    assert status == 1 and "lap 4 holds 1 record" in err and "nothing to plot" in err
+    assert status == 1 and "lap 4 holds 1 record" in err and nothing in err, err
     assert not out_file.exists()
 
 

@@ -154,6 +154,21 @@ def pick_lap(
         raise CliError(str(exc.args[0]) if exc.args else str(exc)) from None
 
 
+def refuse_one_record(lap: Lap, path: str, nothing: str = "nothing to plot") -> None:
+    """Raise when ``lap`` holds fewer than two records: a row of the lap table that is no lap
+    (see :func:`corvex.laps.lap_groups`) has no line to draw or compare."""
+    count = lap.record_count
+    if count >= 2:
+        return
+    from corvex.formatting import lap_label
+
+    raise CliError(
+        f"{lap_label(lap).split(' (')[0]} holds {count} record{'' if count == 1 else 's'} (a row "
+        "of the lap table that is no lap: a file's zeroed first record, the trace of a reset, "
+        f"the record where the recording stops): {nothing}; corvex laps {path} lists the laps"
+    )
+
+
 def split_lap_choice(text: str) -> tuple[str, int | None, int | None]:
     """``"a.ibt:3"`` -> ``("a.ibt", 3, None)``, ``"a.ibt:3:1"`` -> ``("a.ibt", 3, 1)``; a
     path that exists, or has no ``:N`` tail, as is."""
@@ -226,6 +241,7 @@ class LapChoice:
             self.source = self.log.lap(fastest)
         else:
             self.source = pick_lap(self.log, num, session, option, f"{path}:{num}:SESSION")
+            refuse_one_record(self.source, path, "nothing to draw or compare")
         from corvex.formatting import lap_label
 
         self.label = lap_label(self.source)

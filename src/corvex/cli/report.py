@@ -22,6 +22,7 @@ from corvex.cli._common import (
     open_log,
     parse_names,
     pick_lap,
+    refuse_one_record,
 )
 
 
@@ -48,12 +49,16 @@ def cmd_report(args: argparse.Namespace) -> None:
         ref_path, ref_num, ref_session, ref_log = path, None, None, log
     lap_row, ref_row = default_pair(session_view(log, path)["laps"])
     if num is not None:
-        lap_row = pick_lap(log, num, session, spelled=f"{path}:{num}:SESSION").row
+        chosen = pick_lap(log, num, session, spelled=f"{path}:{num}:SESSION")
+        refuse_one_record(chosen, path, "nothing to show")
+        lap_row = chosen.row
     if args.reference is not None or num is not None:
         if ref_num is not None:
-            ref_row = pick_lap(
-                ref_log, ref_num, ref_session, spelled=f"{ref_path}:{ref_num}:SESSION"
-            ).row
+            chosen = pick_lap(
+                ref_log, ref_num, ref_session, "--vs-session", f"{ref_path}:{ref_num}:SESSION"
+            )
+            refuse_one_record(chosen, ref_path, "nothing to show")
+            ref_row = chosen.row
         else:
             fastest = ref_log.fastest_lap
             if fastest is None:
