@@ -1,5 +1,5 @@
-"""`corvex corners FILE[:LAP] REF[:LAP] [--json]`: where a lap gains and loses time, corner by
-corner, against a reference lap.
+"""`corvex corners FILE[:LAP[:SESSION]] REF[:LAP[:SESSION]] [--json]`: where a lap gains and
+loses time, corner by corner, against a reference lap.
 
 Both laps are put on the track model of FILE's session (the line of its valid laps), so a
 reference from another file of the same track, or a lap saved as Parquet, lines up by position.

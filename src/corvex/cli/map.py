@@ -1,5 +1,5 @@
-"""`corvex map FILE[:LAP] [REF[:LAP]] --color speed -o map.png`: the track to scale, the lap
-drawn on it in colour.
+"""`corvex map FILE[:LAP[:SESSION]] [REF[:LAP[:SESSION]]] --color speed -o map.png`: the track
+to scale, the lap drawn on it in colour.
 
 The line is FILE's track model (from the positions of its valid laps); the lap is drawn where
 the car went, coloured by speed, brake, throttle, gear, the time slip against REF (delta) or
