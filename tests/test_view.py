@@ -214,6 +214,7 @@ def test_the_laps_are_listed_as_the_listings_list_them(tmp_path):
     assert laps[QUIRKS["reset_lap"]]["status"] == "reset"
     assert laps[QUIRKS["out_lap"]]["status"] == "out"
     assert laps[7]["status"] == "partial"
+    assert {lap["stint"] for lap in laps.values()} == {1}  # one stint, the reset's laps too
     # The lap table's rows of lap 4, read with struct: the reset lap runs over all of them.
     raw = RawIbt((tmp_path / "q.ibt").read_bytes())
     lap_values = raw.values("Lap")

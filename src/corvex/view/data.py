@@ -134,7 +134,7 @@ def _session_view(log: LogFile, name: str, summary: Any) -> dict[str, Any]:
                 "valid": whole and bool(first["valid"]),
                 "sectors": [_number(first[c]) if whole else None for c in sector_names],
                 "fastest": entry["fastest"],
-                "stint": stints.get((first["session"], entry["num"])),
+                "stint": stints.get((entry["session"], entry["num"])),
             }
         )
     best_table = best_sectors(summary, log.sector_starts) if sector_names else None
