@@ -15,8 +15,8 @@ import pytest
 
 import corvex
 from corvex import delta
-from corvex.cli._plotting import display_unit
 from corvex.testing import BOOL, DOUBLE, FLOAT, INT, Var, build_ibt
+from corvex.units import display_unit
 
 pytest.importorskip("corvex._corvex_rs")
 

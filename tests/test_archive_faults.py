@@ -61,10 +61,16 @@ def read_everywhere(out: Path) -> dict[str, object]:
     by_polars = scan.group_by("session_key").len().collect()
     assert dict(by_polars.iter_rows()) == records
     assert pl.read_parquet(out / "sessions.parquet").height == sessions.num_rows
+    # Each layout's model lies in the same snapshot, and its sessions are the snapshot's.
+    tracks = dataset.open_dataset(out, "tracks").to_table()
+    snapshot = dataset.snapshot_path(out)
+    for row in tracks.to_pylist():
+        assert (snapshot / row["model"]).is_file() and set(row["sessions"]) <= set(records)
     return {
         "sessions": _normal(sessions, ["converted_at"]),
         "laps": laps.sort_by([("session_key", "ascending"), ("num", "ascending")]),
         "telemetry": sorted(records.items()),
+        "tracks": tracks,
     }
 
 
@@ -176,9 +182,14 @@ class _Crash(BaseException):
 
 def test_a_crash_at_every_step_leaves_a_consistent_dataset(sources, tmp_path, monkeypatch):
     """Every file operation of a run, one at a time, ends it: the dataset is the last commit
-    or the new one, never a mix, and a rerun completes it."""
+    or the new one, never a mix, and a rerun completes it. A session with positions gives the
+    run a track model to commit."""
+    from corvex.testing import tracks as T
+
+    (sources / "road.ibt").write_bytes(T.session_file(T.drive(T.road_course(), [T.LapPlan()])))
     out = tmp_path / "out"
     dataset.export_dataset([sources], out, jobs=1, progress=False)
+    assert dataset.open_dataset(out, "tracks").count_rows() == 1
     before = read_everywhere(out)
     change_sources(sources)
     count = [0, 0]  # operations so far, the one that crashes

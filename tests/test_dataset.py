@@ -14,6 +14,7 @@ import struct
 from datetime import UTC, datetime
 from pathlib import Path
 
+import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
@@ -325,7 +326,8 @@ def page_examples(page: Path) -> list[str]:
 
 def test_the_documented_queries_answer_right(tmp_path, archive, monkeypatch):
     # The page runs them on an archive of its own (its output is checked by the doc tests);
-    # here they run on one whose fastest laps and lap lengths are known from the plans.
+    # here they run on one whose fastest laps and lap lengths are known from the plans (which
+    # have no positions, so no track models: test_one_track_model_per_layout_... checks those).
     pytest.importorskip("duckdb")
     pytest.importorskip("polars")
     shutil.copytree(archive["a1"].parents[1], tmp_path / "archive")
@@ -333,7 +335,7 @@ def test_the_documented_queries_answer_right(tmp_path, archive, monkeypatch):
     blocks = [
         b.replace('"roadcourse"', '"beta park"')
         for b in page_examples(DATASETS_PAGE)
-        if "corvex.dask" not in b and ("dataset/" in b or "open_dataset" in b)
+        if "corvex.dask" not in b and "tracks" not in b and ("dataset/" in b or "open_dataset" in b)
     ]
     assert len(blocks) == 3
     namespace: dict[str, object] = {"os": os}
@@ -383,3 +385,51 @@ def test_motec_folder_form_writes_a_log_per_session_and_skips_on_rerun(tmp_path,
         assert details["Total Laps"] == str(row["lap_count"])
     again = dataset.export_dataset(files, out, jobs=1, progress=False, format="motec")
     assert (again.converted, again.skipped) == (0, 2)
+
+
+# -- the track model of each layout ----------------------------------------------------------
+
+
+def test_one_track_model_per_layout_from_the_session_folders(tmp_path):
+    """Two sessions of the road course (two runs, its first file gone before the second), an
+    oval and a session without positions: one model per layout, built at each commit from what
+    the sessions' folders keep, on which the laps of both road files lie."""
+    from corvex.testing import tracks as T
+    from corvex.track import TrackModel
+
+    road = T.road_course()
+    src = tmp_path / "src"
+    src.mkdir()
+    (src / "road-a.ibt").write_bytes(T.session_file(T.drive(road, [T.LapPlan(offset=0.5)] * 3)))
+    (src / "plain.ibt").write_bytes(PLANS[0].build())  # no Lat/Lon
+    out = tmp_path / "out"
+    dataset.export_dataset([src], out, jobs=1, progress=False)
+    (src / "road-a.ibt").unlink()  # the next commit cannot read it again
+    second = T.drive(road, [T.LapPlan(offset=0.7, seed=9)] * 2, start_time=1000.0)
+    (src / "road-b.ibt").write_bytes(T.session_file(second))
+    (src / "oval.ibt").write_bytes(T.session_file(T.drive(T.oval(), [T.LapPlan()] * 2)))
+    summary = dataset.export_dataset([src], out, jobs=1, progress=False)
+    assert (summary.converted, summary.failed, summary.sessions) == (2, 0, 4)
+    sessions = dataset.open_dataset(out, "sessions").to_table().to_pylist()
+    key = {Path(s["source_path"]).stem: s["session_key"] for s in sessions}
+    layouts = {s["session_key"]: (s["track_id"], s["track_config"]) for s in sessions}
+    assert layouts[key["road-a"]] == layouts[key["road-b"]] == (road.track_id, road.config)
+    assert layouts[key["plain"]] == (None, None)
+    tracks = {r["track_id"]: r for r in dataset.open_dataset(out, "tracks").to_table().to_pylist()}
+    assert sorted(tracks) == [road.track_id, T.oval().track_id]
+    row = tracks[road.track_id]
+    assert row["sessions"] == sorted([key["road-a"], key["road-b"]])
+    assert row["laps"] == 3 + 2  # the valid laps of both files
+    model = TrackModel.load(dataset.snapshot_path(out) / row["model"])
+    assert model.length == pytest.approx(road.length, rel=1e-3) == row["length"]
+    assert model.corners.column("direction").to_pylist() == [t.direction for t in road.turns]
+    # A lap of the second file lies on the shared line, at its own distance from the line.
+    cols = second.columns
+    lat, lon = np.asarray(cols["Lat"]), np.asarray(cols["Lon"])
+    dist = np.asarray(cols["LapDist"])
+    along, lateral = model.project(lat, lon, dist)
+    on_lap = np.asarray(cols["Lap"]) == 1
+    assert np.nanmax(np.abs(lateral[on_lap])) < 1.5
+    gap = (along - dist + model.length / 2) % model.length - model.length / 2
+    assert np.nanmax(np.abs(gap[on_lap])) < 1.0
+    assert tracks[T.oval().track_id]["sessions"] == [key["oval"]]

@@ -83,6 +83,13 @@ def test_laps_and_info_list_each_lap_once_with_its_status(files, capsys):
     ]
     assert [r["num"] for r in facts["one_record_rows"]] == [0, 4]
     assert [s["type"] for s in facts["sessions"]] == ["Practice", "Race"]
+    # Lap 2 is in both sessions: the fastest is named with its own.
+    fastest = facts["fastest_lap"]
+    assert (fastest["num"], fastest["session"]) == (2, 1)
+    assert (
+        "Fastest lap:      0:23.000 (lap 2 of session 1)" in run(capsys, "laps", str(files[1]))[1]
+    )
+    assert "fastest lap 2 of session 1 in 0:23.000" in repr(corvex.open(files[1]))
     status, out, err = run(capsys, "info", str(files[0]))
     assert "\nSession       Practice\n" in out  # the second session holds no record
 
@@ -129,12 +136,25 @@ def test_laps_of_two_sessions_are_compared(files, capsys, tmp_path, argv):
     assert lap_label(log.lap(6)) == "lap 6 (0:24.000)"
 
 
-def test_a_lap_of_one_record_is_not_plotted(files, capsys, tmp_path):
+@pytest.mark.parametrize(
+    "argv, nothing",
+    [
+        (["plot", "{f}", "--lap", "4", "--session", "1"], "nothing to plot"),
+        (["compare", "{f}:4:1", "{f}:2:0"], "nothing to draw or compare"),
+        (["compare", "{f}:2:0", "{f}:4:1"], "nothing to draw or compare"),
+        (["map", "{f}:4:1"], "nothing to draw or compare"),
+        (["corners", "{f}:2:0", "{f}:4:1"], "nothing to draw or compare"),
+    ],
+)
+def test_a_lap_of_one_record_is_not_drawn(files, capsys, tmp_path, argv, nothing):
+    """The one record where the second session's recording stops is no lap to draw."""
     pytest.importorskip("matplotlib")
     out_file = tmp_path / "x.png"
-    argv = ["plot", str(files[1]), "--lap", "4", "--session", "1", "-o", str(out_file)]
+    argv = [a.format(f=files[1]) for a in argv]
+    if argv[0] != "corners":
+        argv += ["-o", str(out_file)]
     status, out, err = run(capsys, *argv)
-    assert status == 1 and "lap 4 holds 1 record" in err and "nothing to plot" in err
+    assert status == 1 and "lap 4 holds 1 record" in err and nothing in err, err
     assert not out_file.exists()
 
 

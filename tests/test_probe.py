@@ -297,6 +297,17 @@ def test_open_opens_a_path_once_and_never_opens_what_is_not_a_file(sample, tmp_p
         assert opens[name] == [], name
 
 
+@pytest.mark.parametrize("argv", [["info"], ["info", "--json"]])
+def test_info_opens_its_file_once(sample, tmp_path, argv):
+    """corvex info takes the laps, the left-out variables and whether the file is a live
+    snapshot from one reading."""
+    path = tmp_path / "one.ibt"
+    shutil.copy(sample, path)
+    script = f"import sys\nfrom corvex.cli import main\nsys.exit(main({[*argv, str(path)]!r}))"
+    opens = traced_opens(script, {"file": path, "log": tmp_path / "strace.log"})
+    assert len(opens["file"]) == 1, opens["file"]
+
+
 @pytest.mark.parametrize("change", ["replaced", "touched"])
 def test_lazy_arrays_refuse_a_file_that_changed_since_it_was_opened(sample, tmp_path, change):
     path = tmp_path / "a.ibt"

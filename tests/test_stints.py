@@ -146,6 +146,32 @@ def test_stints_without_stops_and_from_the_pit_box(start_in_pits, stops, first_t
     assert stop_table.num_rows == stop_count
 
 
+def test_a_stop_after_a_reset_is_in_the_session_the_listings_give_it():
+    """Lap 1, the one record of lap 0 a reset leaves, lap 1 again, a pit visit in lap 2: the
+    reset starts a session in the lap table, not in the listings, and the stop and the stints
+    count sessions as the listings do."""
+    from corvex.testing import build_ibt, lap_variables
+
+    laps = [1] * 30 + [0] + [1] * 30 + [2] * 30 + [3] * 30
+    pits = [False] * 71 + [True] * 10 + [False] * 40
+    data = build_ibt(
+        lap_variables(),
+        {
+            "SessionTime": [i / 10 for i in range(len(laps))],
+            "Lap": laps,
+            "LapDistPct": [0.5] * len(laps),
+            "OnPitRoad": pits,
+        },
+        tick_rate=10,
+    )
+    log = corvex.open(data)
+    assert log.laps.column("session").to_pylist() == [0, 1, 1, 1, 1]  # the reader's own
+    stop = pit_stops(log.channels, log.lap_summary, log.lap_record_ranges()).to_pylist()[0]
+    assert (stop["lap"], stop["session"]) == (2, 0)
+    assert log.stints.column("session").to_pylist() == [0, 0]
+    assert log.lap(stop["lap"], stop["session"]).row == 3
+
+
 # The race runs 12.4 laps from a clock of 100 s: 12 laps completed, 40 % into the 13th.
 @pytest.mark.parametrize(
     "laps_limit, time_limit, margin_laps, margin_percent",

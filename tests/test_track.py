@@ -8,6 +8,7 @@ crossed the line come from the driving model, never from the code under test.
 from __future__ import annotations
 
 import math
+import re
 from pathlib import Path
 
 import numpy as np
@@ -15,6 +16,7 @@ import pyarrow as pa
 import pytest
 
 import corvex
+from corvex.cli.corners import advice
 from corvex.corner_analysis import CORNER_CHANNELS, DrivenLap, corner_table
 from corvex.testing import tracks as T
 from corvex.track import TrackModel, build_track, layout_track, session_track, to_plane
@@ -200,6 +202,11 @@ def test_a_fault_is_charged_to_its_corner(
     row = next(row for row in table if row["corner"] == turn + 1)
     assert row["braking_point"] == pytest.approx(drive.braking[number][turn], abs=1.5)
     assert row["reference_braking_point"] == pytest.approx(drive.braking[1][turn], abs=1.5)
+    # The sentence names the fault, in racer units, and nothing the lap does better.
+    said = advice(pa.Table.from_pylist(table))[0]
+    slower = "you carry 3 km/h less through the slowest point"
+    cause = "you brake (9|10|11) m earlier" if "brakes" in fault[0] else slower
+    assert re.fullmatch(rf"you lose \d\.\d\d s in turn {turn + 1}: {cause}", said), said
 
 
 def test_zones_tile_the_lap_and_a_lap_matches_itself(

@@ -19,6 +19,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from _helpers import RawIbt
 
 from corvex.testing import tracks as T
 
@@ -193,6 +194,41 @@ def test_the_comparison_charges_the_late_lap_where_it_lost(folder, road_drive):
     assert len(arrays["lap_map_x"]) == len(arrays["lap_map_d"]) == len(arrays["lap_map_c"]) > 100
 
 
+def test_the_laps_are_listed_as_the_listings_list_them(tmp_path):
+    """A recording with a zeroed first record, a reset inside lap 4 and a cut last lap: one
+    entry per lap with its status, the one-record row counted apart, and the lap a reset split
+    drawn whole (its time from its first row's start to its last row's end)."""
+    from corvex.testing.quirks import QUIRKS, quirky_session
+
+    (tmp_path / "q.ibt").write_bytes(quirky_session())
+    app = ViewApp(tmp_path)
+    session = json.loads(app.handle("/api/session", {"file": "q.ibt"}).body)
+    laps = {lap["num"]: lap for lap in session["laps"]}
+    assert [lap["num"] for lap in session["laps"]] == list(range(8))
+    assert session["one_record_rows"] == 1
+    timed = QUIRKS["timed_laps"]
+    assert {n for n, lap in laps.items() if lap["status"] == "timed"} == set(timed)
+    assert all(lap["valid"] == (lap["status"] == "timed") for lap in laps.values())
+    for num, seconds in timed.items():
+        assert laps[num]["time"] == pytest.approx(seconds, abs=1 / 60)
+    assert laps[QUIRKS["reset_lap"]]["status"] == "reset"
+    assert laps[QUIRKS["out_lap"]]["status"] == "out"
+    assert laps[7]["status"] == "partial"
+    assert {lap["stint"] for lap in laps.values()} == {1}  # one stint, the reset's laps too
+    # The lap table's rows of lap 4, read with struct: the reset lap runs over all of them.
+    raw = RawIbt((tmp_path / "q.ibt").read_bytes())
+    lap_values = raw.values("Lap")
+    times = raw.values("SessionTime")
+    mine = [i for i, n in enumerate(lap_values) if n == QUIRKS["reset_lap"]]
+    end = next(i for i in range(mine[-1], len(lap_values)) if lap_values[i] != lap_values[mine[-1]])
+    expected = times[end] - times[mine[0]]
+    params = {"file": "q.ibt", "lap": str(laps[4]["row"]), "ref": str(laps[1]["row"])}
+    header, _ = decode(app.handle("/api/compare", params).body)
+    assert laps[4]["time"] == pytest.approx(expected, abs=0.001)
+    assert header["lap"]["lap_time"] == pytest.approx(expected, abs=0.001)
+    assert not header["lap"]["valid"]
+
+
 def test_the_best_lap_of_the_same_track_and_car(folder, road_drive):
     app = ViewApp(folder)
     best = json.loads(app.handle("/api/best", {"file": "road.ibt"}).body)
@@ -236,7 +272,7 @@ def _get(server, path, method="GET", host=None):
         ("/api/session?file=%2Fetc%2Fpasswd", 403, "absolute"),
         ("/api/session?file=notes.txt", 403, "not an IBT file"),
         ("/api/session?file=missing.ibt", 404, "no such file"),
-        ("/api/session?file=road-cut.ibt", 422, "cut|truncated|too small|salvage"),
+        ("/api/session?file=road-cut.ibt", 422, r"holds \d+ whole records: --salvage reads them"),
         ("/api/compare?file=road.ibt&lap=99&ref=1", 422, "row 99"),
         ("/api/traces?file=road.ibt&lap=1&ref=1&channels=Nope", 422, "Nope"),
         ("/api/compare?file=road.ibt&lap=x&ref=1", 422, "not a number"),
@@ -327,12 +363,20 @@ def test_view_says_where_it_listens_and_stops_on_ctrl_c(folder):
 
 def test_the_best_lap_may_come_from_a_dataset(tmp_path, road_drive):
     """A folder with a slow recording and a dataset (`corvex export`) of a faster session of
-    the same track: the best reference is the dataset's fastest lap, drawn against."""
+    the same track and a faster still of another configuration of it: the best reference is
+    the dataset's fastest lap of the same layout, drawn against."""
+    import dataclasses
+
     from corvex.cli import main
 
     source = tmp_path / "source"
     source.mkdir()
-    (source / "fast.ibt").write_bytes(T.session_file(road_drive))
+    fast = T.drive(T.road_course(), [T.LapPlan(slower={k: 1.0 for k in range(8)})] * 3)
+    (source / "fast.ibt").write_bytes(T.session_file(fast))
+    national = dataclasses.replace(
+        road_drive, track=dataclasses.replace(road_drive.track, config="National")
+    )
+    (source / "national.ibt").write_bytes(T.session_file(national))
     root = tmp_path / "root"
     root.mkdir()
     assert main(["export", str(source), "-o", str(root / "export")]) == 0
@@ -341,7 +385,8 @@ def test_the_best_lap_may_come_from_a_dataset(tmp_path, road_drive):
     app = ViewApp(root)
     rows = _rows(app, "slow.ibt")  # the page asks for the session first
     best = json.loads(app.handle("/api/best", {"file": "slow.ibt"}).body)
-    fast_times = np.diff(road_drive.crossings)
+    fast_times = np.diff(fast.crossings)
+    assert fast_times.min() > np.diff(road_drive.crossings).min() + 0.1
     assert best["file"].startswith("dataset:export|") and best["label"] == "dataset export"
     assert best["lap_time"] == pytest.approx(fast_times.min(), abs=0.02)
     params = {"file": "slow.ibt", "lap": str(rows[2]), "ref_file": best["file"], "ref": "0"}

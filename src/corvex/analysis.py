@@ -36,6 +36,7 @@ __all__ = [
     "META",
     "VALID_DISTANCE_TOLERANCE",
     "delta",
+    "forward_records",
     "lap_distance",
     "on_distance",
     "sector_starts",
@@ -137,7 +138,7 @@ def lap_distance(raw: NDArray[Any], period: float | None) -> NDArray[np.float64]
     return unwrapped
 
 
-def _forward(distance: NDArray[np.float64]) -> NDArray[np.intp]:
+def forward_records(distance: NDArray[np.float64]) -> NDArray[np.intp]:
     """Indices of the records that reach distance no earlier record reached."""
     finite = np.isfinite(distance)
     cleaned = np.where(finite, distance, -np.inf)
@@ -212,7 +213,7 @@ def on_distance(
     distance = lap_distance(raw, period) * scale
     track = period * scale if period is not None else None
     time_ms = _floats(table.column("timecodes"))
-    kept = _forward(distance)
+    kept = forward_records(distance)
     fields = [
         pa.field("distance", pa.float64(), nullable=False, metadata={b"units": b"m"}),
         pa.field("time", pa.float64(), nullable=False, metadata={b"units": b"s"}),
@@ -347,7 +348,7 @@ def _on_grid(source: pa.Table | str | os.PathLike[str], step: float) -> pa.Table
 def _regrid(table: pa.Table, step: float) -> pa.Table:
     """A table already on distance, interpolated onto multiples of ``step``."""
     d = _floats(table.column("distance"))
-    keep = _forward(d)
+    keep = forward_records(d)
     d = d[keep]
     if len(d) < 2:
         return table.slice(0, 0)
@@ -429,7 +430,7 @@ def sector_times(
     inner = np.asarray(starts[1:], dtype=np.float64) * (period or 1.0)
     for (first, stop), (begin, end) in zip(ranges, bounds_ms):
         d = lap_distance(values[first:stop], period)
-        kept = _forward(d)
+        kept = forward_records(d)
         crossings: list[float | None] = [float(begin)]
         if len(inner):
             if len(kept) >= 2:

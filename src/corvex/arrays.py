@@ -3,21 +3,44 @@
 The reader does not make channels of array variables. A :class:`~corvex.LogFile` has them as
 an :class:`ArrayVariables`: the tables read already, a loader that reads them from the source on
 first use, or no tables and the reason why. :func:`high_rate` lays a sub-sampled ``_ST``
-variable out at its own rate.
+variable out at its own rate. :class:`LeftOutVariable` describes a variable the reader left
+out of the channels (an array, or one of count 0), as the reading's details list them.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable, Container, Mapping
+from collections.abc import Callable, Container, Iterable, Mapping
+from dataclasses import dataclass
 from typing import Any
 
 import pyarrow as pa
 
 from corvex.tables import unknown_channels_message
 
-__all__ = ["ArrayVariables", "check_time_base", "high_rate"]
+__all__ = ["ArrayVariables", "LeftOutVariable", "check_time_base", "high_rate", "left_out_of"]
 
 Tables = dict[str, pa.Table]
+
+
+@dataclass(frozen=True)
+class LeftOutVariable:
+    """A variable the reader does not turn into a channel, as its header describes it."""
+
+    name: str
+    type: str  # the Arrow type of one element, as a channel of it would have: "float", ...
+    count: int
+    desc: str
+    unit: str
+
+
+def left_out_of(variables: Iterable[Mapping[str, Any]]) -> list[LeftOutVariable]:
+    """The reader's variable headers (as ``probe`` and ``read`` list them) as
+    :class:`LeftOutVariable`, those of count other than 1 only, in file order."""
+    return [
+        LeftOutVariable(v["name"], str(v["arrow_type"]), v["count"], v["desc"], v["unit"])
+        for v in variables
+        if v["count"] != 1
+    ]
 
 
 class ArrayVariables:

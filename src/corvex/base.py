@@ -18,8 +18,14 @@ from typing import TYPE_CHECKING, Any
 import pyarrow as pa
 
 from corvex import laps as lap_timing
-from corvex.arrays import ArrayVariables, high_rate
-from corvex.formatting import channels_line, format_lap_time, repr_block, track_text
+from corvex.arrays import ArrayVariables, LeftOutVariable, high_rate
+from corvex.formatting import (
+    channels_line,
+    format_lap_time,
+    lap_name,
+    repr_block,
+    track_text,
+)
 from corvex.lap import Lap
 from corvex.laps import LapNumber, LapTiming, find_group, record_ranges
 from corvex.tables import ChannelTables
@@ -58,6 +64,13 @@ class LogFile(ChannelTables):
         session_info_bytes: the session info's text bytes as stored in the file, when the
             source could give them (:func:`corvex.open` fills them in), else None; the text is
             then the reader's own.
+        left_out_variables: the variables the reader did not read as channels (arrays, and
+            any of count 0), each a :class:`~corvex.arrays.LeftOutVariable`, in file order;
+            :func:`corvex.open` fills them in from the same reading, else None.
+        live_buffers: the buffer table ``[(tick_count, offset), ...]`` when the reader takes
+            the file for a live telemetry snapshot (:func:`corvex.open` reads one as a
+            recording of no records and warns; :func:`corvex.open_snapshot` reads it), else
+            None.
 
     Indexing with a channel name gives that channel's table; :meth:`to_table` joins channels
     into one wide table, and a ``LogFile`` can be handed to any consumer of the Arrow PyCapsule
@@ -77,6 +90,8 @@ class LogFile(ChannelTables):
         self.metadata = metadata
         self.source = source
         self.session_info_bytes: bytes | None = None
+        self.left_out_variables: list[LeftOutVariable] | None = None
+        self.live_buffers: list[tuple[int, int]] | None = None
         self.array_variables = ArrayVariables()
 
     # -- array variables --------------------------------------------------------------------
@@ -275,11 +290,11 @@ class LogFile(ChannelTables):
         listed = len(lap_timing.lap_groups(self.laps))
         laps_text = f"  laps:     {listed}"
         summary = self._timing().times
-        best = lap_timing.fastest_row(summary)
-        if best is not None:
+        fastest = lap_timing.fastest_lap(summary)
+        if fastest is not None and fastest.row is not None:
             laps_text += (
-                f", fastest lap {summary.column('num')[best].as_py()}"
-                f" in {format_lap_time(summary.column('lap_time')[best].as_py())}"
+                f", fastest {lap_name(self.laps, fastest, fastest.session)}"
+                f" in {format_lap_time(summary.column('lap_time')[fastest.row].as_py())}"
             )
         lines.append(laps_text)
         return repr_block(lines)

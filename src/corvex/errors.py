@@ -31,8 +31,10 @@ succeeded: there is no partial result and no error code.
 - Processing many files (a dataset export, Dask partitions) does not stop at one bad file: the
   file becomes a row of the errors table, or a ``UserWarning`` with ``errors="skip"``.
 
-The command line turns every exception into one line on standard error and exit status 1, and
-shows a ``CorvexWarning`` as one ``corvex: warning:`` line.
+The command line turns every exception into one line on standard error and exit status 1, its
+notes naming the command line's own ways ("--salvage reads them", "corvex info shows it"); it
+shows a ``CorvexWarning`` as one ``corvex: warning:`` line, and ends quietly with status 0 when
+the reader of its output goes away (``corvex laps FILE | head -3``).
 
 **Error kinds.** The reader sets the attribute ``kind`` on the ``OSError`` and ``RuntimeError``
 it raises for a file it refuses; :func:`error_kind` reads it. The kinds are the constants below,

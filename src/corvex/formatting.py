@@ -16,6 +16,7 @@ __all__ = [
     "fit_line",
     "format_lap_time",
     "lap_label",
+    "lap_name",
     "repr_block",
     "track_text",
 ]
@@ -34,18 +35,26 @@ def format_lap_time(seconds: float) -> str:
     return f"{sign}{minutes}:{secs:02d}.{ms:03d}"
 
 
+def lap_name(laps: Any, num: int, session: int) -> str:
+    """``"lap 3"``, or ``"lap 3 of session 1"`` when the lap table ``laps`` has laps numbered
+    ``num`` in several sessions (as :func:`corvex.laps.lap_groups` lists them)."""
+    from corvex.laps import lap_groups
+
+    if len({g.session for g in lap_groups(laps) if g.num == num}) > 1:
+        return f"lap {num} of session {session}"
+    return f"lap {num}"
+
+
 def lap_label(lap: Any) -> str:
     """``"lap 3 (1:12.616)"`` for a :class:`~corvex.Lap` (anything with ``num`` and
     ``lap_time``); ``"lap 3 of session 1 (1:12.616)"`` when its recording has laps of that
     number in several sessions."""
-    where = ""
     log = getattr(lap, "log", None)
     if log is not None and hasattr(lap, "session"):
-        from corvex.laps import lap_groups
-
-        if len({g.session for g in lap_groups(log.laps) if g.num == lap.num}) > 1:
-            where = f" of session {lap.session}"
-    return f"lap {lap.num}{where} ({format_lap_time(lap.lap_time)})"
+        name = lap_name(log.laps, lap.num, lap.session)
+    else:
+        name = f"lap {lap.num}"
+    return f"{name} ({format_lap_time(lap.lap_time)})"
 
 
 def track_text(meta: Mapping[str, Any]) -> str:

@@ -4,14 +4,12 @@
 ``corvex info``, ``corvex info --json`` and the notebook views of a :class:`~corvex.LogFile` and
 of its :class:`LapReport` are all made from that one dict, so they never disagree.
 
-Array variables (count above 1) and variables of count 0 are not read as channels. The
-variable headers still name them, and :func:`left_out_variables` asks the reader for those
-headers to say which they are.
+Array variables (count above 1) and variables of count 0 are not read as channels; the
+reading lists them (``LogFile.left_out_variables``) and the facts name them.
 """
 
 from __future__ import annotations
 
-import os
 import textwrap
 from collections import Counter
 from collections.abc import Sequence
@@ -34,11 +32,9 @@ __all__ = [
     "one_record_rows",
     "recorded_sessions",
     "session_facts",
-    "left_out_variables",
     "info_text",
     "lap_lines",
     "logfile_html",
-    "LeftOutVariable",
 ]
 
 _ID_KEYS = (
@@ -52,7 +48,7 @@ _ID_KEYS = (
 # -- facts ------------------------------------------------------------------------------------
 
 
-def session_facts(log: LogFile, *, left_out: bool = True) -> dict[str, Any]:
+def session_facts(log: LogFile) -> dict[str, Any]:
     """What ``corvex info`` shows about ``log``, as JSON-ready dicts, lists, text and numbers.
 
     Keys: "file"; "track" (dict of "name", "city", "country", "length"); "car" and "driver"
@@ -60,9 +56,9 @@ def session_facts(log: LogFile, *, left_out: bool = True) -> dict[str, Any]:
     "sub_session_id" (text, as in the metadata); "started" (ISO 8601, UTC) and
     "session_start_date" (unix seconds); "duration" (s); "records"; "tick_rate" (Hz);
     "channels" ("count" and "by_type"); "left_out" (the variables not read as channels, each
-    with "name", "type" and "count"; None when the source is not a file that can be read again,
-    or when ``left_out`` is false); "sessions" (the sessions of the session info the records
-    belong to, see :func:`recorded_sessions`); "laps" (one dict per lap, see
+    with "name", "type" and "count", from ``log.left_out_variables``: None when the
+    ``LogFile`` was not made by :func:`corvex.open`); "sessions" (the sessions of the session
+    info the records belong to, see :func:`recorded_sessions`); "laps" (one dict per lap, see
     :func:`lap_entries`), "one_record_rows" (the rows of one record the listing leaves out,
     each with "row", "num" and "time") and "fastest_lap". A fact the file does not hold is
     None.
@@ -81,7 +77,7 @@ def session_facts(log: LogFile, *, left_out: bool = True) -> dict[str, Any]:
     best = next((n for n, lap in enumerate(laps) if lap["fastest"]), None)
     types = Counter(str(table.schema.field(1).type) for table in log.channels.values())
     stamp = meta.get("session_start_date", 0)
-    skipped = left_out_variables(log.source) if left_out else None
+    skipped = log.left_out_variables
     return {
         "file": log.source,
         "track": {
@@ -191,40 +187,6 @@ def recorded_sessions(log: LogFile) -> list[dict[str, Any]]:
             "name": text_or_none(e.get("SessionName")),
         }
         for e in chosen
-    ]
-
-
-@dataclass(frozen=True)
-class LeftOutVariable:
-    """A variable the reader does not turn into a channel, as its header describes it."""
-
-    name: str
-    type: str  # the Arrow type of one element, as a channel of it would have: "float", ...
-    count: int
-    desc: str
-    unit: str
-
-
-def left_out_variables(source: str | os.PathLike[str]) -> list[LeftOutVariable] | None:
-    """The variable headers of the file at ``source`` whose count is not 1, in file order.
-
-    These are the array variables (and any of count 0), which the reader does not turn into
-    channels. The reader reads only the headers, not the records. None when ``source`` is no
-    regular file, cannot be read, or the reader refuses its headers.
-    """
-    from corvex import _corvex_rs
-
-    path = os.fspath(source)
-    if not isinstance(path, str):
-        return None
-    try:
-        found = _corvex_rs.probe(path, salvage=True)
-    except (OSError, RuntimeError, TypeError):
-        return None
-    return [
-        LeftOutVariable(v["name"], str(v["arrow_type"]), v["count"], v["desc"], v["unit"])
-        for v in found["variables"]
-        if v["count"] != 1
     ]
 
 
@@ -372,7 +334,7 @@ def logfile_html(log: LogFile) -> str:
     """A notebook view of ``log``: track, car, driver, duration, and the laps."""
     import html
 
-    facts = session_facts(log, left_out=False)
+    facts = session_facts(log)
     track = facts["track"]
     place = ", ".join(p for p in (track["city"], track["country"]) if p)
     track_text = (track["name"] or "") + (f" ({place})" if place else "")

@@ -31,6 +31,7 @@ from corvex.columns import (
 )
 from corvex.errors import MissingChannelsError
 from corvex.fuel import FUEL_CHANNEL, added_between
+from corvex.laps import row_sessions
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -104,7 +105,8 @@ def pit_stops(
 
     ``laps`` is the lap table (or lap summary) and ``ranges`` the records of each of its rows
     (``LogFile.lap_record_ranges()``). Columns: ``stop`` (1, 2, ...); ``session`` and ``lap``,
-    the lap table's session and number of the lap in which the car reached its stall;
+    the session (as :func:`corvex.laps.lap_groups` counts them, like every listing) and number
+    of the lap in which the car reached its stall;
     ``pit_in`` and ``pit_out`` (ms of session time: the first record on pit road and the first
     after it, or the last record when the recording ends on pit road), ``stall_in`` and
     ``stall_out`` (the same for the stall); ``pit_road_time`` and ``stall_time`` (s);
@@ -137,7 +139,7 @@ def pit_stops(
             found.append((first, stop, *window))
 
     rows = _lap_rows(ranges, [stall_first for _, _, stall_first, _ in found])
-    sessions = laps.column("session").to_pylist()
+    sessions = row_sessions(laps)
     nums = laps.column("num").to_pylist()
     last = count - 1
 

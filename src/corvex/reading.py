@@ -91,6 +91,10 @@ def open(  # noqa: A001 - the package's entry point, named like the builtin on p
         return log  # type: ignore[no-any-return]
     if log.session_info_bytes is None:
         log.session_info_bytes = details["session_info_bytes"]
+    from corvex.arrays import left_out_of
+
+    log.left_out_variables = left_out_of(details["left_out"])
+    log.live_buffers = details["live_buffers"]
     report = details["salvage"]
     if report is not None:
         _warn_salvaged(log.source, report)
@@ -123,8 +127,12 @@ def open_snapshot(source: Source) -> LogFile:
     from corvex.base import LogFile as _LogFile
 
     if isinstance(log, _LogFile):
+        from corvex.arrays import left_out_of
+
         log.metadata["snapshot"] = details["snapshot"]
         log.array_variables = ArrayVariables(details["arrays"] or {})
+        log.left_out_variables = left_out_of(details["left_out"])
+        log.live_buffers = details["live_buffers"]
         if log.session_info_bytes is None:
             log.session_info_bytes = details["session_info_bytes"]
     return log  # type: ignore[no-any-return]

@@ -50,8 +50,13 @@ __all__ = [
     "LINE_STEP",
     "TrackModel",
     "build_track",
+    "INPUT_LAP",
+    "inputs_facts",
+    "inputs_track",
+    "layout_inputs",
     "layout_key",
     "layout_track",
+    "same_layout",
     "jump_pieces",
     "lap_positions",
     "set_positions",
@@ -293,10 +298,12 @@ class TrackModel:
 
     def file_name(self) -> str:
         """A file name for this layout's model: ``track_403_grand-prix.parquet`` (TrackID and
-        configuration), ``track_unknown.parquet`` when the recordings did not say."""
+        configuration), ``track_unknown_ring.parquet`` (the track's name) when the recordings
+        gave no TrackID, ``track_unknown.parquet`` when they did not say either."""
         parts = [str(self.track_id) if self.track_id is not None else "unknown"]
-        if self.config:
-            slug = "".join(c if c.isalnum() else "-" for c in self.config.lower()).strip("-")
+        named = [self.name] if self.track_id is None and self.name else []
+        for text in [*named, *([self.config] if self.config else [])]:
+            slug = "".join(c if c.isalnum() else "-" for c in text.lower()).strip("-")
             parts.append("-".join(p for p in slug.split("-") if p))
         return "track_" + "_".join(p for p in parts if p) + ".parquet"
 
@@ -504,18 +511,13 @@ class TrackModel:
         )
 
     def save(self, path: str | os.PathLike[str]) -> Path:
-        """Write the model as one Parquet file (in place whole: a temporary file renamed)."""
+        """Write the model as one Parquet file, put in place whole (see :mod:`corvex.files`)."""
         import pyarrow.parquet as pq
 
-        target = Path(path)
-        tmp = target.with_name(f".{target.name}.tmp-{os.getpid()}")
-        try:
-            pq.write_table(self.to_table(), tmp)
-            os.replace(tmp, target)
-        except BaseException:
-            tmp.unlink(missing_ok=True)
-            raise
-        return target
+        from corvex.files import write_whole
+
+        table = self.to_table()
+        return write_whole(path, lambda tmp: pq.write_table(table, tmp))
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> TrackModel:
@@ -696,6 +698,9 @@ class _Session(Protocol):
 
 
 _POSITION_CHANNELS = ("Lat", "Lon", "LapDist", "LapDistPct")
+# The column of layout_inputs that numbers the laps, and the key of the facts in its schema.
+INPUT_LAP = "lap"
+_INPUTS_KEY = b"corvex.track_inputs"
 
 
 def layout_key(session_info: Mapping[str, Any]) -> tuple[int | None, str | None, str | None]:
@@ -712,11 +717,18 @@ def layout_key(session_info: Mapping[str, Any]) -> tuple[int | None, str | None,
     )
 
 
-def _laps_of(session: _Session) -> list[pa.Table]:
-    """The session's valid laps, or its full laps when none is valid, as wide tables. A full
-    lap that touched pit road or was reset or towed is left out even then: its positions
-    start or end in the pit lane (a lap from the pit box to the line is "full" to the reader)."""
-    summary = session.lap_summary
+def same_layout(key: Sequence[Any]) -> tuple[Any, ...]:
+    """What tells layouts apart in a :func:`layout_key`: TrackID and TrackConfigName, and the
+    TrackName too when the recording gives no TrackID (two unnamed tracks are not one)."""
+    track_id, config, name = key
+    return (track_id, config) if track_id is not None else (None, config, name)
+
+
+def _lap_rows(summary: pa.Table) -> list[int]:
+    """The rows of a session's lap summary of the laps its line is built from: its valid
+    laps, or its full laps when none is valid. A full lap that touched pit road or was reset
+    or towed is left out even then: its positions start or end in the pit lane (a lap from
+    the pit box to the line is "full" to the reader)."""
     valid = summary.column("valid").to_pylist()
     off_track = ("out", "in", "pit", "reset", "tow", "one record")
     statuses = summary.column("status").to_pylist() if "status" in summary.column_names else []
@@ -724,14 +736,55 @@ def _laps_of(session: _Session) -> list[pa.Table]:
         t == "full" and (not statuses or statuses[r] not in off_track)
         for r, t in enumerate(summary.column("lap_type").to_pylist())
     ]
-    rows = [r for r, ok in enumerate(valid) if ok] or [r for r, ok in enumerate(full) if ok]
-    tables = []
+    return [r for r, ok in enumerate(valid) if ok] or [r for r, ok in enumerate(full) if ok]
+
+
+def layout_inputs(session: _Session, max_laps: int | None = None) -> pa.Table:
+    """What :func:`layout_track` takes of one session, as one table to keep: the records of
+    the laps its line is built from (its valid laps, else its full laps on track; the fastest
+    ``max_laps`` of them when given) with ``timecodes``, the positions (``Lat``, ``Lon``,
+    ``LapDist``, ``LapDistPct``, those the session has) and ``lap``, numbering those laps from
+    0. The schema metadata holds the layout (:func:`layout_key`), the sector starts, the track
+    length and each lap's time. No rows when no such lap has positions.
+    :func:`inputs_track` builds the model from such tables.
+    """
+    summary = session.lap_summary
+    rows = _lap_rows(summary)
+    times = summary.column("lap_time").to_pylist()
+    if max_laps is not None and len(rows) > max_laps:
+        rows = sorted(sorted(rows, key=lambda r: (times[r], r))[:max_laps])
+    tables: list[tuple[int, pa.Table]] = []
     for row in rows:
         lap = session.lap_at(row)
         names = [n for n in _POSITION_CHANNELS if n in lap.channels]
         if "Lat" in names and "Lon" in names:
-            tables.append(lap.to_table(names))
-    return tables
+            table = lap.to_table(names).replace_schema_metadata(None)
+            number = pa.array(np.full(table.num_rows, len(tables), dtype=np.int32))
+            tables.append((row, table.append_column(INPUT_LAP, number)))
+    if tables:
+        table = pa.concat_tables([t for _, t in tables])
+    else:
+        table = pa.table(
+            {"timecodes": pa.array([], pa.int64()), INPUT_LAP: pa.array([], pa.int32())}
+        )
+    facts = {
+        "layout": list(layout_key(session.session_info)),
+        "sectors": list(sector_starts(session.session_info)),
+        "track_length": track_metres(session.metadata.get("track_length")),
+        "lap_times": [times[row] for row, _ in tables],
+    }
+    return table.replace_schema_metadata({_INPUTS_KEY: json.dumps(facts).encode("utf-8")})
+
+
+def inputs_facts(inputs: pa.Table | pa.Schema) -> dict[str, Any]:
+    """The facts :func:`layout_inputs` keeps in its table's schema: "layout", "sectors",
+    "track_length", "lap_times". ValueError for a table it did not make."""
+    schema = inputs if isinstance(inputs, pa.Schema) else inputs.schema
+    raw = (schema.metadata or {}).get(_INPUTS_KEY)
+    if raw is None:
+        raise ValueError("the table holds no track inputs (no corvex.track_inputs metadata)")
+    facts: dict[str, Any] = json.loads(raw)
+    return facts
 
 
 def session_track(session: _Session) -> TrackModel:
@@ -744,28 +797,59 @@ def layout_track(sessions: Iterable[_Session]) -> TrackModel:
     """One track model from the laps of several sessions of one layout.
 
     Every session must name the same layout (TrackID and TrackConfigName of the session
-    info); ValueError otherwise, and when no session has a full lap with positions.
+    info, see :func:`same_layout`); ValueError otherwise, and when no session has a full lap
+    with positions.
     """
     sessions = list(sessions)
-    if not sessions:
-        raise ValueError("no session to build the track from")
-    keys = {layout_key(s.session_info)[:2] for s in sessions}
-    if len(keys) > 1:
-        shown = ", ".join(f"{k[0]} {k[1]!r}" for k in sorted(keys, key=str))
-        raise ValueError(f"the sessions are of different layouts ({shown}): one at a time")
-    tables = [table for s in sessions for table in _laps_of(s)]
+    _check_layouts([layout_key(s.session_info) for s in sessions])
+    return inputs_track([layout_inputs(s) for s in sessions])
+
+
+def inputs_track(inputs: Iterable[pa.Table], max_laps: int | None = None) -> TrackModel:
+    """One track model from the :func:`layout_inputs` of sessions of one layout, as
+    :func:`layout_track` builds it; with ``max_laps``, from the fastest that many of their
+    laps. The first session's sector starts and track length count. ValueError for mixed
+    layouts and when no lap has positions."""
+    inputs = list(inputs)
+    facts = [inputs_facts(t) for t in inputs]
+    _check_layouts([tuple(f["layout"]) for f in facts])
+    laps: list[tuple[float, int, pa.Table]] = []  # (lap time, order, the lap's records)
+    for table, found in zip(inputs, facts):
+        times = found["lap_times"]
+        numbers = np.asarray(table.column(INPUT_LAP).to_numpy(zero_copy_only=False))
+        starts = np.flatnonzero(np.diff(numbers, prepend=-1))
+        for first, stop in zip(starts.tolist(), [*starts[1:].tolist(), len(numbers)]):
+            number = int(numbers[first])
+            seconds = times[number] if 0 <= number < len(times) else None
+            lap = table.slice(first, stop - first).drop_columns([INPUT_LAP])
+            laps.append((math.inf if seconds is None else float(seconds), len(laps), lap))
+    if max_laps is not None and len(laps) > max_laps:
+        laps = sorted(sorted(laps, key=lambda item: item[:2])[:max_laps], key=lambda i: i[1])
+    tables = [lap for _, _, lap in laps]
     if not tables:
         raise ValueError(_NO_LAP)
-    first = sessions[0]
-    track_id, config, name = layout_key(first.session_info)
+    lead = facts[0]
+    track_id, config, name = lead["layout"]
     length = None
     if all(lap_length(t) is None for t in tables):
-        length = track_metres(first.metadata.get("track_length"))
+        length = lead["track_length"]
     return build_track(
         tables,
         length=length,
-        sectors=sector_starts(first.session_info),
+        sectors=lead["sectors"],
         track_id=track_id,
         config=config,
         name=name,
     )
+
+
+def _check_layouts(keys: Sequence[Sequence[Any]]) -> None:
+    if not keys:
+        raise ValueError("no session to build the track from")
+    found = {same_layout(k) for k in keys}
+    if len(found) > 1:
+        shown = ", ".join(
+            " ".join([str(k[0]), repr(k[1]), *([repr(k[2])] if len(k) > 2 else [])])
+            for k in sorted(found, key=str)
+        )
+        raise ValueError(f"the sessions are of different layouts ({shown}): one at a time")

@@ -49,10 +49,12 @@ def open_log(args: argparse.Namespace, path: str | None = None) -> LogFile:
     return corvex.open(args.file if path is None else path, salvage=args.salvage)
 
 
-def add_lap_pair(parser: argparse.ArgumentParser, reference_optional: bool = False) -> None:
+def add_lap_pair(
+    parser: argparse.ArgumentParser, reference_optional: bool = False, saved: bool = True
+) -> None:
     """The positional ``FILE[:LAP[:SESSION]]`` and ``REF[:LAP[:SESSION]]`` of the commands that
     compare two laps, ``--session`` and ``--vs-session`` (the same sessions as options), and
-    ``--salvage``."""
+    ``--salvage``; ``saved``: REF may be a lap saved as Parquet."""
     parser.add_argument(
         "lap",
         metavar="FILE[:LAP[:SESSION]]",
@@ -62,7 +64,7 @@ def add_lap_pair(parser: argparse.ArgumentParser, reference_optional: bool = Fal
         "reference",
         metavar="REF[:LAP[:SESSION]]",
         nargs="?" if reference_optional else None,
-        help="reference IBT file (lap and session as for FILE) or .parquet",
+        help="reference IBT file (lap and session as for FILE)" + (" or .parquet" if saved else ""),
     )
     parser.add_argument(
         "--session", metavar="S", type=int, help="the session of FILE's lap (as FILE:LAP:S)"
@@ -152,6 +154,21 @@ def pick_lap(
         raise CliError(str(exc.args[0]) if exc.args else str(exc)) from None
 
 
+def refuse_one_record(lap: Lap, path: str, nothing: str = "nothing to plot") -> None:
+    """Raise when ``lap`` holds fewer than two records: a row of the lap table that is no lap
+    (see :func:`corvex.laps.lap_groups`) has no line to draw or compare."""
+    count = lap.record_count
+    if count >= 2:
+        return
+    from corvex.formatting import lap_label
+
+    raise CliError(
+        f"{lap_label(lap).split(' (')[0]} holds {count} record{'' if count == 1 else 's'} (a row "
+        "of the lap table that is no lap: a file's zeroed first record, the trace of a reset, "
+        f"the record where the recording stops): {nothing}; corvex laps {path} lists the laps"
+    )
+
+
 def split_lap_choice(text: str) -> tuple[str, int | None, int | None]:
     """``"a.ibt:3"`` -> ``("a.ibt", 3, None)``, ``"a.ibt:3:1"`` -> ``("a.ibt", 3, 1)``; a
     path that exists, or has no ``:N`` tail, as is."""
@@ -171,6 +188,22 @@ def split_lap_choice(text: str) -> tuple[str, int | None, int | None]:
     return head, last, None
 
 
+def lap_choice_parts(
+    choice: str, args: argparse.Namespace, option: str = "--session"
+) -> tuple[str, int | None, int | None]:
+    """File, lap and session of ``FILE[:LAP[:SESSION]]``, the session also taken from the
+    option ``option`` (``--session`` or ``--vs-session``), which needs a lap and must agree."""
+    path, num, session = split_lap_choice(choice)
+    given = getattr(args, option.lstrip("-").replace("-", "_"), None)
+    if given is not None:
+        if session is not None and session != given:
+            raise CliError(f"{choice} names session {session} and {option} {given}")
+        if num is None:
+            raise CliError(f"{option} needs a lap: {path}:LAP picks it")
+        session = given
+    return path, num, session
+
+
 class LapChoice:
     """A lap named on the command line (``FILE[:LAP[:SESSION]]``, or a lap saved as Parquet):
     its lap as a :class:`~corvex.Lap` (``log`` is then the whole file's) or a saved table, and
@@ -184,14 +217,7 @@ class LapChoice:
         args: argparse.Namespace,
         option: str = "--session",
     ) -> None:
-        path, num, session = split_lap_choice(choice)
-        given = getattr(args, option.lstrip("-").replace("-", "_"), None)
-        if given is not None:
-            if session is not None and session != given:
-                raise CliError(f"{choice} names session {session} and {option} {given}")
-            if num is None:
-                raise CliError(f"{option} needs a lap: {path}:LAP picks it")
-            session = given
+        path, num, session = lap_choice_parts(choice, args, option)
         self.path = path
         self.log: Any = None
         if Path(path).suffix.lower() in _PARQUET:
@@ -215,6 +241,7 @@ class LapChoice:
             self.source = self.log.lap(fastest)
         else:
             self.source = pick_lap(self.log, num, session, option, f"{path}:{num}:SESSION")
+            refuse_one_record(self.source, path, "nothing to draw or compare")
         from corvex.formatting import lap_label
 
         self.label = lap_label(self.source)

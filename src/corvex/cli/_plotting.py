@@ -1,10 +1,5 @@
-"""What the plotting commands share: matplotlib, the figure's size, lap labels, racer units.
-
-Units a racer reads: the file stores SI units and fractions, speed in m/s, angles in radians,
-pedals and other "%" channels from 0 to 1. Plots show speed in km/h (metric, the default) or mph
-(imperial), angles (steering) in degrees, temperatures, pressures and volumes in the imperial
-system's units on request, and "%" channels from 0 to 100. ``si`` shows the values as stored,
-except that "%" channels still read 0-100.
+"""What the plotting commands share: matplotlib, the figure's size, lap labels, and each
+channel's display in the units a racer reads (:mod:`corvex.units`).
 
 Colours: the lap is always red and the reference (``--vs-lap``, REF) always blue, in ``plot``,
 ``compare`` and ``map`` alike.
@@ -13,11 +8,11 @@ Colours: the lap is always red and the reference (``--vs-lap``, REF) always blue
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from corvex.cli._common import CliError
+from corvex.units import Display, display_unit
 
 if TYPE_CHECKING:
     from corvex.base import LogFile
@@ -30,10 +25,7 @@ __all__ = [
     "PLOT_MARGIN",
     "PLOT_PANEL",
     "PLOT_WIDTH",
-    "SYSTEMS",
-    "Display",
     "channel_display",
-    "display_unit",
     "figure_legend",
     "is_stepped",
     "overlay_styles",
@@ -51,60 +43,6 @@ PLOT_DPI = 100
 PLOT_WIDTH = 1200
 PLOT_MARGIN = 100
 PLOT_PANEL = 250
-
-SYSTEMS = ("metric", "imperial", "si")
-
-# unit in the file -> system -> (unit shown, factor, offset)
-_CONVERSIONS: dict[str, dict[str, tuple[str, float, float]]] = {
-    "m/s": {"metric": ("km/h", 3.6, 0.0), "imperial": ("mph", 3600.0 / 1609.344, 0.0)},
-    "C": {"imperial": ("F", 1.8, 32.0)},
-    "kPa": {"imperial": ("psi", 1.0 / 6.894757293168361, 0.0)},
-    "l": {"imperial": ("gal", 1.0 / 3.785411784, 0.0)},
-    "rad": {"metric": ("deg", 180.0 / 3.141592653589793, 0.0)},
-    "rad/s": {"metric": ("deg/s", 180.0 / 3.141592653589793, 0.0)},
-}
-for _unit in ("rad", "rad/s"):
-    _CONVERSIONS[_unit]["imperial"] = _CONVERSIONS[_unit]["metric"]
-
-# A "%" channel whose values stay within this bound is a 0..1 fraction; beyond it the values
-# are taken to be percentages already and are not scaled again.
-_FRACTION_LIMIT = 1.5
-
-
-@dataclass(frozen=True)
-class Display:
-    """How to show values: ``unit`` is the label, shown = stored * ``scale`` + ``offset``."""
-
-    unit: str
-    scale: float = 1.0
-    offset: float = 0.0
-
-    def apply(self, values: Any) -> Any:
-        """``values`` (a number or numpy array) in the displayed unit."""
-        if self.scale == 1.0 and self.offset == 0.0:
-            return values
-        return values * self.scale + self.offset
-
-    def label(self, name: str) -> str:
-        """``"Speed [km/h]"``, or the bare name for a channel without a unit."""
-        return f"{name} [{self.unit}]" if self.unit else name
-
-
-def display_unit(unit: str, system: str = "metric", largest: float | None = None) -> Display:
-    """The display of a channel stored in ``unit``.
-
-    ``largest`` is the largest magnitude among the values to show, used to tell a 0..1 "%"
-    channel from one already in percent; None assumes a fraction.
-    """
-    if system not in SYSTEMS:
-        raise ValueError(f"unknown unit system {system!r} (use {', '.join(SYSTEMS)})")
-    if unit == "%":
-        fraction = largest is None or not largest > _FRACTION_LIMIT
-        return Display("%", 100.0) if fraction else Display("%")
-    shown = _CONVERSIONS.get(unit, {}).get(system)
-    if shown is None:
-        return Display(unit)
-    return Display(*shown)
 
 
 def pyplot(command: str) -> Any:

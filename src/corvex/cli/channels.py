@@ -14,7 +14,7 @@ if TYPE_CHECKING:
 
 
 def cmd_channels(args: argparse.Namespace) -> None:
-    from corvex.overview import left_out_text, left_out_variables
+    from corvex.overview import left_out_text
 
     log = open_log(args)
     rows = channel_rows(log, args.grep)
@@ -28,7 +28,7 @@ def cmd_channels(args: argparse.Namespace) -> None:
     needle = (args.grep or "").casefold()
     left_out = [
         {"name": var.name, "count": var.count}
-        for var in left_out_variables(args.file) or []
+        for var in log.left_out_variables or []
         if needle in var.name.casefold() or needle in var.desc.casefold()
     ]
     if left_out:

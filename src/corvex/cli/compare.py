@@ -1,4 +1,5 @@
-"""`corvex compare FILE[:LAP] REF[:LAP] -o OUT.png`: a lap against a reference, on distance.
+"""`corvex compare FILE[:LAP[:SESSION]] REF[:LAP[:SESSION]] -o OUT.png`: a lap against a
+reference, on distance.
 
 The top panel is the time slip (delta to the reference, positive where the lap is behind);
 below it each channel of both laps is drawn against distance from the line, with the track's

@@ -1,5 +1,5 @@
-"""`corvex corners FILE[:LAP] REF[:LAP] [--json]`: where a lap gains and loses time, corner by
-corner, against a reference lap.
+"""`corvex corners FILE[:LAP[:SESSION]] REF[:LAP[:SESSION]] [--json]`: where a lap gains and
+loses time, corner by corner, against a reference lap.
 
 Both laps are put on the track model of FILE's session (the line of its valid laps), so a
 reference from another file of the same track, or a lap saved as Parquet, lines up by position.
@@ -90,8 +90,8 @@ def _as_json(table: Any, label: str, ref_label: str) -> dict[str, Any]:
 
 def format_corners(table: Any, label: str, ref_label: str, units: str, title: str) -> str:
     """The corner table as text for a racer: speeds in km/h (or mph), distances in metres."""
-    from corvex.cli._plotting import display_unit
     from corvex.formatting import format_lap_time
+    from corvex.units import display_unit
 
     speed = display_unit("m/s", units)
     meta = table.schema.metadata or {}
@@ -173,8 +173,12 @@ def _pair(
 
 
 def advice(table: Any, units: str = "metric") -> list[str]:
-    """The three corners where the lap loses most, each said in one sentence."""
-    from corvex.cli._plotting import display_unit
+    """The three corners where the lap loses most, each said in one sentence that names what
+    costs the time, in metres and the speed unit of ``units``: braking (or lifting) earlier, a
+    lower slowest speed, a later throttle pick-up, a slower exit than the slowest speed
+    explains. What the lap does better there (braking later, getting back on the throttle
+    earlier because it braked earlier) is no cause of a loss and is not said."""
+    from corvex.units import display_unit
 
     speed = display_unit("m/s", units)
     rows = [
@@ -185,27 +189,39 @@ def advice(table: Any, units: str = "metric") -> list[str]:
     rows.sort(key=lambda r: -r["delta"])
     out = []
     for row in rows[:3]:
-        reasons = []
-        mine, theirs = row["braking_point"], row["reference_braking_point"]
-        if mine is not None and theirs is not None and abs(mine - theirs) >= 3.0:
+        causes = []
+        early = _gap(row, "braking_point", reverse=True)
+        if early is not None and early >= 3.0:
             word = "brake" if row["braking"] == "brake" else "lift"
-            when = "earlier" if mine < theirs else "later"
-            reasons.append(f"you {word} {abs(mine - theirs):.0f} m {when}")
-        low, ref_low = row["min_speed"], row["reference_min_speed"]
-        if low is not None and ref_low is not None:
-            gap = speed.apply(ref_low) - speed.apply(low)
-            if abs(gap) >= 1.0:
-                more = "less" if gap > 0 else "more"
-                reasons.append(
-                    f"carry {abs(gap):.0f} {speed.unit} {more} through the slowest point"
-                )
-        on, ref_on = row["throttle_on"], row["reference_throttle_on"]
-        if on is not None and ref_on is not None and abs(on - ref_on) >= 5.0:
-            when = "later" if on > ref_on else "earlier"
-            reasons.append(f"get back on the throttle {abs(on - ref_on):.0f} m {when}")
-        why = ": " + ", ".join(reasons) if reasons else ""
+            causes.append(f"{word} {early:.0f} m earlier")
+        slower = _gap(row, "min_speed", reverse=True, scale=speed.apply)
+        if slower is not None and slower >= 1.0:
+            causes.append(f"carry {slower:.0f} {speed.unit} less through the slowest point")
+        late = _gap(row, "throttle_on")
+        if late is not None and late >= 5.0:
+            causes.append(f"get back on the throttle {late:.0f} m later")
+        exit_loss = _gap(row, "exit_speed", reverse=True, scale=speed.apply)
+        if exit_loss is not None and exit_loss - max(slower or 0.0, 0.0) >= 1.0:
+            causes.append(f"leave it {exit_loss:.0f} {speed.unit} slower")
+        why = ": you " + _joined(causes) if causes else ""
         out.append(f"you lose {row['delta']:.2f} s in turn {row['corner']}{why}")
     return out
+
+
+def _gap(row: dict[str, Any], key: str, reverse: bool = False, scale: Any = None) -> float | None:
+    """This lap's figure ``key`` less the reference's (the reference's less this lap's with
+    ``reverse``), in display units through ``scale``; None when either lap has none."""
+    mine, theirs = row[key], row[f"reference_{key}"]
+    if mine is None or theirs is None:
+        return None
+    if scale is not None:
+        mine, theirs = float(scale(mine)), float(scale(theirs))
+    return float(theirs - mine) if reverse else float(mine - theirs)
+
+
+def _joined(parts: list[str]) -> str:
+    """``a``, ``a and b``, ``a, b and c``."""
+    return parts[0] if len(parts) == 1 else ", ".join(parts[:-1]) + " and " + parts[-1]
 
 
 def register(sub: Any) -> None:

@@ -133,7 +133,7 @@ def racer_units(table: Any) -> Any:
 
 def _shown(unit: str, column: Any) -> Any:
     """How a racer reads a column stored in ``unit`` (see corvex.cli._plotting)."""
-    from corvex.cli._plotting import display_unit
+    from corvex.units import display_unit
 
     largest = None
     if unit == "%":
@@ -217,7 +217,8 @@ def register(sub: Any) -> None:
         "percent). OUT.ld writes a MoTeC i2 log with its "
         "lap markers in OUT.ldx beside it. With several "
         "sources, directories (searched for *.ibt) or glob patterns, or when OUT is a directory: "
-        "write OUT/sessions.parquet, OUT/laps.parquet, OUT/errors.parquet and the "
+        "write OUT/sessions.parquet, OUT/laps.parquet, OUT/stints.parquet, OUT/errors.parquet, "
+        "OUT/tracks.parquet with a track model per layout in OUT/tracks/, and the "
         "Hive-partitioned OUT/telemetry/ (track=/car=), skipping sessions already there.",
     )
     parser.add_argument("sources", metavar="SRC", nargs="+", help="IBT files, directories, globs")

@@ -6,6 +6,7 @@ import argparse
 import json
 import math
 import shutil
+import warnings
 from typing import TYPE_CHECKING, Any
 
 import corvex
@@ -29,14 +30,14 @@ DESCRIPTION = (
 def cmd_info(args: argparse.Namespace) -> None:
     from corvex.overview import session_facts
 
-    if _is_snapshot(args.file):
+    log = _open_recording(args)
+    if log is None:
         facts = snapshot_facts(corvex.open_snapshot(args.file))
         if args.json:
             print(json.dumps(facts, indent=2, ensure_ascii=False, allow_nan=False))
         else:
             print(snapshot_text(facts))
         return
-    log = open_log(args)
     if args.json:
         facts = session_facts(log)
         facts["stints"] = stint_facts(log)
@@ -67,14 +68,22 @@ def stint_facts(log: LogFile) -> list[dict[str, Any]]:
     return [{k: _plain(v) for k, v in stint.items()} for stint in stints]
 
 
-def _is_snapshot(path: str) -> bool:
-    """Whether the reader takes the file for a live telemetry snapshot (its headers only)."""
-    from corvex import _corvex_rs
-
+def _open_recording(args: argparse.Namespace) -> LogFile | None:
+    """The recording FILE, read once; None when the reader takes it for a live telemetry
+    snapshot (then without the warning that tells other commands to ask corvex info)."""
     try:
-        return _corvex_rs.probe(path)["live_buffers"] is not None
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", corvex.CorvexWarning)
+            log = open_log(args)
     except (OSError, RuntimeError) as exc:
-        return getattr(exc, "kind", None) == "live_snapshot"  # else corvex.open reports it
+        if getattr(exc, "kind", None) == "live_snapshot":
+            return None
+        raise
+    if log.live_buffers is not None:
+        return None
+    for found in caught:
+        warnings.warn_explicit(found.message, found.category, found.filename, found.lineno)
+    return log
 
 
 def _plain(value: Any) -> Any:

@@ -31,7 +31,7 @@ def format_laps(log: LogFile) -> str:
     lap that stayed off pit road and covered the track's length), else why not. A ``*`` marks
     the fastest valid lap and the best time of each sector; only valid laps take part.
     """
-    from corvex.formatting import format_lap_time
+    from corvex.formatting import format_lap_time, lap_name
     from corvex.overview import lap_entries, one_record_rows
 
     summary = log.lap_summary
@@ -89,10 +89,13 @@ def format_laps(log: LogFile) -> str:
         lines.append("Fastest lap:      none (no valid lap)")
         return "\n".join(lines)
     lap_time = summary.column("lap_time")[fastest.row].as_py()
-    lines.append(f"Fastest lap:      {format_lap_time(lap_time)} (lap {fastest})")
+    name = lap_name(log.laps, fastest, fastest.session)
+    lines.append(f"Fastest lap:      {format_lap_time(lap_time)} ({name})")
     theoretical = log.theoretical_best
     if theoretical is not None and len(starts) > 1:
-        origin = ", ".join(f"S{s['sector']} lap {s['num']}" for s in best)
+        origin = ", ".join(
+            f"S{s['sector']} {lap_name(log.laps, s['num'], s['session'])}" for s in best
+        )
         lines.append(f"Theoretical best: {format_lap_time(theoretical)} ({origin})")
     return "\n".join(lines)
 

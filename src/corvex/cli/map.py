@@ -1,5 +1,5 @@
-"""`corvex map FILE[:LAP] [REF[:LAP]] --color speed -o map.png`: the track to scale, the lap
-drawn on it in colour.
+"""`corvex map FILE[:LAP[:SESSION]] [REF[:LAP[:SESSION]]] --color speed -o map.png`: the track
+to scale, the lap drawn on it in colour.
 
 The line is FILE's track model (from the positions of its valid laps); the lap is drawn where
 the car went, coloured by speed, brake, throttle, gear, the time slip against REF (delta) or
@@ -123,7 +123,7 @@ def _values(
     """(values per record, colour bar label, colormap name) of ``lap`` for ``color``."""
     import numpy as np
 
-    from corvex.cli._plotting import display_unit
+    from corvex.units import display_unit
 
     if color == "speed":
         shown = display_unit("m/s", units)

@@ -15,6 +15,7 @@ from corvex.cli._common import (
     open_log,
     parse_names,
     pick_lap,
+    refuse_one_record,
     require_lap,
 )
 from corvex.cli._plotting import (
@@ -67,15 +68,11 @@ def cmd_plot(args: argparse.Namespace) -> None:
     if x_axis == "distance" and "LapDist" not in log and "LapDistPct" not in log:
         raise CliError(_NO_DISTANCE)
     runs = _plot_runs(log, (args.lap, args.session), (args.vs_lap, args.vs_session), x_axis)
-    for label, run in runs:
-        if run is not log and run.record_count < 2:
-            raise CliError(
-                f"{label.split(' (')[0]} holds {run.record_count} record"
-                f"{'' if run.record_count == 1 else 's'} (a row of the lap table that is no lap: "
-                "a file's zeroed first record, the trace of a reset, the record where the "
-                "recording stops): nothing to plot; "
-                f"corvex laps {args.file} lists the laps"
-            )
+    from corvex.lap import Lap
+
+    for _, run in runs:
+        if isinstance(run, Lap):
+            refuse_one_record(run, args.file)
     figure = plot_runs(plt, log, runs, names, x_axis, args.units)
     save_figure(plt, figure, args.output)
     print(f"wrote {args.output}")
@@ -112,9 +109,7 @@ def _check_channels(log: LogFile, names: list[str], path: str) -> None:
     missing = [name for name in names if name not in log]
     if not missing:
         return
-    from corvex.overview import left_out_variables
-
-    arrays = {v.name: v for v in left_out_variables(path) or []}
+    arrays = {v.name: v for v in log.left_out_variables or []}
     for name in missing:
         if name in arrays:
             raise CliError(

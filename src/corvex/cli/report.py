@@ -1,4 +1,5 @@
-"""`corvex report FILE[:LAP] [REF[:LAP]] -o report.html`: one comparison as one HTML file.
+"""`corvex report FILE[:LAP[:SESSION]] [REF[:LAP[:SESSION]]] -o report.html`: one comparison as
+one HTML file.
 
 The page of `corvex view` for one lap against one reference, with everything written into
 the file (no network, no other file): it opens offline and can be sent as it is. Without LAP
@@ -17,10 +18,11 @@ from corvex.cli._common import (
     add_command,
     add_lap_pair,
     add_units_option,
+    lap_choice_parts,
     open_log,
     parse_names,
     pick_lap,
-    split_lap_choice,
+    refuse_one_record,
 )
 
 
@@ -36,21 +38,27 @@ def cmd_report(args: argparse.Namespace) -> None:
     # Bokeh takes a second to import; the files are read meanwhile, without the interpreter.
     loading = threading.Thread(target=_import_bokeh, daemon=True)
     loading.start()
-    path, num, session = split_lap_choice(args.lap)
+    path, num, session = lap_choice_parts(args.lap, args)
     log = _open(args, path)
     if args.reference is not None:
-        ref_path, ref_num, ref_session = split_lap_choice(args.reference)
+        ref_path, ref_num, ref_session = lap_choice_parts(args.reference, args, "--vs-session")
         ref_log = log if ref_path == path else _open(args, ref_path)
     else:
+        if args.vs_session is not None:
+            raise CliError("--vs-session needs a reference: REF:LAP picks it")
         ref_path, ref_num, ref_session, ref_log = path, None, None, log
     lap_row, ref_row = default_pair(session_view(log, path)["laps"])
     if num is not None:
-        lap_row = pick_lap(log, num, session, spelled=f"{path}:{num}:SESSION").row
+        chosen = pick_lap(log, num, session, spelled=f"{path}:{num}:SESSION")
+        refuse_one_record(chosen, path, "nothing to show")
+        lap_row = chosen.row
     if args.reference is not None or num is not None:
         if ref_num is not None:
-            ref_row = pick_lap(
-                ref_log, ref_num, ref_session, spelled=f"{ref_path}:{ref_num}:SESSION"
-            ).row
+            chosen = pick_lap(
+                ref_log, ref_num, ref_session, "--vs-session", f"{ref_path}:{ref_num}:SESSION"
+            )
+            refuse_one_record(chosen, ref_path, "nothing to show")
+            ref_row = chosen.row
         else:
             fastest = ref_log.fastest_lap
             if fastest is None:
@@ -96,7 +104,7 @@ def register(sub: Any) -> None:
         "valid lap other than the fastest, the reference to the fastest valid lap. Needs "
         "Bokeh (pip install 'corvex[view]').",
     )
-    add_lap_pair(parser, reference_optional=True)
+    add_lap_pair(parser, reference_optional=True, saved=False)
     parser.add_argument(
         "--channels",
         metavar="A,B,...",

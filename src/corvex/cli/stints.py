@@ -15,8 +15,8 @@ if TYPE_CHECKING:
     import pyarrow as pa
 
     from corvex.base import LogFile
-    from corvex.cli._plotting import Display
     from corvex.fuel import FuelToFinish
+    from corvex.units import Display
 
 DESCRIPTION = (
     "Split the session at its pit stops and show each stint: its laps, the best, median and "
@@ -114,7 +114,7 @@ def gather(log: LogFile, margin: Margin) -> Report:
 
 
 def _display(unit: str, system: str) -> Display:
-    from corvex.cli._plotting import display_unit
+    from corvex.units import display_unit
 
     return display_unit(unit, system)
 

@@ -6,6 +6,7 @@
     OUT/laps.parquet        every lap of every session (lap time, valid, sectors, fuel)
     OUT/stints.parquet      every stint of every session
     OUT/errors.parquet      every file of the last run that could not be read, and why
+    OUT/tracks.parquet      one row per track layout; its track model in OUT/tracks/
     OUT/telemetry/track=T/car=C/KEY.parquet
                             one file per session: session_key, timecodes, lap_num,
                             lap_session and the channels, in a Hive-partitioned dataset

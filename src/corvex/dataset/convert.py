@@ -29,6 +29,7 @@ from corvex.dataset.schema import (
 from corvex.dataset.session import SessionData, session_row, session_tables
 from corvex.dataset.sources import content_hash
 from corvex.dataset.store import TELEMETRY_STEM, Store, write_entry_files
+from corvex.dataset.tracks import TRACK_INPUTS_FILE, session_track_inputs
 from corvex.dataset.writers import WRITERS
 
 
@@ -154,6 +155,9 @@ def _convert(task: Task, outcome: Outcome, work: Path) -> None:
         try:
             writer.write(data, target)
             tables = session_tables(log, task.key)
+            inputs = session_track_inputs(log)
+            if inputs is not None:
+                tables[TRACK_INPUTS_FILE] = inputs
         except (OSError, pa.ArrowException) as exc:
             raise _WriteError(Path(task.out) / row["output"], exc) from exc
         row["source_hash"] = digest.result()

@@ -34,10 +34,11 @@ from corvex.dataset.schema import (
     TIME,
     unify_schemas,
 )
-from corvex.dataset.session import SESSION_TABLE_SCHEMAS, display_path, source_columns
-from corvex.dataset.sources import content_hash, find_sources, session_key
+from corvex.dataset.session import SESSION_TABLE_SCHEMAS, source_columns
+from corvex.dataset.sources import content_hash, display_path, find_sources, session_key
 from corvex.dataset.storage import ExportLock, lock_directory
 from corvex.dataset.store import TELEMETRY_STEM, Entry, Store
+from corvex.dataset.tracks import TRACKS_DIR, TRACKS_FILE, layout_tracks
 from corvex.dataset.writers import WRITERS
 
 
@@ -146,9 +147,11 @@ class Export:
         self.summary = ExportSummary(self.out, files=len(files), notes=notes)
         store = self.store
         self.summary.notes += store.prepare()
-        names = [SESSIONS_FILE, *SESSION_TABLE_SCHEMAS, ERRORS_FILE, TELEMETRY_DIR]
-        self.summary.notes += store.damage(names)
         made_with = store.options() or store.layout_1_options()
+        names = [SESSIONS_FILE, *SESSION_TABLE_SCHEMAS, ERRORS_FILE, TELEMETRY_DIR]
+        if made_with is not None and made_with.get("layout", 1) >= 3:  # made with the tracks
+            names += [TRACKS_FILE, TRACKS_DIR]
+        self.summary.notes += store.damage(names)
         if made_with is not None and _compared(made_with) != _compared(self.options):
             raise ValueError(
                 f"{self.out} holds a dataset exported with other options "
@@ -207,6 +210,20 @@ class Export:
                 f"upgraded {self.out} from layout 1: {imported} sessions kept; "
                 f"{self.reread} read again from their sources for the new columns"
             )
+        else:
+            queued = {t.key for t in self.tasks}
+            old = [e for e in self.entries.values() if not _current(e) and e.key not in queued]
+            if self.reread:
+                self.summary.notes.append(
+                    f"{_sessions(self.reread)} written by an older corvex: read again for "
+                    "the new columns and the track models"
+                )
+            if old:
+                self.summary.notes.append(
+                    f"{_sessions(len(old))} written by an older corvex kept as they were "
+                    "(no track_id, no track model): their files were not among the sources; "
+                    "export them again to complete them"
+                )
         self.pending = len(self.tasks)
         self.bar = _progress_bar(sum(t.size for t in self.tasks), len(self.tasks), progress)
 
@@ -313,8 +330,9 @@ class Export:
             )
 
     def finish(self) -> ExportSummary:
-        """Commit the run: a new snapshot of every session with the sessions, laps, stints and
-        errors tables and the unified schema, put in place in one rename; the summary."""
+        """Commit the run: a new snapshot of every session with the sessions, laps, stints,
+        errors and tracks tables, a track model per layout and the unified schema, put in
+        place in one rename; the summary."""
         self.close_bar()
         entries, _ = self.store.entries()
         live = sorted(
@@ -326,12 +344,15 @@ class Export:
         for name, schema in SESSION_TABLE_SCHEMAS.items():
             tables[name] = _combined([e.folder / name for e in live], schema)
         tables[ERRORS_FILE] = pa.Table.from_pylist(self.errors, schema=ERROR_SCHEMA)
-        # Hook: tables of one row per track layout (track id and configuration), shared by
-        # the laps of every session on it, are built here from `live` and added to `tables`.
+        # One track model per layout, from what the sessions' folders keep.
+        tracks = layout_tracks([(e.key, e.folder) for e in live])
+        tables[TRACKS_FILE] = tracks.table
+        models = {Path(where).name: model.save for where, model in tracks.models.items()}
         schema = self._unified_schema(live) if WRITERS[self.format].dataset else None
-        self.store.commit(live, tables, schema, self.options)
+        self.store.commit(live, tables, schema, self.options, {TRACKS_DIR: models})
         self.committed = True
         summary = self.summary
+        summary.notes += tracks.notes
         if self.salvaged:
             summary.notes.append(
                 f"{self.salvaged} sessions read from cut or unclosed recordings "
@@ -396,6 +417,10 @@ class Export:
         tb: TracebackType | None,
     ) -> None:
         self.close()
+
+
+def _sessions(count: int) -> str:
+    return f"{count} session" + ("" if count == 1 else "s")
 
 
 def _compared(options: dict[str, Any]) -> tuple[Any, Any]:

@@ -18,6 +18,7 @@ from corvex.dataset.schema import (
 )
 from corvex.dataset.stints import STINTS_FILE
 from corvex.dataset.store import current_snapshot
+from corvex.dataset.tracks import TRACKS_FILE
 
 if TYPE_CHECKING:
     import pyarrow.dataset as ds
@@ -27,9 +28,12 @@ def open_dataset(out: str | os.PathLike[str], table: str = "telemetry") -> ds.Da
     """Open one table of an exported directory as a ``pyarrow.dataset.Dataset``.
 
     ``table`` is "telemetry" (the Hive-partitioned telemetry of every session, in the unified
-    schema, with the partition columns ``track`` and ``car``), "sessions", "laps", "stints" or
-    "errors". DuckDB queries the result by its variable name, ``polars.scan_pyarrow_dataset``
-    scans it lazily, ``.to_table(filter=...)`` reads what a filter selects.
+    schema, with the partition columns ``track`` and ``car``), "sessions", "laps", "stints",
+    "errors" or "tracks" (a row per track layout; its ``model`` column names the file of its
+    track model in the snapshot, for ``corvex.track.TrackModel.load(snapshot_path(out) /
+    model)``). DuckDB queries the result by its variable name,
+    ``polars.scan_pyarrow_dataset`` scans it lazily, ``.to_table(filter=...)`` reads what a
+    filter selects.
 
     The tables come from the snapshot the export committed last, resolved once per call: the
     datasets of two calls made while no export commits belong together, and an export that runs
@@ -52,6 +56,7 @@ def open_dataset(out: str | os.PathLike[str], table: str = "telemetry") -> ds.Da
         "laps": LAPS_FILE,
         "stints": STINTS_FILE,
         "errors": ERRORS_FILE,
+        "tracks": TRACKS_FILE,
     }
     if table not in files:
         raise ValueError(f"no table {table!r} (tables: telemetry, {', '.join(files)})")

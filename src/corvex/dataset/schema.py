@@ -8,8 +8,11 @@ import pyarrow as pa
 
 # Bump when the layout of the outputs changes. Layout 1 kept the combined tables as the only
 # copy of the sessions' rows and laps; layout 2 keeps each session in its own folder and commits
-# snapshots (see corvex.dataset.store). A layout-1 directory is upgraded in place.
-LAYOUT_VERSION = 2
+# snapshots (see corvex.dataset.store); layout 3 keeps each session's track inputs and commits
+# a track model per layout (corvex.dataset.tracks), and names the layout in the sessions table.
+# A directory of an older layout is upgraded in place: its sessions are read again from their
+# sources where they are still there.
+LAYOUT_VERSION = 3
 
 # The names a user queries: links into the committed snapshot ("current").
 SESSIONS_FILE = "sessions.parquet"
@@ -48,6 +51,8 @@ SESSION_SCHEMA = pa.schema(
         ("output", pa.string()),
         ("track", pa.string()),
         ("track_display_name", pa.string()),
+        ("track_id", pa.int64()),
+        ("track_config", pa.string()),
         ("track_length_km", pa.float64()),
         ("car", pa.string()),
         ("driver", pa.string()),

@@ -12,9 +12,11 @@ from typing import TYPE_CHECKING, Any
 import pyarrow as pa
 
 from corvex.dataset.schema import KEY, KEY_FIELD, LAP_NUM, LAP_SCHEMA, LAP_SESSION, LAPS_FILE
+from corvex.dataset.sources import display_path
 from corvex.dataset.stints import STINTS_FILE, STINTS_SCHEMA, lap_fuel_used, session_stints
 from corvex.laps import fastest_row
 from corvex.session_info import player_entry, text_or_none
+from corvex.track import layout_key
 
 if TYPE_CHECKING:
     from corvex.base import LogFile
@@ -88,6 +90,7 @@ def session_row(log: LogFile, task: Task) -> dict[str, Any]:
     info = log.session_info
     driver, car = driver_and_car(info)
     track = text_or_none(meta.get("track_name"))
+    track_id, track_config, _ = layout_key(info)
     summary = log.lap_summary
     best = fastest_row(summary)
     start = meta.get("session_start_date") or 0
@@ -101,6 +104,8 @@ def session_row(log: LogFile, task: Task) -> dict[str, Any]:
         "salvaged": False,
         "track": track,
         "track_display_name": text_or_none(meta.get("track_display_name")),
+        "track_id": track_id,
+        "track_config": text_or_none(track_config),
         "track_length_km": _length_km(meta.get("track_length")),
         "car": car,
         "driver": driver,
@@ -123,11 +128,6 @@ def source_columns(path: str) -> dict[str, Any]:
     has it) of a path that may not be UTF-8 (a str with lone surrogates, as os.fsdecode gives)."""
     raw = os.fsencode(path)
     return {"source_path": display_path(path), "source_path_bytes": raw}
-
-
-def display_path(path: str) -> str:
-    """A path as text that any table or terminal takes: bytes that are not UTF-8 as \\xNN."""
-    return os.fsencode(path).decode("utf-8", "backslashreplace")
 
 
 def session_tables(log: LogFile, key: str) -> dict[str, pa.Table]:

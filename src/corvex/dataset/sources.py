@@ -45,7 +45,7 @@ def find_sources(sources: Iterable[str | os.PathLike[str]]) -> tuple[list[Path],
         if os.path.isdir(text):
             hits = _walk(text, visited)
             if not hits:
-                notes.append(f"{_shown(text)}: no .ibt file in this directory")
+                notes.append(f"{display_path(text)}: no .ibt file in this directory")
             for hit in hits:
                 add(hit)
         elif not os.path.lexists(text) and glob.has_magic(text):
@@ -56,7 +56,7 @@ def find_sources(sources: Iterable[str | os.PathLike[str]]) -> tuple[list[Path],
                 elif _is_regular(hit):
                     files.append(hit)
             if not files:
-                notes.append(f"{_shown(text)}: no file matches")
+                notes.append(f"{display_path(text)}: no file matches")
             for hit in files:
                 add(hit)
         else:
@@ -64,7 +64,8 @@ def find_sources(sources: Iterable[str | os.PathLike[str]]) -> tuple[list[Path],
     return [Path(p) for p in sorted(found)], notes
 
 
-def _shown(path: str) -> str:
+def display_path(path: str) -> str:
+    """A path as text that any table or terminal takes: bytes that are not UTF-8 as \\xNN."""
     return os.fsencode(path).decode("utf-8", "backslashreplace")
 
 

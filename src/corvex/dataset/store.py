@@ -7,14 +7,16 @@
         session.arrow             its sessions row (rewritten whole when only the name or the
                                   time of its source changed)
         laps.parquet, stints.parquet, ...   its per-session tables
+        track_laps.parquet        the positions its layout's track model is built from
     OUT/.corvex/versions/N/       a committed snapshot: sessions.parquet, laps.parquet,
-                                  stints.parquet, errors.parquet and
+                                  stints.parquet, errors.parquet, tracks.parquet,
+                                  tracks/ (a track model per layout) and
                                   telemetry/track=T/car=C/KEY.parquet (hard links to the
                                   sessions' telemetry: nothing is copied)
     OUT/.corvex/tmp/              the running export's work; emptied when an export starts
     OUT/current                   a link to the newest snapshot, replaced in one rename: the commit
-    OUT/sessions.parquet, laps.parquet, stints.parquet, errors.parquet, telemetry
-                                  links through ``current``: the names users query
+    OUT/sessions.parquet, laps.parquet, stints.parquet, errors.parquet, tracks.parquet,
+    tracks, telemetry             links through ``current``: the names users query
 
 A session's rows are only ever rebuilt from its own folder, never from a combined table, and
 a snapshot holds exactly the sessions whose rows it lists, so a reader that resolves
@@ -30,7 +32,7 @@ import os
 import re
 import secrets
 import shutil
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from contextlib import suppress
 from dataclasses import dataclass
 from pathlib import Path
@@ -232,16 +234,22 @@ class Store:
         tables: Mapping[str, pa.Table],
         schema: pa.Schema | None,
         options: Mapping[str, Any],
+        folders: Mapping[str, Mapping[str, Callable[[Path], object]]] | None = None,
     ) -> Path:
         """Write a new snapshot of ``entries`` with the combined ``tables`` (file name ->
-        table, the sessions and errors tables among them) and the telemetry schema, then make
-        it the current one in one rename."""
+        table, the sessions and errors tables among them), the telemetry schema and the
+        ``folders`` (folder name -> file name -> a function that writes that file to the path
+        it is given), then make it the current one in one rename."""
         latest = self._version_numbers()
         number = (latest[-1] + 1) if latest else 1
         work = self.tmp / f"version-{secrets.token_hex(8)}"
         work.mkdir()
         for name, table in tables.items():
             pq.write_table(table, work / name)
+        for folder, files in (folders or {}).items():
+            (work / folder).mkdir()
+            for name, write in files.items():
+                write(work / folder / name)
         telemetry = work / TELEMETRY_DIR
         telemetry.mkdir()
         for entry in entries:
@@ -259,7 +267,7 @@ class Store:
         link = self.tmp / f"{CURRENT}.{secrets.token_hex(6)}"
         os.symlink(os.path.relpath(version, self.out), link)
         os.replace(link, self.out / CURRENT)  # the commit
-        self._link_names([*tables, TELEMETRY_DIR])
+        self._link_names([*tables, TELEMETRY_DIR, *(folders or {})])
         for old in latest[:-1]:  # the newest before this one stays for readers still on it
             _remove(self.versions / f"{old:08d}")
         return version

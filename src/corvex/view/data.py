@@ -11,7 +11,7 @@
   chart's width (:mod:`corvex.view.decimate`).
 
 Values are sent in the units a racer reads (km/h, pedals in %, see
-:func:`corvex.cli._plotting.display_unit`), as JSON-ready headers and float32 arrays for
+:func:`corvex.units.display_unit`), as JSON-ready headers and float32 arrays for
 :mod:`corvex.view.payload`.
 """
 
@@ -26,8 +26,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pyarrow as pa
 
-from corvex.analysis import lap_distance, track_metres
-from corvex.columns import column_values
+from corvex.analysis import forward_records, lap_distance, track_metres
+from corvex.columns import floats
 from corvex.formatting import format_lap_time
 from corvex.view.decimate import min_max
 
@@ -96,10 +96,12 @@ def _kept(log: LogFile) -> _Kept:
 
 def session_view(log: LogFile, name: str) -> dict[str, Any]:
     """The session at a glance, JSON-ready: ``file``, ``track``, ``car``, ``driver``,
-    ``sessions`` (their types), ``laps`` (one dict per row of the lap table: ``row``,
-    ``num``, ``session``, ``type``, ``time`` and ``time_text``, ``valid``, ``sectors``,
-    ``fastest``, ``stint``), ``best_sectors``, ``theoretical_best`` and the default pair.
-    Kept with the recording: a copy is returned."""
+    ``sessions`` (their types), ``laps`` (one dict per lap as the listings show them, see
+    :func:`corvex.overview.lap_entries`: ``row`` (its first row of the lap table), ``num``,
+    ``session``, ``type``, ``status``, ``time`` and ``time_text``, ``valid``, ``sectors``,
+    ``fastest``, ``stint``), ``one_record_rows`` (how many rows of one record are not
+    listed), ``best_sectors``, ``theoretical_best`` and the default pair. Kept with the
+    recording: a copy is returned."""
     kept = _kept(log)
     if name not in kept.views:
         kept.views[name] = _session_view(log, name, kept.summary)
@@ -108,47 +110,45 @@ def session_view(log: LogFile, name: str) -> dict[str, Any]:
 
 def _session_view(log: LogFile, name: str, summary: Any) -> dict[str, Any]:
     from corvex.formatting import track_text
-    from corvex.laps import best_sectors, fastest_row, theoretical_best
+    from corvex.laps import best_sectors, theoretical_best
+    from corvex.overview import lap_entries, one_record_rows, recorded_sessions
     from corvex.session_info import player_entry
 
-    info = log.session_info
-    player = player_entry(info)
-    fastest = fastest_row(summary)
+    player = player_entry(log.session_info)
     sector_names = [c for c in summary.column_names if c.startswith("sector_")]
     stints = _stint_of_laps(log, summary)
+    rows = summary.to_pylist()
     laps = []
-    for row, lap in enumerate(summary.to_pylist()):
+    for entry in lap_entries(summary):
+        first = rows[entry["rows"][0]]
+        whole = len(entry["rows"]) == 1  # a lap a reset split has no sectors and never counts
         laps.append(
             {
-                "row": row,
-                "num": lap["num"],
-                "session": lap["session"],
-                "type": lap["lap_type"],
-                "time": _number(lap["lap_time"]),
-                "time_text": format_lap_time(lap["lap_time"]),
-                "valid": bool(lap["valid"]),
-                "sectors": [_number(lap[c]) for c in sector_names],
-                "fastest": row == fastest,
-                "stint": stints.get((lap["session"], lap["num"])),
+                "row": entry["rows"][0],
+                "num": entry["num"],
+                "session": entry["session"],
+                "type": entry["lap_type"],
+                "status": entry["status"],
+                "time": _number(entry["lap_time"]),
+                "time_text": format_lap_time(entry["lap_time"]),
+                "valid": whole and bool(first["valid"]),
+                "sectors": [_number(first[c]) if whole else None for c in sector_names],
+                "fastest": entry["fastest"],
+                "stint": stints.get((entry["session"], entry["num"])),
             }
         )
     best_table = best_sectors(summary, log.sector_starts) if sector_names else None
     best = best_table.to_pylist() if best_table is not None else []
-    sessions = info.get("SessionInfo", {}) if isinstance(info.get("SessionInfo"), dict) else {}
-    kinds = [
-        str(s.get("SessionType"))
-        for s in sessions.get("Sessions", []) or []
-        if isinstance(s, dict) and s.get("SessionType")
-    ]
     lap_row, ref_row = default_pair(laps)
     return {
         "file": name,
         "track": track_text(log.metadata) or None,
         "car": _text(player.get("CarScreenName")),
         "driver": _text(player.get("UserName")),
-        "sessions": kinds,
+        "sessions": [s["type"] for s in recorded_sessions(log) if s["type"]],
         "duration": format_lap_time(log.duration),
         "laps": laps,
+        "one_record_rows": len(one_record_rows(summary)),
         "best_sectors": [_number(b["time"]) for b in best],
         "theoretical_best": _number(theoretical_best(best_table))
         if best_table is not None
@@ -265,17 +265,17 @@ class PlacedLap:
 
         period = lap_length(table) or track_length
         if "LapDist" in names:
-            raw, scale = _floats(table.column("LapDist")), 1.0
+            raw, scale = floats(table.column("LapDist")), 1.0
         else:
             if period is None:
                 raise ValueError(
                     f"lap {num} has LapDistPct but the track length is unknown: it cannot "
                     "be drawn on distance"
                 )
-            raw, scale, period = _floats(table.column("LapDistPct")), period, 1.0
+            raw, scale, period = floats(table.column("LapDistPct")), period, 1.0
         distance = lap_distance(raw, period) * scale
-        time = _floats(table.column("timecodes"))
-        ahead = _forward(distance)
+        time = floats(table.column("timecodes"))
+        ahead = forward_records(distance)
         if len(ahead) < 2:
             raise ValueError(f"lap {num} does not move: nothing to draw on distance")
         self.time = time[ahead]  # ms of session time
@@ -285,16 +285,22 @@ class PlacedLap:
 
     @classmethod
     def of_row(cls, log: LogFile, row: int, units: str = "metric") -> PlacedLap:
-        """The lap in row ``row`` of the recording's lap table."""
+        """The lap that starts in row ``row`` of the recording's lap table, as the listings
+        show it: with the rows after it that a reset split off (see
+        :func:`corvex.laps.lap_groups`)."""
         from corvex.formatting import lap_label
+        from corvex.lap import Lap
+        from corvex.laps import lap_groups
 
-        lap = log.lap_at(row)
+        group = next((g for g in lap_groups(log.laps) if g.first == row), None)
+        stop = row + 1 if group is None else group.stop
+        lap = Lap(log, row, stop)
         return cls(
             lap,
             units,
             label=lap_label(lap),
             lap_time=lap.lap_time,
-            valid=bool(_kept(log).summary.column("valid")[row].as_py()),
+            valid=stop == row + 1 and bool(_kept(log).summary.column("valid")[row].as_py()),
             num=int(lap.num),
             row=row,
             log=log,
@@ -333,14 +339,14 @@ class PlacedLap:
             return found
         table = self._samples(name)
         field = table.schema.field(1)
-        times = _floats(table.column(0))
-        values = _floats(table.column(1))
+        times = floats(table.column(0))
+        values = floats(table.column(1))
         inside = (times >= self.time[0]) & (times <= self.time[-1]) & np.isfinite(times)
         distance = np.interp(times[inside], self.time, self.distance)
         values = values[inside]
         meta = field.metadata or {}
         unit = meta.get(b"units", b"").decode("utf-8", "replace")
-        from corvex.cli._plotting import display_unit
+        from corvex.units import display_unit
 
         finite = np.abs(values[np.isfinite(values)])
         display = display_unit(unit, self.units, float(finite.max()) if len(finite) else None)
@@ -389,17 +395,6 @@ def placed_lap(log: LogFile, row: int, units: str = "metric") -> PlacedLap:
     if found is None:
         found = kept[(row, units)] = PlacedLap.of_row(log, row, units)
     return found
-
-
-def _floats(column: Any) -> NDArray[np.float64]:
-    return np.asarray(column_values(column), dtype=np.float64)
-
-
-def _forward(distance: NDArray[np.float64]) -> NDArray[np.intp]:
-    """Indices of the records that reach distance no earlier record reached."""
-    cleaned = np.where(np.isfinite(distance), distance, -np.inf)
-    before = np.concatenate(([-np.inf], np.maximum.accumulate(cleaned)[:-1]))
-    return np.flatnonzero(np.isfinite(distance) & (cleaned > before))
 
 
 # -- a lap against a reference -----------------------------------------------------------------
@@ -466,8 +461,8 @@ def comparison(
 
     try:
         slip = delta(lap.source, reference.source, DELTA_STEP)
-        arrays["delta_x"] = _floats(slip.column("distance"))
-        arrays["delta_y"] = _floats(slip.column("delta"))
+        arrays["delta_x"] = floats(slip.column("distance"))
+        arrays["delta_y"] = floats(slip.column("delta"))
     except (ValueError, KeyError) as exc:
         notes.append(f"no time slip: {exc}")
         arrays["delta_x"] = arrays["delta_y"] = np.zeros(0)
@@ -502,7 +497,7 @@ def comparison(
 
 
 def _speed_unit(units: str) -> str:
-    from corvex.cli._plotting import display_unit
+    from corvex.units import display_unit
 
     return display_unit("m/s", units).unit
 
@@ -543,8 +538,8 @@ def _map_paths(
                 arrays[f"{side}_map_{key}"] = np.zeros(0)
             continue
         table = placed.table(["Lat", "Lon"])
-        lat, lon = _floats(table.column("Lat")), _floats(table.column("Lon"))
-        time = _floats(table.column("timecodes"))
+        lat, lon = floats(table.column("Lat")), floats(table.column("Lon"))
+        time = floats(table.column("timecodes"))
         ok = set_positions(lat, lon) & (time >= placed.time[0]) & (time <= placed.time[-1])
         rows = np.flatnonzero(ok)
         rows = rows[:: max(1, math.ceil(len(rows) / MAP_POINTS))]
@@ -591,8 +586,8 @@ _ZONE_COLUMNS = (
 
 
 def _zones(lap: PlacedLap, reference: PlacedLap, track: TrackModel) -> list[dict[str, Any]]:
-    from corvex.cli._plotting import display_unit
     from corvex.corner_analysis import corner_table
+    from corvex.units import display_unit
 
     table = corner_table(lap.driven(track), reference.driven(track), track)
     speed = display_unit("m/s", lap.units)

@@ -290,42 +290,44 @@ class ViewApp:
     # -- laps of datasets ---------------------------------------------------------------------
 
     def _best_saved(self, name: str) -> tuple[float, str, int] | None:
-        """The fastest lap of the same track and car as ``file`` in the datasets under the
-        directory: (lap time, its name as the page names it, 0)."""
+        """The fastest valid lap of the same track layout and car as ``file`` in the datasets
+        under the directory: (lap time, its name as the page names it, 0)."""
+        import pyarrow as pa
         import pyarrow.compute as pc
 
         import corvex
 
-        track, car = self._track_and_car(name)
+        track_id, config, track, car_path, car_name = self._layout_and_car(name)
+        car = car_name or car_path
         if track is None:
             return None
         best: tuple[float, str, int] | None = None
         for folder in self.catalog.datasets():
             path = self.catalog.dataset(folder)
             try:
-                sessions = corvex.open_dataset(path, "sessions").to_table(
-                    columns=["session_key", "track", "car"]
-                )
+                sessions = corvex.open_dataset(path, "sessions").to_table()
                 laps = corvex.open_dataset(path, "laps").to_table()
-            except (OSError, ValueError, KeyError):
+            except (OSError, ValueError, KeyError, pa.ArrowInvalid):
                 continue  # a dataset that does not read is no reference
             # A recording that names no car matches the sessions that name none.
             same_car = (
                 pc.is_null(sessions["car"]) if car is None else pc.equal(sessions["car"], car)
             )
             same = pc.and_(pc.equal(sessions["track"], track), same_car)
+            if track_id is not None and "track_id" in sessions.column_names:
+                # The same layout where the session names one (a session an older corvex
+                # wrote does not: its track's name stands for it).
+                ids, configs = sessions["track_id"], sessions["track_config"]
+                same_config = pc.is_null(configs) if config is None else pc.equal(configs, config)
+                layout = pc.and_(pc.equal(ids, track_id), pc.fill_null(same_config, False))
+                same = pc.and_(same, pc.or_(pc.is_null(ids), pc.fill_null(layout, False)))
             keys = sessions.filter(same).column("session_key")
             laps = laps.filter(pc.is_in(laps["session_key"], value_set=keys.combine_chunks()))
-            # The dataset's own verdict where its laps carry one; else its full laps, less
-            # those shorter than half their median (cut by the end of a recording).
-            if "valid" in laps.column_names:
-                laps = laps.filter(pc.fill_null(laps["valid"], False))
-            else:
-                laps = laps.filter(pc.equal(laps["lap_type"], "full"))
-                laps = laps.filter(pc.is_valid(laps["lap_time"]))
-                if laps.num_rows:
-                    median = pc.approximate_median(laps["lap_time"]).as_py()
-                    laps = laps.filter(pc.greater(laps["lap_time"], 0.5 * median))
+            # The laps that count, by the dataset's own verdict (a directory of the first
+            # layout has none until an export upgrades it: it offers no lap).
+            if "valid" not in laps.column_names:
+                continue
+            laps = laps.filter(pc.fill_null(laps["valid"], False))
             laps = laps.filter(pc.is_valid(laps["lap_time"]))
             if not laps.num_rows:
                 continue
@@ -394,6 +396,7 @@ class ViewApp:
                     "num": lap.num,
                     "session": 0,
                     "type": "full",
+                    "status": "timed",
                     "time": lap.lap_time,
                     "time_text": format_lap_time(lap.lap_time),
                     "valid": True,
@@ -402,16 +405,12 @@ class ViewApp:
                     "stint": None,
                 }
             ],
+            "one_record_rows": 0,
             "lap": 0,
             "reference": 0,
             "channels": [],
             "default_channels": [],
         }
-
-    def _track_and_car(self, name: str) -> tuple[str | None, str | None]:
-        """The track name and car as a dataset's sessions table names them."""
-        facts = self._layout_and_car(name)
-        return facts[2], facts[4] or facts[3]
 
     def _high_rate(self, name: str) -> list[str]:
         def compute(path: Path) -> list[str]:
@@ -479,9 +478,12 @@ def _saved_parts(ref: str) -> tuple[str, str, int, int]:
 
 def _reason(exc: BaseException) -> str:
     """One line saying what went wrong, with the notes :func:`corvex.open` adds to a file that
-    fails (what it really is)."""
+    fails (what it really is), naming the options of the command line that started the viewer
+    (``--salvage``) rather than Python calls."""
+    from corvex.diagnose import for_command_line
+
     text = str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)
-    notes = "; ".join(str(n) for n in getattr(exc, "__notes__", ()))
+    notes = "; ".join(for_command_line(str(n)) for n in getattr(exc, "__notes__", ()))
     return " ".join(f"{text}; {notes}".split()).strip("; ") or type(exc).__name__
 
 

@@ -171,8 +171,7 @@
   function lapOption(lap) {
     let text = "Lap " + lap.num + " — " + lap.time_text;
     if (lap.fastest) text += " ★";
-    if (!lap.valid) text += " (not valid)";
-    if (lap.type !== "full") text += " [" + lap.type + "]";
+    if (!lap.valid) text += " (" + lap.status + ")";
     return text;
   }
 
@@ -193,7 +192,7 @@
     const table = $("laps");
     table.innerHTML = "";
     const sectors = session.best_sectors.length;
-    const head = el("tr", {}, el("th", {}, "Lap"), el("th", {}, "Time"), el("th", {}, "Valid"));
+    const head = el("tr", {}, el("th", {}, "Lap"), el("th", {}, "Time"), el("th", { class: "status" }, "Status"));
     for (let k = 0; k < sectors; k++) head.append(el("th", {}, "S" + (k + 1)));
     head.append(el("th", {}, "Stint"), el("th", {}, ""));
     table.append(el("thead", {}, head));
@@ -209,7 +208,7 @@
         },
         el("td", {}, lap.num + (lap.session ? " (s" + lap.session + ")" : "")),
         el("td", {}, lap.time_text + (lap.fastest ? " ★" : "")),
-        el("td", {}, lap.valid ? "✓" : lap.type === "full" ? "✗" : lap.type),
+        el("td", { class: "status" }, lap.status),
       );
       lap.sectors.forEach((time, k) => {
         const best = session.best_sectors[k];
@@ -236,6 +235,11 @@
     table.append(body);
     const box = $("sectors-box");
     box.innerHTML = "";
+    const skipped = session.one_record_rows || 0;
+    if (skipped) {
+      const rows = skipped === 1 ? "1 row" : skipped + " rows";
+      box.append(el("div", {}, "(" + rows + " of one record not listed: no lap of its own)"));
+    }
     if (session.theoretical_best !== null) {
       box.append(
         el("div", {}, el("b", {}, "Best sectors "), session.best_sectors.map((t) => number(t, 3)).join(" · ")),
