@@ -179,6 +179,9 @@ wheel-one:
 # docs/bench/latest.txt, which the documentation's performance page shows.
 BENCH_ARGS ?=
 BENCH_SAVED := docs/bench/latest.txt
+# Processes start as an installed corvex starts: with its compiled bytecode cached (an environment
+# that turns the cache off would time the compiling of every module, on every start).
+bench: export PYTHONDONTWRITEBYTECODE =
 bench: install
 	@tmp=$$(mktemp $(BENCH_SAVED).XXXXXX) && trap 'rm -f "$$tmp"' EXIT && { \
 		$(PY) bench/machine.py && echo && \

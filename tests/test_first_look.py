@@ -272,12 +272,27 @@ def test_a_lap_last_lap_time_that_is_no_number_is_left_alone():
     assert "sim_lap_time" not in log.lap_summary.column_names
 
 
-@pytest.mark.parametrize("command", ["info", "laps", "stints"])
-def test_commands_that_print_text_leave_pandas_alone(sample, command):
+@pytest.mark.parametrize("command", ["info", "laps", "stints", "corners", "map"])
+def test_commands_that_give_no_pandas_objects_leave_pandas_alone(sample, command, tmp_path):
     pytest.importorskip("pandas")  # pyarrow imports it only when it is installed
+    path = str(sample[0])
+    argv = {
+        "corners": [command, f"{path}:2", f"{path}:3"],
+        "map": [
+            command,
+            f"{path}:2",
+            f"{path}:3",
+            "--color",
+            "delta",
+            "-o",
+            str(tmp_path / "m.png"),
+        ],
+    }.get(command, [command, path])
+    if command == "map":
+        pytest.importorskip("matplotlib")
     code = (
         "import sys\nfrom corvex.cli import main\n"
-        f"status = main([{command!r}, {str(sample[0])!r}])\n"
+        f"status = main({argv!r})\n"
         "print(status, 'pandas' in sys.modules, file=sys.stderr)\n"
     )
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)

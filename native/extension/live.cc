@@ -79,7 +79,7 @@ struct LiveHandle {
 };
 
 // Records a block of latest() holds: one import of a layout's columns serves this many.
-constexpr uint64_t kBlockSlots = 64;
+constexpr uint64_t kBlockSlots = 256;
 
 using HandleRef = std::shared_ptr<LiveHandle>;
 

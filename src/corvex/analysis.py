@@ -27,7 +27,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pyarrow as pa
 
-from corvex.columns import floats
+from corvex.columns import floats, from_numpy
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -243,16 +243,16 @@ def on_distance(
         seconds -= _line_crossing(d, seconds, track)
     time = np.interp(grid, d, seconds)
     before = kept[np.searchsorted(d, grid, side="right") - 1]
-    columns: list[pa.Array] = [pa.array(grid), pa.array(time)]
+    columns: list[pa.Array] = [from_numpy(grid, pa.float64()), from_numpy(time, pa.float64())]
     for name in names:
         field = table.schema.field(name)
         column = table.column(name)
         smooth = (field.metadata or {}).get(b"interpolate") == b"True"
         if smooth and pa.types.is_floating(field.type):
             values = np.interp(grid, d, _floats(column)[kept])
-            columns.append(pa.array(values).cast(field.type))
+            columns.append(from_numpy(values, field.type))
         else:
-            columns.append(column.take(pa.array(before)).combine_chunks())
+            columns.append(column.take(from_numpy(before, pa.int64())).combine_chunks())
     return pa.Table.from_arrays(columns, schema=schema)
 
 
@@ -311,10 +311,10 @@ def delta(
     )
     return pa.Table.from_arrays(
         [
-            pa.array(common * step, pa.float64()),
-            pa.array(time_a - time_b),
-            pa.array(time_a),
-            pa.array(time_b),
+            from_numpy(common * step, pa.float64()),
+            from_numpy(time_a - time_b, pa.float64()),
+            from_numpy(time_a, pa.float64()),
+            from_numpy(time_b, pa.float64()),
             _speed(ours, in_a),
             _speed(theirs, in_b),
         ],
@@ -325,7 +325,7 @@ def delta(
 def _speed(table: pa.Table, rows: NDArray[np.intp]) -> pa.Array:
     if "Speed" not in table.column_names:
         return pa.nulls(len(rows), pa.float64())
-    return pa.array(_floats(table.column("Speed"))[rows])
+    return from_numpy(_floats(table.column("Speed"))[rows], pa.float64())
 
 
 def _on_grid(source: pa.Table | str | os.PathLike[str], step: float) -> pa.Table:

@@ -30,7 +30,7 @@ import numpy as np
 import pyarrow as pa
 
 from corvex.analysis import lap_distance
-from corvex.columns import floats
+from corvex.columns import floats, from_numpy, table_from_lists
 from corvex.track import TrackModel, jump_pieces, set_positions
 
 if TYPE_CHECKING:
@@ -344,7 +344,8 @@ def corner_table(
             row.update(figures[k])
             row.update({f"reference_{key}": value for key, value in ref_figures[k].items()})
         rows.append(row)
-    table = pa.Table.from_pylist(rows, schema=_schema())
+    schema = _schema()
+    table = table_from_lists(schema, {f.name: [row.get(f.name) for row in rows] for f in schema})
     ends = np.array([0.0, track.length])
     lap_time = _finite(float(np.diff(ours.time_at(ends))[0]))
     ref_lap_time = _finite(float(np.diff(theirs.time_at(ends))[0]))
@@ -511,7 +512,7 @@ def line_delta(
     keep = np.isfinite(slip)
     return pa.table(
         {
-            "distance": pa.array(grid[keep]),
-            "delta": pa.array(slip[keep]),
+            "distance": from_numpy(grid[keep], pa.float64()),
+            "delta": from_numpy(slip[keep], pa.float64()),
         }
     )

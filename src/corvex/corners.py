@@ -27,6 +27,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pyarrow as pa
 
+from corvex.columns import table_from_lists
+
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
@@ -115,7 +117,8 @@ def find_corners(
     rows.sort(key=lambda row: row["apex"])
     for number, row in enumerate(rows, start=1):
         row["corner"] = number
-    return pa.Table.from_pylist(rows, schema=corner_schema())
+    schema = corner_schema()
+    return table_from_lists(schema, {f.name: [row[f.name] for row in rows] for f in schema})
 
 
 def _runs(sign: NDArray[np.int_]) -> list[tuple[int, int, int]]:

@@ -75,10 +75,15 @@ _COMPILED = [(tag, re.compile(pattern)) for tag, pattern, _ in _RESOLVERS]
 
 # Characters that may stand inside one line of a YAML stream as themselves. Anything else is
 # either rejected by the loader (control characters) or read as a line break (a lone CR, NEL,
-# U+2028, U+2029), so it is escaped inside values and dropped elsewhere.
-_SAFE_CHARS = "\t\x20-\x7e\xa0-\u2027\u202a-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff"
-_PRINTABLE = re.compile(f"[{_SAFE_CHARS}]*")
-_NOT_PRINTABLE = re.compile(f"[^{_SAFE_CHARS}]")
+# U+2028, U+2029), so it is escaped inside values and dropped elsewhere. The class is written as
+# its complement: spelled as the safe ranges up to U+10FFFF it takes 10 ms to compile, a third of
+# what corvex info spends outside pyarrow's import.
+_NOT_PRINTABLE = re.compile("[\x00-\x08\x0a-\x1f\x7f-\x9f\u2028\u2029\ud800-\udfff\ufffe\uffff]")
+
+
+def _printable(text: str) -> bool:
+    return _NOT_PRINTABLE.search(text) is None
+
 
 # Characters that cannot start a plain scalar ("-", "?" and ":" only when a blank follows).
 _INDICATORS = frozenset("-?:,[]{}#&*!|>'\"%@`")
@@ -207,7 +212,7 @@ def _join_continuations(lines: list[_Line]) -> list[_Line]:
 
 def _is_quoted(text: str) -> bool:
     """True for one complete, valid double- or single-quoted scalar."""
-    if not _PRINTABLE.fullmatch(text):
+    if not _printable(text):
         return False
     return bool(_DOUBLE_QUOTED.fullmatch(text) or _SINGLE_QUOTED.fullmatch(text))
 
@@ -219,7 +224,7 @@ def _is_plain(text: str) -> bool:
         return False
     if ": " in text or ":\t" in text or text.endswith(":") or " #" in text or "\t#" in text:
         return False
-    return bool(_PRINTABLE.fullmatch(text))
+    return _printable(text)
 
 
 def _quote(text: str) -> str:
@@ -228,7 +233,7 @@ def _quote(text: str) -> str:
     for ch in text:
         if ch in '"\\':
             out.append("\\" + ch)
-        elif ch != "\t" and _PRINTABLE.fullmatch(ch):
+        elif ch != "\t" and _printable(ch):
             out.append(ch)
         else:
             code = ord(ch)

@@ -40,7 +40,7 @@ import numpy as np
 import pyarrow as pa
 
 from corvex.analysis import lap_distance, sector_starts, track_metres
-from corvex.columns import floats
+from corvex.columns import column_values, floats, from_numpy, table_from_lists
 from corvex.corners import find_corners
 
 if TYPE_CHECKING:
@@ -499,7 +499,7 @@ class TrackModel:
 
         return cls(
             line=table.select(["distance", "x", "y", "curvature"]).replace_schema_metadata(None),
-            corners=pa.Table.from_pylist(facts["corners"], schema=corner_schema()),
+            corners=_corner_table(facts["corners"], corner_schema()),
             sectors=tuple(facts["sectors"]),
             origin=(float(facts["origin"][0]), float(facts["origin"][1])),
             length=float(facts["length"]),
@@ -585,10 +585,10 @@ def build_track(
     distance = grid * length
     line = pa.table(
         {
-            "distance": pa.array(distance),
-            "x": pa.array(x),
-            "y": pa.array(y),
-            "curvature": pa.array(curvature),
+            "distance": from_numpy(distance, pa.float64()),
+            "x": from_numpy(x, pa.float64()),
+            "y": from_numpy(y, pa.float64()),
+            "curvature": from_numpy(curvature, pa.float64()),
         }
     )
     corners = find_corners(distance * (line_length / length), curvature, line_length)
@@ -669,13 +669,17 @@ def _curvature(x: NDArray[np.float64], y: NDArray[np.float64], step: float) -> N
     return np.asarray((dx * ddy - dy * ddx) / speed**3, dtype=np.float64)
 
 
+def _corner_table(rows: list[dict[str, Any]], schema: pa.Schema) -> pa.Table:
+    return table_from_lists(schema, {f.name: [row.get(f.name) for row in rows] for f in schema})
+
+
 def _rescale(corners: pa.Table, factor: float) -> pa.Table:
     """Corner distances found on the line's own length, on the model's distance axis."""
     columns = {}
     for name in corners.column_names:
         column = corners.column(name)
         if name in ("entry", "apex", "exit"):
-            column = pa.array(_floats(corners, name) * factor)
+            column = from_numpy(_floats(corners, name) * factor, pa.float64())
         columns[name] = column
     return pa.Table.from_pydict(columns, schema=corners.schema)
 
@@ -759,7 +763,7 @@ def layout_inputs(session: _Session, max_laps: int | None = None) -> pa.Table:
         names = [n for n in _POSITION_CHANNELS if n in lap.channels]
         if "Lat" in names and "Lon" in names:
             table = lap.to_table(names).replace_schema_metadata(None)
-            number = pa.array(np.full(table.num_rows, len(tables), dtype=np.int32))
+            number = from_numpy(np.full(table.num_rows, len(tables), np.int32), pa.int32())
             tables.append((row, table.append_column(INPUT_LAP, number)))
     if tables:
         table = pa.concat_tables([t for _, t in tables])
@@ -816,7 +820,7 @@ def inputs_track(inputs: Iterable[pa.Table], max_laps: int | None = None) -> Tra
     laps: list[tuple[float, int, pa.Table]] = []  # (lap time, order, the lap's records)
     for table, found in zip(inputs, facts):
         times = found["lap_times"]
-        numbers = np.asarray(table.column(INPUT_LAP).to_numpy(zero_copy_only=False))
+        numbers = column_values(table.column(INPUT_LAP))
         starts = np.flatnonzero(np.diff(numbers, prepend=-1))
         for first, stop in zip(starts.tolist(), [*starts[1:].tolist(), len(numbers)]):
             number = int(numbers[first])

@@ -140,11 +140,12 @@ def _values(
     if color == "lateral":
         return lap.lateral, "off the line [m], + left", "coolwarm"
     assert reference is not None
+    from corvex.columns import floats
     from corvex.corner_analysis import line_delta
 
     slip = line_delta(lap, reference, track)
-    d = slip.column("distance").to_numpy()
-    dt = slip.column("delta").to_numpy()
+    d = floats(slip.column("distance"))
+    dt = floats(slip.column("delta"))
     values = np.interp(np.mod(lap.distance, track.length), d, dt) if len(d) else lap.distance * 0
     return values, "delta [s], + behind the reference", "RdYlGn_r"
 
