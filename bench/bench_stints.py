@@ -72,6 +72,13 @@ def show(label: str, seconds: list[float]) -> None:
     )
 
 
+def fresh(log: corvex.LogFile) -> corvex.LogFile:
+    """The log with its lap timing forgotten, as a newly opened log has it: the log keeps the
+    lap summary once built, and the first build is what a command pays."""
+    log.__dict__.pop("_timing", None)
+    return log
+
+
 def bench(path: Path, rounds: int) -> None:
     log = corvex.open(str(path))
     summary, ranges = log.lap_summary, log.lap_record_ranges()
@@ -80,7 +87,7 @@ def bench(path: Path, rounds: int) -> None:
         f"{path.name}: {log.record_count:,} records, {log.laps.num_rows} laps, "
         f"{stops.num_rows} stops, {log.stints.num_rows} stints"
     )
-    stints = timed(lambda: log.stints, rounds)
+    stints = timed(lambda: fresh(log).stints, rounds)
     fuel = timed(lambda: lap_fuel(log.channels, summary, ranges), rounds)
     together = [a + b for a, b in zip(stints, fuel)]
     show("log.stints (lap summary included)", stints)
@@ -89,7 +96,7 @@ def bench(path: Path, rounds: int) -> None:
     verdict = "within" if statistics.median(together) * 1000 <= TARGET_MS else "OVER"
     print(f"  {verdict} the target of {TARGET_MS:.0f} ms for the two together (median)")
     fuel_table = lap_fuel(log.channels, summary, ranges)
-    show("  of which log.lap_summary", timed(lambda: log.lap_summary, rounds))
+    show("  of which log.lap_summary", timed(lambda: fresh(log).lap_summary, rounds))
     show(
         "  and stint_table of that summary",
         timed(lambda: stint_table(log.channels, summary, ranges), rounds),

@@ -476,7 +476,7 @@ def saved_lap(tmp_path_factory, sample) -> Path:
 
 
 @pytest.mark.parametrize(
-    "specs, channels",
+    "chosen, channels",
     [
         (["{file}:3", "{file}:2"], None),
         (["{file}", "{file}:4"], "Speed,Gear"),
@@ -484,11 +484,11 @@ def saved_lap(tmp_path_factory, sample) -> Path:
     ],
 )
 def test_compare_writes_a_delta_panel_and_one_panel_per_channel(
-    capsys, tmp_path, sample, saved_lap, specs, channels
+    capsys, tmp_path, sample, saved_lap, chosen, channels
 ):
     pytest.importorskip("matplotlib")
     out_file = tmp_path / "compare.png"
-    args = ["compare", *(s.format(file=sample[0], saved=saved_lap) for s in specs)]
+    args = ["compare", *(s.format(file=sample[0], saved=saved_lap) for s in chosen)]
     args += ["--channels", channels] if channels else []
     status, out, err = run(capsys, *args, "-o", str(out_file))
     assert status == 0 and err == "" and out == f"wrote {out_file}\n"

@@ -152,12 +152,12 @@ def _distance_source(
     """(raw values, wrap period, metres per raw unit) of the table's distance channel."""
     names = table.column_names
     if "LapDist" in names:
-        raw = _floats(table.column("LapDist"))
+        raw = floats(table.column("LapDist"))
         period = length
         if "LapDistPct" in names:
             # The two channels give the length the simulator itself wraps at, which the rounded
             # text of the session info only approximates.
-            pct = _floats(table.column("LapDistPct"))
+            pct = floats(table.column("LapDistPct"))
             # A ratio that is no length (0, negative, not finite) leaves the session info's.
             middle = (pct > 0.25) & (pct < 0.75) & np.isfinite(raw)
             if middle.any():
@@ -170,12 +170,8 @@ def _distance_source(
             raise ValueError(
                 "the lap has LapDistPct but no LapDist, and the track length is unknown"
             )
-        return _floats(table.column("LapDistPct")), 1.0, length
+        return floats(table.column("LapDistPct")), 1.0, length
     raise ValueError("the lap has no LapDist or LapDistPct channel to measure distance with")
-
-
-def _floats(column: pa.ChunkedArray | pa.Array) -> NDArray[np.float64]:
-    return floats(column)
 
 
 # The longest lap on_distance resamples: longer than any circuit (the longest are about 25 km), so
@@ -212,7 +208,7 @@ def on_distance(
     raw, period, scale = _distance_source(table, length)
     distance = lap_distance(raw, period) * scale
     track = period * scale if period is not None else None
-    time_ms = _floats(table.column("timecodes"))
+    time_ms = floats(table.column("timecodes"))
     kept = forward_records(distance)
     fields = [
         pa.field("distance", pa.float64(), nullable=False, metadata={b"units": b"m"}),
@@ -249,7 +245,7 @@ def on_distance(
         column = table.column(name)
         smooth = (field.metadata or {}).get(b"interpolate") == b"True"
         if smooth and pa.types.is_floating(field.type):
-            values = np.interp(grid, d, _floats(column)[kept])
+            values = np.interp(grid, d, floats(column)[kept])
             columns.append(from_numpy(values, field.type))
         else:
             columns.append(column.take(from_numpy(before, pa.int64())).combine_chunks())
@@ -291,11 +287,11 @@ def delta(
     ours = _on_grid(lap, step)
     theirs = _on_grid(reference, step)
     check_same_track(ours.schema.metadata or {}, theirs.schema.metadata or {})
-    a = np.rint(_floats(ours.column("distance")) / step).astype(np.int64)
-    b = np.rint(_floats(theirs.column("distance")) / step).astype(np.int64)
+    a = np.rint(floats(ours.column("distance")) / step).astype(np.int64)
+    b = np.rint(floats(theirs.column("distance")) / step).astype(np.int64)
     common, in_a, in_b = np.intersect1d(a, b, assume_unique=True, return_indices=True)
-    time_a = _floats(ours.column("time"))[in_a]
-    time_b = _floats(theirs.column("time"))[in_b]
+    time_a = floats(ours.column("time"))[in_a]
+    time_b = floats(theirs.column("time"))[in_b]
     seconds = {b"units": b"s"}
     speed = {b"units": b"m/s"}
     schema = pa.schema(
@@ -325,7 +321,7 @@ def delta(
 def _speed(table: pa.Table, rows: NDArray[np.intp]) -> pa.Array:
     if "Speed" not in table.column_names:
         return pa.nulls(len(rows), pa.float64())
-    return from_numpy(_floats(table.column("Speed"))[rows], pa.float64())
+    return from_numpy(floats(table.column("Speed"))[rows], pa.float64())
 
 
 def _on_grid(source: pa.Table | str | os.PathLike[str], step: float) -> pa.Table:
@@ -347,15 +343,15 @@ def _on_grid(source: pa.Table | str | os.PathLike[str], step: float) -> pa.Table
 
 def _regrid(table: pa.Table, step: float) -> pa.Table:
     """A table already on distance, interpolated onto multiples of ``step``."""
-    d = _floats(table.column("distance"))
+    d = floats(table.column("distance"))
     keep = forward_records(d)
     d = d[keep]
     if len(d) < 2:
         return table.slice(0, 0)
     grid = np.arange(math.ceil(d[0] / step - 1e-9), math.floor(d[-1] / step + 1e-9) + 1) * step
-    columns = {"distance": grid, "time": np.interp(grid, d, _floats(table.column("time"))[keep])}
+    columns = {"distance": grid, "time": np.interp(grid, d, floats(table.column("time"))[keep])}
     if "Speed" in table.column_names:
-        columns["Speed"] = np.interp(grid, d, _floats(table.column("Speed"))[keep])
+        columns["Speed"] = np.interp(grid, d, floats(table.column("Speed"))[keep])
     return pa.table(columns).replace_schema_metadata(table.schema.metadata)
 
 
@@ -458,7 +454,7 @@ def distance_channel(
     ``LapDistPct`` with period 1; else ``LapDist`` with the track length; None without either.
     """
     if "LapDistPct" in channels:
-        return _floats(channels["LapDistPct"].column(1)), 1.0
+        return floats(channels["LapDistPct"].column(1)), 1.0
     if "LapDist" in channels and length is not None:
-        return _floats(channels["LapDist"].column(1)), length
+        return floats(channels["LapDist"].column(1)), length
     return None

@@ -15,6 +15,7 @@ from typing import Any
 
 import pyarrow as pa
 
+from corvex.columns import column_values, from_numpy
 from corvex.tables import unknown_channels_message
 
 __all__ = ["ArrayVariables", "LeftOutVariable", "check_time_base", "high_rate", "left_out_of"]
@@ -151,12 +152,12 @@ def high_rate(
     count = field.type.list_size
     lists = table.column(1).combine_chunks()
     values = lists.flatten()  # the child values, not copied
-    record_ms = table.column(0).to_numpy()
+    record_ms = column_values(table.column(0))
     step = 1000.0 / (rate * count)
     offsets = np.rint((np.arange(count) - (count - 1)) * step).astype(np.int64)
     times = (record_ms[:, None] + offsets[None, :]).reshape(-1)
     value_field = pa.field(name, values.type, nullable=False, metadata=field.metadata)
     time_field = table.schema.field(0)
     return pa.Table.from_arrays(
-        [pa.array(times, pa.int64()), values], schema=pa.schema([time_field, value_field])
+        [from_numpy(times, pa.int64()), values], schema=pa.schema([time_field, value_field])
     )

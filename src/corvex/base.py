@@ -149,7 +149,7 @@ class LogFile(ChannelTables):
         """The lap table with ``lap_time`` (s), ``sim_lap_time`` (the simulator's own, when the
         file records it), ``valid`` and the sector times ``sector_1`` .. ``sector_N``; see
         :attr:`corvex.laps.LapTiming.summary` for how each is found."""
-        return self._timing().summary
+        return self._timing.summary
 
     @property
     def stints(self) -> pa.Table:
@@ -183,7 +183,7 @@ class LogFile(ChannelTables):
         The result is a :class:`LapNumber`: the lap number, which also carries the lap's
         session, so ``log.lap(log.fastest_lap)`` is that lap even when numbers repeat.
         """
-        return lap_timing.fastest_lap(self._timing().times)
+        return lap_timing.fastest_lap(self._timing.times)
 
     @property
     def best_sectors(self) -> pa.Table:
@@ -208,7 +208,10 @@ class LogFile(ChannelTables):
 
         return session_track(self)
 
+    @cached_property
     def _timing(self) -> LapTiming:
+        # Built once: the summary, the stints, the fuel table and the track model all start
+        # from it, and the log's laps and channels never change.
         return LapTiming(self.laps, self.channels, self.metadata, self.sector_starts)
 
     # -- exports ----------------------------------------------------------------------------
@@ -289,7 +292,7 @@ class LogFile(ChannelTables):
         lines.append(channels_line(self.channel_names))
         listed = len(lap_timing.lap_groups(self.laps))
         laps_text = f"  laps:     {listed}"
-        summary = self._timing().times
+        summary = self._timing.times
         fastest = lap_timing.fastest_lap(summary)
         if fastest is not None and fastest.row is not None:
             laps_text += (

@@ -25,7 +25,7 @@ __all__ = [
     "floats",
     "floats_or_nan",
     "from_numpy",
-    "ints",
+    "numbers",
     "strings",
     "table_from_lists",
     "timecodes",
@@ -124,12 +124,11 @@ def from_numpy(
     )
 
 
-def ints(values: Sequence[int | None], kind: pa.DataType | None = None) -> pa.Array:
-    """An integer array (int32 by default) from Python values; None is a null."""
-    kind = pa.int32() if kind is None else kind
+def numbers(values: Sequence[float | None], kind: pa.DataType) -> pa.Array:
+    """A number array of ``kind`` from Python values; None is a null."""
     valid = np.array([v is not None for v in values], dtype=np.bool_)
-    numbers = np.array([0 if v is None else v for v in values], dtype=_NUMPY_TYPES[kind])
-    return from_numpy(numbers, kind, valid)
+    packed = np.array([0 if v is None else v for v in values], dtype=_NUMPY_TYPES[kind])
+    return from_numpy(packed, kind, valid)
 
 
 def table_from_lists(schema: pa.Schema, columns: Mapping[str, Sequence[Any]]) -> pa.Table:
@@ -140,14 +139,14 @@ def table_from_lists(schema: pa.Schema, columns: Mapping[str, Sequence[Any]]) ->
         values = columns[field.name]
         valid = np.array([v is not None for v in values], dtype=np.bool_)
         if pa.types.is_floating(field.type):
-            numbers = np.array([np.nan if v is None else v for v in values], dtype=np.float64)
-            arrays.append(from_numpy(numbers, field.type, valid))
+            measured = np.array([np.nan if v is None else v for v in values], dtype=np.float64)
+            arrays.append(from_numpy(measured, field.type, valid))
         elif pa.types.is_string(field.type):
             arrays.append(strings(["" if v is None else v for v in values], valid))
         elif pa.types.is_boolean(field.type):
             arrays.append(from_numpy(np.array([bool(v) for v in values]), field.type, valid))
         else:
-            arrays.append(ints(values, field.type))
+            arrays.append(numbers(values, field.type))
     return pa.Table.from_arrays(arrays, schema=schema)
 
 

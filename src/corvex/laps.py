@@ -27,8 +27,6 @@ from typing import Any
 
 import pyarrow as pa
 
-from corvex.tables import packed_array
-
 __all__ = [
     "SIM_LAP_TIME_CHANNEL",
     "ONE_RECORD",
@@ -337,7 +335,7 @@ class LapTiming:
             summary = summary.append_column(
                 pa.field("sim_lap_time", pa.float64()), self._sim_lap_times()
             )
-        from corvex.columns import strings
+        from corvex.columns import numbers, strings
 
         summary = summary.append_column(self._valid_field, self._valid_array)
         summary = summary.append_column(self._status_field, strings(self.statuses))
@@ -345,7 +343,7 @@ class LapTiming:
         for n in range(len(self.sector_starts)):
             column = [times[n] for times in sectors]
             summary = summary.append_column(
-                pa.field(f"sector_{n + 1}", pa.float64()), packed_array(pa.float64(), "d", column)
+                pa.field(f"sector_{n + 1}", pa.float64()), numbers(column, pa.float64())
             )
         return summary
 
@@ -371,7 +369,9 @@ class LapTiming:
     def _lap_seconds(self) -> pa.Array:
         starts = self.laps.column("start_time").to_pylist()
         ends = self.laps.column("end_time").to_pylist()
-        return packed_array(pa.float64(), "d", [(e - s) / 1000.0 for s, e in zip(starts, ends)])
+        from corvex.columns import numbers
+
+        return numbers([(e - s) / 1000.0 for s, e in zip(starts, ends)], pa.float64())
 
     @cached_property
     def valid(self) -> list[bool]:
@@ -541,7 +541,7 @@ class LapTiming:
         """``sim_lap_time`` of each row of the lap table (see :attr:`summary`)."""
         import numpy as np
 
-        from corvex.columns import column_values
+        from corvex.columns import column_values, numbers
 
         values = column_values(self.channels[SIM_LAP_TIME_CHANNEL].column(1))
         time = column_values(self.channels[SIM_LAP_TIME_CHANNEL].column(0))
@@ -581,10 +581,8 @@ class LapTiming:
         # Through the shortest text that reads back as the stored value: a float32 25.914 is
         # 25.914, not 25.913999557495117 (numpy prints the shortest such text).
         seconds = [None if pick is None else float(str(values[pick])) for pick in picks]
-        return packed_array(
-            pa.float64(),
-            "d",
-            [s if s is not None and 0.0 < s < math.inf else None for s in seconds],
+        return numbers(
+            [s if s is not None and 0.0 < s < math.inf else None for s in seconds], pa.float64()
         )
 
 
@@ -624,6 +622,8 @@ def best_sectors(summary: pa.Table, sector_starts: Sequence[float]) -> pa.Table:
     when no valid lap has it), and ``num`` and ``session`` (as :func:`lap_groups` counts
     sessions) of the lap that set it (the first such lap on a tie).
     """
+    from corvex.columns import numbers
+
     valid = summary.column("valid").to_pylist()
     nums = summary.column("num").to_pylist()
     sessions = row_sessions(summary)
@@ -638,11 +638,11 @@ def best_sectors(summary: pa.Table, sector_starts: Sequence[float]) -> pa.Table:
         best.append(min(found, key=lambda item: item[0] or 0.0) if found else (None, None, None))
     return pa.table(
         {
-            "sector": packed_array(pa.int32(), "i", list(range(1, len(sector_starts) + 1))),
-            "start": packed_array(pa.float64(), "d", list(sector_starts)),
-            "time": packed_array(pa.float64(), "d", [b[0] for b in best]),
-            "num": packed_array(pa.int32(), "i", [b[1] for b in best]),
-            "session": packed_array(pa.int32(), "i", [b[2] for b in best]),
+            "sector": numbers(list(range(1, len(sector_starts) + 1)), pa.int32()),
+            "start": numbers(list(sector_starts), pa.float64()),
+            "time": numbers([b[0] for b in best], pa.float64()),
+            "num": numbers([b[1] for b in best], pa.int32()),
+            "session": numbers([b[2] for b in best], pa.int32()),
         }
     )
 

@@ -177,6 +177,7 @@ def _laps_of(parts: list[Path]) -> pa.Table:
     import numpy as np
     import pyarrow.parquet as pq
 
+    from corvex.columns import column_values
     from corvex.reading import _extension
 
     wanted = ("timecodes", "Lap", "OnPitRoad", "LapDistPct")
@@ -186,7 +187,7 @@ def _laps_of(parts: list[Path]) -> pa.Table:
         table = pq.read_table(part, columns=[n for n in wanted if n in names])
         for name in wanted:
             if name in names:
-                columns[name].append(table.column(name).to_numpy())
+                columns[name].append(column_values(table.column(name)))
             else:
                 columns[name].append(None)
     if not parts or any(c is None for c in columns["Lap"]):

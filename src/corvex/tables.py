@@ -12,7 +12,6 @@ as pyarrow itself, and a look at a file's laps and session info does without it.
 
 from __future__ import annotations
 
-import array
 from collections.abc import Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any
 
@@ -24,7 +23,6 @@ if TYPE_CHECKING:
 __all__ = [
     "TIME_COLUMN",
     "ChannelTables",
-    "packed_array",
     "same_column",
     "select_channels",
     "time_column",
@@ -223,23 +221,3 @@ def _suggestions(name: str, names: list[str], count: int = 3) -> list[str]:
     close = difflib.get_close_matches(folded, list(by_folded), n=count)
     found = by_folded.get(folded, []) + [c for key in close for c in by_folded[key]]
     return list(dict.fromkeys(found))[:count]
-
-
-def packed_array(kind: pa.DataType, code: str, values: list[Any]) -> pa.Array:
-    """An array of ``kind`` from numbers and Nones, packed with :mod:`array` (type ``code``).
-
-    pyarrow imports pandas, when it is installed, on its first conversion of Python objects
-    (``pa.array``, ``pa.scalar``); that import takes longer than all the rest of ``corvex info``.
-    Small arrays that a quick look at a file needs are therefore packed here.
-    """
-    packed = array.array(code, [0 if v is None else v for v in values])
-    nulls = sum(v is None for v in values)
-    validity = None
-    if nulls:
-        bits = bytearray((len(values) + 7) // 8)
-        for i, value in enumerate(values):
-            if value is not None:
-                bits[i >> 3] |= 1 << (i & 7)
-        validity = pa.py_buffer(bits)
-    buffers = [validity, pa.py_buffer(packed)]
-    return pa.Array.from_buffers(kind, len(values), buffers, null_count=nulls)

@@ -24,7 +24,8 @@ from __future__ import annotations
 import math
 from typing import Any
 
-from corvex.testing.writer import BOOL, DOUBLE, FLOAT, INT, Var, build_ibt
+from corvex.testing.sessions import sample_variables
+from corvex.testing.writer import build_ibt
 
 __all__ = ["QUIRKS", "quirky_session"]
 
@@ -126,21 +127,21 @@ def _columns(second_session: bool) -> dict[str, list[Any]]:
 def quirky_session(second_session: bool = False) -> bytes:
     """The recording described in the module's docstring."""
     columns = _columns(second_session)
-    variables = [
-        Var("SessionTime", DOUBLE, desc="Seconds since session start", unit="s"),
-        Var("SessionNum", INT, desc="Session number"),
-        Var("Lap", INT, desc="Laps started count"),
-        Var("LapDistPct", FLOAT, desc="Percentage distance around lap", unit="%"),
-        Var("LapDist", FLOAT, desc="Meters traveled from S/F this lap", unit="m"),
-        Var("OnPitRoad", BOOL, desc="Is the player car on pit road between the cones"),
-        Var("Speed", FLOAT, desc="GPS vehicle speed", unit="m/s"),
-        Var("Lat", DOUBLE, desc="Latitude in decimal degrees", unit="deg"),
-        Var("Lon", DOUBLE, desc="Longitude in decimal degrees", unit="deg"),
-        Var("Throttle", FLOAT, desc="0=off throttle to 1=full throttle", unit="%"),
-        Var("Brake", FLOAT, desc="0=brake released to 1=max pedal force", unit="%"),
-        Var("Gear", INT, desc="-1=reverse  0=neutral  1..n=current gear"),
-        Var("SteeringWheelAngle", FLOAT, desc="Steering wheel angle", unit="rad"),
-    ]
+    variables = sample_variables(
+        "SessionTime",
+        "SessionNum",
+        "Lap",
+        "LapDistPct",
+        "LapDist",
+        "OnPitRoad",
+        "Speed",
+        "Lat",
+        "Lon",
+        "Throttle",
+        "Brake",
+        "Gear",
+        "SteeringWheelAngle",
+    )
     info = "\n".join(
         [
             "---",

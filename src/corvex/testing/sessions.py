@@ -19,7 +19,7 @@ from corvex.testing.writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var,
 if TYPE_CHECKING:
     from corvex.testing.tracks import TrackShape
 
-__all__ = ["Quoted", "race_session_info", "sample_session", "write_sample"]
+__all__ = ["Quoted", "race_session_info", "sample_session", "sample_variables", "write_sample"]
 
 
 # ----------------------------------------------------------------------------------------------
@@ -106,6 +106,14 @@ def _sample_variables() -> list[Var]:
         ),
         Var("CarIdxPosition", INT, count=_MAX_CARS, desc="Cars position in race by car index"),
     ]
+
+
+def sample_variables(*names: str) -> list[Var]:
+    """The sample session's definitions of the variables ``names`` (name, type, description and
+    unit as the simulator writes them), in that order: other synthetic files take theirs from
+    here. KeyError for a variable the sample does not have."""
+    table = {var.name: var for var in _sample_variables()}
+    return [table[name] for name in names]
 
 
 @dataclass(frozen=True)

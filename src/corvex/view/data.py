@@ -75,11 +75,9 @@ def _number(value: Any) -> float | None:
 
 
 class _Kept:
-    """What the views keep of one recording: its lap summary (a ``LogFile`` computes it
-    anew at each ask, a few hundred milliseconds for an hour), its views, its placed laps."""
+    """What the views keep of one recording: its views and its placed laps."""
 
-    def __init__(self, log: LogFile) -> None:
-        self.summary = log.lap_summary
+    def __init__(self) -> None:
         self.views: dict[str, dict[str, Any]] = {}
         self.placed: dict[tuple[int, str], PlacedLap] = {}
 
@@ -90,7 +88,7 @@ _KEPT: weakref.WeakKeyDictionary[Any, _Kept] = weakref.WeakKeyDictionary()
 def _kept(log: LogFile) -> _Kept:
     found = _KEPT.get(log)
     if found is None:
-        found = _KEPT[log] = _Kept(log)
+        found = _KEPT[log] = _Kept()
     return found
 
 
@@ -104,7 +102,7 @@ def session_view(log: LogFile, name: str) -> dict[str, Any]:
     recording: a copy is returned."""
     kept = _kept(log)
     if name not in kept.views:
-        kept.views[name] = _session_view(log, name, kept.summary)
+        kept.views[name] = _session_view(log, name, log.lap_summary)
     return dict(kept.views[name])
 
 
@@ -300,7 +298,7 @@ class PlacedLap:
             units,
             label=lap_label(lap),
             lap_time=lap.lap_time,
-            valid=stop == row + 1 and bool(_kept(log).summary.column("valid")[row].as_py()),
+            valid=stop == row + 1 and bool(log.lap_summary.column("valid")[row].as_py()),
             num=int(lap.num),
             row=row,
             log=log,

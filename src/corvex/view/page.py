@@ -113,12 +113,12 @@ def chart_item(channels: Sequence[Mapping[str, Any]]) -> dict[str, Any]:
         )
     )
     figures = [slip]
-    for spec in channels:
-        name = str(spec["name"])
+    for shown in channels:
+        name = str(shown["name"])
         fig = chart(CHART_HEIGHT, name, name)
         for side, color in (("ref", REF_COLOR), ("lap", LAP_COLOR)):
             source = ColumnDataSource({"x": [], "y": []}, name=f"{side}:{name}")
-            if spec.get("stepped"):
+            if shown.get("stepped"):
                 fig.step(x="x", y="y", source=source, mode="after", color=color, line_width=1.5)
             else:
                 fig.line(x="x", y="y", source=source, color=color, line_width=1.5)

@@ -58,7 +58,7 @@ def report_html(
     header, arrays = comparison(ours, theirs, color, (name, ref_name))
     low, high = header["extent"]
     trace_header, trace_arrays = traces(ours, theirs, channels, low, high, REPORT_PIXELS)
-    specs = [{"name": c["name"], "stepped": c["stepped"]} for c in trace_header["channels"]]
+    shown = [{"name": c["name"], "stepped": c["stepped"]} for c in trace_header["channels"]]
     session = session_view(log, name)
     session["channels"] = channel_list(log)
     session["default_channels"] = list(channels)
@@ -76,7 +76,7 @@ def report_html(
         "report": {
             "session": session,
             "ref_session": ref_session,
-            "layout": {"item": chart_item(specs), "channels": specs},
+            "layout": {"item": chart_item(shown), "channels": shown},
             "map_layout": map_item(),
             "compare": _base64(encode(header, arrays)),
             "traces": _base64(encode(trace_header, trace_arrays)),

@@ -184,25 +184,25 @@ class ViewApp:
         name = _param(params, "file")
         log = self.catalog.open(name)
         high = set(self._high_rate(name))
-        specs = []
+        shown = []
         for channel in _names(params):
             if channel in log.channels:
                 meta = log.channels[channel].schema.field(1).metadata or {}
-                specs.append({"name": channel, "stepped": meta.get(b"interpolate") != b"True"})
+                shown.append({"name": channel, "stepped": meta.get(b"interpolate") != b"True"})
             elif channel in high:
-                specs.append({"name": channel, "stepped": False})
+                shown.append({"name": channel, "stepped": False})
             else:
                 raise KeyError(f"{name} has no channel {channel!r}")
-        key = tuple((spec["name"], spec["stepped"]) for spec in specs)
+        key = tuple((c["name"], c["stepped"]) for c in shown)
         with self._lock:
             item = self._items.get(key)
         if item is None:
             from corvex.view.page import chart_item
 
-            item = chart_item(specs)
+            item = chart_item(shown)
             with self._lock:
                 self._items[key] = item
-        return _json({"item": item, "channels": specs})
+        return _json({"item": item, "channels": shown})
 
     def map_layout(self, params: Mapping[str, str]) -> Response:
         with self._lock:
